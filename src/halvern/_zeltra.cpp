@@ -1,0 +1,1019 @@
+// halvern._zeltra: the numerical core of halvern's QR reader.
+//
+// Every function works on a "bits image": width x height bytes, row-major, row 0 at
+// the top, pixel (x, y) at byte y * width + x, any nonzero byte black. Coordinates are
+// pixels, x to the right and y downwards; sub-pixel positions are doubles. A QR matrix
+// is size x size bytes, row-major, 1 for a dark module and 0 for a light one.
+//
+// The exported functions validate their arguments (the image length first, always as
+// an exact 64-bit product) and own every resource through the guards below; the
+// kernels they call trust their arguments, never touch the interpreter and never
+// throw. The module keeps no state between calls.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+
+namespace {
+
+// ===================================================================================
+// Resource guards
+// ===================================================================================
+
+// Owns a buffer view filled by the "y*" converter and releases it exactly once.
+// Declare it before any Scratch: destruction runs in reverse order, so scratch
+// memory is freed before the caller's buffer is given back.
+class BufferGuard {
+public:
+    explicit BufferGuard(Py_buffer *view) noexcept : view_(view) {}
+    ~BufferGuard() { release(); }
+    BufferGuard(const BufferGuard &) = delete;
+    BufferGuard &operator=(const BufferGuard &) = delete;
+
+    void release() noexcept {
+        if (view_ != nullptr) {
+            PyBuffer_Release(view_);
+            view_ = nullptr;
+        }
+    }
+
+private:
+    Py_buffer *view_;
+};
+
+// A scratch array from the interpreter's allocator, freed with PyMem_Free when the
+// scope ends. The growth helpers take the address of the pointer (slot()) so that a
+// failed reallocation leaves the old array owned here.
+template <typename T>
+class Scratch {
+public:
+    Scratch() noexcept = default;
+    ~Scratch() { PyMem_Free(ptr_); }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+
+    void adopt(T *ptr) noexcept { ptr_ = ptr; }
+    T **slot() noexcept { return &ptr_; }
+    T *get() const noexcept { return ptr_; }
+
+private:
+    T *ptr_ = nullptr;
+};
+
+// Gives the interpreter lock up for the lifetime of the object.
+class UnlockedScope {
+public:
+    UnlockedScope() noexcept : state_(PyEval_SaveThread()) {}
+    ~UnlockedScope() { PyEval_RestoreThread(state_); }
+    UnlockedScope(const UnlockedScope &) = delete;
+    UnlockedScope &operator=(const UnlockedScope &) = delete;
+
+private:
+    PyThreadState *state_;
+};
+
+// ===================================================================================
+// Argument checks and small value types
+// ===================================================================================
+
+constexpr const char kLengthMismatch[] = "Bits length mismatch.";
+// The largest side whose square still fits a signed 32-bit length.
+constexpr int kMaxQrSize = 46340;
+
+struct Box {
+    int left, top, right, bottom;
+};
+
+// Two 32-bit factors cannot wrap in 64 bits, so the comparison is exact; a negative
+// product never equals a length.
+bool bits_length_matches(Py_ssize_t length, int width, int height) noexcept {
+    return static_cast<int64_t>(width) * static_cast<int64_t>(height) ==
+           static_cast<int64_t>(length);
+}
+
+bool positive_image_matches(Py_ssize_t length, int width, int height) noexcept {
+    return width > 0 && height > 0 && bits_length_matches(length, width, height);
+}
+
+PyObject *raise_value_error(const char *message) noexcept {
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+}
+
+const uint8_t *pixels_of(const Py_buffer &view) noexcept {
+    return static_cast<const uint8_t *>(view.buf);
+}
+
+constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
+
+// Converts a truncated double to int64, saturating instead of invoking undefined
+// behaviour: NaN becomes 0, values beyond the range become its ends.
+int64_t saturating_trunc64(double v) noexcept {
+    if (std::isnan(v)) {
+        return 0;
+    }
+    if (v >= 9223372036854775808.0) {
+        return kInt64Max;
+    }
+    if (v < -9223372036854775808.0) {
+        return kInt64Min;
+    }
+    return static_cast<int64_t>(v);
+}
+
+// a + b, saturated to the 64-bit range instead of wrapping.
+int64_t saturating_add64(int64_t a, int64_t b) noexcept {
+    if (b > 0 && a > kInt64Max - b) return kInt64Max;
+    if (b < 0 && a < kInt64Min - b) return kInt64Min;
+    return a + b;
+}
+
+// a * b, saturated to the 64-bit range instead of wrapping.
+int64_t saturating_mul64(int64_t a, int64_t b) noexcept {
+    if (a == 0 || b == 0) return 0;
+    const bool negative = (a < 0) != (b < 0);
+    const int64_t limit = negative ? kInt64Min : kInt64Max;
+    if (a > 0 ? (b > 0 ? a > kInt64Max / b : b < kInt64Min / a)
+              : (b > 0 ? a < kInt64Min / b : b < kInt64Max / a)) {
+        return limit;
+    }
+    return a * b;
+}
+
+int32_t saturate32(int64_t v) noexcept {
+    if (v > std::numeric_limits<int32_t>::max()) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (v < std::numeric_limits<int32_t>::min()) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(v);
+}
+
+// ===================================================================================
+// Black bounding box
+// ===================================================================================
+
+// Index of the first nonzero byte of row[0, n), or n when there is none. Reads eight
+// bytes at a time: a white row costs one pass over memory.
+int64_t first_black(const uint8_t *row, int64_t n) noexcept {
+    int64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, row + i, sizeof word);
+        if (word != 0) {
+            break;
+        }
+    }
+    for (; i < n; ++i) {
+        if (row[i] != 0) {
+            return i;
+        }
+    }
+    return n;
+}
+
+// Index of the last nonzero byte of row[0, n), or -1 when there is none.
+int64_t last_black(const uint8_t *row, int64_t n) noexcept {
+    int64_t i = n;
+    for (; i >= 8; i -= 8) {
+        uint64_t word;
+        std::memcpy(&word, row + i - 8, sizeof word);
+        if (word != 0) {
+            break;
+        }
+    }
+    for (; i > 0; --i) {
+        if (row[i - 1] != 0) {
+            return i - 1;
+        }
+    }
+    return -1;
+}
+
+// Fills box with the black pixels' bounds (right and bottom exclusive); returns false
+// when the image holds no black pixel. Each row is searched from both ends only up to
+// the columns already known to be inside the box, and its interior only until the
+// first black byte proves the row non-empty.
+bool black_bbox_kernel(const uint8_t *bits, int width, int height, Box *box) noexcept {
+    int64_t left = width, right = -1, top = -1, bottom = -1;
+    for (int64_t y = 0; y < height; ++y) {
+        const uint8_t *row = bits + y * width;
+        bool row_black = false;
+        const int64_t first = first_black(row, left);
+        if (first < left) {
+            left = first;
+            row_black = true;
+        }
+        const int64_t tail_start = right + 1 > left ? right + 1 : left;
+        const int64_t last = last_black(row + tail_start, width - tail_start);
+        if (last >= 0) {
+            right = tail_start + last;
+            row_black = true;
+        }
+        if (!row_black && left <= right) {
+            row_black = first_black(row + left, right - left + 1) <= right - left;
+        }
+        if (row_black) {
+            if (top < 0) {
+                top = y;
+            }
+            bottom = y;
+        }
+    }
+    if (right < 0) {
+        return false;
+    }
+    *box = Box{static_cast<int>(left), static_cast<int>(top), static_cast<int>(right + 1),
+               static_cast<int>(bottom + 1)};
+    return true;
+}
+
+// ===================================================================================
+// Run list and module size
+// ===================================================================================
+
+constexpr int kInitialRuns = 256;
+
+// qsort comparator for ascending ints; the difference of two comparisons cannot
+// overflow the way lhs - rhs can.
+int compare_ints(const void *a, const void *b) {
+    const int lhs = *static_cast<const int *>(a);
+    const int rhs = *static_cast<const int *>(b);
+    return (lhs > rhs) - (lhs < rhs);
+}
+
+// Appends run, doubling the array when it is full. Returns 1, or 0 with
+// OverflowError / MemoryError set; on 0 the array, count and capacity are unchanged
+// and the old array is still the caller's to free.
+int append_run_length(int **runs_ptr, int *run_count_ptr, int *run_cap_ptr, int run) {
+    if (*run_count_ptr >= *run_cap_ptr) {
+        const int run_cap = *run_cap_ptr;
+        const int new_cap = run_cap < 0x3fffffff ? run_cap * 2 : 0x7fffffff;
+        if (new_cap <= run_cap) {
+            PyErr_SetString(PyExc_OverflowError, "Too many run lengths.");
+            return 0;
+        }
+        const size_t bytes = static_cast<size_t>(new_cap) * sizeof(int);
+        int *grown = static_cast<int *>(PyMem_Realloc(*runs_ptr, bytes));
+        if (grown == nullptr) {
+            PyErr_NoMemory();
+            return 0;
+        }
+        *runs_ptr = grown;
+        *run_cap_ptr = new_cap;
+    }
+    (*runs_ptr)[*run_count_ptr] = run;
+    *run_count_ptr += 1;
+    return 1;
+}
+
+// Appends the run lengths of n pixels read with the given stride (1 for a row, the
+// image width for a column). Raw byte values are compared, so 1 and 255 split a run.
+int append_line_runs(const uint8_t *start, int64_t n, int64_t stride, int **runs, int *count,
+                     int *cap) {
+    uint8_t prev = start[0];
+    int run = 1;
+    for (int64_t i = 1; i < n; ++i) {
+        const uint8_t cur = start[i * stride];
+        if (cur == prev) {
+            ++run;
+        } else {
+            if (!append_run_length(runs, count, cap, run)) {
+                return 0;
+            }
+            run = 1;
+            prev = cur;
+        }
+    }
+    return append_run_length(runs, count, cap, run);
+}
+
+// Five evenly spread positions from lo to hi - 1; in boxes under five pixels across
+// positions repeat, and a repeated line counts once for each occurrence.
+void spread_five(int64_t lo, int64_t hi, int64_t out[5]) noexcept {
+    for (int64_t k = 0; k < 5; ++k) {
+        out[k] = lo + ((hi - lo - 1) * k) / 4;
+    }
+}
+
+// The median of the smaller half of the runs greater than 1 (of all runs when none is
+// greater than 1). Sorts runs[0, count) in place, which holds at least one run.
+double low_median_run(int *runs, int count) noexcept {
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        if (runs[i] > 1) {
+            runs[kept++] = runs[i];
+        }
+    }
+    if (kept == 0) {
+        for (int i = 0; i < count; ++i) {
+            if (runs[i] > 0) {
+                runs[kept++] = runs[i];
+            }
+        }
+    }
+    std::qsort(runs, static_cast<size_t>(kept), sizeof(int), compare_ints);
+    int median_count = kept / 2;
+    if (median_count == 0) {
+        median_count = 1;
+    }
+    if (median_count % 2 == 1) {
+        return runs[median_count / 2];
+    }
+    const int64_t pair = static_cast<int64_t>(runs[median_count / 2 - 1]) + runs[median_count / 2];
+    return static_cast<double>(pair) * 0.5;
+}
+
+// ===================================================================================
+// Finder run-ratio test and cross runs
+// ===================================================================================
+
+// Nonzero for a black pixel inside the image; outside the image reads white.
+uint8_t bit_at(const uint8_t *bits, int width, int height, int x, int y) noexcept {
+    if (x < 0 || y < 0 || x >= width || y >= height) {
+        return 0;
+    }
+    return bits[static_cast<int64_t>(y) * width + x];
+}
+
+// The five runs crossing the black pixel at position c of a line of n pixels, read
+// through at(i). Returns 1 with runs written (outer, white, centre, white, outer),
+// 0 as soon as a run exceeds n / 3; runs is then untouched. White runs stop at the
+// line's ends: the white outside the image never counts.
+template <typename PixelAt>
+int collect_cross_runs(PixelAt at, int n, int c, int runs[5]) noexcept {
+    const int max_run = n / 3;
+    int counts[5] = {0, 0, 0, 0, 0};
+    int i = c;
+    while (at(i)) {
+        if (++counts[2] > max_run) return 0;
+        --i;
+    }
+    while (i >= 0 && !at(i)) {
+        if (++counts[1] > max_run) return 0;
+        --i;
+    }
+    while (at(i)) {
+        if (++counts[0] > max_run) return 0;
+        --i;
+    }
+    i = c + 1;
+    while (at(i)) {
+        if (++counts[2] > max_run) return 0;
+        ++i;
+    }
+    while (i < n && !at(i)) {
+        if (++counts[3] > max_run) return 0;
+        ++i;
+    }
+    while (at(i)) {
+        if (++counts[4] > max_run) return 0;
+        ++i;
+    }
+    std::memcpy(runs, counts, sizeof counts);
+    return 1;
+}
+
+int collect_cross_runs_horizontal(const uint8_t *bits, int width, int height, int cx, int cy,
+                                  int runs[5]) noexcept {
+    auto at = [=](int x) { return bit_at(bits, width, height, x, cy) != 0; };
+    return collect_cross_runs(at, width, cx, runs);
+}
+
+int collect_cross_runs_vertical(const uint8_t *bits, int width, int height, int cx, int cy,
+                                int runs[5]) noexcept {
+    auto at = [=](int y) { return bit_at(bits, width, height, cx, y) != 0; };
+    return collect_cross_runs(at, height, cy, runs);
+}
+
+// 1 when the runs stand as 1:1:3:1:1 within variance * module each (three times that
+// for the centre), 0 otherwise. A NaN variance makes every deviation test false.
+int ratio_match_11311(const int runs[5], double variance) noexcept {
+    double total = 0.0;
+    for (int i = 0; i < 5; ++i) {
+        if (runs[i] <= 0) {
+            return 0;
+        }
+        total += runs[i];
+    }
+    if (total < 7.0) {
+        return 0;
+    }
+    const double module = total / 7.0;
+    const double tol = variance * module;
+    for (int i : {0, 1, 3, 4}) {
+        if (std::fabs(runs[i] - module) > tol) {
+            return 0;
+        }
+    }
+    return std::fabs(runs[2] - module * 3.0) > tol * 3.0 ? 0 : 1;
+}
+
+// ===================================================================================
+// Finder candidate array
+// ===================================================================================
+
+struct FinderCenter {
+    double x;
+    double y;
+    double module;
+    int count;
+    int score;
+};
+
+constexpr int kInitialCenters = 256;
+
+// 1 when there is room for one more record (growing a full array by doubling), 0 with
+// OverflowError / MemoryError set; the pointer and capacity are then unchanged.
+int ensure_center_capacity(FinderCenter **centers, int *center_cap, int center_count) {
+    if (center_count < *center_cap) {
+        return 1;
+    }
+    if (*center_cap > 1073741823) {
+        PyErr_SetString(PyExc_OverflowError, "Too many finder candidates.");
+        return 0;
+    }
+    const int new_cap = *center_cap * 2;
+    auto *grown = static_cast<FinderCenter *>(
+        PyMem_Realloc(*centers, static_cast<size_t>(new_cap) * sizeof(FinderCenter)));
+    if (grown == nullptr) {
+        PyErr_NoMemory();
+        return 0;
+    }
+    std::memset(grown + *center_cap, 0,
+                static_cast<size_t>(new_cap - *center_cap) * sizeof(FinderCenter));
+    *centers = grown;
+    *center_cap = new_cap;
+    return 1;
+}
+
+// Merges the hit into the first record within 1.6 of the hit's own module estimate
+// (inclusive), or appends it. Returns 1, or 0 (no exception) when it must append to a
+// full array.
+int append_or_merge_center(FinderCenter *centers, int *center_count, int center_cap, double x,
+                           double y, double module) noexcept {
+    const double merge_radius_sq = module * module * 2.56;
+    for (int i = 0; i < *center_count; ++i) {
+        FinderCenter &c = centers[i];
+        const double dx = c.x - x;
+        const double dy = c.y - y;
+        if (dx * dx + dy * dy <= merge_radius_sq) {
+            const int n = c.count;
+            const double old_n = n;
+            const double new_n = n + 1;
+            c.x = (c.x * old_n + x) / new_n;
+            c.y = (c.y * old_n + y) / new_n;
+            c.module = (c.module * old_n + module) / new_n;
+            c.count = n + 1;
+            c.score += 1;
+            return 1;
+        }
+    }
+    if (*center_count >= center_cap) {
+        return 0;
+    }
+    centers[*center_count] = FinderCenter{x, y, module, 1, 1};
+    *center_count += 1;
+    return 1;
+}
+
+int run_total(const int runs[5]) noexcept {
+    return runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
+}
+
+// The module estimate of the scan point (x, y) when both of its cross sections pass the
+// 1:1:3:1:1 test, else 0.0.
+double finder_hit_module(const uint8_t *bits, int width, int height, int x, int y,
+                         double variance) noexcept {
+    int hruns[5];
+    int vruns[5];
+    if (!bit_at(bits, width, height, x, y)) return 0.0;
+    if (!collect_cross_runs_horizontal(bits, width, height, x, y, hruns)) return 0.0;
+    if (run_total(hruns) < 7 || hruns[2] < 3) return 0.0;
+    if (!ratio_match_11311(hruns, variance)) return 0.0;
+    if (!collect_cross_runs_vertical(bits, width, height, x, y, vruns)) return 0.0;
+    if (run_total(vruns) < 7 || vruns[2] < 3) return 0.0;
+    if (!ratio_match_11311(vruns, variance)) return 0.0;
+    const double hmodule = run_total(hruns) / 7.0;
+    const double vmodule = run_total(vruns) / 7.0;
+    return (hmodule + vmodule) * 0.5;
+}
+
+enum class ScanStatus { kDone, kFailed };
+
+// Scans every second row for hits and records them; on kFailed an exception is set.
+ScanStatus scan_finder_rows(const uint8_t *bits, int width, int height, double variance,
+                            FinderCenter **centers, int *center_cap, int *center_count) {
+    for (int y = 1; y < height - 1; y += 2) {
+        for (int64_t x = 1; x < width - 1;) {
+            const double module =
+                finder_hit_module(bits, width, height, static_cast<int>(x), y, variance);
+            if (module == 0.0) {
+                ++x;
+                continue;
+            }
+            if (!ensure_center_capacity(centers, center_cap, *center_count)) {
+                return ScanStatus::kFailed;
+            }
+            if (!append_or_merge_center(*centers, center_count, *center_cap,
+                                        static_cast<double>(x), static_cast<double>(y),
+                                        module)) {
+                PyErr_SetString(PyExc_RuntimeError, "Failed to record finder candidate.");
+                return ScanStatus::kFailed;
+            }
+            // module is at most (width + height) / 7, so 2 * module converts exactly.
+            x += static_cast<int64_t>(2.0 * module) + 1;
+        }
+    }
+    return ScanStatus::kDone;
+}
+
+struct CornerPick {
+    int tl, tr, bl;
+};
+
+// Smallest x + y, largest x - y, largest y - x; strict comparisons keep the earliest
+// record on a tie. Returns false when one record takes two roles.
+bool pick_corners(const FinderCenter *centers, int count, CornerPick *pick) noexcept {
+    int tl = 0, tr = 0, bl = 0;
+    for (int i = 1; i < count; ++i) {
+        const FinderCenter &c = centers[i];
+        if (c.x + c.y < centers[tl].x + centers[tl].y) tl = i;
+        if (c.x - c.y > centers[tr].x - centers[tr].y) tr = i;
+        if (c.y - c.x > centers[bl].y - centers[bl].x) bl = i;
+    }
+    if (tl == tr || bl == tl || bl == tr) {
+        return false;
+    }
+    *pick = CornerPick{tl, tr, bl};
+    return true;
+}
+
+// ===================================================================================
+// Matrix sampling
+// ===================================================================================
+
+// Truncates a sample position to a pixel index and clamps it to [0, extent - 1]:
+// negative (and NaN) positions read 0, positions at or past the edge read the last
+// pixel. Equivalent to truncating first, without converting an out-of-range double.
+int64_t clamp_sample(double pos, int extent) noexcept {
+    if (!(pos >= 0.0)) {
+        return 0;
+    }
+    if (pos >= static_cast<double>(extent)) {
+        return extent - 1;
+    }
+    return static_cast<int64_t>(pos);
+}
+
+constexpr double kSampleOffsets[3] = {1.0 / 6.0, 0.5, 5.0 / 6.0};
+
+// The three sample positions of cell index i of n cells spanning span pixels from
+// origin, clamped to the image.
+void cell_samples(int64_t i, int64_t n, double span, int64_t origin, int extent,
+                  int64_t out[3]) noexcept {
+    const double d = static_cast<double>(n);
+    const double o = static_cast<double>(origin);
+    const double lo = (static_cast<double>(i) * span) / d + o;
+    const double hi = (static_cast<double>(i + 1) * span) / d + o;
+    for (int k = 0; k < 3; ++k) {
+        out[k] = clamp_sample((hi - lo) * kSampleOffsets[k] + lo, extent);
+    }
+}
+
+double box_span(int lo, int hi) noexcept {
+    const int64_t diff = static_cast<int64_t>(hi) - lo;
+    return diff > 0 ? static_cast<double>(diff) : 1.0;
+}
+
+// Fills out with the box grid's modules: dark when five of the nine samples are black.
+// The sample columns of every module column are computed once, in blocks that fit on
+// the stack.
+void sample_box_kernel(const uint8_t *bits, int width, int height, Box box, int size,
+                       uint8_t *out) noexcept {
+    const double bw = box_span(box.left, box.right);
+    const double bh = box_span(box.top, box.bottom);
+    constexpr int kBlock = 256;
+    int64_t cols[kBlock][3];
+    for (int mx0 = 0; mx0 < size; mx0 += kBlock) {
+        const int block = size - mx0 < kBlock ? size - mx0 : kBlock;
+        for (int j = 0; j < block; ++j) {
+            cell_samples(mx0 + j, size, bw, box.left, width, cols[j]);
+        }
+        for (int my = 0; my < size; ++my) {
+            int64_t rows[3];
+            cell_samples(my, size, bh, box.top, height, rows);
+            const uint8_t *r0 = bits + rows[0] * width;
+            const uint8_t *r1 = bits + rows[1] * width;
+            const uint8_t *r2 = bits + rows[2] * width;
+            uint8_t *dst = out + static_cast<int64_t>(my) * size + mx0;
+            for (int j = 0; j < block; ++j) {
+                int votes = 0;
+                for (int k = 0; k < 3; ++k) {
+                    const int64_t px = cols[j][k];
+                    votes += (r0[px] != 0) + (r1[px] != 0) + (r2[px] != 0);
+                }
+                dst[j] = votes > 4 ? 1 : 0;
+            }
+        }
+    }
+}
+
+// The pixels a window [lo, hi] (64-bit, any width) touches along an axis of extent
+// pixels once each position is clamped: the range [first, last] with every pixel
+// counted once, except that the first and last pixel also count the positions that
+// were clamped onto them.
+struct AxisSpan {
+    int64_t first, last;
+    int64_t first_mult, last_mult;
+};
+
+AxisSpan clamp_window(int64_t lo, int64_t hi, int extent) noexcept {
+    const int64_t edge = extent - 1;
+    const int64_t first = lo < 0 ? 0 : (lo > edge ? edge : lo);
+    const int64_t last = hi < 0 ? 0 : (hi > edge ? edge : hi);
+    if (first == last) {
+        const int64_t all = hi - lo + 1;
+        return AxisSpan{first, last, all, all};
+    }
+    return AxisSpan{first, last, first - lo + 1, hi - last + 1};
+}
+
+// Weighted count of black pixels of one image row over a clamped window span.
+int64_t weighted_row_black(const uint8_t *row, const AxisSpan &xs) noexcept {
+    if (xs.first == xs.last) {
+        return row[xs.first] != 0 ? xs.first_mult : 0;
+    }
+    int64_t black = (row[xs.first] != 0 ? xs.first_mult : 0) +
+                    (row[xs.last] != 0 ? xs.last_mult : 0);
+    for (int64_t x = xs.first + 1; x < xs.last; ++x) {
+        black += row[x] != 0;
+    }
+    return black;
+}
+
+// Black pixels of the window of the given radius around (cx, cy), each clamped
+// position counted at its edge pixel, against the window's window * window positions.
+bool window_majority(const uint8_t *bits, int width, int height, int64_t cx, int64_t cy,
+                     int64_t radius) noexcept {
+    if (radius == 0) {
+        const int64_t sx = cx < 0 ? 0 : (cx >= width ? width - 1 : cx);
+        const int64_t sy = cy < 0 ? 0 : (cy >= height ? height - 1 : cy);
+        return bits[sy * width + sx] != 0;
+    }
+    const AxisSpan xs = clamp_window(cx - radius, cx + radius, width);
+    const AxisSpan ys = clamp_window(cy - radius, cy + radius, height);
+    int64_t black = 0;
+    for (int64_t y = ys.first; y <= ys.last; ++y) {
+        int64_t mult = 1;
+        if (y == ys.first) {
+            mult = ys.first_mult;
+        } else if (y == ys.last) {
+            mult = ys.last_mult;
+        }
+        black += mult * weighted_row_black(bits + y * width, xs);
+    }
+    const int64_t side = 2 * radius + 1;
+    return 2 * black >= side * side;
+}
+
+// The affine grid in 16.16 fixed point: origin, the two spanning vectors and the
+// fraction of a vector that one module pitch takes.
+struct AffineGrid {
+    int64_t tlx, tly, hx, hy, vx, vy, step;
+};
+
+AffineGrid affine_grid(int size, double tlx_d, double tly_d, double hx_d, double hy_d,
+                       double vx_d, double vy_d) noexcept {
+    const double d = static_cast<double>(size) - 7.0;
+    const double k = 3.5 / d;
+    AffineGrid g;
+    g.step = saturating_trunc64((1.0 / d) * 65536.0);
+    g.tlx = saturating_trunc64((tlx_d - hx_d * k - vx_d * k) * 65536.0);
+    g.tly = saturating_trunc64((tly_d - hy_d * k - vy_d * k) * 65536.0);
+    g.hx = saturating_trunc64(hx_d * 65536.0);
+    g.hy = saturating_trunc64(hy_d * 65536.0);
+    g.vx = saturating_trunc64(vx_d * 65536.0);
+    g.vy = saturating_trunc64(vy_d * 65536.0);
+    return g;
+}
+
+// (i * component * step) >> 16, the product formed whole (saturating at the 64-bit
+// range instead of wrapping) and shifted once; >> floors. i >= 0 and step >= 1, so a
+// partial product that saturates leaves the whole product saturated the same way.
+int64_t scaled_offset(int64_t i, int64_t component, int64_t step) noexcept {
+    return saturating_mul64(saturating_mul64(i, component), step) >> 16;
+}
+
+// Rounds a 16.16 coordinate to the nearest pixel, halves toward +infinity, saturated to
+// the 32-bit range.
+int64_t round_fixed(int64_t v) noexcept {
+    return saturate32(saturating_add64(v, 32768) >> 16);
+}
+
+void sample_affine_kernel(const uint8_t *bits, int width, int height, int size,
+                          const AffineGrid &g, int radius, uint8_t *out) noexcept {
+    for (int64_t y = 0; y < size; ++y) {
+        const int64_t line_x = saturating_add64(g.tlx, scaled_offset(y, g.vx, g.step));
+        const int64_t line_y = saturating_add64(g.tly, scaled_offset(y, g.vy, g.step));
+        uint8_t *dst = out + y * size;
+        for (int64_t x = 0; x < size; ++x) {
+            const int64_t cur_fx = saturating_add64(line_x, scaled_offset(x, g.hx, g.step));
+            const int64_t cur_fy = saturating_add64(line_y, scaled_offset(x, g.hy, g.step));
+            dst[x] = window_majority(bits, width, height, round_fixed(cur_fx), round_fixed(cur_fy),
+                                     radius)
+                         ? 1
+                         : 0;
+        }
+    }
+}
+
+// ===================================================================================
+// Finder score
+// ===================================================================================
+
+// 1 on the outer ring and the 3 x 3 core, 0 on the light ring between them.
+constexpr bool finder_expected(int x, int y) noexcept {
+    if (x == 0 || x == 6 || y == 0 || y == 6) return true;
+    if (x == 1 || x == 5 || y == 1 || y == 5) return false;
+    return true;
+}
+
+// Modules of the top-left, top-right and bottom-left 7 x 7 windows that agree with the
+// finder pattern (any nonzero byte is dark); size is at least 21.
+int finder_matches(const uint8_t *matrix, int64_t size) noexcept {
+    const int64_t origins[3][2] = {{0, 0}, {size - 7, 0}, {0, size - 7}};
+    int matches = 0;
+    for (const auto &origin : origins) {
+        for (int y = 0; y < 7; ++y) {
+            const uint8_t *row = matrix + (origin[1] + y) * size + origin[0];
+            for (int x = 0; x < 7; ++x) {
+                matches += (row[x] != 0) == finder_expected(x, y);
+            }
+        }
+    }
+    return matches;
+}
+
+// ===================================================================================
+// Strict restoration delegate
+// ===================================================================================
+
+// Calls halvern._restore.<name>(*args), looked up on every call so that a routine
+// replaced at run time is picked up; the result or exception passes through unchanged.
+PyObject *call_restore_impl(const char *name, PyObject *args) {
+    PyObject *module = PyImport_ImportModule("halvern._restore");
+    if (module == nullptr) {
+        return nullptr;
+    }
+    PyObject *routine = PyObject_GetAttrString(module, name);
+    Py_DECREF(module);
+    if (routine == nullptr) {
+        return nullptr;
+    }
+    PyObject *result = PyObject_CallObject(routine, args);
+    Py_DECREF(routine);
+    return result;
+}
+
+// ===================================================================================
+// Exported functions
+// ===================================================================================
+
+PyObject *zeltra_strict_restore_qr_matrix(PyObject *, PyObject *args) {
+    return call_restore_impl("strict_restore_qr_matrix", args);
+}
+
+PyObject *zeltra_find_black_bbox_bits(PyObject *, PyObject *args) {
+    Py_buffer view;
+    int width, height;
+    if (!PyArg_ParseTuple(args, "y*ii", &view, &width, &height)) {
+        return nullptr;
+    }
+    BufferGuard guard(&view);
+    if (!bits_length_matches(view.len, width, height)) {
+        return raise_value_error(kLengthMismatch);
+    }
+    Box box;
+    if (height <= 0 || width <= 0 || !black_bbox_kernel(pixels_of(view), width, height, &box)) {
+        Py_RETURN_NONE;
+    }
+    guard.release();
+    return Py_BuildValue("(iiii)", box.left, box.top, box.right, box.bottom);
+}
+
+PyObject *zeltra_sample_matrix_3x3(PyObject *, PyObject *args) {
+    Py_buffer view;
+    int width, height, size;
+    Box box;
+    if (!PyArg_ParseTuple(args, "y*ii(iiii)i", &view, &width, &height, &box.left, &box.top,
+                          &box.right, &box.bottom, &size)) {
+        return nullptr;
+    }
+    BufferGuard guard(&view);
+    // The clamps need at least one pixel each way, and every byte of the result must
+    // be written, so these are refused before the result exists.
+    if (!positive_image_matches(view.len, width, height)) {
+        return raise_value_error(kLengthMismatch);
+    }
+    if (size < 0) {
+        return raise_value_error("QR size must not be negative.");
+    }
+    if (size > kMaxQrSize) {
+        return raise_value_error("QR size is too large.");
+    }
+    PyObject *result =
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size) * size);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    auto *out = reinterpret_cast<uint8_t *>(PyBytes_AsString(result));
+    sample_box_kernel(pixels_of(view), width, height, box, size, out);
+    return result;
+}
+
+PyObject *zeltra_estimate_module_size(PyObject *, PyObject *args) {
+    Py_buffer view;
+    int width, height;
+    Box box;
+    if (!PyArg_ParseTuple(args, "y*ii(iiii)", &view, &width, &height, &box.left, &box.top,
+                          &box.right, &box.bottom)) {
+        return nullptr;
+    }
+    BufferGuard guard(&view);
+    if (!bits_length_matches(view.len, width, height)) {
+        return raise_value_error(kLengthMismatch);
+    }
+    // A box reaching outside the image is cut to it, so that no read leaves the buffer.
+    const int64_t left = box.left > 0 ? box.left : 0;
+    const int64_t top = box.top > 0 ? box.top : 0;
+    const int64_t right = box.right < width ? box.right : width;
+    const int64_t bottom = box.bottom < height ? box.bottom : height;
+    if (left >= right || top >= bottom) {
+        Py_RETURN_NONE;
+    }
+    Scratch<int> runs;
+    runs.adopt(static_cast<int *>(PyMem_Malloc(kInitialRuns * sizeof(int))));
+    if (runs.get() == nullptr) {
+        return PyErr_NoMemory();
+    }
+    int run_count = 0;
+    int run_cap = kInitialRuns;
+    int64_t rows[5], cols[5];
+    spread_five(top, bottom, rows);
+    spread_five(left, right, cols);
+    const uint8_t *bits = pixels_of(view);
+    for (int64_t y : rows) {
+        if (!append_line_runs(bits + y * width + left, right - left, 1, runs.slot(), &run_count,
+                              &run_cap)) {
+            return nullptr;
+        }
+    }
+    for (int64_t x : cols) {
+        if (!append_line_runs(bits + top * width + x, bottom - top, width, runs.slot(),
+                              &run_count, &run_cap)) {
+            return nullptr;
+        }
+    }
+    const double module_size = low_median_run(runs.get(), run_count);
+    if (module_size < 1.0) {
+        Py_RETURN_NONE;
+    }
+    return PyFloat_FromDouble(module_size);
+}
+
+PyObject *zeltra_find_finder_centers(PyObject *, PyObject *args) {
+    Py_buffer view;
+    int width, height;
+    double variance;
+    if (!PyArg_ParseTuple(args, "y*iid", &view, &width, &height, &variance)) {
+        return nullptr;
+    }
+    BufferGuard guard(&view);
+    if (!positive_image_matches(view.len, width, height)) {
+        return raise_value_error(kLengthMismatch);
+    }
+    // Exactly this comparison: a NaN variance passes and then accepts every ratio.
+    if (variance <= 0.0) {
+        return raise_value_error("variance must be > 0.");
+    }
+    Scratch<FinderCenter> centers;
+    centers.adopt(
+        static_cast<FinderCenter *>(PyMem_Calloc(kInitialCenters, sizeof(FinderCenter))));
+    if (centers.get() == nullptr) {
+        return PyErr_NoMemory();
+    }
+    int center_cap = kInitialCenters;
+    int center_count = 0;
+    if (scan_finder_rows(pixels_of(view), width, height, variance, centers.slot(), &center_cap,
+                         &center_count) == ScanStatus::kFailed) {
+        return nullptr;
+    }
+    CornerPick pick;
+    if (center_count < 3 || !pick_corners(centers.get(), center_count, &pick)) {
+        Py_RETURN_NONE;
+    }
+    const FinderCenter tl = centers.get()[pick.tl];
+    const FinderCenter tr = centers.get()[pick.tr];
+    const FinderCenter bl = centers.get()[pick.bl];
+    return Py_BuildValue("(dddddd)", tl.x, tl.y, tr.x, tr.y, bl.x, bl.y);
+}
+
+PyObject *zeltra_sample_matrix_affine(PyObject *, PyObject *args) {
+    Py_buffer view;
+    int width, height, size, window;
+    double tlx_d, tly_d, hx_d, hy_d, vx_d, vy_d;
+    if (!PyArg_ParseTuple(args, "y*iiiddddddi", &view, &width, &height, &size, &tlx_d, &tly_d,
+                          &hx_d, &hy_d, &vx_d, &vy_d, &window)) {
+        return nullptr;
+    }
+    BufferGuard guard(&view);
+    if (size <= 0 || !positive_image_matches(view.len, width, height)) {
+        return raise_value_error(kLengthMismatch);
+    }
+    if (size <= 7) {
+        return raise_value_error("QR size must be > 7.");
+    }
+    if (window <= 0 || window % 2 == 0) {
+        return raise_value_error("window must be a positive odd integer.");
+    }
+    if (size > kMaxQrSize) {
+        return raise_value_error("QR size is too large.");
+    }
+    const int radius = window >> 1;
+    PyObject *result =
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size) * size);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    auto *out = reinterpret_cast<uint8_t *>(PyBytes_AsString(result));
+    const AffineGrid grid = affine_grid(size, tlx_d, tly_d, hx_d, hy_d, vx_d, vy_d);
+    {
+        UnlockedScope unlocked;
+        sample_affine_kernel(pixels_of(view), width, height, size, grid, radius, out);
+    }
+    return result;
+}
+
+PyObject *zeltra_score_finder(PyObject *, PyObject *args) {
+    Py_buffer view;
+    int size;
+    if (!PyArg_ParseTuple(args, "y*i", &view, &size)) {
+        return nullptr;
+    }
+    BufferGuard guard(&view);
+    if (size <= 20) {
+        return PyFloat_FromDouble(0.0);
+    }
+    if (view.len < static_cast<int64_t>(size) * size) {
+        return PyFloat_FromDouble(0.0);
+    }
+    const int matches = finder_matches(pixels_of(view), size);
+    guard.release();
+    return PyFloat_FromDouble(matches / 147.0);
+}
+
+// ===================================================================================
+// Method table and module record
+// ===================================================================================
+
+PyMethodDef zeltra_methods[] = {
+    {"strict_restore_qr_matrix", zeltra_strict_restore_qr_matrix, METH_VARARGS,
+     "Strictly restore QR matrix."},
+    {"find_black_bbox_bits", zeltra_find_black_bbox_bits, METH_VARARGS, "Find black bbox in bits."},
+    {"sample_matrix_3x3", zeltra_sample_matrix_3x3, METH_VARARGS,
+     "Sample QR matrix with 3x3 voting."},
+    {"estimate_module_size", zeltra_estimate_module_size, METH_VARARGS, "Estimate module size."},
+    {"find_finder_centers", zeltra_find_finder_centers, METH_VARARGS,
+     "Find finder centers via run-length scan."},
+    {"sample_matrix_affine", zeltra_sample_matrix_affine, METH_VARARGS,
+     "Sample QR matrix using affine coordinates."},
+    {"score_finder", zeltra_score_finder, METH_VARARGS, "Calculate finder score for a matrix."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef zeltra_module = {
+    PyModuleDef_HEAD_INIT,
+    "_zeltra",
+    "C QR restore entrypoint for halvern.",
+    -1,
+    zeltra_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__zeltra(void) {
+    return PyModule_Create2(&zeltra_module, PYTHON_API_VERSION);
+}
