@@ -1,0 +1,396 @@
+"""The reading pipeline: from a bits image to a restored (and decoded) QR symbol.
+
+The native module measures and samples; this module chains its calls. The finder scan
+gives three centres; they are refined here, put into their roles geometrically (the
+scan's own corner pick only knows upright codes), and turn into a handful of candidate
+grids: neighbouring versions, both chiralities (a mirrored code reads as the transpose)
+and, for upright codes, the box grid. Candidates are ranked by finder score and timing
+pattern, and the first that strict restoration accepts wins. When the upright image
+gives nothing, it is flipped, so that the code's missing corner becomes the bottom-right
+one that the corner pick expects.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import Any
+
+from halvern import _zeltra
+from halvern._decode import Decoded, decode_matrix
+from halvern._image import BitsImage, as_bits_image
+from halvern._restore import format_info, strict_restore_qr_matrix
+
+__all__ = ["QRCode", "QRMatrix", "read", "read_matrix"]
+
+Point = tuple[float, float]
+
+FINDER_VARIANCE = 0.5
+# Share of timing modules that must alternate for a grid to be believed; a wrong
+# version drifts off the timing pattern within a few modules.
+MIN_TIMING_AGREEMENT = 0.75
+
+
+@dataclass(frozen=True)
+class QRMatrix:
+    """A sampled and restored symbol, with where it was found."""
+
+    modules: bytes  # size * size bytes, 1 dark, 0 light
+    size: int
+    version: int
+    error_correction: str
+    mask: int
+    score: float  # share of the 147 finder modules sampled right
+    centers: tuple[Point, Point, Point]  # top-left, top-right, bottom-left, in pixels
+    module_size: float  # pixels per module
+
+    def rows(self) -> list[bytes]:
+        return [self.modules[r * self.size : (r + 1) * self.size] for r in range(self.size)]
+
+
+@dataclass(frozen=True)
+class QRCode:
+    """A decoded symbol: its content and the matrix it was read from."""
+
+    decoded: Decoded
+    matrix: QRMatrix
+
+    @property
+    def text(self) -> str:
+        return self.decoded.text
+
+    @property
+    def data(self) -> bytes:
+        return self.decoded.data
+
+    @property
+    def version(self) -> int:
+        return self.decoded.version
+
+    @property
+    def error_correction(self) -> str:
+        return self.decoded.error_correction
+
+    @property
+    def mask(self) -> int:
+        return self.decoded.mask
+
+    @property
+    def corrected(self) -> int:
+        return self.decoded.corrected
+
+
+class _Pixels:
+    """Pixel reads for the Python-side measurements (outside reads white)."""
+
+    def __init__(self, image: BitsImage) -> None:
+        self.data = memoryview(image.bits).cast("B")
+        self.width = image.width
+        self.height = image.height
+
+    def black(self, x: int, y: int) -> bool:
+        if 0 <= x < self.width and 0 <= y < self.height:
+            return self.data[y * self.width + x] != 0
+        return False
+
+    def run_end(self, x: int, y: int, dx: int, dy: int, black: bool) -> tuple[int, int]:
+        """First pixel from (x, y) along (dx, dy) whose colour is not ``black``."""
+        limit = self.width + self.height
+        while self.black(x, y) == black and limit > 0:
+            x, y = x + dx, y + dy
+            limit -= 1
+        return x, y
+
+
+def _refine_centre(px: _Pixels, point: Point) -> Point:
+    """Centre of the finder's core through ``point``, as continuous coordinates.
+
+    The scan reports the left end of a core run; alternating row and column midpoints
+    converge to the core's centre, also for a rotated finder.
+    """
+    x, y = int(point[0]), int(point[1])
+    if not px.black(x, y):
+        return point[0] + 0.5, point[1] + 0.5
+    cx, cy = x + 0.5, y + 0.5
+    for _ in range(3):
+        left, _ = px.run_end(x, y, -1, 0, True)
+        right, _ = px.run_end(x, y, 1, 0, True)
+        cx = (left + right + 1) / 2
+        x = int(cx)
+        _, top = px.run_end(x, y, 0, -1, True)
+        _, bottom = px.run_end(x, y, 0, 1, True)
+        cy = (top + bottom + 1) / 2
+        y = int(cy)
+        if not px.black(x, y):
+            break
+    return cx, cy
+
+
+def _finder_chord(px: _Pixels, centre: Point, dx: int, dy: int) -> int:
+    """Pixels across the whole finder (core, light ring, dark ring) through its centre."""
+    ends = []
+    for sign in (-1, 1):
+        x, y = int(centre[0]), int(centre[1])
+        for colour in (True, False, True):
+            x, y = px.run_end(x, y, sign * dx, sign * dy, colour)
+        ends.append((x, y))
+    (x0, y0), (x1, y1) = ends
+    return abs(x1 - x0) + abs(y1 - y0) - 1
+
+
+def _module_size(px: _Pixels, centres: list[Point], angle: float) -> float:
+    """Pixels per module from the finders' chords, corrected for the code's rotation."""
+    # A row through the centre of a square turned by a (folded into 0..45 degrees)
+    # crosses it over side / cos(a) pixels.
+    folded = angle % (math.pi / 2)
+    slant = math.cos(min(folded, math.pi / 2 - folded))
+    chords = [_finder_chord(px, c, 1, 0) for c in centres]
+    chords += [_finder_chord(px, c, 0, 1) for c in centres]
+    chords.sort()
+    middle = chords[1:-1]
+    return sum(middle) / len(middle) * slant / 7.0
+
+
+@dataclass(frozen=True)
+class _Geometry:
+    tl: Point
+    tr: Point
+    bl: Point
+    module: float
+
+
+def _roles(points: list[Point]) -> list[tuple[Point, Point, Point]] | None:
+    """(top-left, top-right, bottom-left) orders of three finder centres, the regular
+    chirality first, or None when they do not form the right-angled L of a symbol."""
+    best = None
+    for i in range(3):
+        corner, a, b = points[i], points[(i + 1) % 3], points[(i + 2) % 3]
+        ax, ay = a[0] - corner[0], a[1] - corner[1]
+        bx, by = b[0] - corner[0], b[1] - corner[1]
+        la, lb = math.hypot(ax, ay), math.hypot(bx, by)
+        if la == 0 or lb == 0:
+            return None
+        cos = (ax * bx + ay * by) / (la * lb)
+        if best is None or abs(cos) < best[0]:
+            best = (abs(cos), corner, a, b, ax * by - ay * bx, la / lb)
+    cos, corner, a, b, cross, ratio = best
+    if cos > 0.3 or not 0.7 < ratio < 1.0 / 0.7:
+        return None
+    # In image coordinates (y down) an upright symbol has cross(tr - tl, bl - tl) > 0.
+    regular = (corner, a, b) if cross > 0 else (corner, b, a)
+    return [regular, (regular[0], regular[2], regular[1])]
+
+
+def _timing_agreement(modules: bytes, size: int) -> float:
+    """Share of the two timing patterns' modules that alternate as they must."""
+    good = total = 0
+    for i in range(8, size - 8):
+        expected = 1 if i % 2 == 0 else 0
+        good += (modules[6 * size + i] != 0) == expected
+        good += (modules[i * size + 6] != 0) == expected
+        total += 2
+    return good / total if total else 0.0
+
+
+def _window_for(module: float) -> int:
+    """An odd voting window well inside one module, so noise is voted away."""
+    window = int(module * 0.6)
+    if window % 2 == 0:
+        window -= 1
+    return max(window, 1)
+
+
+@dataclass(frozen=True)
+class _Candidate:
+    modules: bytes
+    size: int
+    score: float
+    timing: float
+    roles: tuple[Point, Point, Point]
+    module: float
+
+
+def _affine_candidate(image: BitsImage, roles: tuple[Point, Point, Point], size: int,
+                      module: float) -> _Candidate:
+    tl, tr, bl = roles
+    hx, hy = tr[0] - tl[0], tr[1] - tl[1]
+    vx, vy = bl[0] - tl[0], bl[1] - tl[1]
+    pitches = size - 7
+    # The sampler reads module column c at tl + (c - 3.5) pitches and rounds to a pixel
+    # index; shifting by half a pitch (and back by half a pixel) lands on module centres.
+    ox = tl[0] + 0.5 * (hx + vx) / pitches - 0.5
+    oy = tl[1] + 0.5 * (hy + vy) / pitches - 0.5
+    modules = _zeltra.sample_matrix_affine(
+        image.bits, image.width, image.height, size, ox, oy, hx, hy, vx, vy, _window_for(module)
+    )
+    return _Candidate(modules, size, _zeltra.score_finder(modules, size),
+                      _timing_agreement(modules, size), roles, module)
+
+
+def _box_candidate(image: BitsImage, roles: tuple[Point, Point, Point], size: int,
+                   module: float) -> _Candidate | None:
+    """The box grid, for a code upright in the image whose black box is the symbol."""
+    tl, tr, bl = roles
+    if abs(tr[1] - tl[1]) > module * 0.5 or abs(bl[0] - tl[0]) > module * 0.5:
+        return None
+    if tr[0] < tl[0] or bl[1] < tl[1]:
+        return None
+    box = _zeltra.find_black_bbox_bits(image.bits, image.width, image.height)
+    if box is None:
+        return None
+    expected = (tl[0] - 3.5 * module, tl[1] - 3.5 * module,
+                tr[0] + 3.5 * module, bl[1] + 3.5 * module)
+    if any(abs(got - want) > module for got, want in zip(box, expected)):
+        return None
+    modules = _zeltra.sample_matrix_3x3(image.bits, image.width, image.height, box, size)
+    return _Candidate(modules, size, _zeltra.score_finder(modules, size),
+                      _timing_agreement(modules, size), roles, module)
+
+
+def _candidate_sizes(roles: tuple[Point, Point, Point], module: float) -> list[int]:
+    tl, tr, bl = roles
+    span = (math.dist(tl, tr) + math.dist(tl, bl)) / 2
+    estimate = (span / module + 7 - 17) / 4
+    nearest = min(max(round(estimate), 1), 40)
+    versions = sorted({v for v in (nearest, nearest - 1, nearest + 1) if 1 <= v <= 40},
+                      key=lambda v: abs(v - estimate))
+    return [17 + 4 * v for v in versions]
+
+
+def _candidates(image: BitsImage) -> list[_Candidate]:
+    found = _zeltra.find_finder_centers(image.bits, image.width, image.height, FINDER_VARIANCE)
+    if found is None:
+        return []
+    px = _Pixels(image)
+    points = [_refine_centre(px, (found[i], found[i + 1])) for i in (0, 2, 4)]
+    orders = _roles(points)
+    if orders is None:
+        return []
+    tl, tr, _ = orders[0]
+    module = _module_size(px, points, math.atan2(tr[1] - tl[1], tr[0] - tl[0]))
+    if module < 1.0:
+        return []
+    candidates = []
+    for size in _candidate_sizes(orders[0], module):
+        for roles in orders:
+            candidates.append(_affine_candidate(image, roles, size, module))
+        box = _box_candidate(image, orders[0], size, module)
+        if box is not None:
+            candidates.append(box)
+    believable = [c for c in candidates if c.timing >= MIN_TIMING_AGREEMENT]
+    # Stable sort: on equal ranks the nearer version and the regular chirality stay first.
+    believable.sort(key=lambda c: c.score + c.timing, reverse=True)
+    return believable
+
+
+def _flips(image: BitsImage) -> Iterator[tuple[BitsImage, bool, bool]]:
+    """The image as it is, then mirrored left-right, top-bottom and both."""
+    yield image, False, False
+    data = bytes(memoryview(image.bits).cast("B"))
+    w, h = image.width, image.height
+    rows = [data[y * w : (y + 1) * w] for y in range(h)]
+    yield BitsImage(b"".join(r[::-1] for r in rows), w, h), True, False
+    yield BitsImage(b"".join(reversed(rows)), w, h), False, True
+    yield BitsImage(b"".join(r[::-1] for r in reversed(rows)), w, h), True, True
+
+
+def _unflip(point: Point, image: BitsImage, fx: bool, fy: bool) -> Point:
+    x, y = point
+    return (image.width - x if fx else x, image.height - y if fy else y)
+
+
+# Pixels of the largest image that is denoised at full resolution; larger ones are
+# denoised at half (or quarter) resolution, which keeps modules of 4 pixels and more.
+FULL_RESOLUTION_DENOISE = 2_500_000
+
+
+def _denoised(image: BitsImage, pitch: int) -> BitsImage:
+    """A majority-filtered copy of the image, one pixel per ``pitch`` pixels.
+
+    Noise breaks the exact runs that the finder scan measures. The affine sampler on a
+    grid of one pixel per module is a window-majority filter; with a power-of-two span
+    the 16.16 step is exact, so module (x, y) is the window around pixel
+    (pitch * x, pitch * y).
+    """
+    out_w = -(-image.width // pitch)
+    out_h = -(-image.height // pitch)
+    span = 1 << max(out_w, out_h, 2).bit_length()
+    size = span + 7
+    window = pitch + 1 if pitch % 2 == 0 else pitch + 2
+    span_px = float(span * pitch)
+    grid = _zeltra.sample_matrix_affine(image.bits, image.width, image.height, size,
+                                        3.5 * pitch, 3.5 * pitch, span_px, 0.0, 0.0, span_px,
+                                        window)
+    rows = b"".join(grid[y * size : y * size + out_w] for y in range(out_h))
+    return BitsImage(rows, out_w, out_h)
+
+
+def _scaled_candidates(image: BitsImage, pitch: int) -> list[_Candidate]:
+    """Candidates found on the denoised image and sampled on the original (on the
+    denoised copy itself when it keeps full resolution)."""
+    small = _denoised(image, pitch)
+    if pitch == 1:
+        return _candidates(small)
+    found = []
+    for cand in _candidates(small):
+        roles = tuple((x * pitch, y * pitch) for x, y in cand.roles)
+        found.append(_affine_candidate(image, roles, cand.size, cand.module * pitch))
+    return [c for c in found if c.timing >= MIN_TIMING_AGREEMENT]
+
+
+def _restored(cand: _Candidate, centers: tuple[Point, ...]) -> QRMatrix | None:
+    try:
+        restored = strict_restore_qr_matrix(cand.modules, cand.size)
+    except ValueError:
+        return None
+    fmt = format_info(restored, cand.size)
+    return QRMatrix(restored, cand.size, (cand.size - 17) // 4, fmt.error_correction,
+                    fmt.mask, cand.score, centers, cand.module)  # type: ignore[arg-type]
+
+
+def _accepted(image: BitsImage) -> Iterator[QRMatrix]:
+    """Every candidate that strict restoration accepts, best first: the image as it is,
+    flipped, and then denoised (flipped again)."""
+    if image.width <= 0 or image.height <= 0:
+        return
+    flips = list(_flips(image))
+    for flipped, fx, fy in flips:
+        for cand in _candidates(flipped):
+            found = _restored(cand, tuple(_unflip(p, image, fx, fy) for p in cand.roles))
+            if found is not None:
+                yield found
+    pitch = 1
+    while image.width * image.height > FULL_RESOLUTION_DENOISE * pitch * pitch:
+        pitch *= 2
+    for flipped, fx, fy in flips:
+        for cand in _scaled_candidates(flipped, pitch):
+            found = _restored(cand, tuple(_unflip(p, image, fx, fy) for p in cand.roles))
+            if found is not None:
+                yield found
+
+
+def read_matrix(image: Any, width: int | None = None, height: int | None = None) -> QRMatrix | None:
+    """The restored QR matrix of the code in ``image``, or None when none is found.
+
+    ``image`` is a bytes-like bits image with its ``width`` and ``height`` (nonzero
+    bytes are black), a 2-D NumPy array (0/1 or bool as bits, any other values as
+    grayscale) or a Pillow image; grayscale is binarized with Otsu's threshold.
+    """
+    bits = as_bits_image(image, width, height)
+    return next(_accepted(bits), None)
+
+
+def read(image: Any, width: int | None = None, height: int | None = None) -> QRCode | None:
+    """The decoded QR code in ``image`` (as for read_matrix), or None.
+
+    Candidates that restoration accepts but whose data does not decode are skipped.
+    """
+    bits = as_bits_image(image, width, height)
+    for matrix in _accepted(bits):
+        try:
+            decoded = decode_matrix(matrix.modules, matrix.size)
+        except ValueError:
+            continue
+        return QRCode(decoded, matrix)
+    return None
