@@ -228,7 +228,8 @@ def _affine_candidate(image: BitsImage, roles: tuple[Point, Point, Point], size:
                       _timing_agreement(modules, size), roles, module)
 
 
-def _box_candidate(image: BitsImage, roles: tuple[Point, Point, Point], size: int,
+def _box_candidate(image: BitsImage, box: tuple[int, int, int, int] | None,
+                   roles: tuple[Point, Point, Point], size: int,
                    module: float) -> _Candidate | None:
     """The box grid, for a code upright in the image whose black box is the symbol."""
     tl, tr, bl = roles
@@ -236,7 +237,6 @@ def _box_candidate(image: BitsImage, roles: tuple[Point, Point, Point], size: in
         return None
     if tr[0] < tl[0] or bl[1] < tl[1]:
         return None
-    box = _zeltra.find_black_bbox_bits(image.bits, image.width, image.height)
     if box is None:
         return None
     expected = (tl[0] - 3.5 * module, tl[1] - 3.5 * module,
@@ -258,7 +258,7 @@ def _candidate_sizes(roles: tuple[Point, Point, Point], module: float) -> list[i
     return [17 + 4 * v for v in versions]
 
 
-def _candidates(image: BitsImage) -> list[_Candidate]:
+def _candidates(image: BitsImage, box: tuple[int, int, int, int] | None = None) -> list[_Candidate]:
     found = _zeltra.find_finder_centers(image.bits, image.width, image.height, FINDER_VARIANCE)
     if found is None:
         return []
@@ -275,29 +275,54 @@ def _candidates(image: BitsImage) -> list[_Candidate]:
     for size in _candidate_sizes(orders[0], module):
         for roles in orders:
             candidates.append(_affine_candidate(image, roles, size, module))
-        box = _box_candidate(image, orders[0], size, module)
-        if box is not None:
-            candidates.append(box)
+        boxed = _box_candidate(image, box, orders[0], size, module)
+        if boxed is not None:
+            candidates.append(boxed)
     believable = [c for c in candidates if c.timing >= MIN_TIMING_AGREEMENT]
     # Stable sort: on equal ranks the nearer version and the regular chirality stay first.
     believable.sort(key=lambda c: c.score + c.timing, reverse=True)
     return believable
 
 
-def _flips(image: BitsImage) -> Iterator[tuple[BitsImage, bool, bool]]:
-    """The image as it is, then mirrored left-right, top-bottom and both."""
-    yield image, False, False
-    data = bytes(memoryview(image.bits).cast("B"))
-    w, h = image.width, image.height
+@dataclass(frozen=True)
+class _View:
+    """A cropped and possibly flipped copy of the caller's image, and the way back."""
+
+    image: BitsImage
+    left: int
+    top: int
+    flip_x: bool
+    flip_y: bool
+
+    def to_caller(self, point: Point) -> Point:
+        x, y = point
+        if self.flip_x:
+            x = self.image.width - x
+        if self.flip_y:
+            y = self.image.height - y
+        return x + self.left, y + self.top
+
+
+def _cropped(image: BitsImage, box: tuple[int, int, int, int], margin: int) -> _View:
+    left, top = max(box[0] - margin, 0), max(box[1] - margin, 0)
+    right, bottom = min(box[2] + margin, image.width), min(box[3] + margin, image.height)
+    if (left, top, right, bottom) == (0, 0, image.width, image.height):
+        return _View(image, 0, 0, False, False)
+    data = memoryview(image.bits).cast("B")
+    w = image.width
+    rows = b"".join(data[y * w + left : y * w + right] for y in range(top, bottom))
+    return _View(BitsImage(rows, right - left, bottom - top), left, top, False, False)
+
+
+def _flipped_views(view: _View) -> Iterator[_View]:
+    """The view mirrored left-right, top-bottom and both, made one at a time."""
+    data = bytes(memoryview(view.image.bits).cast("B"))
+    w, h = view.image.width, view.image.height
     rows = [data[y * w : (y + 1) * w] for y in range(h)]
-    yield BitsImage(b"".join(r[::-1] for r in rows), w, h), True, False
-    yield BitsImage(b"".join(reversed(rows)), w, h), False, True
-    yield BitsImage(b"".join(r[::-1] for r in reversed(rows)), w, h), True, True
-
-
-def _unflip(point: Point, image: BitsImage, fx: bool, fy: bool) -> Point:
-    x, y = point
-    return (image.width - x if fx else x, image.height - y if fy else y)
+    for fx, fy in ((True, False), (False, True), (True, True)):
+        ordered = reversed(rows) if fy else rows
+        flipped = b"".join(r[::-1] for r in ordered) if fx else b"".join(ordered)
+        yield _View(BitsImage(flipped, w, h), view.left, view.top, fx, fy)
 
 
 # Pixels of the largest image that is denoised at full resolution; larger ones are
@@ -339,36 +364,50 @@ def _scaled_candidates(image: BitsImage, pitch: int) -> list[_Candidate]:
     return [c for c in found if c.timing >= MIN_TIMING_AGREEMENT]
 
 
-def _restored(cand: _Candidate, centers: tuple[Point, ...]) -> QRMatrix | None:
+def _restored(cand: _Candidate, view: _View) -> QRMatrix | None:
     try:
         restored = strict_restore_qr_matrix(cand.modules, cand.size)
     except ValueError:
         return None
     fmt = format_info(restored, cand.size)
+    centers = tuple(view.to_caller(p) for p in cand.roles)
     return QRMatrix(restored, cand.size, (cand.size - 17) // 4, fmt.error_correction,
                     fmt.mask, cand.score, centers, cand.module)  # type: ignore[arg-type]
 
 
 def _accepted(image: BitsImage) -> Iterator[QRMatrix]:
-    """Every candidate that strict restoration accepts, best first: the image as it is,
-    flipped, and then denoised (flipped again)."""
+    """Every candidate that strict restoration accepts, best first.
+
+    The image as it is comes first (the only pass a clean upright code needs); then the
+    black box, cropped, flipped three ways, and last the same views denoised. Each
+    stage is only built when the ones before gave nothing.
+    """
     if image.width <= 0 or image.height <= 0:
         return
-    flips = list(_flips(image))
-    for flipped, fx, fy in flips:
-        for cand in _candidates(flipped):
-            found = _restored(cand, tuple(_unflip(p, image, fx, fy) for p in cand.roles))
+    box = _zeltra.find_black_bbox_bits(image.bits, image.width, image.height)
+    if box is None:
+        return
+    whole = _View(image, 0, 0, False, False)
+    for cand in _candidates(image, box):
+        found = _restored(cand, whole)
+        if found is not None:
+            yield found
+    cropped = _cropped(image, box, margin=2)
+    views: list[_View] = []
+    for view in _flipped_views(cropped):
+        views.append(view)
+        for cand in _candidates(view.image):
+            found = _restored(cand, view)
             if found is not None:
                 yield found
     pitch = 1
-    while image.width * image.height > FULL_RESOLUTION_DENOISE * pitch * pitch:
+    while cropped.image.width * cropped.image.height > FULL_RESOLUTION_DENOISE * pitch * pitch:
         pitch *= 2
-    for flipped, fx, fy in flips:
-        for cand in _scaled_candidates(flipped, pitch):
-            found = _restored(cand, tuple(_unflip(p, image, fx, fy) for p in cand.roles))
+    for view in [cropped, *views]:
+        for cand in _scaled_candidates(view.image, pitch):
+            found = _restored(cand, view)
             if found is not None:
                 yield found
-
 
 def read_matrix(image: Any, width: int | None = None, height: int | None = None) -> QRMatrix | None:
     """The restored QR matrix of the code in ``image``, or None when none is found.
