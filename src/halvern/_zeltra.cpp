@@ -389,28 +389,16 @@ int collect_cross_runs(PixelAt at, int n, int c, int runs[5]) noexcept {
     return 1;
 }
 
-// A line of the image read as an array: n pixels from start, stride bytes apart.
-// Outside [0, n) reads white, as bit_at does; one unsigned compare checks both ends.
-struct Line {
-    const uint8_t *start;
-    int64_t stride;
-    int n;
-    bool operator()(int i) const noexcept {
-        return static_cast<unsigned>(i) < static_cast<unsigned>(n) && start[i * stride] != 0;
-    }
-};
-
 int collect_cross_runs_horizontal(const uint8_t *bits, int width, int height, int cx, int cy,
                                   int runs[5]) noexcept {
-    (void)height;
-    const Line row{bits + static_cast<int64_t>(cy) * width, 1, width};
-    return collect_cross_runs(row, width, cx, runs);
+    auto at = [=](int x) { return bit_at(bits, width, height, x, cy) != 0; };
+    return collect_cross_runs(at, width, cx, runs);
 }
 
 int collect_cross_runs_vertical(const uint8_t *bits, int width, int height, int cx, int cy,
                                 int runs[5]) noexcept {
-    const Line column{bits + cx, width, height};
-    return collect_cross_runs(column, height, cy, runs);
+    auto at = [=](int y) { return bit_at(bits, width, height, cx, y) != 0; };
+    return collect_cross_runs(at, height, cy, runs);
 }
 
 // 1 when the runs stand as 1:1:3:1:1 within variance * module each (three times that
