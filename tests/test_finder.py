@@ -485,3 +485,42 @@ def test_matches_model_on_random_images():
         records += len(centers)
     # Guard against a generator that stopped producing finders.
     assert found >= 50 and records >= 700
+
+
+
+def wide_run_scene(rng):
+    """Three finders stacked top to bottom, each with one of its five row runs about a
+    third of the image wide, so that the row walk meets its limit there; some hang over
+    the left or right edge, which cuts their outer runs short or away."""
+    width = rng.randint(30, 140)
+    limit = width // 3
+    rows = []
+    for shift in ("left", "right", "left"):
+        hruns = [rng.randint(1, 3), rng.randint(1, 3), rng.randint(3, 6), rng.randint(1, 3),
+                 rng.randint(1, 3)]
+        hruns[rng.randrange(5)] = rng.choice([limit - 1, limit, limit, limit + 1])
+        vruns = [rng.randint(1, 2), rng.randint(1, 2), rng.randint(3, 5), rng.randint(1, 2),
+                 rng.randint(1, 2)]
+        offset = rng.choice([-1, 0, 0, 1, 1, 1])
+        x = offset if shift == "left" else width - sum(hruns) - offset
+        rows.append((x, hruns, vruns))
+    height = sum(sum(v) for _, _, v in rows) + 3 * rng.randint(1, 3) + 2
+    img = blank(width, height)
+    y = 1
+    for x, hruns, vruns in rows:
+        draw_finder_runs(img, width, x, y, hruns, vruns)
+        y += sum(vruns) + rng.randint(1, 3)
+    return img, width, height
+
+
+def test_row_walk_at_its_limit_matches_model():
+    rng = random.Random(77)
+    found = 0
+    for _ in range(400):
+        img, width, height = wide_run_scene(rng)
+        variance = rng.choice([float("nan"), float("nan"), 3.0])
+        expected = ref_find(bytes(img), width, height, variance)
+        assert find_finder_centers(bytes(img), width, height, variance) == expected
+        found += expected is not None
+    # The scenes must exercise whole scans, not only refusals.
+    assert found > 60
