@@ -1,0 +1,263 @@
+"""The command line: outputs and exit statuses, run in-process on images drawn here."""
+
+from __future__ import annotations
+
+import io
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+import segno
+
+from halvern.__main__ import main
+
+DEMO_TEXT = "Hello from halvern!"
+SCALE = 3
+QUIET = 4
+
+
+def symbol(text: str, version: int = 2, error: str = "m") -> segno.QRCode:
+    return segno.make_qr(text, version=version, error=error, boost_error=False)
+
+
+def pixel_rows(qr: segno.QRCode) -> list[list[int]]:
+    """The symbol with a quiet zone, SCALE pixels per module, 1 = black."""
+    size = len(qr.matrix)
+    padded = [[0] * (size + 2 * QUIET) for _ in range(QUIET)]
+    padded += [[0] * QUIET + list(row) + [0] * QUIET for row in qr.matrix]
+    padded += [[0] * (size + 2 * QUIET) for _ in range(QUIET)]
+    return [[v for v in row for _ in range(SCALE)] for row in padded for _ in range(SCALE)]
+
+
+def pbm_p4(rows: list[list[int]]) -> bytes:
+    raster = bytearray()
+    for row in rows:
+        padded = row + [0] * (-len(row) % 8)
+        raster += bytes(sum(b << (7 - j) for j, b in enumerate(padded[i : i + 8]))
+                        for i in range(0, len(padded), 8))
+    return b"P4\n%d %d\n" % (len(rows[0]), len(rows)) + bytes(raster)
+
+
+def pbm_p1(rows: list[list[int]]) -> bytes:
+    body = b"\n".join(b"".join(b"%d" % v for v in row) for row in rows)
+    return b"P1\n# plain\n%d %d\n" % (len(rows[0]), len(rows)) + body + b"\n"
+
+
+def pgm_p5(rows: list[list[int]]) -> bytes:
+    # Dark 40 and light 200 of 255: the reader has to find the threshold itself.
+    gray = bytes(40 if v else 200 for row in rows for v in row)
+    return b"P5\n%d %d\n255\n" % (len(rows[0]), len(rows)) + gray
+
+
+def pgm_p2_16bit(rows: list[list[int]]) -> bytes:
+    body = b"\n".join(b" ".join(b"9000" if v else b"60000" for v in row) for row in rows)
+    return b"P2\n%d %d\n65535\n" % (len(rows[0]), len(rows)) + body + b"\n"
+
+
+def write(tmp_path: Path, name: str, data: bytes) -> str:
+    path = tmp_path / name
+    path.write_bytes(data)
+    return str(path)
+
+
+def code_file(tmp_path: Path, name: str, text: str, writer=pbm_p4, **kw) -> str:
+    return write(tmp_path, name, writer(pixel_rows(symbol(text, **kw))))
+
+
+def blank_file(tmp_path: Path, name: str = "blank.pbm") -> str:
+    return write(tmp_path, name, pbm_p4([[0] * 40 for _ in range(30)]))
+
+
+def run(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]:
+    status = main(list(argv))
+    out, err = capsys.readouterr()
+    assert "Traceback" not in err
+    return status, out, err
+
+
+@pytest.mark.parametrize("writer", [pbm_p4, pbm_p1, pgm_p5, pgm_p2_16bit],
+                         ids=["P4", "P1", "P5", "P2-16bit"])
+def test_decodes_each_netpbm_format(tmp_path, capsys, writer) -> None:
+    path = code_file(tmp_path, "code.pnm", "netpbm works", writer)
+    assert run(capsys, path) == (0, "netpbm works\n", "")
+
+
+def test_several_files_are_prefixed_in_order(tmp_path, capsys) -> None:
+    first = code_file(tmp_path, "a.pbm", "first")
+    second = code_file(tmp_path, "b.pbm", "second", version=3, error="h")
+    status, out, _ = run(capsys, second, first)
+    assert status == 0
+    assert out == f"{second}: second\n{first}: first\n"
+
+
+def art_modules(lines: list[str]) -> list[list[int]]:
+    cells = [[line[i : i + 2] for i in range(0, len(line), 2)] for line in lines]
+    assert {c for row in cells for c in row} <= {"\u2588\u2588", "  "}
+    return [[int(c != "  ") for c in row] for row in cells]
+
+
+@pytest.mark.parametrize(("version", "error", "mask"), [(1, "l", 0), (4, "q", 6)])
+def test_matrix_art_shows_the_symbol(tmp_path, capsys, version, error, mask) -> None:
+    qr = segno.make_qr("art", version=version, error=error, mask=mask, boost_error=False)
+    path = write(tmp_path, "art.pbm", pbm_p4(pixel_rows(qr)))
+    status, out, _ = run(capsys, "--matrix", path)
+    *art, info = out.splitlines()
+    assert status == 0
+    modules = art_modules(art)
+    size = len(qr.matrix)
+    assert len(modules) == size + 2 * QUIET
+    assert all(len(row) == size + 2 * QUIET for row in modules)
+    inner = [row[QUIET:-QUIET] for row in modules[QUIET:-QUIET]]
+    assert inner == [list(row) for row in qr.matrix]
+    assert sum(map(sum, modules)) == sum(map(sum, inner))  # the quiet zone is light
+    assert info.startswith(f"version {version}, error correction {error.upper()}, mask {mask}, ")
+
+
+def test_json_records(tmp_path, capsys) -> None:
+    good = code_file(tmp_path, "good.pbm", "json me", version=3, error="q")
+    blank = blank_file(tmp_path)
+    status, out, _ = run(capsys, "--json", good, blank)
+    found, missing = map(json.loads, out.splitlines())
+    assert status == 1
+    assert found == {"file": good, "found": True, "text": "json me", "version": 3,
+                     "error_correction": "Q", "mask": symbol("json me", 3, "q").mask,
+                     "corrected": 0, "score": 1.0}
+    assert missing["file"] == blank and missing["found"] is False
+    assert all(missing[k] is None for k in ("text", "version", "mask", "score"))
+
+
+def test_json_with_matrix_carries_the_modules(tmp_path, capsys) -> None:
+    qr = symbol("modules", version=2, error="l")
+    path = write(tmp_path, "m.pbm", pbm_p4(pixel_rows(qr)))
+    status, out, _ = run(capsys, "--json", "--matrix", path)
+    record = json.loads(out)
+    assert status == 0
+    assert record["size"] == 25 and record["text"] == "modules"
+    assert record["modules"] == ["".join(map(str, row)) for row in qr.matrix]
+
+
+def test_image_without_a_code(tmp_path, capsys) -> None:
+    path = blank_file(tmp_path)
+    status, out, err = run(capsys, path)
+    assert (status, out) == (1, "")
+    assert f"{path}: no QR code found" in err
+
+
+def not_an_image(tmp_path: Path) -> str:
+    return write(tmp_path, "notes.txt", b"Shopping list:\n- milk\n")
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (lambda t: str(t / "missing.pbm"), "no such file"),
+        (lambda t: str(t), "is a directory"),
+        (not_an_image, "not"),
+        (lambda t: write(t, "empty.pbm", b""), "empty file"),
+        (lambda t: write(t, "cut.pbm", pbm_p4(pixel_rows(symbol("x")))[:-50]), "truncated"),
+        (lambda t: write(t, "huge.pgm", b"P5 90000 90000 255\n\x00"), "too large"),
+    ],
+    ids=["missing", "directory", "text", "empty", "truncated", "huge"],
+)
+def test_unreadable_files(tmp_path, capsys, make, message) -> None:
+    path = make(tmp_path)
+    status, out, err = run(capsys, path)
+    assert (status, out) == (2, "")
+    assert err.startswith(f"halvern: {path}: ")
+    assert message in err
+
+
+@pytest.mark.parametrize(
+    ("kinds", "expected"),
+    [(["good", "blank"], 1), (["good", "missing"], 2), (["missing", "blank", "good"], 2),
+     (["blank", "text"], 2), (["good", "good"], 0)],
+)
+def test_mixed_files_exit_status(tmp_path, capsys, kinds, expected) -> None:
+    makers = {"good": lambda: code_file(tmp_path, "good.pbm", "fine"),
+              "blank": lambda: blank_file(tmp_path),
+              "missing": lambda: str(tmp_path / "gone.pbm"),
+              "text": lambda: not_an_image(tmp_path)}
+    paths = [makers[k]() for k in kinds]
+    status, out, err = run(capsys, *paths)
+    assert status == expected
+    # Every file is still tried: the good ones print, the others are named on stderr.
+    assert out.count(": fine\n") == kinds.count("good")
+    assert all(p in err for p, k in zip(paths, kinds, strict=True) if k != "good")
+
+
+@pytest.mark.parametrize("argv", [[], ["--no-such-flag", "x.pbm"]])
+def test_usage_errors(capsys, argv) -> None:
+    status, out, err = run(capsys, *argv)
+    assert (status, out) == (2, "")
+    assert "usage: halvern" in err
+
+
+def test_demo_in_process(capsys) -> None:
+    assert run(capsys, "--demo") == (0, DEMO_TEXT + "\n", "")
+    status, out, _ = run(capsys, "--demo", "--json")
+    record = json.loads(out)
+    assert (status, record["file"], record["text"]) == (0, "<demo>", DEMO_TEXT)
+    assert record["version"] in (3, 4)
+
+
+def test_demo_as_a_module() -> None:
+    done = subprocess.run([sys.executable, "-m", "halvern", "--demo"], capture_output=True,
+                          text=True, timeout=60, check=False)
+    assert (done.returncode, done.stdout, done.stderr) == (0, DEMO_TEXT + "\n", "")
+
+
+def test_standard_input(tmp_path, capsys, monkeypatch) -> None:
+    data = pbm_p4(pixel_rows(symbol("piped")))
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+    assert run(capsys, "-") == (0, "piped\n", "")
+
+
+def test_controls_are_escaped_on_a_terminal(tmp_path, capsys, monkeypatch) -> None:
+    path = code_file(tmp_path, "esc.pbm", "red\x1b[31m!")
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: True)
+    assert run(capsys, path) == (0, "red\\x1b[31m!\n", "")
+
+
+def png_bytes(mode: str) -> bytes:
+    from PIL import Image
+
+    rows = pixel_rows(symbol("via pillow"))
+    if mode == "RGBA":
+        # Black modules on a transparent (0, 0, 0, 0) background.
+        pixels = [(0, 0, 0, 255) if v else (0, 0, 0, 0) for row in rows for v in row]
+    elif mode == "I;16":
+        pixels = [1000 if v else 50000 for row in rows for v in row]
+    else:
+        pixels = [(20, 20, 90) if v else (250, 240, 230) for row in rows for v in row]
+    image = Image.new(mode, (len(rows[0]), len(rows)))
+    image.putdata(pixels)
+    buffer = io.BytesIO()
+    image.save(buffer, format="PNG")
+    return buffer.getvalue()
+
+
+@pytest.mark.parametrize("mode", ["RGB", "RGBA", "I;16"])
+def test_png_through_pillow(tmp_path, capsys, mode) -> None:
+    pytest.importorskip("PIL")
+    path = write(tmp_path, "code.png", png_bytes(mode))
+    assert run(capsys, path) == (0, "via pillow\n", "")
+
+
+def test_damaged_png(tmp_path, capsys) -> None:
+    pytest.importorskip("PIL")
+    path = write(tmp_path, "cut.png", png_bytes("RGB")[:120])
+    status, _, err = run(capsys, path)
+    assert status == 2 and err.startswith(f"halvern: {path}: ")
+
+
+@pytest.mark.parametrize(("data", "message"),
+                         [(b"\x89PNG\r\n\x1a\n" + b"\x00" * 20, "needs Pillow"),
+                          (b"Shopping list\n", "not a PBM or PGM image")])
+def test_without_pillow(tmp_path, capsys, monkeypatch, data, message) -> None:
+    monkeypatch.setitem(sys.modules, "PIL", None)  # makes `import PIL` fail
+    path = write(tmp_path, "file.png", data)
+    status, out, err = run(capsys, path)
+    assert (status, out) == (2, "")
+    assert path in err and message in err and 'pip install "halvern[image]"' in err

@@ -1,0 +1,203 @@
+"""The PBM/PGM reader: known answers from images written here, and every malformation."""
+
+from __future__ import annotations
+
+import random
+import tracemalloc
+from fractions import Fraction
+from pathlib import Path
+
+import pytest
+
+from halvern._pnm import PNMError, parse_pnm, read_pnm
+
+
+def random_bits(width: int, height: int, seed: int) -> list[list[int]]:
+    rng = random.Random(seed)
+    return [[rng.randrange(2) for _ in range(width)] for _ in range(height)]
+
+
+def random_gray(width: int, height: int, maxval: int, seed: int) -> list[list[int]]:
+    rng = random.Random(seed)
+    rows = [[rng.randrange(maxval + 1) for _ in range(width)] for _ in range(height)]
+    rows[0][0], rows[-1][-1] = 0, maxval  # both ends of the range, always
+    return rows
+
+
+def p1(rows: list[list[int]], header: bytes | None = None) -> bytes:
+    head = header if header is not None else b"P1\n%d %d\n" % (len(rows[0]), len(rows))
+    return head + b"\n".join(b" ".join(b"%d" % v for v in row) for row in rows) + b"\n"
+
+
+def p4(rows: list[list[int]], header: bytes | None = None) -> bytes:
+    head = header if header is not None else b"P4\n%d %d\n" % (len(rows[0]), len(rows))
+    raster = bytearray()
+    for row in rows:
+        padded = row + [0] * (-len(row) % 8)
+        for i in range(0, len(padded), 8):
+            raster.append(sum(bit << (7 - j) for j, bit in enumerate(padded[i : i + 8])))
+    return head + bytes(raster)
+
+
+def p2(rows: list[list[int]], maxval: int) -> bytes:
+    head = b"P2\n%d %d\n%d\n" % (len(rows[0]), len(rows), maxval)
+    return head + b"\n".join(b" ".join(b"%d" % v for v in row) for row in rows) + b"\n"
+
+
+def p5(rows: list[list[int]], maxval: int) -> bytes:
+    head = b"P5\n%d %d\n%d\n" % (len(rows[0]), len(rows), maxval)
+    depth = 1 if maxval < 256 else 2
+    return head + b"".join(v.to_bytes(depth, "big") for row in rows for v in row)
+
+
+def flat(rows: list[list[int]]) -> bytes:
+    return bytes(v for row in rows for v in row)
+
+
+def to_8bit(rows: list[list[int]], maxval: int) -> bytes:
+    """Each sample at the nearest of 0..255, halves rounded up."""
+    return bytes(int(Fraction(v * 255, maxval) + Fraction(1, 2)) for row in rows for v in row)
+
+
+@pytest.mark.parametrize("width", [1, 7, 8, 9, 13, 16, 23])
+def test_p4_rows_ignore_padding_bits(width: int) -> None:
+    rows = random_bits(width, 5, seed=width)
+    data = bytearray(p4(rows))
+    if width % 8:
+        data[-1] |= (1 << (-width % 8)) - 1  # padding bits set: they must not leak in
+    image = parse_pnm(bytes(data))
+    assert (image.magic, image.width, image.height) == ("P4", width, 5)
+    assert image.pixels == flat(rows)
+    assert image.bits() == flat(rows)
+
+
+@pytest.mark.parametrize("width", [1, 5, 12])
+def test_p1_known_answer(width: int) -> None:
+    rows = random_bits(width, 4, seed=100 + width)
+    assert parse_pnm(p1(rows)).pixels == flat(rows)
+
+
+def test_p1_digits_need_no_separators() -> None:
+    assert parse_pnm(b"P1 3 2 011\n10\n0").pixels == bytes([0, 1, 1, 1, 0, 0])
+
+
+@pytest.mark.parametrize(
+    "header",
+    [
+        b"P4\n# made by hand\n5 2\n",
+        b"P4 #c\n5#c\n#c\n 2\n",
+        b"P4\r\n5\r\n2\n",
+        b"P4 5 2#comment before the single separator\n",
+        b"P4\t5\x0b2\x0c",
+    ],
+)
+def test_header_whitespace_and_comments(header: bytes) -> None:
+    rows = [[1, 0, 1, 1, 0], [0, 1, 0, 0, 1]]
+    assert parse_pnm(p4(rows, header)).pixels == flat(rows)
+
+
+def test_p4_raster_byte_that_looks_like_whitespace() -> None:
+    # The raster starts right after one separator, even when its first bytes are "\n#".
+    rows = [[0, 0, 0, 0, 1, 0, 1, 0], [0, 0, 1, 0, 0, 0, 1, 1]]  # 0x0A, 0x23
+    assert parse_pnm(p4(rows)).pixels == flat(rows)
+
+
+def test_comments_inside_a_plain_raster() -> None:
+    image = parse_pnm(b"P2 2 2 255\n0 # dark\n255\n# a line\n128 7\n")
+    assert image.pixels == bytes([0, 255, 128, 7])
+
+
+@pytest.mark.parametrize("maxval", [1, 2, 15, 100, 255])
+@pytest.mark.parametrize("writer", [p2, p5], ids=["P2", "P5"])
+def test_narrow_gray_scaled_to_8_bit(writer, maxval: int) -> None:
+    rows = random_gray(6, 5, maxval, seed=maxval)
+    image = parse_pnm(writer(rows, maxval))
+    assert image.maxval == maxval
+    assert image.pixels == to_8bit(rows, maxval)
+
+
+@pytest.mark.parametrize("maxval", [256, 1000, 4095, 65535])
+@pytest.mark.parametrize("writer", [p2, p5], ids=["P2", "P5"])
+def test_wide_gray_scaled_to_8_bit(writer, maxval: int) -> None:
+    rows = random_gray(7, 3, maxval, seed=maxval)
+    rows[1][:3] = [255, 256, maxval // 2]  # a high byte alone would misread these
+    assert parse_pnm(writer(rows, maxval)).pixels == to_8bit(rows, maxval)
+
+
+def test_gray_bits_are_dark_below_the_threshold() -> None:
+    rows = [[10, 240, 240, 10], [240, 10, 10, 240]]
+    assert parse_pnm(p5(rows, 255)).bits() == bytes([1, 0, 0, 1, 0, 1, 1, 0])
+
+
+def test_data_after_the_first_image_is_ignored() -> None:
+    rows = [[1, 0, 1]]
+    assert parse_pnm(p4(rows) + p4([[0, 0, 0]])).pixels == flat(rows)
+
+
+@pytest.mark.parametrize(
+    ("data", "message"),
+    [
+        (b"", "empty file"),
+        (b"P4", "no width"),
+        (b"P4 8", "no height"),
+        (b"P5 8 1", "no maxval"),
+        (b"P4 8 1", "no pixel data"),
+        (b"P4 8 2\n\x00", "truncated pixel data"),
+        (b"P4 9 2\n\x00\x00\x00", "truncated pixel data"),
+        (b"P5 2 2 255\n\x00\x00\x00", "truncated pixel data"),
+        (b"P5 2 2 65535\n" + b"\x00" * 7, "truncated pixel data"),
+        (b"P1 3 2\n0 1 0 1", "truncated pixel data"),
+        (b"P2 3 2 255\n0 1 0 1 2 3 4 5"[:-6], "truncated pixel data"),
+        (b"P4 100000 100000\n", "too large"),
+        (b"P4 268435457 1\n", "too large"),
+        (b"P4 99999999999999999999999 1\n", "too large"),
+        (b"P4 0 5\n", "no pixels"),
+        (b"P5 5 0 255\n", "no pixels"),
+        (b"P5 1 1 0\n\x00", "maxval"),
+        (b"P2 1 1 65536\n0", "maxval"),
+        (b"P4 ten 1\n", "width is not a number"),
+        (b"P4 -1 1\n", "width is not a number"),
+        (b"P5 1 1 2.5\n", "maxval is not a number"),
+        (b"P1 2 1\n0 2", "0 or 1"),
+        (b"P2 2 1 255\n0 x", "not a number"),
+        (b"P2 2 1 15\n0 16", "exceeds maxval"),
+        (b"P2 2 1 15\n0 1234567890123", "exceeds maxval"),
+        (b"P5 2 1 15\n\x00\x10", "exceeds maxval"),
+        (b"P5 1 1 1000\n\x03\xe9", "exceeds maxval"),
+        (b"Hello, this is not an image.\n", "not a PBM or PGM image"),
+        (b"P1ease read me", "not a PBM or PGM image"),
+        (b"\x89PNG\r\n\x1a\n\x00\x00", "not a PBM or PGM image"),
+        (b"P6 1 1 255\n\x00\x00\x00", "PPM"),
+    ],
+)
+def test_malformed_data_is_refused(data: bytes, message: str) -> None:
+    with pytest.raises(PNMError, match=message):
+        parse_pnm(data)
+
+
+@pytest.mark.parametrize("header", [b"P5 16000 16000 255\n", b"P2 16000 16000 255\n",
+                                    b"P1 16000 16000\n", b"P4 16000 16000\n"])
+def test_claimed_size_is_refused_before_allocating(header: bytes) -> None:
+    # Just under the pixel limit, so only the file size check stands in the way.
+    tracemalloc.start()
+    try:
+        with pytest.raises(PNMError, match="truncated pixel data"):
+            parse_pnm(header + b"0 " * 100)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
+
+
+def test_read_pnm_from_a_file(tmp_path: Path) -> None:
+    rows = random_bits(11, 3, seed=7)
+    path = tmp_path / "a.pbm"
+    path.write_bytes(p4(rows))
+    assert read_pnm(path).pixels == flat(rows)
+
+
+@pytest.mark.parametrize(("name", "message"), [("missing.pbm", "no such file"),
+                                               (".", "is a directory")])
+def test_unreadable_paths(tmp_path: Path, name: str, message: str) -> None:
+    with pytest.raises(PNMError, match=message):
+        read_pnm(tmp_path / name)
