@@ -11,6 +11,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import pytest
@@ -64,12 +65,15 @@ def moved(scene: Scene, image: np.ndarray, where: Transform) -> Scene:
 
 def quarter_turned(scene: Scene, turns: int) -> Scene:
     """Turned counter-clockwise by ``turns`` quarters (as np.rot90)."""
-    image, out = scene.image, scene
     for _ in range(turns):
-        width = image.shape[1]
-        out = moved(out, np.rot90(image), lambda p, w=width: (p[1], w - p[0]))
-        image = out.image
-    return out
+        width = scene.image.shape[1]
+
+        def where(p: Point, width: int = width) -> Point:
+            # np.rot90 sends column x to row width - 1 - x, so point x to width - x.
+            return (p[1], width - p[0])
+
+        scene = moved(scene, np.rot90(scene.image), where)
+    return scene
 
 
 def mirrored(scene: Scene) -> Scene:
@@ -289,7 +293,7 @@ def _with_size(bits: np.ndarray) -> tuple[int, int]:
     return bits.shape[1], bits.shape[0]
 
 
-def _kinds() -> list[tuple[str, Callable[[np.ndarray], tuple[object, ...]]]]:
+def _kinds() -> list[tuple[str, Callable[[np.ndarray], tuple[Any, ...]]]]:
     return [
         ("bytes", lambda b: (b.tobytes(), *_with_size(b))),
         ("bytearray", lambda b: (bytearray(b.tobytes()), *_with_size(b))),
@@ -307,7 +311,7 @@ def _kinds() -> list[tuple[str, Callable[[np.ndarray], tuple[object, ...]]]]:
 
 @pytest.mark.parametrize(("kind", "make"), _kinds(), ids=[k for k, _ in _kinds()])
 def test_every_input_kind_reads_the_same(kind: str,
-                                         make: Callable[[np.ndarray], tuple[object, ...]]) -> None:
+                                         make: Callable[[np.ndarray], tuple[Any, ...]]) -> None:
     scene = draw("kinds", 2, "q", 6, 3)
     args = make(scene.image)
     matrix = halvern.read_matrix(*args)
