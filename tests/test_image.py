@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 import pytest
@@ -201,10 +202,21 @@ def test_pillow_bilevel_black_is_dark() -> None:
     assert bytes(as_bits_image(picture).bits) == mostly_dark.tobytes()
 
 
-@pytest.mark.xfail(
-    reason="16-bit Pillow images are clipped to 255 by convert('L'), so the picture turns blank",
-    strict=True,
-)
 def test_pillow_sixteen_bit_image_uses_its_whole_range() -> None:
     picture = Image.fromarray(np.where(BITS != 0, 1000, 60000).astype(np.uint16))
     assert bytes(as_bits_image(picture).bits) == BITS.tobytes()
+
+
+@pytest.mark.parametrize(
+    ("dtype", "dark", "light"),
+    [(np.int64, 1, 0), (np.uint16, 1, 0), (np.float64, 0.1, 0.9), (np.float32, 0.0, 1.0)],
+)
+def test_wide_arrays_keep_their_meaning(dtype: Any, dark: float, light: float) -> None:
+    # Integer 0/1 is bits (1 black); any other range is gray, darker values black.
+    pattern = np.zeros((4, 5), np.uint8)
+    pattern[1:3, 2:4] = 1
+    if dark == 1 and light == 0:
+        values = pattern.astype(dtype)
+    else:
+        values = np.where(pattern == 1, dark, light).astype(dtype)
+    assert bytes(as_bits_image(values).bits) == pattern.tobytes()

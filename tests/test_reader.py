@@ -200,21 +200,6 @@ TURNED = [
     ("version nine, turned around", 9, "h", 3, 3),
 ]
 
-# read_matrix() hands back the first grid that strict restoration accepts, and for
-# these cases that is the transposed reading or a grid on a misplaced third finder;
-# read() goes on to a later grid that decodes.
-MATRIX_NOT_RESTORED = pytest.mark.xfail(
-    reason="reader bug: read_matrix returns a mirrored or misplaced grid that restoration accepted",
-    strict=True,
-)
-# Speckles shift the refined finder centres; the grid built on them (finder score well
-# under 1) is accepted before the denoised pass, which would read the symbol exactly.
-NOISY_GRID_KEPT = pytest.mark.xfail(
-    reason="reader bug: read_matrix keeps a low-scoring grid from noise-shifted centres",
-    strict=True,
-)
-MISREAD_MIRRORS = {3, 9}
-MISREAD_TURNS = {(1, 2), (1, 3), (1, 9), (2, 3), (2, 9), (3, 3), (3, 9)}
 
 
 @pytest.mark.parametrize(("turns", "text", "version", "error", "mask", "scale"),
@@ -227,9 +212,7 @@ def test_quarter_turned_symbol_decodes(turns: int, text: str, version: int, erro
 
 @pytest.mark.parametrize(
     ("turns", "text", "version", "error", "mask", "scale"),
-    [pytest.param(t, *c, id=f"{t * 90}-v{c[1]}",
-                  marks=[MATRIX_NOT_RESTORED] if (t, c[1]) in MISREAD_TURNS else [])
-     for t in (1, 2, 3) for c in TURNED],
+    [pytest.param(t, *c, id=f"{t * 90}-v{c[1]}") for t in (1, 2, 3) for c in TURNED],
 )
 def test_quarter_turned_symbol_restores_as_encoded(turns: int, text: str, version: int,
                                                    error: str, mask: int, scale: int) -> None:
@@ -243,8 +226,7 @@ def test_mirrored_symbol_decodes(text: str, version: int, error: str, mask: int,
 
 
 @pytest.mark.parametrize(("text", "version", "error", "mask", "scale"),
-                         [pytest.param(*c, marks=[MATRIX_NOT_RESTORED] if c[1] in MISREAD_MIRRORS else [])
-                          for c in TURNED])
+                         TURNED)
 def test_mirrored_symbol_restores_unmirrored(text: str, version: int, error: str, mask: int,
                                              scale: int) -> None:
     # A mirror image of a symbol is its transpose; reading it the right way round
@@ -268,7 +250,7 @@ def test_slightly_tilted_symbol_reads_as_encoded(degrees: float, version: int, s
 @pytest.mark.parametrize(
     ("share", "seed", "version", "error", "scale"),
     [(0.005, 1, 2, "l", 6), (0.005, 2, 5, "q", 5), (0.01, 3, 3, "m", 6), (0.01, 4, 7, "h", 4),
-     pytest.param(0.01, 5, 1, "q", 8, marks=NOISY_GRID_KEPT)],
+     pytest.param(0.01, 5, 1, "q", 8)],
 )
 def test_speckled_symbol_reads_with_few_modules_off(share: float, seed: int, version: int,
                                                     error: str, scale: int) -> None:

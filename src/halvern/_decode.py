@@ -99,7 +99,7 @@ def _feedback_table(ec: int) -> tuple[int, ...]:
     )
 
 
-def rs_remainder(block: bytes, ec: int) -> int:
+def rs_remainder(block: bytes | bytearray, ec: int) -> int:
     """The block modulo the generator, as an integer of ``ec`` bytes.
 
     Zero exactly when the block is a codeword. The highest byte holds the

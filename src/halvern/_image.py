@@ -82,7 +82,7 @@ def _from_numpy(array: Any) -> BitsImage:
     import numpy as np
 
     if array.ndim == 3:
-        array = array[..., :3].mean(axis=2).round().astype(np.uint8)
+        array = array[..., :3].mean(axis=2)
     if array.ndim != 2:
         raise ValueError("Image array must be 2-D (or 3-D with colour channels).")
     height, width = array.shape
@@ -91,19 +91,33 @@ def _from_numpy(array: Any) -> BitsImage:
     if array.dtype == np.uint8 and (array.size == 0 or int(array.max()) <= 1):
         # Already a bits image; a C-contiguous one is passed on without a copy.
         return BitsImage(np.ascontiguousarray(array), width, height)
+    if array.size and array.dtype.kind in "iu" and int(array.min()) >= 0 and int(array.max()) <= 1:
+        # 0/1 in a wider integer type (np.array of Python ints gives int64).
+        return BitsImage(np.ascontiguousarray(array, dtype=np.uint8), width, height)
     if array.dtype != np.uint8:
-        top = float(array.max()) if array.size else 0.0
-        scale = 255.0 / top if top > 255 else 1.0
-        array = np.clip(array * scale, 0, 255).astype(np.uint8)
+        # Stretch other ranges (16-bit, float 0..1, ...) onto 0..255 before binarizing.
+        values = array.astype(np.float64)
+        low = float(values.min()) if values.size else 0.0
+        high = float(values.max()) if values.size else 0.0
+        scale = 255.0 / (high - low) if high > low else 0.0
+        array = np.clip(np.rint((values - low) * scale), 0, 255).astype(np.uint8)
     gray = np.ascontiguousarray(array)
     return BitsImage(binarize(gray, width, height), width, height)
 
 
 def _from_pillow(image: Any) -> BitsImage:
     width, height = image.size
-    gray = image.convert("L").tobytes()
     if image.mode == "1":
+        gray = image.convert("L").tobytes()
         return BitsImage(binarize(gray, width, height, threshold=127), width, height)
+    if image.mode in ("I", "I;16", "I;16B", "I;16L", "F"):
+        # Wide modes would be clipped by a plain conversion to 8 bits.
+        try:
+            import numpy as np
+        except ImportError:
+            raise TypeError("Reading 16-bit or float Pillow images needs NumPy.") from None
+        return _from_numpy(np.asarray(image))
+    gray = image.convert("L").tobytes()
     return BitsImage(binarize(gray, width, height), width, height)
 
 

@@ -163,7 +163,7 @@ class _Geometry:
 def _roles(points: list[Point]) -> list[tuple[Point, Point, Point]] | None:
     """(top-left, top-right, bottom-left) orders of three finder centres, the regular
     chirality first, or None when they do not form the right-angled L of a symbol."""
-    best = None
+    best: tuple[float, Point, Point, Point, float, float] | None = None
     for i in range(3):
         corner, a, b = points[i], points[(i + 1) % 3], points[(i + 2) % 3]
         ax, ay = a[0] - corner[0], a[1] - corner[1]
@@ -174,6 +174,7 @@ def _roles(points: list[Point]) -> list[tuple[Point, Point, Point]] | None:
         cos = (ax * bx + ay * by) / (la * lb)
         if best is None or abs(cos) < best[0]:
             best = (abs(cos), corner, a, b, ax * by - ay * bx, la / lb)
+    assert best is not None
     cos, corner, a, b, cross, ratio = best
     if cos > 0.3 or not 0.7 < ratio < 1.0 / 0.7:
         return None
@@ -359,7 +360,8 @@ def _scaled_candidates(image: BitsImage, pitch: int) -> list[_Candidate]:
         return _candidates(small)
     found = []
     for cand in _candidates(small):
-        roles = tuple((x * pitch, y * pitch) for x, y in cand.roles)
+        tl, tr, bl = ((x * pitch, y * pitch) for x, y in cand.roles)
+        roles = (tl, tr, bl)
         found.append(_affine_candidate(image, roles, cand.size, cand.module * pitch))
     return [c for c in found if c.timing >= MIN_TIMING_AGREEMENT]
 
@@ -375,39 +377,63 @@ def _restored(cand: _Candidate, view: _View) -> QRMatrix | None:
                     fmt.mask, cand.score, centers, cand.module)  # type: ignore[arg-type]
 
 
-def _accepted(image: BitsImage) -> Iterator[QRMatrix]:
-    """Every candidate that strict restoration accepts, best first.
+# A decodable grid scoring at least this is taken at once; weaker ones wait until the
+# later stages have had their chance (noise can shift centres enough to lose modules).
+CONVINCING_SCORE = 0.9
 
-    The image as it is comes first (the only pass a clean upright code needs); then the
-    black box, cropped, flipped three ways, and last the same views denoised. Each
-    stage is only built when the ones before gave nothing.
-    """
+
+def _stages(image: BitsImage) -> Iterator[list[tuple[_Candidate, _View]]]:
+    """Candidates stage by stage, each stage built only when asked for: the image as it
+    is (the only pass a clean upright code needs), then its black box cropped and
+    flipped three ways, then those views denoised."""
     if image.width <= 0 or image.height <= 0:
         return
     box = _zeltra.find_black_bbox_bits(image.bits, image.width, image.height)
     if box is None:
         return
     whole = _View(image, 0, 0, False, False)
-    for cand in _candidates(image, box):
-        found = _restored(cand, whole)
-        if found is not None:
-            yield found
+    yield [(cand, whole) for cand in _candidates(image, box)]
     cropped = _cropped(image, box, margin=2)
     views: list[_View] = []
     for view in _flipped_views(cropped):
         views.append(view)
-        for cand in _candidates(view.image):
-            found = _restored(cand, view)
-            if found is not None:
-                yield found
+        yield [(cand, view) for cand in _candidates(view.image)]
     pitch = 1
     while cropped.image.width * cropped.image.height > FULL_RESOLUTION_DENOISE * pitch * pitch:
         pitch *= 2
     for view in [cropped, *views]:
-        for cand in _scaled_candidates(view.image, pitch):
-            found = _restored(cand, view)
-            if found is not None:
-                yield found
+        yield [(cand, view) for cand in _scaled_candidates(view.image, pitch)]
+
+
+def _readings(image: BitsImage) -> Iterator[tuple[QRMatrix, Decoded | None]]:
+    """Restored grids with their decoded content, most trustworthy first.
+
+    Restoration alone is weak evidence: a misplaced or mirrored grid often carries
+    format bits within reach of some valid word. So grids whose data also decodes come
+    first, a convincing one at once; the rest follow by finder score.
+    """
+    weak: list[tuple[QRMatrix, Decoded]] = []
+    undecodable: list[QRMatrix] = []
+    for stage in _stages(image):
+        for cand, view in stage:
+            matrix = _restored(cand, view)
+            if matrix is None:
+                continue
+            try:
+                decoded = decode_matrix(matrix.modules, matrix.size)
+            except ValueError:
+                undecodable.append(matrix)
+                continue
+            if matrix.score >= CONVINCING_SCORE:
+                yield matrix, decoded
+            else:
+                weak.append((matrix, decoded))
+    weak.sort(key=lambda pair: pair[0].score, reverse=True)
+    yield from weak
+    undecodable.sort(key=lambda matrix: matrix.score, reverse=True)
+    for matrix in undecodable:
+        yield matrix, None
+
 
 def read_matrix(image: Any, width: int | None = None, height: int | None = None) -> QRMatrix | None:
     """The restored QR matrix of the code in ``image``, or None when none is found.
@@ -415,21 +441,20 @@ def read_matrix(image: Any, width: int | None = None, height: int | None = None)
     ``image`` is a bytes-like bits image with its ``width`` and ``height`` (nonzero
     bytes are black), a 2-D NumPy array (0/1 or bool as bits, any other values as
     grayscale) or a Pillow image; grayscale is binarized with Otsu's threshold.
+    Among the grids that strict restoration accepts, one whose data also decodes is
+    preferred; otherwise the best-scoring one is returned.
     """
     bits = as_bits_image(image, width, height)
-    return next(_accepted(bits), None)
+    for matrix, _ in _readings(bits):
+        return matrix
+    return None
 
 
 def read(image: Any, width: int | None = None, height: int | None = None) -> QRCode | None:
-    """The decoded QR code in ``image`` (as for read_matrix), or None.
-
-    Candidates that restoration accepts but whose data does not decode are skipped.
-    """
+    """The decoded QR code in ``image`` (as for read_matrix), or None."""
     bits = as_bits_image(image, width, height)
-    for matrix in _accepted(bits):
-        try:
-            decoded = decode_matrix(matrix.modules, matrix.size)
-        except ValueError:
-            continue
+    for matrix, decoded in _readings(bits):
+        if decoded is None:
+            return None
         return QRCode(decoded, matrix)
     return None
