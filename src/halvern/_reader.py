@@ -30,6 +30,10 @@ FINDER_VARIANCE = 0.5
 # Share of timing modules that must alternate for a grid to be believed; a wrong
 # version drifts off the timing pattern within a few modules.
 MIN_TIMING_AGREEMENT = 0.75
+# A grid whose finders score this and whose timing patterns agree this well is tried
+# before any other grid is sampled.
+CONVINCING_SCORE = 0.9
+CLEAN_TIMING = 0.95
 
 
 @dataclass(frozen=True)
@@ -81,13 +85,31 @@ class QRCode:
         return self.decoded.corrected
 
 
+_TO_BIT = bytes([0]) + bytes([1]) * 255
+
+
 class _Pixels:
-    """Pixel reads for the Python-side measurements (outside reads white)."""
+    """Run searches along rows and columns for the Python-side measurements.
+
+    Each line is copied once as 0/1 bytes, so that a run's end is one bytes.find
+    instead of a pixel-by-pixel walk. Outside the image reads white; a white run ends
+    at the image edge.
+    """
 
     def __init__(self, image: BitsImage) -> None:
         self.data = memoryview(image.bits).cast("B")
         self.width = image.width
         self.height = image.height
+        self._lines: dict[tuple[bool, int], bytes] = {}
+
+    def _line(self, horizontal: bool, index: int) -> bytes:
+        key = (horizontal, index)
+        line = self._lines.get(key)
+        if line is None:
+            w = self.width
+            raw = self.data[index * w : (index + 1) * w] if horizontal else self.data[index::w]
+            line = self._lines[key] = bytes(raw).translate(_TO_BIT)
+        return line
 
     def black(self, x: int, y: int) -> bool:
         if 0 <= x < self.width and 0 <= y < self.height:
@@ -95,12 +117,23 @@ class _Pixels:
         return False
 
     def run_end(self, x: int, y: int, dx: int, dy: int, black: bool) -> tuple[int, int]:
-        """First pixel from (x, y) along (dx, dy) whose colour is not ``black``."""
-        limit = self.width + self.height
-        while self.black(x, y) == black and limit > 0:
-            x, y = x + dx, y + dy
-            limit -= 1
-        return x, y
+        """First pixel from (x, y) along (dx, dy), a unit step, whose colour is not
+        ``black``."""
+        horizontal = dy == 0
+        index, pos, step = (y, x, dx) if horizontal else (x, y, dy)
+        if not 0 <= index < (self.height if horizontal else self.width):
+            return x, y
+        line = self._line(horizontal, index)
+        if not 0 <= pos < len(line):
+            return x, y
+        stop = b"\x00" if black else b"\x01"
+        if step > 0:
+            end = line.find(stop, pos)
+            if end < 0:
+                end = len(line)
+        else:
+            end = line.rfind(stop, 0, pos + 1)
+        return (end, y) if horizontal else (x, end)
 
 
 def _refine_centre(px: _Pixels, point: Point) -> Point:
@@ -259,30 +292,43 @@ def _candidate_sizes(roles: tuple[Point, Point, Point], module: float) -> list[i
     return [17 + 4 * v for v in versions]
 
 
-def _candidates(image: BitsImage, box: tuple[int, int, int, int] | None = None) -> list[_Candidate]:
+def _candidates(image: BitsImage,
+                box: tuple[int, int, int, int] | None = None) -> Iterator[_Candidate]:
+    """Candidate grids of the code the finder scan sees, most likely first.
+
+    The nearest version in the regular chirality comes first when its grid is clean
+    (the usual case, and then the only grid sampled); the rest, neighbouring versions,
+    the other chirality and the box grid, follow ranked by finder score and timing.
+    """
     found = _zeltra.find_finder_centers(image.bits, image.width, image.height, FINDER_VARIANCE)
     if found is None:
-        return []
+        return
     px = _Pixels(image)
     points = [_refine_centre(px, (found[i], found[i + 1])) for i in (0, 2, 4)]
     orders = _roles(points)
     if orders is None:
-        return []
+        return
     tl, tr, _ = orders[0]
     module = _module_size(px, points, math.atan2(tr[1] - tl[1], tr[0] - tl[0]))
     if module < 1.0:
-        return []
-    candidates = []
-    for size in _candidate_sizes(orders[0], module):
+        return
+    sizes = _candidate_sizes(orders[0], module)
+    first = _affine_candidate(image, orders[0], sizes[0], module)
+    clean = first.score >= CONVINCING_SCORE and first.timing >= CLEAN_TIMING
+    if clean:
+        yield first
+    candidates = [] if clean else [first]
+    for size in sizes:
         for roles in orders:
-            candidates.append(_affine_candidate(image, roles, size, module))
+            if size != sizes[0] or roles is not orders[0]:
+                candidates.append(_affine_candidate(image, roles, size, module))
         boxed = _box_candidate(image, box, orders[0], size, module)
         if boxed is not None:
             candidates.append(boxed)
     believable = [c for c in candidates if c.timing >= MIN_TIMING_AGREEMENT]
     # Stable sort: on equal ranks the nearer version and the regular chirality stay first.
     believable.sort(key=lambda c: c.score + c.timing, reverse=True)
-    return believable
+    yield from believable
 
 
 @dataclass(frozen=True)
@@ -352,18 +398,18 @@ def _denoised(image: BitsImage, pitch: int) -> BitsImage:
     return BitsImage(rows, out_w, out_h)
 
 
-def _scaled_candidates(image: BitsImage, pitch: int) -> list[_Candidate]:
+def _scaled_candidates(image: BitsImage, pitch: int) -> Iterator[_Candidate]:
     """Candidates found on the denoised image and sampled on the original (on the
     denoised copy itself when it keeps full resolution)."""
     small = _denoised(image, pitch)
     if pitch == 1:
-        return _candidates(small)
-    found = []
+        yield from _candidates(small)
+        return
     for cand in _candidates(small):
         tl, tr, bl = ((x * pitch, y * pitch) for x, y in cand.roles)
-        roles = (tl, tr, bl)
-        found.append(_affine_candidate(image, roles, cand.size, cand.module * pitch))
-    return [c for c in found if c.timing >= MIN_TIMING_AGREEMENT]
+        scaled = _affine_candidate(image, (tl, tr, bl), cand.size, cand.module * pitch)
+        if scaled.timing >= MIN_TIMING_AGREEMENT:
+            yield scaled
 
 
 def _restored(cand: _Candidate, view: _View) -> QRMatrix | None:
@@ -377,12 +423,7 @@ def _restored(cand: _Candidate, view: _View) -> QRMatrix | None:
                     fmt.mask, cand.score, centers, cand.module)  # type: ignore[arg-type]
 
 
-# A decodable grid scoring at least this is taken at once; weaker ones wait until the
-# later stages have had their chance (noise can shift centres enough to lose modules).
-CONVINCING_SCORE = 0.9
-
-
-def _stages(image: BitsImage) -> Iterator[list[tuple[_Candidate, _View]]]:
+def _stages(image: BitsImage) -> Iterator[Iterator[tuple[_Candidate, _View]]]:
     """Candidates stage by stage, each stage built only when asked for: the image as it
     is (the only pass a clean upright code needs), then its black box cropped and
     flipped three ways, then those views denoised."""
@@ -392,17 +433,17 @@ def _stages(image: BitsImage) -> Iterator[list[tuple[_Candidate, _View]]]:
     if box is None:
         return
     whole = _View(image, 0, 0, False, False)
-    yield [(cand, whole) for cand in _candidates(image, box)]
+    yield ((cand, whole) for cand in _candidates(image, box))
     cropped = _cropped(image, box, margin=2)
     views: list[_View] = []
     for view in _flipped_views(cropped):
         views.append(view)
-        yield [(cand, view) for cand in _candidates(view.image)]
+        yield ((cand, view) for cand in _candidates(view.image))
     pitch = 1
     while cropped.image.width * cropped.image.height > FULL_RESOLUTION_DENOISE * pitch * pitch:
         pitch *= 2
     for view in [cropped, *views]:
-        yield [(cand, view) for cand in _scaled_candidates(view.image, pitch)]
+        yield ((cand, view) for cand in _scaled_candidates(view.image, pitch))
 
 
 def _readings(image: BitsImage) -> Iterator[tuple[QRMatrix, Decoded | None]]:
