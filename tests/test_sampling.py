@@ -525,3 +525,23 @@ def test_affine_size_8_is_accepted():
 def test_affine_bad_arguments(args):
     with pytest.raises(TypeError):
         _zeltra.sample_matrix_affine(*args)
+
+
+def _grid_limits(size: int) -> tuple[float, float]:
+    """Vector and origin sizes in pixels where the sampler's 64-bit sums could first
+    overflow: around them it changes from running sums to saturating products."""
+    step = int((1.0 / (size - 7.0)) * 65536.0)
+    return (2.0**62 / (size * step)) / 65536.0, 2.0**61 / 65536.0
+
+
+@pytest.mark.parametrize("size", [9, 33])
+@pytest.mark.parametrize("factor", [0.999999, 1.0, 1.000001])
+@pytest.mark.parametrize("slot", range(6))
+def test_affine_matches_reference_where_sums_would_overflow(size, factor, slot):
+    vector, origin = _grid_limits(size)
+    args = [3.5, 3.5, 14.0, 0.0, 0.0, 14.0]
+    args[slot] = (origin if slot < 2 else vector) * factor * (-1 if slot % 2 else 1)
+    bits = random_bits(random.Random(size + slot), 13, 11)
+    for window in (1, 3):
+        got = _zeltra.sample_matrix_affine(bits, 13, 11, size, *args, window)
+        assert got == ref_affine(bits, 13, 11, size, *args, window)

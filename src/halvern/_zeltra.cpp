@@ -747,6 +747,18 @@ bool window_majority(const uint8_t *bits, int width, int height, int64_t cx, int
         const int64_t sy = cy < 0 ? 0 : (cy >= height ? height - 1 : cy);
         return bits[sy * width + sx] != 0;
     }
+    const int64_t side = 2 * radius + 1;
+    if (cx - radius >= 0 && cx + radius < width && cy - radius >= 0 && cy + radius < height) {
+        // Wholly inside the image, the usual case: no position needs clamping.
+        int64_t black = 0;
+        const uint8_t *row = bits + (cy - radius) * width + (cx - radius);
+        for (int64_t r = 0; r < side; ++r, row += width) {
+            for (int64_t k = 0; k < side; ++k) {
+                black += row[k] != 0;
+            }
+        }
+        return 2 * black >= side * side;
+    }
     const AxisSpan xs = clamp_window(cx - radius, cx + radius, width);
     const AxisSpan ys = clamp_window(cy - radius, cy + radius, height);
     int64_t black = 0;
@@ -759,7 +771,6 @@ bool window_majority(const uint8_t *bits, int width, int height, int64_t cx, int
         }
         black += mult * weighted_row_black(bits + y * width, xs);
     }
-    const int64_t side = 2 * radius + 1;
     return 2 * black >= side * side;
 }
 
@@ -797,8 +808,20 @@ int64_t round_fixed(int64_t v) noexcept {
     return saturate32(saturating_add64(v, 32768) >> 16);
 }
 
-void sample_affine_kernel(const uint8_t *bits, int width, int height, int size,
-                          const AffineGrid &g, int radius, uint8_t *out) noexcept {
+// True when no product or sum of the grid can leave the 64-bit range, so that the
+// sampler may step with plain running sums (step >= 1 since size <= 46340).
+bool affine_grid_is_small(const AffineGrid &g, int size) noexcept {
+    const int64_t vector_limit = (int64_t{1} << 62) / (static_cast<int64_t>(size) * g.step);
+    const int64_t origin_limit = int64_t{1} << 61;
+    auto small = [=](int64_t v) { return v > -vector_limit && v < vector_limit; };
+    auto near = [=](int64_t v) { return v > -origin_limit && v < origin_limit; };
+    return small(g.hx) && small(g.hy) && small(g.vx) && small(g.vy) && near(g.tlx) &&
+           near(g.tly);
+}
+
+// The general sampler: every product formed whole, saturating where it would overflow.
+void sample_affine_saturating(const uint8_t *bits, int width, int height, int size,
+                              const AffineGrid &g, int radius, uint8_t *out) noexcept {
     for (int64_t y = 0; y < size; ++y) {
         const int64_t line_x = saturating_add64(g.tlx, scaled_offset(y, g.vx, g.step));
         const int64_t line_y = saturating_add64(g.tly, scaled_offset(y, g.vy, g.step));
@@ -811,6 +834,35 @@ void sample_affine_kernel(const uint8_t *bits, int width, int height, int size,
                          ? 1
                          : 0;
         }
+    }
+}
+
+// The same grid for ordinary inputs: the products y * v * step and x * h * step are
+// running sums (exactly equal, since nothing overflows), each shifted once.
+void sample_affine_running(const uint8_t *bits, int width, int height, int size,
+                           const AffineGrid &g, int radius, uint8_t *out) noexcept {
+    const int64_t dhx = g.hx * g.step, dhy = g.hy * g.step;
+    const int64_t dvx = g.vx * g.step, dvy = g.vy * g.step;
+    int64_t pvx = 0, pvy = 0;
+    for (int64_t y = 0; y < size; ++y, pvx += dvx, pvy += dvy) {
+        const int64_t line_x = g.tlx + (pvx >> 16);
+        const int64_t line_y = g.tly + (pvy >> 16);
+        uint8_t *dst = out + y * size;
+        int64_t phx = 0, phy = 0;
+        for (int64_t x = 0; x < size; ++x, phx += dhx, phy += dhy) {
+            const int64_t cx = saturate32((line_x + (phx >> 16) + 32768) >> 16);
+            const int64_t cy = saturate32((line_y + (phy >> 16) + 32768) >> 16);
+            dst[x] = window_majority(bits, width, height, cx, cy, radius) ? 1 : 0;
+        }
+    }
+}
+
+void sample_affine_kernel(const uint8_t *bits, int width, int height, int size,
+                          const AffineGrid &g, int radius, uint8_t *out) noexcept {
+    if (affine_grid_is_small(g, size)) {
+        sample_affine_running(bits, width, height, size, g, radius, out);
+    } else {
+        sample_affine_saturating(bits, width, height, size, g, radius, out);
     }
 }
 
