@@ -513,11 +513,20 @@ def wide_run_scene(rng):
     return img, width, height
 
 
-def test_row_walk_at_its_limit_matches_model():
+def transposed(img: bytearray, width: int, height: int) -> bytearray:
+    return bytearray(img[y * width + x] for x in range(width) for y in range(height))
+
+
+@pytest.mark.parametrize("turn", [False, True], ids=["rows", "columns"])
+def test_walks_at_their_limit_match_model(turn):
+    # Turned, the scenes put the column walk at its limit, with white rows above and
+    # below all black pixels.
     rng = random.Random(77)
     found = 0
     for _ in range(400):
         img, width, height = wide_run_scene(rng)
+        if turn:
+            img, width, height = transposed(img, width, height), height, width
         variance = rng.choice([float("nan"), float("nan"), 3.0])
         expected = ref_find(bytes(img), width, height, variance)
         assert find_finder_centers(bytes(img), width, height, variance) == expected
