@@ -168,12 +168,21 @@ uint64_t any32(const uint8_t *p) noexcept {
     return (w[0] | w[1]) | (w[2] | w[3]);
 }
 
-// Index of the first nonzero byte of row[0, n), or n when there is none. Reads 32 bytes
-// at a time, so a white row costs about one pass over memory.
+uint64_t word_at(const uint8_t *p) noexcept {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Index of the first nonzero byte of row[0, n), or n when there is none. Reads 32 and
+// then 8 bytes at a time, so a white row costs about one pass over memory.
 int64_t first_black(const uint8_t *row, int64_t n) noexcept {
     int64_t i = 0;
     while (i + 32 <= n && any32(row + i) == 0) {
         i += 32;
+    }
+    while (i + 8 <= n && word_at(row + i) == 0) {
+        i += 8;
     }
     for (; i < n; ++i) {
         if (row[i] != 0) {
@@ -188,6 +197,9 @@ int64_t last_black(const uint8_t *row, int64_t n) noexcept {
     int64_t i = n;
     while (i >= 32 && any32(row + i - 32) == 0) {
         i -= 32;
+    }
+    while (i >= 8 && word_at(row + i - 8) == 0) {
+        i -= 8;
     }
     for (; i > 0; --i) {
         if (row[i - 1] != 0) {
@@ -577,33 +589,45 @@ struct ColumnVerdict {
     int total;
 };
 
-// Rows [first, last] hold every black pixel of the image.
-struct BlackRows {
-    int first, last;
-};
+// Rows [first, last] hold every black pixel of the image; found on first use, since a
+// scan that never reaches a column walk (a white page, say) need not pay the pass.
+class BlackRows {
+public:
+    BlackRows(const uint8_t *bits, int width, int height) noexcept
+        : bits_(bits), width_(width), height_(height) {}
 
-BlackRows black_rows(const uint8_t *bits, int width, int height) noexcept {
-    int first = 0;
-    while (first < height && first_black(bits + static_cast<int64_t>(first) * width, width) == width) {
-        ++first;
+    int first() noexcept { return find(), first_; }
+    int last() noexcept { return find(), last_; }
+
+private:
+    bool row_is_white(int y) const noexcept {
+        return first_black(bits_ + static_cast<int64_t>(y) * width_, width_) == width_;
     }
-    int last = height - 1;
-    while (last > first && first_black(bits + static_cast<int64_t>(last) * width, width) == width) {
-        --last;
+    void find() noexcept {
+        if (known_) return;
+        known_ = true;
+        first_ = 0;
+        while (first_ < height_ && row_is_white(first_)) ++first_;
+        last_ = height_ - 1;
+        while (last_ > first_ && row_is_white(last_)) --last_;
     }
-    return BlackRows{first, last};
-}
+
+    const uint8_t *bits_;
+    int width_, height_;
+    bool known_ = false;
+    int first_ = 0, last_ = 0;
+};
 
 int column_runs_pass(const int vruns[5], double variance) noexcept {
     return run_total(vruns) >= 7 && vruns[2] >= 3 && ratio_match_11311(vruns, variance);
 }
 
 ColumnVerdict column_verdict(const uint8_t *bits, int width, int height, int x, int y,
-                             double variance, BlackRows rows) noexcept {
+                             double variance, BlackRows &rows) noexcept {
     int vruns[5];
     ColumnVerdict v{y, y + 1, 0};
-    if (collect_column_runs(bits, width, height, x, y, vruns, &v.top, &v.bottom, rows.first,
-                            rows.last) &&
+    if (collect_column_runs(bits, width, height, x, y, vruns, &v.top, &v.bottom, rows.first(),
+                            rows.last()) &&
         column_runs_pass(vruns, variance)) {
         v.total = run_total(vruns);
     }
@@ -614,7 +638,7 @@ ColumnVerdict column_verdict(const uint8_t *bits, int width, int height, int x, 
 // column checks fail. With a cache (one entry per column) a column is walked once per
 // vertical run rather than once per scanned row.
 double column_hit_module(const uint8_t *bits, int width, int height, int x, int y,
-                         double variance, int htotal, BlackRows rows,
+                         double variance, int htotal, BlackRows &rows,
                          ColumnVerdict *cache) noexcept {
     ColumnVerdict fresh;
     ColumnVerdict *v = &fresh;
@@ -652,7 +676,7 @@ ScanStatus scan_finder_rows(const uint8_t *bits, int width, int height, double v
                             ColumnVerdict *cache, FinderCenter **centers, int *center_cap,
                             int *center_count) {
     const int64_t x_end = static_cast<int64_t>(width) - 1;
-    const BlackRows rows = black_rows(bits, width, height);
+    BlackRows rows(bits, width, height);
     for (int y = 1; y < height - 1; y += 2) {
         const uint8_t *row = bits + static_cast<int64_t>(y) * width;
         int64_t x = 1;
