@@ -398,18 +398,26 @@ def _denoised(image: BitsImage, pitch: int) -> BitsImage:
     return BitsImage(rows, out_w, out_h)
 
 
-def _scaled_candidates(image: BitsImage, pitch: int) -> Iterator[_Candidate]:
-    """Candidates found on the denoised image and sampled on the original (on the
-    denoised copy itself when it keeps full resolution)."""
-    small = _denoised(image, pitch)
-    if pitch == 1:
-        yield from _candidates(small)
-        return
-    for cand in _candidates(small):
-        tl, tr, bl = ((x * pitch, y * pitch) for x, y in cand.roles)
-        scaled = _affine_candidate(image, (tl, tr, bl), cand.size, cand.module * pitch)
-        if scaled.timing >= MIN_TIMING_AGREEMENT:
-            yield scaled
+def _denoised_candidates(cropped: _View, pitch: int) -> Iterator[tuple[_Candidate, _View]]:
+    """Candidates found on the denoised crop and its flips.
+
+    The crop is denoised once and the result flipped (cheaper than denoising every
+    flipped view). At full resolution the grids are sampled on the denoised copy
+    itself; at lower resolution the centres go back to the crop and are sampled there.
+    A grid only depends on which finder takes which role, not on the view it came from.
+    """
+    small = _View(_denoised(cropped.image, pitch), 0, 0, False, False)
+    for view in (small, *_flipped_views(small)):
+        for cand in _candidates(view.image):
+            if pitch == 1:
+                yield cand, _View(view.image, cropped.left, cropped.top, view.flip_x,
+                                  view.flip_y)
+                continue
+            tl, tr, bl = ((x * pitch, y * pitch) for x, y in map(view.to_caller, cand.roles))
+            scaled = _affine_candidate(cropped.image, (tl, tr, bl), cand.size,
+                                       cand.module * pitch)
+            if scaled.timing >= MIN_TIMING_AGREEMENT:
+                yield scaled, cropped
 
 
 def _restored(cand: _Candidate, view: _View) -> QRMatrix | None:
@@ -435,15 +443,12 @@ def _stages(image: BitsImage) -> Iterator[Iterator[tuple[_Candidate, _View]]]:
     whole = _View(image, 0, 0, False, False)
     yield ((cand, whole) for cand in _candidates(image, box))
     cropped = _cropped(image, box, margin=2)
-    views: list[_View] = []
     for view in _flipped_views(cropped):
-        views.append(view)
         yield ((cand, view) for cand in _candidates(view.image))
     pitch = 1
     while cropped.image.width * cropped.image.height > FULL_RESOLUTION_DENOISE * pitch * pitch:
         pitch *= 2
-    for view in [cropped, *views]:
-        yield ((cand, view) for cand in _scaled_candidates(view.image, pitch))
+    yield _denoised_candidates(cropped, pitch)
 
 
 def _readings(image: BitsImage) -> Iterator[tuple[QRMatrix, Decoded | None]]:
