@@ -444,6 +444,31 @@ def thread_runs(timer: Timer, fn: Callable[[], Any],
     return ones, twos, calls
 
 
+def bench_decoder(timer: Timer) -> None:
+    """Restoring and decoding a version 40-H symbol next to a whole read of it."""
+    text = "halvern decodes version 40 " * 40
+    symbol = segno.make_qr(text, version=40, error="h", boost_error=False)
+    modules = np.array(symbol.matrix, dtype=np.uint8)
+    size = modules.shape[0]
+    matrix = modules.tobytes()
+    bits = place(modules, 4, (size + 8) * 4, (size + 8) * 4)
+    h, w = bits.shape
+    damaged = bytearray(matrix)
+    for index in range(0, size * size, 97):  # a sprinkling of flipped modules
+        damaged[index] ^= 1
+    restored = halvern.strict_restore_qr_matrix(bytes(damaged), size)
+    print(f"\n== decoding a version 40-H symbol ({size}x{size}, {len(text)} bytes)")
+    whole = timer.median(lambda: halvern.read(bits))
+    rows = [
+        ("strict_restore_qr_matrix", timer.median(lambda: halvern.strict_restore_qr_matrix(matrix, size))),
+        ("decode_matrix, clean", timer.median(lambda: halvern.decode_matrix(matrix, size))),
+        ("decode_matrix, modules flipped", timer.median(lambda: halvern.decode_matrix(restored, size))),
+        (f"halvern.read ({w}x{h} image)", whole),
+    ]
+    for name, seconds in rows:
+        print(f"  {name:<38} {fmt_time(seconds)}  {seconds / whole:6.1%} of a read")
+
+
 def version_of(dist: str) -> str:
     try:
         return importlib.metadata.version(dist)
@@ -470,6 +495,7 @@ def main(argv: list[str] | None = None) -> int:
     for title, bits, expected in make_images():
         bench_image(timer, title, bits, expected)
     bench_samplers(timer)
+    bench_decoder(timer)
     print(f"\ntotal {time.perf_counter() - started:.1f} s")
     return 0
 
