@@ -12,10 +12,10 @@ ValueError with a message that names the problem.
 
 from __future__ import annotations
 
-import operator
 from collections.abc import Callable
 from dataclasses import dataclass
-from functools import lru_cache
+from functools import lru_cache, reduce
+from operator import xor
 
 from halvern._layout import MAX_VERSION, function_mask, size_for_version, version_for_size
 from halvern._restore import format_info
@@ -99,58 +99,153 @@ def _feedback_table(ec: int) -> tuple[int, ...]:
     )
 
 
+def _poly_mod_x_times(value: int, ec: int) -> int:
+    # value * x mod the generator, for a remainder packed as in rs_remainder.
+    return ((value << 8) & ((1 << (8 * ec)) - 1)) ^ _feedback_table(ec)[value >> (8 * (ec - 1))]
+
+
+@lru_cache(maxsize=None)
+def _remainder_weights(ec: int) -> tuple[tuple[int, ...], ...]:
+    # The remainder is linear in the data codewords: entry k of the result
+    # maps a codeword c to c * x^(ec + k) mod g, so a block's remainder is an
+    # XOR of one lookup per data codeword, with no loop-carried register.
+    weights = [_feedback_table(ec)]
+    for _ in range(_LONGEST_DATA.get(ec, 0) - 1):
+        weights.append(tuple(_poly_mod_x_times(v, ec) for v in weights[-1]))
+    return tuple(weights)
+
+
+@lru_cache(maxsize=None)
+def _data_weights(ec: int, length: int) -> tuple[tuple[int, ...], ...] | None:
+    # The weights in block order: the first data codeword has the highest degree.
+    weights = _remainder_weights(ec)
+    return weights[length - 1 :: -1] if length <= len(weights) else None
+
+
 def rs_remainder(block: bytes | bytearray, ec: int) -> int:
     """The block modulo the generator, as an integer of ``ec`` bytes.
 
     Zero exactly when the block is a codeword. The highest byte holds the
     coefficient of x^(ec-1).
     """
+    data_end = len(block) - ec
+    data = block[:data_end]
+    weights = _data_weights(ec, len(data)) if data else ()
+    # data * x^ec mod g is the parity an encoder would append; the received
+    # EC codewords differ from it by exactly the remainder of the block.
+    parity = int.from_bytes(block[data_end:])
+    if weights is not None:
+        return reduce(xor, map(tuple.__getitem__, weights, data), parity)
     table = _feedback_table(ec)
     shift = 8 * (ec - 1)
     full = (1 << (8 * ec)) - 1
-    data_end = len(block) - ec
     reg = 0
-    for byte in block[:data_end]:
+    for byte in data:
         reg = ((reg << 8) & full) ^ table[(reg >> shift) ^ byte]
-    # data * x^ec mod g is the parity an encoder would append; the received
-    # EC codewords differ from it by exactly the remainder of the block.
-    return reg ^ int.from_bytes(block[data_end:])
+    return reg ^ parity
+
+
+def _packed_powers(coefficient: int, step_log: int, count: int) -> bytes:
+    # coefficient * alpha^(step_log * k) for k < count.
+    if coefficient == 0:
+        return bytes(count)
+    log = GF_LOG[coefficient]
+    return bytes(GF_EXP[(log + step_log * k) % 255] for k in range(count))
+
+
+def _linear_table(bases: list[int]) -> tuple[int, ...]:
+    # Every map here is linear over GF(2) in the byte it looks up, so the
+    # 256 entries are XORs of the images of the eight single bits.
+    table = [0] * 256
+    for value in range(1, 256):
+        low = value & -value
+        table[value] = table[value ^ low] ^ bases[low.bit_length() - 1]
+    return tuple(table)
+
+
+@lru_cache(maxsize=None)
+def _syndrome_weights(ec: int) -> tuple[tuple[int, ...], ...]:
+    # Entry i maps the remainder's byte i (the coefficient of x^(ec-1-i)) to
+    # its share of all ec syndromes at once, S_0 in the highest byte.
+    out = []
+    for i in range(ec):
+        degree = ec - 1 - i
+        bases = [int.from_bytes(_packed_powers(1 << bit, degree, ec)) for bit in range(8)]
+        out.append(_linear_table(bases))
+    return tuple(out)
 
 
 def _syndromes(remainder: bytes) -> list[int]:
     # The block and its remainder agree at every root of the generator.
-    out = []
-    for j in range(len(remainder)):
-        s = 0
-        for coefficient in remainder:
-            s = (GF_EXP[GF_LOG[s] + j] if s else 0) ^ coefficient
-        out.append(s)
-    return out
+    ec = len(remainder)
+    packed = reduce(xor, map(tuple.__getitem__, _syndrome_weights(ec), remainder), 0)
+    return list(packed.to_bytes(ec))
 
 
 def _error_locator(syndromes: list[int]) -> list[int]:
     """Berlekamp–Massey: the shortest locator, lowest coefficient first."""
+    exp, log = GF_EXP, GF_LOG
     n = len(syndromes)
     locator = [1] + [0] * n
-    previous = [1] + [0] * n
-    length, gap, last_discrepancy = 0, 1, 1
+    # Only the nonzero prefix of the previous locator is kept: zero
+    # coefficients add nothing to an update.
+    previous = [1]
+    length, gap, last_log = 0, 1, 0
     for k in range(n):
         d = syndromes[k]
         for i in range(1, length + 1):
-            d ^= gf_mul(locator[i], syndromes[k - i])
+            a = locator[i]
+            if a:
+                b = syndromes[k - i]
+                if b:
+                    d ^= exp[log[a] + log[b]]
         if d == 0:
             gap += 1
             continue
-        scale = gf_div(d, last_discrepancy)
-        saved = locator[:] if 2 * length <= k else None
-        for i in range(n + 1 - gap):
-            if previous[i]:
-                locator[i + gap] ^= gf_mul(scale, previous[i])
+        scale_log = log[d] - last_log + 255
+        if 2 * length <= k:
+            saved = locator[: length + 1]
+            while len(saved) > 1 and not saved[-1]:
+                saved.pop()
+        else:
+            saved = None
+        for i in range(min(len(previous), n + 1 - gap)):
+            p = previous[i]
+            if p:
+                locator[i + gap] ^= exp[(log[p] + scale_log) % 255]
         if saved is not None:
-            length, previous, last_discrepancy, gap = k + 1 - length, saved, d, 1
+            length, previous, last_log, gap = k + 1 - length, saved, log[d], 1
         else:
             gap += 1
     return locator[: length + 1]
+
+
+# Blocks up to this many codewords are searched with packed evaluations.
+_PACKED_LENGTH = 153
+_PACKED_DEGREES = 16  # a locator of more than 15 errors is refused earlier
+
+
+@lru_cache(maxsize=None)
+def _evaluation_weights() -> tuple[tuple[int, ...], ...]:
+    # Entry i maps a coefficient c of x^i to c * alpha^(-i p) for every
+    # degree p < _PACKED_LENGTH, byte p of a little-endian integer: a
+    # polynomial's values at all inverse positions come from one XOR per
+    # coefficient.
+    out = []
+    for i in range(_PACKED_DEGREES):
+        step = (255 - i) % 255
+        bases = [
+            int.from_bytes(_packed_powers(1 << bit, step, _PACKED_LENGTH), "little")
+            for bit in range(8)
+        ]
+        out.append(_linear_table(bases))
+    return tuple(out)
+
+
+def _values_at_inverse_positions(poly: list[int], n: int) -> bytes:
+    # Byte p is poly(alpha^-p), for p < n.
+    packed = reduce(xor, map(tuple.__getitem__, _evaluation_weights(), poly), 0)
+    return (packed & ((1 << (8 * n)) - 1)).to_bytes(n, "little")
 
 
 def _poly_eval_low_first(poly: list[int], x_log: int) -> int:
@@ -164,29 +259,54 @@ def _poly_eval_low_first(poly: list[int], x_log: int) -> int:
 
 def _error_degrees(locator: list[int], n: int) -> list[int]:
     """Chien search: degrees p < n with locator(alpha^-p) == 0."""
+    if n <= _PACKED_LENGTH and len(locator) <= _PACKED_DEGREES:
+        values = _values_at_inverse_positions(locator, n)
+        degrees = []
+        p = values.find(0)
+        while p >= 0:
+            degrees.append(p)
+            p = values.find(0, p + 1)
+        return degrees
     return [p for p in range(n) if _poly_eval_low_first(locator, (255 - p) % 255) == 0]
 
 
 def _error_values(
-    syndromes: list[int], locator: list[int], degrees: list[int]
+    syndromes: list[int], locator: list[int], degrees: list[int], n: int
 ) -> list[int]:
     """Forney: the error value at each degree (first generator root alpha^0)."""
-    ec = len(syndromes)
-    evaluator = [0] * ec
-    for i, s in enumerate(syndromes):
-        if s:
-            for j, lam in enumerate(locator[: ec - i]):
-                evaluator[i + j] ^= gf_mul(s, lam)
+    exp, log = GF_EXP, GF_LOG
+    # The evaluator is syndromes * locator mod x^ec. Berlekamp–Massey leaves
+    # a locator that generates every syndrome from the ones before, so all
+    # coefficients from the locator's length up vanish and only the lower
+    # ones are worth computing.
+    length = len(locator) - 1
+    evaluator = [0] * max(length, 1)
+    for k in range(length):
+        v = 0
+        for j in range(k + 1):
+            a, b = locator[j], syndromes[k - j]
+            if a and b:
+                v ^= exp[log[a] + log[b]]
+        evaluator[k] = v
     # Formal derivative in characteristic 2: only odd powers survive.
     derivative = [locator[i] if i % 2 else 0 for i in range(1, len(locator))]
+    if n <= _PACKED_LENGTH and len(locator) <= _PACKED_DEGREES:
+        numerators = _values_at_inverse_positions(evaluator, n)
+        denominators = _values_at_inverse_positions(derivative, n)
+        pairs = [(numerators[p], denominators[p]) for p in degrees]
+    else:
+        pairs = [
+            (
+                _poly_eval_low_first(evaluator, (255 - p) % 255),
+                _poly_eval_low_first(derivative, (255 - p) % 255),
+            )
+            for p in degrees
+        ]
     values = []
-    for p in degrees:
-        inverse_log = (255 - p) % 255
-        denominator = _poly_eval_low_first(derivative, inverse_log)
+    for p, (numerator, denominator) in zip(degrees, pairs):
         if denominator == 0:
             raise ValueError("Too many errors to correct.")
-        numerator = _poly_eval_low_first(evaluator, inverse_log)
-        values.append(gf_mul(GF_EXP[p], gf_div(numerator, denominator)))
+        values.append(exp[(p + log[numerator] - log[denominator] + 255) % 255] if numerator else 0)
     return values
 
 
@@ -211,7 +331,7 @@ def rs_correct(block: bytes, ec: int) -> tuple[bytes, int]:
     if len(degrees) != count:
         raise ValueError("Too many errors to correct.")
     fixed = bytearray(block)
-    for p, value in zip(degrees, _error_values(syndromes, locator, degrees)):
+    for p, value in zip(degrees, _error_values(syndromes, locator, degrees, n)):
         if value == 0:
             raise ValueError("Too many errors to correct.")
         fixed[n - 1 - p] ^= value
@@ -309,6 +429,21 @@ def block_layout(version: int, level: str) -> BlockLayout:
     return BlockLayout(ec, (short,) * (count - longer) + (short + 1,) * longer)
 
 
+def _longest_data_parts() -> dict[int, int]:
+    longest: dict[int, int] = {}
+    for version in range(1, MAX_VERSION + 1):
+        for level in LEVELS:
+            layout = block_layout(version, level)
+            ec = layout.ec_per_block
+            longest[ec] = max(longest.get(ec, 0), max(layout.data_lengths))
+    return longest
+
+
+# The longest data part of any block, per EC codeword count: the reach of
+# the remainder weights. Longer blocks fall back to the register loop.
+_LONGEST_DATA = _longest_data_parts()
+
+
 def deinterleave(codewords: bytes, layout: BlockLayout) -> list[bytes]:
     """Splits the interleaved codeword stream into its blocks (data + EC)."""
     lengths = layout.data_lengths
@@ -374,11 +509,6 @@ def placement_order(version: int) -> tuple[int, ...]:
     return tuple(i for i in order if not functional[i])
 
 
-@lru_cache(maxsize=None)
-def _codeword_bits_getter(version: int) -> Callable[[bytes], tuple[int, ...]]:
-    return operator.itemgetter(*placement_order(version)[: 8 * raw_codewords(version)])
-
-
 # Which modules each mask inverts, from row r and column c.
 MASK_CONDITIONS: tuple[Callable[[int, int], bool], ...] = (
     lambda r, c: (r + c) % 2 == 0,
@@ -396,16 +526,53 @@ _MASK_PERIOD = 6
 
 
 @lru_cache(maxsize=None)
-def _mask_xor(size: int, mask: int) -> int:
-    # One byte per module (1 = inverted) as a single integer, so unmasking
-    # the whole matrix is one big-integer XOR.
+def _strip_slices(size: int) -> tuple[tuple[slice, ...], tuple[slice, ...]]:
+    """Slices of a matrix that read the right and the left column of every
+    two-column strip in placement direction (bottom to top when upward)."""
+    last_row = (size - 1) * size
+    rights: list[slice] = []
+    lefts: list[slice] = []
+    upward = True
+    col = size - 1
+    while col > 0:
+        if col == 6:
+            col = 5
+        if upward:
+            rights.append(slice(last_row + col, None, -size))
+            lefts.append(slice(last_row + col - 1, None, -size))
+        else:
+            rights.append(slice(col, None, size))
+            lefts.append(slice(col - 1, None, size))
+        upward = not upward
+        col -= 2
+    return tuple(rights), tuple(lefts)
+
+
+def _strip_order(modules: bytes, size: int) -> bytearray:
+    # All modules outside the vertical timing column in placement order,
+    # function modules included: every strip alternates its right and left
+    # column, so all right columns fill the even places and all left
+    # columns the odd ones.
+    rights, lefts = _strip_slices(size)
+    out = bytearray(size * (size - 1))
+    out[0::2] = b"".join(map(modules.__getitem__, rights))
+    out[1::2] = b"".join(map(modules.__getitem__, lefts))
+    return out
+
+
+@lru_cache(maxsize=None)
+def _strip_marks(size: int, mask: int) -> int:
+    # In strip order, one byte per module: 1 where the mask inverts a data
+    # module and 2 or 3 on function modules, which are then dropped by value.
     condition = MASK_CONDITIONS[mask]
     repeats = size // _MASK_PERIOD + 1
-    rows = (
+    inverted = b"".join(
         (bytes(condition(r, c) for c in range(_MASK_PERIOD)) * repeats)[:size]
         for r in range(size)
     )
-    return int.from_bytes(b"".join(rows))
+    functional = function_mask(size)
+    marks = bytes(i | f << 1 for i, f in zip(inverted, functional))
+    return int.from_bytes(_strip_order(marks, size))
 
 
 def _module_bytes(modules: object, size: int) -> bytes:
@@ -421,8 +588,12 @@ def _module_bytes(modules: object, size: int) -> bytes:
     return raw
 
 
-# Dark modules become ASCII "1" and light ones "0", ready for int(bits, 2).
-_TO_DIGIT = b"0" + b"1" * 255
+# Any nonzero (dark) module becomes 1.
+_TO_BIT = b"\x00" + b"\x01" * 255
+# Data bits become ASCII "0"/"1", ready for int(bits, 2); the marked
+# function modules (2, 3) are deleted.
+_TO_DIGIT = b"01" + bytes(254)
+_FUNCTION_MARKS = b"\x02\x03"
 
 
 def read_codewords(modules: bytes, size: int, mask: int) -> bytes:
@@ -430,13 +601,12 @@ def read_codewords(modules: bytes, size: int, mask: int) -> bytes:
     version = version_for_size(size)
     if not 0 <= mask < len(MASK_CONDITIONS):
         raise ValueError("Not a mask pattern.")
-    # The digits "0"/"1" differ in their lowest bit only, so XORing in the
-    # 0/1 mask bytes flips them between each other.
-    digits = _module_bytes(modules, size).translate(_TO_DIGIT)
-    unmasked = (int.from_bytes(digits) ^ _mask_xor(size, mask)).to_bytes(size * size)
-    bits = bytes(_codeword_bits_getter(version)(unmasked))
+    bits = _module_bytes(modules, size).translate(_TO_BIT)
+    ordered = int.from_bytes(_strip_order(bits, size)) ^ _strip_marks(size, mask)
+    digits = ordered.to_bytes(size * (size - 1)).translate(_TO_DIGIT, _FUNCTION_MARKS)
     total = raw_codewords(version)
-    return int(bits, 2).to_bytes(total)
+    # The 0, 3, 4 or 7 remainder bits at the end belong to no codeword.
+    return int(digits[: 8 * total], 2).to_bytes(total)
 
 
 # ---------------------------------------------------------------------------
