@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Callable
 from dataclasses import dataclass
 from functools import lru_cache, reduce
-from operator import xor
+from operator import getitem, xor
 
 from halvern._layout import MAX_VERSION, function_mask, size_for_version, version_for_size
 from halvern._restore import format_info
@@ -119,7 +119,9 @@ def _remainder_weights(ec: int) -> tuple[tuple[int, ...], ...]:
 def _data_weights(ec: int, length: int) -> tuple[tuple[int, ...], ...] | None:
     # The weights in block order: the first data codeword has the highest degree.
     weights = _remainder_weights(ec)
-    return weights[length - 1 :: -1] if length <= len(weights) else None
+    if length > len(weights):
+        return None
+    return weights[:length][::-1]
 
 
 def rs_remainder(block: bytes | bytearray, ec: int) -> int:
@@ -130,12 +132,12 @@ def rs_remainder(block: bytes | bytearray, ec: int) -> int:
     """
     data_end = len(block) - ec
     data = block[:data_end]
-    weights = _data_weights(ec, len(data)) if data else ()
+    weights = _data_weights(ec, len(data))
     # data * x^ec mod g is the parity an encoder would append; the received
     # EC codewords differ from it by exactly the remainder of the block.
     parity = int.from_bytes(block[data_end:])
     if weights is not None:
-        return reduce(xor, map(tuple.__getitem__, weights, data), parity)
+        return reduce(xor, map(getitem, weights, data), parity)
     table = _feedback_table(ec)
     shift = 8 * (ec - 1)
     full = (1 << (8 * ec)) - 1
@@ -178,7 +180,7 @@ def _syndrome_weights(ec: int) -> tuple[tuple[int, ...], ...]:
 def _syndromes(remainder: bytes) -> list[int]:
     # The block and its remainder agree at every root of the generator.
     ec = len(remainder)
-    packed = reduce(xor, map(tuple.__getitem__, _syndrome_weights(ec), remainder), 0)
+    packed = reduce(xor, map(getitem, _syndrome_weights(ec), remainder), 0)
     return list(packed.to_bytes(ec))
 
 
@@ -244,7 +246,7 @@ def _evaluation_weights() -> tuple[tuple[int, ...], ...]:
 
 def _values_at_inverse_positions(poly: list[int], n: int) -> bytes:
     # Byte p is poly(alpha^-p), for p < n.
-    packed = reduce(xor, map(tuple.__getitem__, _evaluation_weights(), poly), 0)
+    packed = reduce(xor, map(getitem, _evaluation_weights(), poly), 0)
     return (packed & ((1 << (8 * n)) - 1)).to_bytes(n, "little")
 
 
@@ -444,8 +446,8 @@ def _longest_data_parts() -> dict[int, int]:
 _LONGEST_DATA = _longest_data_parts()
 
 
-def deinterleave(codewords: bytes, layout: BlockLayout) -> list[bytes]:
-    """Splits the interleaved codeword stream into its blocks (data + EC)."""
+def _block_parts(codewords: bytes, layout: BlockLayout) -> list[tuple[bytes, bytes]]:
+    # (data, EC codewords) of every block, in block order.
     lengths = layout.data_lengths
     count = len(lengths)
     short = lengths[0]
@@ -454,26 +456,36 @@ def deinterleave(codewords: bytes, layout: BlockLayout) -> list[bytes]:
     # last codewords follow after every block has had ``short`` of them.
     columns_end = short * count
     first_long = lengths.index(short + 1) if short + 1 in lengths else count
-    blocks = []
+    parts = []
     for b, length in enumerate(lengths):
         data = codewords[b:columns_end:count]
         if length > short:
             tail = columns_end + b - first_long
             data += codewords[tail : tail + 1]
-        blocks.append(data + codewords[data_total + b :: count])
-    return blocks
+        parts.append((data, codewords[data_total + b :: count]))
+    return parts
+
+
+def deinterleave(codewords: bytes, layout: BlockLayout) -> list[bytes]:
+    """Splits the interleaved codeword stream into its blocks (data + EC)."""
+    return [data + ec for data, ec in _block_parts(codewords, layout)]
 
 
 def correct_blocks(codewords: bytes, layout: BlockLayout) -> tuple[bytes, int]:
     """Corrects every block; returns (data codewords in order, codewords fixed)."""
     ec = layout.ec_per_block
-    data = []
+    out = []
     corrected = 0
-    for block, length in zip(deinterleave(codewords, layout), layout.data_lengths):
-        block, fixed = rs_correct(block, ec)
-        corrected += fixed
-        data.append(block[:length])
-    return b"".join(data), corrected
+    for data, parity in _block_parts(codewords, layout):
+        # Most blocks of a readable symbol are intact: their remainder is
+        # one lookup per data codeword, without assembling the block.
+        weights = _data_weights(ec, len(data))
+        if weights is None or reduce(xor, map(getitem, weights, data), int.from_bytes(parity)):
+            block, fixed = rs_correct(data + parity, ec)
+            corrected += fixed
+            data = block[: len(data)]
+        out.append(data)
+    return b"".join(out), corrected
 
 
 # ---------------------------------------------------------------------------
