@@ -184,39 +184,47 @@ def _syndromes(remainder: bytes) -> list[int]:
     return list(packed.to_bytes(ec))
 
 
+# Logarithms with a stand-in for log 0 that is large enough for any sum
+# involving it to land in the zero tail of _EXP_OR_ZERO, so that products
+# need no test for zero factors.
+_LOG_ZERO = 1024
+_LOG_OR_BIG = (_LOG_ZERO,) + GF_LOG[1:]
+_EXP_OR_ZERO = tuple(GF_EXP[i % 255] for i in range(_LOG_ZERO)) + (0,) * (_LOG_ZERO + 512)
+
+
 def _error_locator(syndromes: list[int]) -> list[int]:
     """Berlekamp–Massey: the shortest locator, lowest coefficient first."""
-    exp, log = GF_EXP, GF_LOG
+    exp, log = _EXP_OR_ZERO, _LOG_OR_BIG
     n = len(syndromes)
+    syndrome_logs = [log[s] for s in syndromes]
     locator = [1] + [0] * n
-    # Only the nonzero prefix of the previous locator is kept: zero
-    # coefficients add nothing to an update.
-    previous = [1]
+    locator_logs = [0] + [_LOG_ZERO] * n
+    # The previous locator as logarithms, only up to its last nonzero
+    # coefficient: zero coefficients add nothing to an update.
+    previous = [0]
     length, gap, last_log = 0, 1, 0
     for k in range(n):
         d = syndromes[k]
         for i in range(1, length + 1):
-            a = locator[i]
-            if a:
-                b = syndromes[k - i]
-                if b:
-                    d ^= exp[log[a] + log[b]]
+            d ^= exp[locator_logs[i] + syndrome_logs[k - i]]
         if d == 0:
             gap += 1
             continue
-        scale_log = log[d] - last_log + 255
+        d_log = log[d]
+        scale_log = d_log - last_log + 255
         if 2 * length <= k:
-            saved = locator[: length + 1]
-            while len(saved) > 1 and not saved[-1]:
+            saved: list[int] | None = locator_logs[: length + 1]
+            while saved[-1] == _LOG_ZERO:
                 saved.pop()
         else:
             saved = None
         for i in range(min(len(previous), n + 1 - gap)):
-            p = previous[i]
-            if p:
-                locator[i + gap] ^= exp[(log[p] + scale_log) % 255]
+            j = i + gap
+            value = locator[j] ^ exp[previous[i] + scale_log]
+            locator[j] = value
+            locator_logs[j] = log[value]
         if saved is not None:
-            length, previous, last_log, gap = k + 1 - length, saved, log[d], 1
+            length, previous, last_log, gap = k + 1 - length, saved, d_log, 1
         else:
             gap += 1
     return locator[: length + 1]
@@ -276,19 +284,19 @@ def _error_values(
     syndromes: list[int], locator: list[int], degrees: list[int], n: int
 ) -> list[int]:
     """Forney: the error value at each degree (first generator root alpha^0)."""
-    exp, log = GF_EXP, GF_LOG
+    exp, log = _EXP_OR_ZERO, _LOG_OR_BIG
     # The evaluator is syndromes * locator mod x^ec. Berlekamp–Massey leaves
     # a locator that generates every syndrome from the ones before, so all
     # coefficients from the locator's length up vanish and only the lower
     # ones are worth computing.
     length = len(locator) - 1
+    locator_logs = [log[c] for c in locator]
+    syndrome_logs = [log[s] for s in syndromes[:length]]
     evaluator = [0] * max(length, 1)
     for k in range(length):
         v = 0
         for j in range(k + 1):
-            a, b = locator[j], syndromes[k - j]
-            if a and b:
-                v ^= exp[log[a] + log[b]]
+            v ^= exp[locator_logs[j] + syndrome_logs[k - j]]
         evaluator[k] = v
     # Formal derivative in characteristic 2: only odd powers survive.
     derivative = [locator[i] if i % 2 else 0 for i in range(1, len(locator))]
@@ -308,7 +316,8 @@ def _error_values(
     for p, (numerator, denominator) in zip(degrees, pairs):
         if denominator == 0:
             raise ValueError("Too many errors to correct.")
-        values.append(exp[(p + log[numerator] - log[denominator] + 255) % 255] if numerator else 0)
+        # numerator may be 0: its stand-in logarithm keeps the sum in the zero tail.
+        values.append(exp[p % 255 + log[numerator] - log[denominator] + 255])
     return values
 
 
