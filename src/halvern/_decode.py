@@ -330,6 +330,11 @@ def rs_correct(block: bytes, ec: int) -> tuple[bytes, int]:
     remainder = rs_remainder(block, ec)
     if remainder == 0:
         return bytes(block), 0
+    return _correct_damaged(block, ec, remainder)
+
+
+def _correct_damaged(block: bytes, ec: int, remainder: int) -> tuple[bytes, int]:
+    # rs_correct for a block whose nonzero remainder is already known.
     syndromes = _syndromes(remainder.to_bytes(ec))
     locator = _error_locator(syndromes)
     count = len(locator) - 1
@@ -483,14 +488,19 @@ def deinterleave(codewords: bytes, layout: BlockLayout) -> list[bytes]:
 def correct_blocks(codewords: bytes, layout: BlockLayout) -> tuple[bytes, int]:
     """Corrects every block; returns (data codewords in order, codewords fixed)."""
     ec = layout.ec_per_block
+    weights_for = {n: _data_weights(ec, n) for n in set(layout.data_lengths)}
     out = []
     corrected = 0
     for data, parity in _block_parts(codewords, layout):
         # Most blocks of a readable symbol are intact: their remainder is
         # one lookup per data codeword, without assembling the block.
-        weights = _data_weights(ec, len(data))
-        if weights is None or reduce(xor, map(getitem, weights, data), int.from_bytes(parity)):
-            block, fixed = rs_correct(data + parity, ec)
+        weights = weights_for[len(data)]
+        if weights is None:
+            remainder = rs_remainder(data + parity, ec)
+        else:
+            remainder = reduce(xor, map(getitem, weights, data), int.from_bytes(parity))
+        if remainder:
+            block, fixed = _correct_damaged(data + parity, ec, remainder)
             corrected += fixed
             data = block[: len(data)]
         out.append(data)
