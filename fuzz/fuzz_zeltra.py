@@ -384,6 +384,63 @@ def grid_3x3(bits: bytes, width: int, height: int, box, size: int) -> bytes:
     return bytes(out)
 
 
+I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+
+
+def sat(v: int, lo: int = I64_MIN, hi: int = I64_MAX) -> int:
+    return min(max(v, lo), hi)
+
+
+def trunc64(x: float) -> int:
+    """Truncation to signed 64 bits that saturates, NaN giving 0."""
+    if math.isnan(x):
+        return 0
+    if x >= 2.0**63:
+        return I64_MAX
+    if x < -(2.0**63):
+        return I64_MIN
+    return int(x)
+
+
+def axis_weights(c: int, radius: int, n: int) -> list[tuple[int, int]]:
+    """(pixel, how many window positions c - radius .. c + radius clamp onto it)."""
+    lo, hi = c - radius, c + radius
+    first, last = min(max(lo, 0), n - 1), min(max(hi, 0), n - 1)
+    if first == last:
+        return [(first, hi - lo + 1)]
+    return (
+        [(first, first - lo + 1)]
+        + [(p, 1) for p in range(first + 1, last)]
+        + [(last, hi - last + 1)]
+    )
+
+
+def grid_affine(bits: bytes, width: int, height: int, size: int, coords, window: int) -> bytes:
+    """The 16.16 grid with every product and sum saturated at the signed 64-bit range."""
+    tlx_d, tly_d, hx_d, hy_d, vx_d, vy_d = coords
+    d = size - 7.0
+    step = trunc64((1.0 / d) * 65536.0)
+    k = 3.5 / d
+    tlx = trunc64((tlx_d - hx_d * k - vx_d * k) * 65536.0)
+    tly = trunc64((tly_d - hy_d * k - vy_d * k) * 65536.0)
+    hx, hy, vx, vy = (trunc64(c * 65536.0) for c in (hx_d, hy_d, vx_d, vy_d))
+    radius = window >> 1
+    out = bytearray()
+    for y in range(size):
+        line_x = sat(tlx + (sat(y * vx * step) >> 16))
+        line_y = sat(tly + (sat(y * vy * step) >> 16))
+        for x in range(size):
+            cx = sat(sat(sat(line_x + (sat(x * hx * step) >> 16)) + 32768) >> 16, I32_MIN, I32_MAX)
+            cy = sat(sat(sat(line_y + (sat(x * hy * step) >> 16)) + 32768) >> 16, I32_MIN, I32_MAX)
+            xs = axis_weights(cx, radius, width)
+            black = 0
+            for py, wy in axis_weights(cy, radius, height):
+                row = py * width
+                black += wy * sum(wx for px, wx in xs if bits[row + px])
+            out.append(2 * black >= window * window)
+    return bytes(out)
+
+
 # ------------------------------------------------------------------------ calls
 
 Z = None  # halvern._zeltra, imported by load()
@@ -584,8 +641,17 @@ def call_affine(d: Draw, buf: Buffer, width: int, height: int) -> None:
     )
     scale = float(max(width, height, 1))
     coords = [d.double(scale) for _ in range(6)]
-    if d.chance(3):  # a plausible grid: top-left centre inside, vectors along the image
+    if d.chance(3):  # a plausible grid: top-left centre inside, a turned square over the image
         coords[0], coords[1] = d.below(max(width, 1)) + 0.5, d.below(max(height, 1)) + 0.5
+        angle = d.below(256) / 256.0 * 2.0 * math.pi
+        span = (0.3 + d.below(64) / 32.0) * scale
+        shear = (d.below(64) - 32) / 128.0
+        coords[2:] = [
+            span * math.cos(angle),
+            span * math.sin(angle),
+            -span * math.sin(angle + shear),
+            span * math.cos(angle + shear),
+        ]
     matches = width > 0 and height > 0 and width * height == len(buf.content)
     if matches and 8 <= size <= MAX_SIZE and window > 0:
         per_module = min(window, width) * min(window, height) + 4
@@ -615,6 +681,13 @@ def call_affine(d: Draw, buf: Buffer, width: int, height: int) -> None:
         return
     assert not faulty and matches and 8 <= size <= MAX_SIZE and window > 0 and window % 2
     is_01(result, size * size)
+    if size * size * min(window, width) * min(window, height) <= 20000:
+        coords = [float(c) for c in coords]
+        assert result == grid_affine(buf.content, width, height, size, coords, window), (
+            size,
+            coords,
+            window,
+        )
 
 
 def call_score(d: Draw, buf: Buffer, width: int, height: int) -> None:
