@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import random
-from functools import lru_cache
+from functools import lru_cache, reduce
+from operator import xor
 
 import pytest
 import segno
@@ -12,9 +13,10 @@ from halvern._decode import (
     GF_EXP,
     GF_LOG,
     LEVELS,
+    _later_discrepancies_vanish,
     block_layout,
-    deinterleave,
     decode_matrix,
+    deinterleave,
     gf_mul,
     parse_segments,
     placement_order,
@@ -260,7 +262,35 @@ def test_rs_correct_agrees_with_the_plain_decoder_on_any_damage(ec: int) -> None
             assert str(error) == "Too many errors to correct."
             outcome = None
         assert outcome == plain_rs_correct(bytes(block), ec)
-        assert (rs_remainder(bytes(block), ec) == 0) == (slow_parity(block[:-ec], ec) == block[-ec:])
+        is_codeword = slow_parity(block[:-ec], ec) == block[-ec:]
+        assert (rs_remainder(bytes(block), ec) == 0) == is_codeword
+
+
+@pytest.mark.parametrize("length", [1, 2, 5, 15])
+def test_later_discrepancies_are_judged_like_one_step_at_a_time(length: int) -> None:
+    # The shortcut that ends Berlekamp–Massey early: sequences the locator
+    # generates must pass, and one disturbed syndrome anywhere after the
+    # start, with any locator coefficient involved, must not.
+    rng = random.Random(length)
+    for _ in range(40):
+        locator = [1] + [rng.randrange(256) for _ in range(length)]
+        syndromes = [rng.randrange(256) for _ in range(length)]
+        while len(syndromes) < 30:
+            k = len(syndromes)
+            value = 0
+            for i in range(1, length + 1):
+                value ^= slow_gf_mul(locator[i], syndromes[k - i])
+            syndromes.append(value)
+        start = rng.randrange(length, 30)
+        assert _later_discrepancies_vanish(bytes(syndromes), locator, length, start)
+        disturbed = list(syndromes)
+        disturbed[rng.randrange(start, 30)] ^= rng.randrange(1, 256)
+        terms = range(1, length + 1)
+        expected = all(
+            disturbed[k] == reduce(xor, [slow_gf_mul(locator[i], disturbed[k - i]) for i in terms])
+            for k in range(start, 30)
+        )
+        assert _later_discrepancies_vanish(bytes(disturbed), locator, length, start) == expected
 
 
 # ---------------------------------------------------------------------------

@@ -17,7 +17,12 @@ from dataclasses import dataclass
 from functools import lru_cache, reduce
 from operator import getitem, xor
 
-from halvern._layout import MAX_VERSION, function_mask, size_for_version, version_for_size
+from halvern._layout import (
+    MAX_VERSION,
+    function_mask,
+    size_for_version,
+    version_for_size,
+)
 from halvern._restore import format_info
 
 __all__ = [
@@ -192,10 +197,32 @@ _LOG_OR_BIG = (_LOG_ZERO,) + GF_LOG[1:]
 _EXP_OR_ZERO = tuple(GF_EXP[i % 255] for i in range(_LOG_ZERO)) + (0,) * (_LOG_ZERO + 512)
 
 
+@lru_cache(maxsize=None)
+def _multiplication_table(factor: int) -> bytes:
+    # bytes.translate with this table multiplies every byte by ``factor``.
+    return bytes(gf_mul(factor, b) for b in range(256))
+
+
+def _later_discrepancies_vanish(
+    syndromes: bytes, locator: list[int], length: int, start: int
+) -> bool:
+    # The discrepancies of steps start.. for an unchanged locator, all at
+    # once: each locator coefficient scales a shifted run of syndromes.
+    end = len(syndromes)
+    total = int.from_bytes(syndromes[start:end])
+    for i in range(1, length + 1):
+        if locator[i]:
+            run = syndromes[start - i : end - i].translate(_multiplication_table(locator[i]))
+            total ^= int.from_bytes(run)
+    return total == 0
+
+
 def _error_locator(syndromes: list[int]) -> list[int]:
     """Berlekamp–Massey: the shortest locator, lowest coefficient first."""
     exp, log = _EXP_OR_ZERO, _LOG_OR_BIG
     n = len(syndromes)
+    packed = bytes(syndromes)
+    settled = False
     syndrome_logs = [log[s] for s in syndromes]
     locator = [1] + [0] * n
     locator_logs = [0] + [_LOG_ZERO] * n
@@ -209,15 +236,23 @@ def _error_locator(syndromes: list[int]) -> list[int]:
             d ^= exp[locator_logs[i] + syndrome_logs[k - i]]
         if d == 0:
             gap += 1
+            # The locator of e <= ec/2 errors is complete after 2e steps, and
+            # the steps after it only confirm it: when the first zero
+            # discrepancy after a change says so for all of them at once,
+            # they are skipped. The result is the same either way.
+            if not settled:
+                if _later_discrepancies_vanish(packed, locator, length, k + 1):
+                    break
+                settled = True
             continue
+        settled = False
         d_log = log[d]
         scale_log = d_log - last_log + 255
+        saved: list[int] | None = None
         if 2 * length <= k:
-            saved: list[int] | None = locator_logs[: length + 1]
-            while saved[-1] == _LOG_ZERO:
-                saved.pop()
-        else:
-            saved = None
+            saved = trimmed = locator_logs[: length + 1]
+            while trimmed[-1] == _LOG_ZERO:
+                trimmed.pop()
         for i in range(min(len(previous), n + 1 - gap)):
             j = i + gap
             value = locator[j] ^ exp[previous[i] + scale_log]
