@@ -104,19 +104,18 @@ def _feedback_table(ec: int) -> tuple[int, ...]:
     )
 
 
-def _poly_mod_x_times(value: int, ec: int) -> int:
-    # value * x mod the generator, for a remainder packed as in rs_remainder.
-    return ((value << 8) & ((1 << (8 * ec)) - 1)) ^ _feedback_table(ec)[value >> (8 * (ec - 1))]
-
-
 @lru_cache(maxsize=None)
 def _remainder_weights(ec: int) -> tuple[tuple[int, ...], ...]:
     # The remainder is linear in the data codewords: entry k of the result
     # maps a codeword c to c * x^(ec + k) mod g, so a block's remainder is an
     # XOR of one lookup per data codeword, with no loop-carried register.
-    weights = [_feedback_table(ec)]
+    feedback = _feedback_table(ec)
+    shift = 8 * (ec - 1)
+    full = (1 << (8 * ec)) - 1
+    weights = [feedback]
     for _ in range(_LONGEST_DATA.get(ec, 0) - 1):
-        weights.append(tuple(_poly_mod_x_times(v, ec) for v in weights[-1]))
+        # Times x: shift up one codeword and fold the overflow back in.
+        weights.append(tuple(((v << 8) & full) ^ feedback[v >> shift] for v in weights[-1]))
     return tuple(weights)
 
 
