@@ -262,7 +262,26 @@ def _affine_candidate(image: BitsImage, roles: tuple[Point, Point, Point], size:
                       _timing_agreement(modules, size), roles, module)
 
 
-def _box_candidate(image: BitsImage, box: tuple[int, int, int, int] | None,
+Box = tuple[int, int, int, int]
+
+
+class _BlackBox:
+    """The image's black box, measured on first use: a clean read never needs it."""
+
+    def __init__(self, image: BitsImage) -> None:
+        self._image = image
+        self._box: Box | None = None
+        self._known = False
+
+    def get(self) -> Box | None:
+        if not self._known:
+            image = self._image
+            self._box = _zeltra.find_black_bbox_bits(image.bits, image.width, image.height)
+            self._known = True
+        return self._box
+
+
+def _box_candidate(image: BitsImage, black_box: _BlackBox | None,
                    roles: tuple[Point, Point, Point], size: int,
                    module: float) -> _Candidate | None:
     """The box grid, for a code upright in the image whose black box is the symbol."""
@@ -271,6 +290,7 @@ def _box_candidate(image: BitsImage, box: tuple[int, int, int, int] | None,
         return None
     if tr[0] < tl[0] or bl[1] < tl[1]:
         return None
+    box = black_box.get() if black_box is not None else None
     if box is None:
         return None
     expected = (tl[0] - 3.5 * module, tl[1] - 3.5 * module,
@@ -292,8 +312,7 @@ def _candidate_sizes(roles: tuple[Point, Point, Point], module: float) -> list[i
     return [17 + 4 * v for v in versions]
 
 
-def _candidates(image: BitsImage,
-                box: tuple[int, int, int, int] | None = None) -> Iterator[_Candidate]:
+def _candidates(image: BitsImage, box: _BlackBox | None = None) -> Iterator[_Candidate]:
     """Candidate grids of the code the finder scan sees, most likely first.
 
     The nearest version in the regular chirality comes first when its grid is clean
@@ -350,7 +369,7 @@ class _View:
         return x + self.left, y + self.top
 
 
-def _cropped(image: BitsImage, box: tuple[int, int, int, int], margin: int) -> _View:
+def _cropped(image: BitsImage, box: Box, margin: int) -> _View:
     left, top = max(box[0] - margin, 0), max(box[1] - margin, 0)
     right, bottom = min(box[2] + margin, image.width), min(box[3] + margin, image.height)
     if (left, top, right, bottom) == (0, 0, image.width, image.height):
@@ -437,11 +456,12 @@ def _stages(image: BitsImage) -> Iterator[Iterator[tuple[_Candidate, _View]]]:
     flipped three ways, then those views denoised."""
     if image.width <= 0 or image.height <= 0:
         return
-    box = _zeltra.find_black_bbox_bits(image.bits, image.width, image.height)
+    black_box = _BlackBox(image)
+    whole = _View(image, 0, 0, False, False)
+    yield ((cand, whole) for cand in _candidates(image, black_box))
+    box = black_box.get()
     if box is None:
         return
-    whole = _View(image, 0, 0, False, False)
-    yield ((cand, whole) for cand in _candidates(image, box))
     cropped = _cropped(image, box, margin=2)
     for view in _flipped_views(cropped):
         yield ((cand, view) for cand in _candidates(view.image))
