@@ -568,6 +568,10 @@ int append_or_merge_center(FinderCenter *centers, int *center_count, int center_
     return 1;
 }
 
+// ===================================================================================
+// Finder scan and corner selection
+// ===================================================================================
+
 int run_total(const int runs[5]) noexcept {
     return runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
 }
