@@ -5,9 +5,9 @@ gives three centres; they are refined here, put into their roles geometrically (
 scan's own corner pick only knows upright codes), and turn into a handful of candidate
 grids: neighbouring versions, both chiralities (a mirrored code reads as the transpose)
 and, for upright codes, the box grid. Candidates are ranked by finder score and timing
-pattern, and the first that strict restoration accepts wins. When the upright image
-gives nothing, it is flipped, so that the code's missing corner becomes the bottom-right
-one that the corner pick expects.
+pattern; a grid that strict restoration accepts and whose data decodes wins. When the
+image as it is gives nothing, its black box is flipped, so that the code's missing corner
+becomes the bottom-right one that the corner pick expects, and then denoised.
 """
 
 from __future__ import annotations
@@ -183,14 +183,6 @@ def _module_size(px: _Pixels, centres: list[Point], angle: float) -> float:
     chords.sort()
     middle = chords[1:-1]
     return sum(middle) / len(middle) * slant / 7.0
-
-
-@dataclass(frozen=True)
-class _Geometry:
-    tl: Point
-    tr: Point
-    bl: Point
-    module: float
 
 
 def _roles(points: list[Point]) -> list[tuple[Point, Point, Point]] | None:
