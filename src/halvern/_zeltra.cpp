@@ -576,12 +576,18 @@ int run_total(const int runs[5]) noexcept {
     return runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
 }
 
+// The scan's checks on five measured runs, row or column: a total of at least 7, a
+// centre of at least 3, and the 1:1:3:1:1 ratio.
+int cross_runs_pass(const int runs[5], double variance) noexcept {
+    return run_total(runs) >= 7 && runs[2] >= 3 && ratio_match_11311(runs, variance);
+}
+
 // The horizontal half of a hit: 1 with hruns filled when the row's five runs through
-// (x, y) pass the checks and the ratio test. Depends only on the run that holds x.
+// (x, y) pass the checks. Depends only on the run that holds x.
 int row_runs_pass(const uint8_t *bits, int width, int height, int x, int y, double variance,
                   int hruns[5]) noexcept {
     return collect_cross_runs_horizontal(bits, width, height, x, y, hruns) &&
-           run_total(hruns) >= 7 && hruns[2] >= 3 && ratio_match_11311(hruns, variance);
+           cross_runs_pass(hruns, variance);
 }
 
 // What the column checks gave along one vertical black run: every scan point in rows
@@ -622,17 +628,13 @@ private:
     int first_ = 0, last_ = 0;
 };
 
-int column_runs_pass(const int vruns[5], double variance) noexcept {
-    return run_total(vruns) >= 7 && vruns[2] >= 3 && ratio_match_11311(vruns, variance);
-}
-
 ColumnVerdict column_verdict(const uint8_t *bits, int width, int height, int x, int y,
                              double variance, BlackRows &rows) noexcept {
     int vruns[5];
     ColumnVerdict v{y, y + 1, 0};
     if (collect_column_runs(bits, width, height, x, y, vruns, &v.top, &v.bottom, rows.first(),
                             rows.last()) &&
-        column_runs_pass(vruns, variance)) {
+        cross_runs_pass(vruns, variance)) {
         v.total = run_total(vruns);
     }
     return v;
@@ -654,7 +656,7 @@ double column_hit_module(const uint8_t *bits, int width, int height, int x, int 
     } else {
         int vruns[5];
         fresh.total = collect_cross_runs_vertical(bits, width, height, x, y, vruns) &&
-                              column_runs_pass(vruns, variance)
+                              cross_runs_pass(vruns, variance)
                           ? run_total(vruns)
                           : 0;
     }
