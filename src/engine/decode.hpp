@@ -1,0 +1,75 @@
+// Reading a sampled symbol: from a module matrix to its content. This header is the
+// contract between the reader's grid stage and the decoder.
+#pragma once
+
+#include <cstdint>
+
+namespace halvern::engine {
+
+// Why a symbol did not decode. The reader retries on some of these (a bad format may
+// mean a mirrored grid, a version mismatch the neighbouring version).
+enum class DecodeError : std::uint8_t {
+    none = 0,
+    bad_size,         // size is not 21, 25, ..., 177
+    format,           // neither format copy is within 3 bits of a codeword
+    version,          // version information does not match the size
+    too_many_errors,  // a block is beyond the correction limit
+    data,             // the corrected bit stream is malformed
+};
+
+}  // namespace halvern::engine
+
+namespace halvern::engine {
+
+// The largest payload of any symbol: 7089 digits of a numeric version 40-L symbol,
+// one byte each; kanji and Hanzi characters take two bytes and byte segments one.
+constexpr int kMaxPayload = 7168;
+// A segment header costs at least 12 bits (an ECI designator); 23648 data bits of a
+// version 40-L symbol hold fewer than 2048 of them.
+constexpr int kMaxSegments = 2048;
+
+enum class SegmentMode : std::uint8_t { numeric = 1, alphanumeric = 2, byte = 4, kanji = 8, hanzi = 13 };
+
+// One data segment: its bytes are data[offset, offset + length) of the symbol's
+// payload. Numeric and alphanumeric segments hold ASCII, byte segments their bytes,
+// kanji segments two Shift JIS bytes per character, Hanzi two GB 2312 bytes.
+struct SegmentInfo {
+    SegmentMode mode = SegmentMode::byte;
+    std::int32_t eci = -1;  // the ECI designator in force, -1 when none was announced
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+};
+
+// Everything a decoded symbol carries. Plain fixed-size data (about 50 kB): the
+// caller allocates it before the lock is released.
+struct DecodedSymbol {
+    DecodeError error = DecodeError::none;
+    int version = 0;
+    int level = 0;  // 0..3 for L, M, Q, H
+    int mask = 0;
+    int corrected = 0;  // codewords changed by error correction
+    int fnc1 = 0;       // 0 none, 1 in first position (GS1), 2 in second position
+    int fnc1_application = -1;  // the application indicator of FNC1 in second position
+    bool structured_append = false;
+    int sa_index = 0;  // 0-based position of this symbol in the sequence
+    int sa_total = 0;
+    int sa_parity = 0;
+    int segment_count = 0;
+    std::uint32_t payload_length = 0;
+    SegmentInfo segments[kMaxSegments];
+    std::uint8_t payload[kMaxPayload];
+};
+
+// Decodes a sampled symbol: modules[r * size + c] nonzero is dark (row r, column c as
+// the symbol reads). Fills `out` and returns out.error; DecodeError::none on success.
+DecodeError decode_symbol(const std::uint8_t *modules, int size, DecodedSymbol &out) noexcept;
+
+// The version (7..40) whose 18-bit version word is nearest `word`, within 3 bit
+// errors, or 0.
+int decode_version_word(std::uint32_t word) noexcept;
+
+// The 5 format bits (level indicator and mask) whose 15-bit masked format word is
+// nearest `word`, within 3 bit errors, or -1.
+int decode_format_word(std::uint32_t word) noexcept;
+
+}  // namespace halvern::engine

@@ -1,0 +1,49 @@
+// Small value types shared by the reader's stages: an image view, points, quads,
+// boxes and the plane transforms between module space and image space.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace halvern::engine {
+
+// A read-only view of 8-bit pixels: row y starts at data + y * stride. The stride may
+// exceed the width (a NumPy slice); it is never negative. The binding checks that
+// (height - 1) * stride + width bytes lie inside the caller's buffer.
+struct ImageView {
+    const std::uint8_t *data = nullptr;
+    int width = 0;
+    int height = 0;
+    std::ptrdiff_t stride = 0;
+
+    const std::uint8_t *row(int y) const noexcept { return data + static_cast<std::ptrdiff_t>(y) * stride; }
+    std::uint8_t at(int x, int y) const noexcept { return row(y)[x]; }
+    bool contains(int x, int y) const noexcept { return x >= 0 && y >= 0 && x < width && y < height; }
+};
+
+struct Point {
+    double x = 0.0;
+    double y = 0.0;
+};
+
+inline Point operator+(Point a, Point b) noexcept { return {a.x + b.x, a.y + b.y}; }
+inline Point operator-(Point a, Point b) noexcept { return {a.x - b.x, a.y - b.y}; }
+inline Point operator*(Point a, double s) noexcept { return {a.x * s, a.y * s}; }
+inline double dot(Point a, Point b) noexcept { return a.x * b.x + a.y * b.y; }
+inline double cross(Point a, Point b) noexcept { return a.x * b.y - a.y * b.x; }
+
+// Four corners of a symbol in image pixels: top-left, top-right, bottom-right,
+// bottom-left, as the symbol reads (not as the image shows it).
+struct Quad {
+    Point corner[4];
+};
+
+// Pixel box, right and bottom exclusive.
+struct Box {
+    int left = 0;
+    int top = 0;
+    int right = 0;
+    int bottom = 0;
+};
+
+}  // namespace halvern::engine
