@@ -14,7 +14,25 @@ enum class DecodeError : std::uint8_t {
     format,           // neither format copy is within 3 bits of a codeword
     version,          // version information does not match the size
     too_many_errors,  // a block is beyond the correction limit
-    data,             // the corrected bit stream is malformed
+    data,             // the corrected bit stream is malformed (see StreamFault)
+};
+
+// What is wrong with a malformed bit stream (DecodeError::data), with
+// DecodedSymbol::fault_value holding the offending value where there is one.
+enum class StreamFault : std::uint8_t {
+    none = 0,
+    unknown_mode,      // a mode indicator no segment has (value: the 4 bits)
+    past_end,          // a segment or header runs past the end of the data
+    numeric,           // a digit group above 999, 99 or 9
+    alphanumeric,      // a character pair above 44 * 45 + 44 or a single above 44
+    hanzi,             // a Hanzi value outside the GB 2312 double-byte rows
+    hanzi_subset,      // a Hanzi subset other than GB 2312 (value: the 4 bits)
+    eci_designator,    // a designator whose first byte starts 111
+    unsupported_eci,   // an assignment without a known character set (value: the number)
+    fnc1_repeated,     // a second FNC1 indicator
+    fnc1_application,  // an application indicator that is neither two digits nor a letter (value)
+    sa_index,          // a structured-append index not below its total
+    sa_repeated,       // a second structured-append header
 };
 
 }  // namespace halvern::engine
@@ -54,6 +72,8 @@ struct DecodedSymbol {
     int sa_index = 0;  // 0-based position of this symbol in the sequence
     int sa_total = 0;
     int sa_parity = 0;
+    StreamFault fault = StreamFault::none;
+    std::int32_t fault_value = 0;
     int segment_count = 0;
     std::uint32_t payload_length = 0;
     SegmentInfo segments[kMaxSegments];

@@ -13,7 +13,9 @@
 #include <cstring>
 
 #include "decode.hpp"
+#include "decode_stages.hpp"
 #include "image.hpp"
+#include "tables.hpp"
 
 namespace {
 
@@ -84,6 +86,353 @@ private:
 // Decoder entry points
 // ===================================================================================
 
+namespace engine = halvern::engine;
+
+// Decodes of at least this many modules give the lock up: a version 7 symbol takes
+// tens of microseconds, far above the cost of releasing and retaking the lock.
+constexpr int kUnlockedModules = 45 * 45;
+
+// The Python value of a decoded symbol, shared with the reader's entry points:
+//   (version, level, mask, corrected, segments, fnc1, fnc1_application, structured_append)
+// version 1..40; level 0..3 for L, M, Q, H; mask 0..7; corrected the codewords changed
+// by error correction; segments a tuple of (mode, eci, data) with mode the 4-bit mode
+// indicator (1 numeric, 2 alphanumeric, 4 byte, 8 kanji, 13 Hanzi), eci the designator
+// in force or None, data the segment's bytes (ASCII, the bytes, two Shift JIS or
+// GB 2312 bytes per character); fnc1 0 (none), 1 (first position) or 2 (second);
+// fnc1_application the second position's indicator (0-99, or a letter's code + 100)
+// or None; structured_append (index, total, parity) or None.
+PyObject *build_decoded(const engine::DecodedSymbol &symbol) {
+    PyObject *segments = PyTuple_New(symbol.segment_count);
+    if (segments == nullptr) return nullptr;
+    for (int i = 0; i < symbol.segment_count; ++i) {
+        const engine::SegmentInfo &s = symbol.segments[i];
+        PyObject *eci = s.eci < 0 ? Py_NewRef(Py_None) : PyLong_FromLong(s.eci);
+        PyObject *data = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(symbol.payload) + s.offset,
+                                                   static_cast<Py_ssize_t>(s.length));
+        PyObject *item = eci && data ? Py_BuildValue("(iOO)", static_cast<int>(s.mode), eci, data) : nullptr;
+        Py_XDECREF(eci);
+        Py_XDECREF(data);
+        if (item == nullptr) {
+            Py_DECREF(segments);
+            return nullptr;
+        }
+        PyTuple_SetItem(segments, i, item);
+    }
+    PyObject *application =
+        symbol.fnc1_application < 0 ? Py_NewRef(Py_None) : PyLong_FromLong(symbol.fnc1_application);
+    PyObject *append = symbol.structured_append
+                           ? Py_BuildValue("(iii)", symbol.sa_index, symbol.sa_total, symbol.sa_parity)
+                           : Py_NewRef(Py_None);
+    PyObject *result = nullptr;
+    if (application && append)
+        result = Py_BuildValue("(iiiiOiOO)", symbol.version, symbol.level, symbol.mask, symbol.corrected,
+                               segments, symbol.fnc1, application, append);
+    Py_DECREF(segments);
+    Py_XDECREF(application);
+    Py_XDECREF(append);
+    return result;
+}
+
+// "0b" and the 4 bits of a mode or subset indicator.
+void four_bits(char *text, std::int32_t value) {
+    text[0] = '0';
+    text[1] = 'b';
+    for (int i = 0; i < 4; ++i) text[2 + i] = static_cast<char>('0' + ((value >> (3 - i)) & 1));
+    text[6] = '\0';
+}
+
+// Sets the ValueError of a failed decode; returns nullptr.
+PyObject *raise_decode_error(const engine::DecodedSymbol &symbol) {
+    using engine::DecodeError;
+    using engine::StreamFault;
+    char bits[8];
+    switch (symbol.error) {
+        case DecodeError::bad_size: PyErr_SetString(PyExc_ValueError, "Not a QR symbol size."); return nullptr;
+        case DecodeError::format:
+            PyErr_SetString(PyExc_ValueError, "Format information is unreadable.");
+            return nullptr;
+        case DecodeError::version:
+            PyErr_SetString(PyExc_ValueError, "Version information does not match the size.");
+            return nullptr;
+        case DecodeError::too_many_errors:
+            PyErr_SetString(PyExc_ValueError, "Too many errors to correct.");
+            return nullptr;
+        default: break;
+    }
+    const int value = symbol.fault_value;
+    switch (symbol.fault) {
+        case StreamFault::unknown_mode:
+            four_bits(bits, value);
+            PyErr_Format(PyExc_ValueError, "Unknown segment mode %s.", bits);
+            break;
+        case StreamFault::numeric: PyErr_SetString(PyExc_ValueError, "Invalid numeric digits."); break;
+        case StreamFault::alphanumeric: PyErr_SetString(PyExc_ValueError, "Invalid alphanumeric characters."); break;
+        case StreamFault::hanzi: PyErr_SetString(PyExc_ValueError, "Invalid Hanzi characters."); break;
+        case StreamFault::hanzi_subset:
+            four_bits(bits, value);
+            PyErr_Format(PyExc_ValueError, "Unknown Hanzi subset %s.", bits);
+            break;
+        case StreamFault::eci_designator: PyErr_SetString(PyExc_ValueError, "Invalid ECI designator."); break;
+        case StreamFault::unsupported_eci: PyErr_Format(PyExc_ValueError, "Unsupported ECI %d.", value); break;
+        case StreamFault::fnc1_repeated: PyErr_SetString(PyExc_ValueError, "FNC1 indicator appears twice."); break;
+        case StreamFault::fnc1_application:
+            PyErr_Format(PyExc_ValueError, "Invalid FNC1 application indicator %d.", value);
+            break;
+        case StreamFault::sa_index:
+            PyErr_SetString(PyExc_ValueError, "Structured append index is not below the total.");
+            break;
+        case StreamFault::sa_repeated:
+            PyErr_SetString(PyExc_ValueError, "Structured append header appears twice.");
+            break;
+        default: PyErr_SetString(PyExc_ValueError, "Segment runs past the end of the data."); break;
+    }
+    return nullptr;
+}
+
+// The matrix argument: a buffer of at least (exact: exactly) size * size bytes, size
+// the width of some symbol. Returns false with the exception set.
+bool parse_matrix(PyObject *args, BufferGuard &buffer, int &size, bool exact) {
+    Py_ssize_t n = 0;
+    if (!PyArg_ParseTuple(args, "y*n", buffer.view(), &n)) return false;
+    buffer.own();
+    if (engine::version_for_size(n) == 0) {
+        PyErr_SetString(PyExc_ValueError, "Not a QR symbol size.");
+        return false;
+    }
+    size = static_cast<int>(n);
+    const Py_ssize_t modules = static_cast<Py_ssize_t>(size) * size;
+    if (exact && buffer.view()->len != modules) {
+        PyErr_SetString(PyExc_ValueError, "Matrix length does not match the size.");
+        return false;
+    }
+    if (buffer.view()->len < modules) {
+        PyErr_SetString(PyExc_ValueError, "Matrix is shorter than size * size.");
+        return false;
+    }
+    return true;
+}
+
+const std::uint8_t *matrix_bytes(BufferGuard &buffer) {
+    return static_cast<const std::uint8_t *>(buffer.view()->buf);
+}
+
+// decode_matrix(matrix, size): the decoded symbol (see build_decoded), or ValueError.
+PyObject *engine_decode_matrix(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int size = 0;
+    if (!parse_matrix(args, buffer, size, true)) return nullptr;
+    RawScratch<engine::DecodedSymbol> symbol;
+    if (!symbol.allocate(1)) return PyErr_NoMemory();
+    const std::uint8_t *modules = matrix_bytes(buffer);
+    if (size * size >= kUnlockedModules) {
+        UnlockedScope unlocked;
+        engine::decode_symbol(modules, size, *symbol.get());
+    } else {
+        engine::decode_symbol(modules, size, *symbol.get());
+    }
+    if (symbol.get()->error != engine::DecodeError::none) return raise_decode_error(*symbol.get());
+    return build_decoded(*symbol.get());
+}
+
+// format_info(matrix, size): (format data bits, bit errors) of the better copy.
+PyObject *engine_format_info(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int size = 0;
+    if (!parse_matrix(args, buffer, size, false)) return nullptr;
+    const engine::FormatReading format = engine::read_format(matrix_bytes(buffer), size);
+    if (format.data < 0) {
+        PyErr_SetString(PyExc_ValueError, "Format information is unreadable.");
+        return nullptr;
+    }
+    return Py_BuildValue("(ii)", format.data, format.errors);
+}
+
+// version_info(matrix, size): the fewest bit errors of a version copy.
+PyObject *engine_version_info(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int size = 0;
+    if (!parse_matrix(args, buffer, size, false)) return nullptr;
+    const int errors = engine::version_errors(matrix_bytes(buffer), size);
+    if (errors < 0) {
+        PyErr_SetString(PyExc_ValueError, "Version information does not match the size.");
+        return nullptr;
+    }
+    return PyLong_FromLong(errors);
+}
+
+// restore(matrix, size): size * size bytes of 0/1, every function module ideal.
+PyObject *engine_restore(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int size = 0;
+    if (!parse_matrix(args, buffer, size, false)) return nullptr;
+    const std::uint8_t *modules = matrix_bytes(buffer);
+    const engine::FormatReading format = engine::read_format(modules, size);
+    if (format.data < 0) {
+        PyErr_SetString(PyExc_ValueError, "Format information is unreadable.");
+        return nullptr;
+    }
+    if (engine::version_errors(modules, size) < 0) {
+        PyErr_SetString(PyExc_ValueError, "Version information does not match the size.");
+        return nullptr;
+    }
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size) * size);
+    if (out == nullptr) return nullptr;
+    engine::restore_matrix(modules, size, format.data, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(out)));
+    return out;
+}
+
+// ---- Test entry points: single stages, compared with plain references in the tests.
+
+// _rs_correct(block, ec, limit): (corrected block, codewords changed) or None.
+PyObject *engine_rs_correct(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int ec = 0;
+    int limit = 0;
+    if (!PyArg_ParseTuple(args, "y*ii", buffer.view(), &ec, &limit)) return nullptr;
+    buffer.own();
+    const Py_ssize_t length = buffer.view()->len;
+    if (ec < 1 || ec > engine::kMaxEcPerBlock || length <= ec || length > 255) {
+        PyErr_SetString(PyExc_ValueError, "Not a Reed-Solomon block.");
+        return nullptr;
+    }
+    std::uint8_t block[255];
+    std::memcpy(block, buffer.view()->buf, static_cast<std::size_t>(length));
+    const int fixed = engine::rs_correct(block, static_cast<int>(length), ec, limit);
+    if (fixed < 0) Py_RETURN_NONE;
+    return Py_BuildValue("(y#i)", reinterpret_cast<const char *>(block), length, fixed);
+}
+
+bool parse_version(int version) {
+    if (version < engine::kMinVersion || version > engine::kMaxVersion) {
+        PyErr_SetString(PyExc_ValueError, "Not a QR version.");
+        return false;
+    }
+    return true;
+}
+
+// _placement(version): matrix indices of the data modules in placement order.
+PyObject *engine_placement(PyObject *, PyObject *args) {
+    int version = 0;
+    if (!PyArg_ParseTuple(args, "i", &version) || !parse_version(version)) return nullptr;
+    const int size = engine::size_for_version(version);
+    RawScratch<std::uint8_t> fn;
+    if (!fn.allocate(static_cast<std::size_t>(size) * size)) return PyErr_NoMemory();
+    engine::mark_function_modules(size, fn.get());
+    PyObject *order = PyList_New(0);
+    if (order == nullptr) return nullptr;
+    bool ok = true;
+    const std::uint8_t *mask = fn.get();
+    engine::walk_data_modules(
+        size, [mask](int index) { return mask[index] == 0; },
+        [&](int index) {
+            if (!ok) return;
+            PyObject *item = PyLong_FromLong(index);
+            ok = item != nullptr && PyList_Append(order, item) == 0;
+            Py_XDECREF(item);
+        });
+    if (!ok) {
+        Py_DECREF(order);
+        return nullptr;
+    }
+    return order;
+}
+
+// _codewords(matrix, size, mask): the unmasked codewords in placement order.
+PyObject *engine_codewords(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    Py_ssize_t n = 0;
+    int mask = 0;
+    if (!PyArg_ParseTuple(args, "y*ni", buffer.view(), &n, &mask)) return nullptr;
+    buffer.own();
+    const int version = engine::version_for_size(n);
+    if (version == 0 || buffer.view()->len != n * n || mask < 0 || mask > 7) {
+        PyErr_SetString(PyExc_ValueError, "Not a QR matrix and mask.");
+        return nullptr;
+    }
+    RawScratch<engine::CodewordScratch> scratch;
+    if (!scratch.allocate(1)) return PyErr_NoMemory();
+    std::uint8_t out[engine::kMaxCodewords];
+    engine::read_codewords(matrix_bytes(buffer), static_cast<int>(n), mask, *scratch.get(), out);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out), engine::codeword_count(version));
+}
+
+// _block_layout(version, level): (ec per block, data codewords of each block, codeword
+// errors each block may have corrected).
+PyObject *engine_block_layout(PyObject *, PyObject *args) {
+    int version = 0;
+    int level = 0;
+    if (!PyArg_ParseTuple(args, "ii", &version, &level) || !parse_version(version)) return nullptr;
+    if (level < 0 || level > 3) {
+        PyErr_SetString(PyExc_ValueError, "Not an error correction level.");
+        return nullptr;
+    }
+    const engine::BlockLayout layout = engine::block_layout(version, level);
+    PyObject *lengths = PyTuple_New(layout.blocks);
+    if (lengths == nullptr) return nullptr;
+    for (int b = 0; b < layout.blocks; ++b) {
+        const int length = layout.short_data + (b >= layout.blocks - layout.long_blocks);
+        PyObject *item = PyLong_FromLong(length);
+        if (item == nullptr) {
+            Py_DECREF(lengths);
+            return nullptr;
+        }
+        PyTuple_SetItem(lengths, b, item);
+    }
+    return Py_BuildValue("(iNi)", layout.ec_per_block, lengths, layout.correctable);
+}
+
+// _deinterleave(stream, version, level): the blocks (data then EC codewords), in order.
+PyObject *engine_deinterleave(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int version = 0;
+    int level = 0;
+    if (!PyArg_ParseTuple(args, "y*ii", buffer.view(), &version, &level)) return nullptr;
+    buffer.own();
+    if (!parse_version(version)) return nullptr;
+    if (level < 0 || level > 3 || buffer.view()->len != engine::codeword_count(version)) {
+        PyErr_SetString(PyExc_ValueError, "Not a codeword stream of this version and level.");
+        return nullptr;
+    }
+    const engine::BlockLayout layout = engine::block_layout(version, level);
+    std::uint8_t blocks[engine::kMaxCodewords];
+    engine::deinterleave(static_cast<const std::uint8_t *>(buffer.view()->buf), layout, blocks);
+    PyObject *out = PyTuple_New(layout.blocks);
+    if (out == nullptr) return nullptr;
+    int start = 0;
+    for (int b = 0; b < layout.blocks; ++b) {
+        const int length = layout.short_data + (b >= layout.blocks - layout.long_blocks) + layout.ec_per_block;
+        PyObject *item = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(blocks) + start, length);
+        if (item == nullptr) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyTuple_SetItem(out, b, item);
+        start += length;
+    }
+    return out;
+}
+
+// _parse_segments(data, version): the data bit stream of a symbol of `version` decoded
+// (see build_decoded; level, mask and corrected are 0), or ValueError.
+PyObject *engine_parse_segments(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int version = 0;
+    if (!PyArg_ParseTuple(args, "y*i", buffer.view(), &version)) return nullptr;
+    buffer.own();
+    if (!parse_version(version)) return nullptr;
+    if (buffer.view()->len > engine::kMaxDataCodewords) {
+        PyErr_SetString(PyExc_ValueError, "Bit stream is longer than any symbol holds.");
+        return nullptr;
+    }
+    RawScratch<engine::DecodedSymbol> symbol;
+    if (!symbol.allocate(1)) return PyErr_NoMemory();
+    symbol.get()->version = version;
+    engine::parse_segments(static_cast<const std::uint8_t *>(buffer.view()->buf),
+                           static_cast<int>(buffer.view()->len), version, *symbol.get());
+    if (symbol.get()->error != engine::DecodeError::none) return raise_decode_error(*symbol.get());
+    return build_decoded(*symbol.get());
+}
+
 // ===================================================================================
 // Reader entry points
 // ===================================================================================
@@ -93,6 +442,19 @@ private:
 // ===================================================================================
 
 PyMethodDef engine_methods[] = {
+    {"decode_matrix", engine_decode_matrix, METH_VARARGS,
+     "decode_matrix(matrix, size) -> decoded symbol tuple; ValueError when it does not decode."},
+    {"format_info", engine_format_info, METH_VARARGS,
+     "format_info(matrix, size) -> (format data bits, bit errors) of the better format copy."},
+    {"version_info", engine_version_info, METH_VARARGS,
+     "version_info(matrix, size) -> fewest bit errors of a version copy (0 below version 7)."},
+    {"restore", engine_restore, METH_VARARGS, "restore(matrix, size) -> the matrix with ideal function modules."},
+    {"_rs_correct", engine_rs_correct, METH_VARARGS, "Test entry: one Reed-Solomon block corrected."},
+    {"_placement", engine_placement, METH_VARARGS, "Test entry: data module indices in placement order."},
+    {"_codewords", engine_codewords, METH_VARARGS, "Test entry: unmasked codewords in placement order."},
+    {"_block_layout", engine_block_layout, METH_VARARGS, "Test entry: block structure of a version and level."},
+    {"_deinterleave", engine_deinterleave, METH_VARARGS, "Test entry: a codeword stream split into blocks."},
+    {"_parse_segments", engine_parse_segments, METH_VARARGS, "Test entry: a data bit stream parsed."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,400 @@
+// From modules to data: unmasking, the placement order, de-interleaving of the blocks,
+// and the segment parser of the data bit stream.
+
+#include <cstdint>
+#include <cstring>
+
+#include "decode.hpp"
+#include "decode_stages.hpp"
+#include "tables.hpp"
+
+namespace halvern::engine {
+
+namespace {
+
+// ===================================================================================
+// Data masks
+// ===================================================================================
+
+// Whether mask m inverts module (r, c). Every mask repeats with period 12 along the
+// rows and 6 along the columns, which the table below relies on.
+constexpr bool mask_inverts(int m, int r, int c) noexcept {
+    switch (m) {
+        case 0: return (r + c) % 2 == 0;
+        case 1: return r % 2 == 0;
+        case 2: return c % 3 == 0;
+        case 3: return (r + c) % 3 == 0;
+        case 4: return (r / 2 + c / 3) % 2 == 0;
+        case 5: return (r * c) % 2 + (r * c) % 3 == 0;
+        case 6: return ((r * c) % 2 + (r * c) % 3) % 2 == 0;
+        default: return ((r + c) % 2 + (r * c) % 3) % 2 == 0;
+    }
+}
+
+constexpr int kMaskRows = 12;
+constexpr int kMaskCols = 6;
+
+// One row of a mask, r mod 12, tiled far enough to cover a row of the largest symbol
+// from any start c mod 6: a row is then a copy from one offset.
+constexpr int kMaskTile = kMaxSize + kMaskCols;
+using MaskTiles = std::array<std::array<std::array<std::uint8_t, kMaskTile>, kMaskRows>, 8>;
+
+constexpr MaskTiles make_mask_tiles() noexcept {
+    MaskTiles t{};
+    for (int m = 0; m < 8; ++m)
+        for (int r = 0; r < kMaskRows; ++r)
+            for (int c = 0; c < kMaskTile; ++c) t[m][r][c] = mask_inverts(m, r, c % kMaskCols) ? 1 : 0;
+    return t;
+}
+
+constexpr MaskTiles kMaskTiles = make_mask_tiles();
+
+}  // namespace
+
+// ===================================================================================
+// Codewords
+// ===================================================================================
+
+void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScratch &scratch,
+                    std::uint8_t *out) noexcept {
+    const int version = version_for_size(size);
+    std::uint8_t *cells = scratch.cells;
+    const std::size_t n = static_cast<std::size_t>(size) * static_cast<std::size_t>(size);
+    std::memset(cells, 0, n);
+    mark_function_modules(size, cells);
+    // cells: 0/1 the unmasked bit of a data module, 2 or 3 a function module.
+    for (int r = 0; r < size; ++r) {
+        const std::uint8_t *tile = kMaskTiles[mask & 7][r % kMaskRows].data();
+        const std::uint8_t *in = modules + static_cast<std::size_t>(r) * size;
+        std::uint8_t *row = cells + static_cast<std::size_t>(r) * size;
+        for (int c = 0; c < size; ++c)
+            row[c] = static_cast<std::uint8_t>((row[c] << 1) | ((in[c] != 0) ^ tile[c]));
+    }
+    const int total_bits = 8 * codeword_count(version);
+    int bits = 0;
+    unsigned acc = 0;
+    auto take = [&](int index) {
+        if (bits >= total_bits) return;  // the remainder bits belong to no codeword
+        acc = (acc << 1) | cells[index];
+        ++bits;
+        if ((bits & 7) == 0) out[(bits >> 3) - 1] = static_cast<std::uint8_t>(acc);
+    };
+    walk_data_modules(size, [cells](int index) { return cells[index] < 2; }, take);
+}
+
+void deinterleave(const std::uint8_t *stream, const BlockLayout &layout, std::uint8_t *blocks_out) noexcept {
+    const int count = layout.blocks;
+    const int first_long = count - layout.long_blocks;
+    int starts[kMaxBlocks];
+    int start = 0;
+    for (int b = 0; b < count; ++b) {
+        starts[b] = start;
+        start += layout.short_data + (b >= first_long) + layout.ec_per_block;
+    }
+    int k = 0;
+    for (int i = 0; i < layout.short_data; ++i)
+        for (int b = 0; b < count; ++b) blocks_out[starts[b] + i] = stream[k++];
+    for (int b = first_long; b < count; ++b) blocks_out[starts[b] + layout.short_data] = stream[k++];
+    for (int i = 0; i < layout.ec_per_block; ++i) {
+        for (int b = 0; b < count; ++b) {
+            const int data = layout.short_data + (b >= first_long);
+            blocks_out[starts[b] + data + i] = stream[k++];
+        }
+    }
+}
+
+// ===================================================================================
+// Segments
+// ===================================================================================
+
+namespace {
+
+constexpr std::uint32_t kModeTerminator = 0b0000;
+constexpr std::uint32_t kModeNumeric = 0b0001;
+constexpr std::uint32_t kModeAlphanumeric = 0b0010;
+constexpr std::uint32_t kModeStructuredAppend = 0b0011;
+constexpr std::uint32_t kModeByte = 0b0100;
+constexpr std::uint32_t kModeFnc1First = 0b0101;
+constexpr std::uint32_t kModeEci = 0b0111;
+constexpr std::uint32_t kModeKanji = 0b1000;
+constexpr std::uint32_t kModeFnc1Second = 0b1001;
+constexpr std::uint32_t kModeHanzi = 0b1101;
+constexpr std::uint32_t kHanziGb2312 = 0b0001;
+
+// Bits of a byte array, most significant first; reads past the end are refused.
+class BitReader {
+public:
+    BitReader(const std::uint8_t *data, int length) noexcept
+        : data_(data), total_(8 * static_cast<std::int64_t>(length)) {}
+
+    std::int64_t remaining() const noexcept { return total_ - pos_; }
+    bool has(std::int64_t bits) const noexcept { return bits <= remaining(); }
+
+    // The next n (<= 24) bits; the caller has checked has(n).
+    std::uint32_t take(int n) noexcept {
+        std::uint32_t value = 0;
+        for (int i = 0; i < n; ++i) {
+            const std::int64_t p = pos_ + i;
+            value = (value << 1) | ((data_[p >> 3] >> (7 - (p & 7))) & 1u);
+        }
+        pos_ += n;
+        return value;
+    }
+
+private:
+    const std::uint8_t *data_;
+    std::int64_t total_;
+    std::int64_t pos_ = 0;
+};
+
+// The state of one parse: the reader, the symbol being filled, the ECI in force.
+struct Parser {
+    BitReader bits;
+    DecodedSymbol &out;
+    int version;
+    std::int32_t eci = -1;
+
+    bool fail(StreamFault fault, std::int32_t value = 0) noexcept {
+        out.error = DecodeError::data;
+        out.fault = fault;
+        out.fault_value = value;
+        return false;
+    }
+
+    // Reserves n payload bytes; false (a fault) when the payload would overflow.
+    bool room(std::int64_t n) noexcept {
+        if (static_cast<std::int64_t>(out.payload_length) + n > kMaxPayload) return fail(StreamFault::past_end);
+        return true;
+    }
+
+    void put(std::uint8_t byte) noexcept { out.payload[out.payload_length++] = byte; }
+
+    bool digits(std::uint32_t value, int count) noexcept {
+        char text[3];
+        for (int i = count - 1; i >= 0; --i) {
+            text[i] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        for (int i = 0; i < count; ++i) put(static_cast<std::uint8_t>(text[i]));
+        return true;
+    }
+
+    bool numeric(std::uint32_t count) noexcept {
+        const std::int64_t groups = count / 3;
+        const int rest = static_cast<int>(count % 3);
+        constexpr int kRestBits[3] = {0, 4, 7};
+        constexpr std::uint32_t kRestLimit[3] = {1, 10, 100};
+        if (!bits.has(10 * groups + kRestBits[rest])) return fail(StreamFault::past_end);
+        if (!room(count)) return false;
+        for (std::int64_t g = 0; g < groups; ++g) {
+            const std::uint32_t v = bits.take(10);
+            if (v > 999) return fail(StreamFault::numeric);
+            digits(v, 3);
+        }
+        if (rest) {
+            const std::uint32_t v = bits.take(kRestBits[rest]);
+            if (v >= kRestLimit[rest]) return fail(StreamFault::numeric);
+            digits(v, rest);
+        }
+        return true;
+    }
+
+    bool alphanumeric(std::uint32_t count) noexcept {
+        const std::int64_t pairs = count / 2;
+        const bool odd = count % 2;
+        if (!bits.has(11 * pairs + 6 * odd)) return fail(StreamFault::past_end);
+        if (!room(count)) return false;
+        for (std::int64_t p = 0; p < pairs; ++p) {
+            const std::uint32_t v = bits.take(11);
+            if (v >= 45 * 45) return fail(StreamFault::alphanumeric);
+            put(static_cast<std::uint8_t>(kAlphanumeric[v / 45]));
+            put(static_cast<std::uint8_t>(kAlphanumeric[v % 45]));
+        }
+        if (odd) {
+            const std::uint32_t v = bits.take(6);
+            if (v >= 45) return fail(StreamFault::alphanumeric);
+            put(static_cast<std::uint8_t>(kAlphanumeric[v]));
+        }
+        return true;
+    }
+
+    bool bytes(std::uint32_t count) noexcept {
+        if (!bits.has(8 * static_cast<std::int64_t>(count))) return fail(StreamFault::past_end);
+        if (!room(count)) return false;
+        for (std::uint32_t i = 0; i < count; ++i) put(static_cast<std::uint8_t>(bits.take(8)));
+        return true;
+    }
+
+    // Kanji: the two Shift JIS ranges 0x8140-0x9FFC and 0xE040-0xEBBF, shifted down to
+    // meet below and above 0x1F00, in 13 bits as high * 0xC0 + low.
+    bool kanji(std::uint32_t count) noexcept {
+        if (!bits.has(13 * static_cast<std::int64_t>(count))) return fail(StreamFault::past_end);
+        if (!room(2 * static_cast<std::int64_t>(count))) return false;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint32_t v = bits.take(13);
+            const std::uint32_t packed = (v / 0xC0) << 8 | v % 0xC0;
+            const std::uint32_t code = packed + (packed < 0x1F00 ? 0x8140 : 0xC140);
+            put(static_cast<std::uint8_t>(code >> 8));
+            put(static_cast<std::uint8_t>(code & 0xFF));
+        }
+        return true;
+    }
+
+    // Hanzi: GB 2312 rows 0xA1A1-0xAAFE and 0xB0A1-0xFAFE, shifted down to meet at
+    // 0x0A00, in 13 bits as high * 0x60 + low. A low part above 0x5D would leave the
+    // second byte's range.
+    bool hanzi(std::uint32_t count) noexcept {
+        if (!bits.has(13 * static_cast<std::int64_t>(count))) return fail(StreamFault::past_end);
+        if (!room(2 * static_cast<std::int64_t>(count))) return false;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint32_t v = bits.take(13);
+            const std::uint32_t high = v / 0x60;
+            const std::uint32_t low = v % 0x60;
+            if (low > 0x5D) return fail(StreamFault::hanzi);
+            put(static_cast<std::uint8_t>(high + (high < 0x0A ? 0xA1 : 0xA6)));
+            put(static_cast<std::uint8_t>(low + 0xA1));
+        }
+        return true;
+    }
+
+    // Under FNC1, "%%" in an alphanumeric segment stands for "%" and a single "%" for
+    // the group separator 0x1D. Rewrites the segment's bytes in place (never longer).
+    void fnc1_percents(SegmentInfo &segment) noexcept {
+        std::uint8_t *p = out.payload + segment.offset;
+        std::uint32_t w = 0;
+        for (std::uint32_t r = 0; r < segment.length; ++r) {
+            if (p[r] == '%') {
+                if (r + 1 < segment.length && p[r + 1] == '%') {
+                    p[w++] = '%';
+                    ++r;
+                } else {
+                    p[w++] = 0x1D;
+                }
+            } else {
+                p[w++] = p[r];
+            }
+        }
+        out.payload_length -= segment.length - w;
+        segment.length = w;
+    }
+
+    bool segment(std::uint32_t mode) noexcept {
+        const CountBits &widths = mode == kModeNumeric        ? kNumericCount
+                                  : mode == kModeAlphanumeric ? kAlphanumericCount
+                                  : mode == kModeByte         ? kByteCount
+                                                              : kKanjiCount;
+        if (mode == kModeHanzi) {
+            if (!bits.has(4)) return fail(StreamFault::past_end);
+            const std::uint32_t subset = bits.take(4);
+            if (subset != kHanziGb2312) return fail(StreamFault::hanzi_subset, static_cast<std::int32_t>(subset));
+        }
+        const int count_bits = widths.bits[count_band(version)];
+        if (!bits.has(count_bits)) return fail(StreamFault::past_end);
+        const std::uint32_t count = bits.take(count_bits);
+        if (out.segment_count >= kMaxSegments) return fail(StreamFault::past_end);
+        SegmentInfo &info = out.segments[out.segment_count];
+        info.mode = static_cast<SegmentMode>(mode);
+        info.eci = eci;
+        info.offset = out.payload_length;
+        const bool ok = mode == kModeNumeric        ? numeric(count)
+                        : mode == kModeAlphanumeric ? alphanumeric(count)
+                        : mode == kModeByte         ? bytes(count)
+                        : mode == kModeKanji        ? kanji(count)
+                                                    : hanzi(count);
+        if (!ok) return false;
+        info.length = out.payload_length - info.offset;
+        if (mode == kModeAlphanumeric && out.fnc1 != 0) fnc1_percents(info);
+        ++out.segment_count;
+        return true;
+    }
+
+    bool eci_designator() noexcept {
+        if (!bits.has(8)) return fail(StreamFault::past_end);
+        const std::uint32_t first = bits.take(8);
+        std::uint32_t value;
+        if ((first & 0x80) == 0) {
+            value = first;
+        } else if ((first & 0xC0) == 0x80) {
+            if (!bits.has(8)) return fail(StreamFault::past_end);
+            value = (first & 0x3F) << 8 | bits.take(8);
+        } else if ((first & 0xE0) == 0xC0) {
+            if (!bits.has(16)) return fail(StreamFault::past_end);
+            value = (first & 0x1F) << 16 | bits.take(16);
+        } else {
+            return fail(StreamFault::eci_designator);
+        }
+        if (!eci_supported(value)) return fail(StreamFault::unsupported_eci, static_cast<std::int32_t>(value));
+        eci = static_cast<std::int32_t>(value);
+        return true;
+    }
+
+    bool structured_append() noexcept {
+        if (!bits.has(16)) return fail(StreamFault::past_end);
+        const std::uint32_t v = bits.take(16);
+        if (out.structured_append) return fail(StreamFault::sa_repeated);
+        const int index = static_cast<int>(v >> 12);
+        const int total = static_cast<int>((v >> 8) & 0xF) + 1;
+        if (index >= total) return fail(StreamFault::sa_index, index);
+        out.structured_append = true;
+        out.sa_index = index;
+        out.sa_total = total;
+        out.sa_parity = static_cast<int>(v & 0xFF);
+        return true;
+    }
+
+    // The application indicator of FNC1 in second position: two digits (0-99) or a
+    // letter plus 100 (165-190 upper case, 197-222 lower case).
+    bool fnc1(std::uint32_t mode) noexcept {
+        int application = -1;
+        if (mode == kModeFnc1Second) {
+            if (!bits.has(8)) return fail(StreamFault::past_end);
+            const std::uint32_t v = bits.take(8);
+            const bool valid = v < 100 || (v >= 165 && v <= 190) || (v >= 197 && v <= 222);
+            if (!valid) return fail(StreamFault::fnc1_application, static_cast<std::int32_t>(v));
+            application = static_cast<int>(v);
+        }
+        if (out.fnc1 != 0) return fail(StreamFault::fnc1_repeated);
+        out.fnc1 = mode == kModeFnc1First ? 1 : 2;
+        out.fnc1_application = application;
+        return true;
+    }
+
+    void run() noexcept {
+        while (bits.has(4)) {
+            const std::uint32_t mode = bits.take(4);
+            bool ok;
+            switch (mode) {
+                case kModeTerminator: return;
+                case kModeNumeric:
+                case kModeAlphanumeric:
+                case kModeByte:
+                case kModeKanji:
+                case kModeHanzi: ok = segment(mode); break;
+                case kModeEci: ok = eci_designator(); break;
+                case kModeStructuredAppend: ok = structured_append(); break;
+                case kModeFnc1First:
+                case kModeFnc1Second: ok = fnc1(mode); break;
+                default: ok = fail(StreamFault::unknown_mode, static_cast<std::int32_t>(mode)); break;
+            }
+            if (!ok) return;
+        }
+    }
+};
+
+}  // namespace
+
+void parse_segments(const std::uint8_t *data, int length, int version, DecodedSymbol &out) noexcept {
+    out.error = DecodeError::none;
+    out.fault = StreamFault::none;
+    out.fault_value = 0;
+    out.segment_count = 0;
+    out.payload_length = 0;
+    out.fnc1 = 0;
+    out.fnc1_application = -1;
+    out.structured_append = false;
+    out.sa_index = out.sa_total = out.sa_parity = 0;
+    Parser parser{BitReader(data, length), out, version};
+    parser.run();
+}
+
+}  // namespace halvern::engine

@@ -1,0 +1,91 @@
+// The stages of decode_symbol, each reachable from the binding so that the tests can
+// compare it with a plain reference: format and version information, restoration,
+// placement and codeword gathering, de-interleaving, Reed-Solomon, the segment parser.
+#pragma once
+
+#include <cstdint>
+
+#include "decode.hpp"
+#include "tables.hpp"
+
+namespace halvern::engine {
+
+// ---------------------------------------------------------------------------------
+// format.cpp
+
+// The format information of a matrix: the 5 data bits of the better copy and its bit
+// errors; data is -1 when neither copy is within 3 bits of a codeword.
+struct FormatReading {
+    int data = -1;
+    int errors = 0;
+};
+
+// Reads both format copies of a size x size matrix (nonzero is dark); the copy with
+// fewer bit errors wins, the first (around the top-left finder) on a tie.
+FormatReading read_format(const std::uint8_t *modules, int size) noexcept;
+
+// Fewest bit errors between a version copy and the word of the version `size`
+// implies: 0 below version 7, -1 when both copies are more than 3 bits off.
+int version_errors(const std::uint8_t *modules, int size) noexcept;
+
+// Writes the restored matrix to out (size * size bytes of 0/1): every function module
+// ideal, the format copies encoding `format_data`, every data module as sampled.
+void restore_matrix(const std::uint8_t *modules, int size, int format_data, std::uint8_t *out) noexcept;
+
+// Marks the function modules of a size x size symbol with 1 in fn (size * size bytes,
+// which must be zero on entry): finders with separators, timing, alignment patterns,
+// the dark module, format and version information.
+void mark_function_modules(int size, std::uint8_t *fn) noexcept;
+
+// ---------------------------------------------------------------------------------
+// bitstream.cpp
+
+// Calls visit(index) for every data module of a symbol, in the order codeword bits are
+// placed: two-column strips from the right edge, alternately upward and downward,
+// right module before left, the timing column skipped. is_data(index) tells the data
+// modules from the function modules.
+template <typename IsData, typename Visit>
+void walk_data_modules(int size, IsData &&is_data, Visit &&visit) noexcept {
+    bool upward = true;
+    for (int right = size - 1; right > 0; right -= 2) {
+        if (right == 6) right = 5;
+        for (int i = 0; i < size; ++i) {
+            const int row = upward ? size - 1 - i : i;
+            const int index = row * size + right;
+            if (is_data(index)) visit(index);
+            if (is_data(index - 1)) visit(index - 1);
+        }
+        upward = !upward;
+    }
+}
+
+// Scratch of one codeword read: the unmasked matrix with function modules marked.
+struct CodewordScratch {
+    std::uint8_t cells[kMaxModules];
+};
+
+// Unmasks the matrix with `mask` (0..7) and writes the codewords_count(version)
+// codewords in placement order to out.
+void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScratch &scratch,
+                    std::uint8_t *out) noexcept;
+
+// Splits the interleaved codeword stream of a layout into blocks, stored one after
+// another (data then EC codewords) in blocks_out; the inverse of the encoder's
+// round-robin interleaving.
+void deinterleave(const std::uint8_t *stream, const BlockLayout &layout, std::uint8_t *blocks_out) noexcept;
+
+// Parses the data bit stream data[0, length) of a symbol of `version` into out's
+// segments, payload, FNC1 and structured-append fields; sets out.error to
+// DecodeError::data and out.fault on a malformed stream. The stream ends at a
+// terminator or when fewer than 4 bits remain.
+void parse_segments(const std::uint8_t *data, int length, int version, DecodedSymbol &out) noexcept;
+
+// ---------------------------------------------------------------------------------
+// rs.cpp
+
+// Corrects block[0, length) (data then `ec` EC codewords, 1 <= ec <= kMaxEcPerBlock,
+// ec < length <= 255) in place when it lies within `limit` codeword errors of a
+// codeword: returns the codewords changed, or -1 with the block untouched.
+int rs_correct(std::uint8_t *block, int length, int ec, int limit) noexcept;
+
+}  // namespace halvern::engine

@@ -1,0 +1,147 @@
+// Reed-Solomon decoding over GF(256): syndromes, Berlekamp-Massey, Chien search and
+// Forney. A block is data codewords followed by EC codewords, read as a polynomial
+// whose first codeword is the highest coefficient; the generator's roots are
+// alpha^0 .. alpha^(ec-1).
+
+#include <cstdint>
+
+#include "decode_stages.hpp"
+#include "tables.hpp"
+
+namespace halvern::engine {
+
+namespace {
+
+// The most errors any limit lets through: ec / 2 with ec <= 30.
+constexpr int kMaxErrors = kMaxEcPerBlock / 2;
+// Locator coefficients kept during Berlekamp-Massey: degrees up to 2 * ec.
+constexpr int kLocatorCapacity = 2 * kMaxEcPerBlock + 2;
+
+// times_inverse[i][x] = x * alpha^-i for i <= kMaxErrors: one lookup per term and
+// position in the Chien search.
+using InverseProducts = std::array<std::array<std::uint8_t, 256>, kMaxErrors + 1>;
+
+constexpr InverseProducts make_inverse_products() noexcept {
+    InverseProducts t{};
+    for (int i = 0; i <= kMaxErrors; ++i)
+        for (int x = 0; x < 256; ++x) t[i][x] = gf_mul(static_cast<std::uint8_t>(x), kField.exp[(255 - i) % 255]);
+    return t;
+}
+
+constexpr InverseProducts kTimesInverse = make_inverse_products();
+
+std::uint8_t gf_div(std::uint8_t a, std::uint8_t b) noexcept {
+    if (a == 0) return 0;
+    return kField.exp[kField.log[a] + 255 - kField.log[b]];
+}
+
+// Writes the ec syndromes of block[0, length); returns true when all are zero.
+bool syndromes(const std::uint8_t *block, int length, int ec, std::uint8_t *s) noexcept {
+    for (int j = 0; j < ec; ++j) s[j] = 0;
+    for (int k = 0; k < length; ++k) {
+        const std::uint8_t c = block[k];
+        for (int j = 0; j < ec; ++j) s[j] = kTimesAlpha[j][s[j]] ^ c;
+    }
+    std::uint8_t any = 0;
+    for (int j = 0; j < ec; ++j) any |= s[j];
+    return any == 0;
+}
+
+// Berlekamp-Massey: the shortest recurrence generating the syndromes. Writes the
+// locator (lowest coefficient first, locator[0] = 1) and returns its length L.
+int error_locator(const std::uint8_t *s, int ec, std::uint8_t *locator) noexcept {
+    std::uint8_t previous[kLocatorCapacity] = {1};
+    std::uint8_t saved[kLocatorCapacity];
+    for (int i = 0; i < kLocatorCapacity; ++i) locator[i] = 0;
+    locator[0] = 1;
+    int length = 0;
+    int gap = 1;
+    std::uint8_t last = 1;
+    for (int k = 0; k < ec; ++k) {
+        std::uint8_t d = s[k];
+        for (int i = 1; i <= length; ++i) d ^= gf_mul(locator[i], s[k - i]);
+        if (d == 0) {
+            ++gap;
+            continue;
+        }
+        const std::uint8_t scale = gf_div(d, last);
+        const bool grows = 2 * length <= k;
+        if (grows)
+            for (int i = 0; i < kLocatorCapacity; ++i) saved[i] = locator[i];
+        for (int i = 0; i + gap < kLocatorCapacity; ++i) locator[i + gap] ^= gf_mul(scale, previous[i]);
+        if (grows) {
+            length = k + 1 - length;
+            for (int i = 0; i < kLocatorCapacity; ++i) previous[i] = saved[i];
+            last = d;
+            gap = 1;
+        } else {
+            ++gap;
+        }
+    }
+    return length;
+}
+
+// Chien search: the degrees p < length with locator(alpha^-p) = 0, at most `count`
+// of them written to degrees; returns how many were found.
+int error_degrees(const std::uint8_t *locator, int count, int length, int *degrees) noexcept {
+    std::uint8_t term[kMaxErrors + 1];
+    for (int i = 0; i <= count; ++i) term[i] = locator[i];
+    int found = 0;
+    for (int p = 0; p < length; ++p) {
+        std::uint8_t sum = term[0];
+        for (int i = 1; i <= count; ++i) sum ^= term[i];
+        if (sum == 0) {
+            if (found == count) return count + 1;  // more roots than the degree: not a locator
+            degrees[found++] = p;
+        }
+        for (int i = 1; i <= count; ++i) term[i] = kTimesInverse[i][term[i]];
+    }
+    return found;
+}
+
+// Evaluates sum poly[i] * x^i for i < n at x = alpha^x_log.
+std::uint8_t evaluate(const std::uint8_t *poly, int n, int x_log) noexcept {
+    std::uint8_t value = 0;
+    for (int i = 0; i < n; ++i)
+        if (poly[i]) value ^= kField.exp[(kField.log[poly[i]] + x_log * i) % 255];
+    return value;
+}
+
+}  // namespace
+
+int rs_correct(std::uint8_t *block, int length, int ec, int limit) noexcept {
+    if (ec < 1 || ec > kMaxEcPerBlock || length <= ec || length > 255) return -1;
+    std::uint8_t s[kMaxEcPerBlock];
+    if (syndromes(block, length, ec, s)) return 0;
+    std::uint8_t locator[kLocatorCapacity];
+    const int count = error_locator(s, ec, locator);
+    if (count > limit || count > ec / 2 || count > kMaxErrors) return -1;
+    int degrees[kMaxErrors + 1];
+    // A locator whose roots are not all inside the block points at no real error
+    // pattern: more errors occurred than the code can place.
+    if (error_degrees(locator, count, length, degrees) != count) return -1;
+    // Forney with the first root alpha^0: e = X * omega(1/X) / locator'(1/X), where the
+    // evaluator omega = syndromes * locator mod x^count (the higher coefficients vanish
+    // for the locator Berlekamp-Massey leaves).
+    std::uint8_t omega[kMaxErrors] = {};
+    for (int k = 0; k < count; ++k)
+        for (int j = 0; j <= k; ++j) omega[k] ^= gf_mul(locator[j], s[k - j]);
+    std::uint8_t derivative[kMaxErrors] = {};
+    for (int i = 1; i <= count; i += 2) derivative[i - 1] = locator[i];
+    std::uint8_t values[kMaxErrors];
+    for (int e = 0; e < count; ++e) {
+        const int x_inverse_log = (255 - degrees[e]) % 255;
+        const std::uint8_t numerator = evaluate(omega, count, x_inverse_log);
+        const std::uint8_t denominator = evaluate(derivative, count, x_inverse_log);
+        if (denominator == 0 || numerator == 0) return -1;
+        values[e] = gf_mul(kField.exp[degrees[e] % 255], gf_div(numerator, denominator));
+    }
+    for (int e = 0; e < count; ++e) block[length - 1 - degrees[e]] ^= values[e];
+    if (!syndromes(block, length, ec, s)) {
+        for (int e = 0; e < count; ++e) block[length - 1 - degrees[e]] ^= values[e];
+        return -1;
+    }
+    return count;
+}
+
+}  // namespace halvern::engine
