@@ -34,9 +34,8 @@ constexpr bool mask_inverts(int m, int r, int c) noexcept {
 constexpr int kMaskRows = 12;
 constexpr int kMaskCols = 6;
 
-// One row of a mask, r mod 12, tiled far enough to cover a row of the largest symbol
-// from any start c mod 6: a row is then a copy from one offset.
-constexpr int kMaskTile = kMaxSize + kMaskCols;
+// The flips of a mask along row r (by r mod 12), tiled across the largest symbol.
+constexpr int kMaskTile = kMaxSize;
 using MaskTiles = std::array<std::array<std::array<std::uint8_t, kMaskTile>, kMaskRows>, 8>;
 
 constexpr MaskTiles make_mask_tiles() noexcept {
@@ -49,11 +48,11 @@ constexpr MaskTiles make_mask_tiles() noexcept {
 
 constexpr MaskTiles kMaskTiles = make_mask_tiles();
 
+}  // namespace
+
 // ===================================================================================
 // Codewords
 // ===================================================================================
-
-}  // namespace
 
 void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScratch &scratch,
                     std::uint8_t *out) noexcept {
