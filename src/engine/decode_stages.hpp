@@ -85,7 +85,7 @@ struct CodewordScratch {
     std::uint8_t sequence[kMaxModules + 8];
 };
 
-// Unmasks the matrix with `mask` (0..7) and writes the codewords_count(version)
+// Unmasks the matrix with `mask` (0..7) and writes the codeword_count(version)
 // codewords in placement order to out.
 void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScratch &scratch,
                     std::uint8_t *out) noexcept;
