@@ -16,9 +16,12 @@ passed.
 
 from __future__ import annotations
 
+import importlib
+import math
 import operator
 import os
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -46,6 +49,9 @@ MAX_SIDE = 2**31 - 1
 # so that a colour array and the same picture as a Pillow image give the same grays.
 _LUMA_FIXED = (19595, 38470, 7471)
 _LUMA = (0.299, 0.587, 0.114)
+
+# Rows converted at a time: float temporaries of a few megabytes, whatever the image.
+_BLOCK_PIXELS = 1 << 18
 
 _WIDE_PILLOW_MODES = frozenset({"I", "I;16", "I;16B", "I;16L", "I;16N"})
 
@@ -155,7 +161,8 @@ def _checked_array(array: Any) -> Any:
 
 def _uint8_input(array: UInt8Array, bits: bool) -> ReaderInput:
     """A 2-D uint8 array in place when its rows are contiguous, otherwise a packed copy."""
-    np = _numpy()
+    import numpy as np
+
     height, width = array.shape
     row_step, column_step = array.strides
     if array.flags.c_contiguous:
@@ -169,95 +176,149 @@ def _uint8_input(array: UInt8Array, bits: bool) -> ReaderInput:
     return ReaderInput(np.ascontiguousarray(array), width, height, width, bits)
 
 
-def _stretched(values: FloatArray) -> UInt8Array:
-    """Gray levels 0..255 from any finite range: the finite minimum becomes 0 and the
-    maximum 255, rounding half up. NaN and +inf are white, -inf black; a flat image is
-    white. Halves are subtracted so that a range as wide as the doubles cannot overflow."""
-    np = _numpy()
+def _row_blocks(height: int, width: int) -> list[slice]:
+    """Bands of whole rows of about _BLOCK_PIXELS pixels each."""
+    step = max(1, _BLOCK_PIXELS // width)
+    return [slice(top, min(top + step, height)) for top in range(0, height, step)]
+
+
+def _blockwise(array: Any, convert: Callable[[Any], Any]) -> UInt8Array:
+    """``convert`` applied to bands of rows, gathered into one uint8 image, so that the
+    float temporaries stay a few megabytes whatever the image size."""
+    import numpy as np
+
+    height, width = array.shape[:2]
+    out = np.empty((height, width), np.uint8)
+    for rows in _row_blocks(height, width):
+        out[rows] = convert(array[rows])
+    return out
+
+
+def _finite_range(array: Any, values_of: Callable[[Any], FloatArray]) -> tuple[float, float] | None:
+    """The least and greatest finite value of ``values_of`` over the image, or None."""
+    import numpy as np
+
+    low, high = math.inf, -math.inf
+    height, width = array.shape[:2]
+    for rows in _row_blocks(height, width):
+        values = values_of(array[rows])
+        finite = values[np.isfinite(values)]
+        if finite.size:
+            low, high = min(low, float(finite.min())), max(high, float(finite.max()))
+    return (low, high) if low <= high else None
+
+
+def _levels(values: FloatArray, bounds: tuple[float, float] | None) -> UInt8Array:
+    """Gray levels 0..255 from the finite range ``bounds``: its low end becomes 0 and
+    its high end 255, rounding half up. NaN and +inf are white, -inf black; a flat or
+    empty range is white. Halves are subtracted so that a range as wide as the doubles
+    cannot overflow."""
+    import numpy as np
+
     with np.errstate(all="ignore"):
-        finite = np.isfinite(values)
-        every = bool(finite.all())
-        present = values if every else values[finite]
-        if present.size == 0:
-            return np.full(values.shape, 255, np.uint8)
-        low, high = float(present.min()), float(present.max())
-        span = high * 0.5 - low * 0.5
-        if span > 0:
+        if bounds is not None and bounds[1] > bounds[0]:
+            low, high = bounds
+            span = high * 0.5 - low * 0.5
             levels = np.floor((values * 0.5 - low * 0.5) / span * 255.0 + 0.5)
         else:
             levels = np.full(values.shape, 255.0)
-        if not every:
+        finite = np.isfinite(values)
+        if not finite.all():
             levels = np.where(finite, levels, np.where(values == -np.inf, 0.0, 255.0))
         return np.clip(levels, 0, 255).astype(np.uint8)
 
 
+def _stretched(array: Any, values_of: Callable[[Any], FloatArray]) -> UInt8Array:
+    """The image ``values_of`` gives, stretched onto 0..255 by its finite range."""
+    bounds = _finite_range(array, values_of)
+    return _blockwise(array, lambda block: _levels(values_of(block), bounds))
+
+
+def _as_float(block: Any) -> FloatArray:
+    import numpy as np
+
+    with np.errstate(all="ignore"):
+        values: FloatArray = block.astype(np.float64)
+    return values
+
+
 def _luma_uint8(colour: UInt8Array) -> UInt8Array:
-    np = _numpy()
+    """Pillow's luma of RGB(A) or gray-and-alpha uint8 rows, alpha laid on white."""
+    import numpy as np
+
     channels = colour.shape[2]
+    luma: npt.NDArray[np.integer[Any]]
     if channels == 2:
-        return _over_white_uint8(colour[..., 0], colour[..., 1])
-    red, green, blue = (colour[..., k].astype(np.uint32) for k in range(3))
-    weighted = red * _LUMA_FIXED[0] + green * _LUMA_FIXED[1] + blue * _LUMA_FIXED[2]
-    luma = ((weighted + 0x8000) >> 16).astype(np.uint8)
-    if channels == 3:
-        return luma
-    return _over_white_uint8(luma, colour[..., 3])
+        luma = colour[..., 0].astype(np.uint32)
+    else:
+        red, green, blue = (colour[..., k].astype(np.uint32) for k in range(3))
+        weighted = red * _LUMA_FIXED[0] + green * _LUMA_FIXED[1] + blue * _LUMA_FIXED[2]
+        luma = (weighted + 0x8000) >> 16
+    if channels in (2, 4):
+        opacity = colour[..., channels - 1].astype(np.uint32)
+        luma = (luma * opacity + 255 * (255 - opacity) + 127) // 255
+    out: UInt8Array = luma.astype(np.uint8)
+    return out
 
 
-def _over_white_uint8(luma: UInt8Array, alpha: UInt8Array) -> UInt8Array:
-    np = _numpy()
-    opacity = alpha.astype(np.uint32)
-    laid = (luma.astype(np.uint32) * opacity + 255 * (255 - opacity) + 127) // 255
-    return laid.astype(np.uint8)
+def _luma_float(colour: Any, white: float) -> FloatArray:
+    """Luma of colour rows of any other number type, transparency laid on ``white``.
+    Integer alpha runs up to the type's top, other alpha 0..1 (NaN is opaque)."""
+    import numpy as np
 
-
-def _luma_float(colour: Any) -> FloatArray:
-    """Luma of a colour array of any other number type, transparency laid on white:
-    white is the type's top for integers, and 1.0 or the brightest finite luma for
-    floats. Integer alpha runs up to the type's top, float alpha 0..1 (NaN is opaque)."""
-    np = _numpy()
     channels = colour.shape[2]
-    values = colour.astype(np.float64)
+    values = _as_float(colour)
     with np.errstate(all="ignore"):
         if channels >= 3:
-            luma = sum(values[..., k] * _LUMA[k] for k in range(3))
+            luma = values[..., 0] * _LUMA[0] + values[..., 1] * _LUMA[1] + values[..., 2] * _LUMA[2]
         else:
             luma = values[..., 0]
         if channels in (1, 3):
-            return np.asarray(luma, np.float64)
+            return luma
         alpha = values[..., channels - 1]
         if colour.dtype.kind in "iu":
-            top = float(np.iinfo(colour.dtype).max)
-            opacity, white = np.clip(alpha / top, 0.0, 1.0), top
+            opacity = np.clip(alpha / float(np.iinfo(colour.dtype).max), 0.0, 1.0)
         else:
             opacity = np.where(np.isnan(alpha), 1.0, np.clip(alpha, 0.0, 1.0))
-            finite = luma[np.isfinite(luma)]
-            white = max(1.0, float(finite.max())) if finite.size else 1.0
-        return np.asarray(luma * opacity + white * (1.0 - opacity), np.float64)
+        laid: FloatArray = luma * opacity + white * (1.0 - opacity)
+    return laid
+
+
+def _colour_gray(colour: Any) -> UInt8Array:
+    """A colour array (2 to 4 channels last) as 8-bit gray. White under transparency is
+    the type's top for integers; for other types 1.0, or the brightest finite luma when
+    that is brighter (colour in 0..255 held as floats)."""
+    import numpy as np
+
+    if colour.dtype == np.uint8:
+        return _blockwise(colour, _luma_uint8)
+    if colour.dtype.kind in "iu":
+        white = float(np.iinfo(colour.dtype).max)
+    else:
+        opaque = _finite_range(colour, lambda block: _luma_float(block[..., :-1], 0.0))
+        white = max(1.0, opaque[1]) if opaque else 1.0
+    return _stretched(colour, lambda block: _luma_float(block, white))
 
 
 def _array_input(array: Any, gray: bool = False) -> ReaderInput:
     """A NumPy array: bool arrays and integer arrays of 0 and 1 are bits images (unless
     ``gray``), uint8 is passed on as it is, anything else is stretched to 0..255."""
-    np = _numpy()
+    import numpy as np
+
     array = _checked_array(array)
     if array.size == 0:
         return _EMPTY
     if array.ndim == 3 and array.shape[2] == 1:
         array = array[..., 0]
     if array.ndim == 3:
-        if array.dtype == np.uint8:
-            return _uint8_input(_luma_uint8(array), False)
-        return _uint8_input(_stretched(_luma_float(array)), False)
+        return _uint8_input(_colour_gray(array), False)
     if array.dtype == np.bool_:
         return _uint8_input(array.view(np.uint8), not gray)
     if array.dtype == np.uint8:
         return _uint8_input(array, not gray and int(array.max()) <= 1)
     if not gray and array.dtype.kind in "iu" and int(array.min()) >= 0 and int(array.max()) <= 1:
         return _uint8_input(array.astype(np.uint8), True)
-    with np.errstate(all="ignore"):
-        values = array.astype(np.float64)
-    return _uint8_input(_stretched(values), False)
+    return _uint8_input(_stretched(array, _as_float), False)
 
 
 # ---------------------------------------------------------------------------
@@ -330,11 +391,12 @@ def _pillow_file(path: str | os.PathLike[str]) -> ReaderInput:
 
 def _file_input(path: str | os.PathLike[str]) -> ReaderInput:
     """An image file, opened as the command line opens files."""
+    # The command line's file loader, with its limits, where this build has it.
     try:
-        from halvern._files import load_image  # type: ignore[import-not-found, unused-ignore]
-    except ImportError:
+        files = importlib.import_module("halvern._files")
+    except ModuleNotFoundError:
         return _pillow_file(path)
-    loaded = load_image(path)
+    loaded = files.load_image(path)
     if isinstance(loaded, tuple):
         return as_reader_input(*loaded)
     return as_reader_input(loaded)
