@@ -302,6 +302,16 @@ def _png(tmp_path: pathlib.Path, picture: Image.Image) -> pathlib.Path:
     return path
 
 
+class _ArrayLike:
+    """Not an ndarray, but NumPy reads it as one (as it reads a pandas frame)."""
+
+    def __init__(self, rows: list[list[int]]) -> None:
+        self.rows = rows
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        return np.array(self.rows, dtype=dtype)
+
+
 def _on_transparent(dark: np.ndarray) -> np.ndarray:
     """Black modules, everything else transparent black: readable only over white."""
     rgba = np.zeros(dark.shape + (4,), np.uint8)
@@ -342,6 +352,7 @@ HOLDINGS: dict[str, Callable[[np.ndarray, pathlib.Path], tuple[Any, ...]]] = {
     "bytes": lambda d, _: (d.tobytes(), d.shape[1], d.shape[0]),
     "bytearray-255": lambda d, _: (bytearray((d * 255).tobytes()), d.shape[1], d.shape[0]),
     "memoryview": lambda d, _: (memoryview(d.tobytes()), d.shape[1], d.shape[0]),
+    "nested-list": lambda d, _: (_ArrayLike(d.tolist()),),
     "uint8-bits": lambda d, _: (d.copy(),),
     "bool": lambda d, _: (d.astype(bool),),
     "int64-bits": lambda d, _: (d.astype(np.int64),),
@@ -419,6 +430,7 @@ def test_empty_images_are_no_image(args: tuple[Any, ...]) -> None:
         ((BITS.tobytes(), True, 20), TypeError, "width must be an integer"),
         ((BITS.tobytes(), 5, None), TypeError, "together"),
         ((BITS.tobytes(),), TypeError, "needs its width and height"),
+        ((bytearray(BITS.tobytes()),), TypeError, "needs its width and height"),
         (("code.png", 5, 4), TypeError, "not a path"),
         ((BITS.tolist(),), TypeError, "not list"),
         ((7,), TypeError, "not int"),

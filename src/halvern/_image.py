@@ -134,7 +134,17 @@ def _numpy() -> Any:
 
 
 def _is_array(image: object) -> bool:
-    return hasattr(image, "__array_interface__") and hasattr(image, "dtype")
+    """A NumPy array, or an object that NumPy reads as one (a Pillow image is too, but
+    is taken as a picture first)."""
+    return hasattr(image, "__array_interface__") or hasattr(image, "__array__")
+
+
+def _is_buffer(image: object) -> bool:
+    try:
+        memoryview(image).release()  # type: ignore[arg-type]
+    except TypeError:
+        return False
+    return True
 
 
 def _checked_array(array: Any) -> Any:
@@ -394,7 +404,9 @@ def _file_input(path: str | os.PathLike[str]) -> ReaderInput:
     # The command line's file loader, with its limits, where this build has it.
     try:
         files = importlib.import_module("halvern._files")
-    except ModuleNotFoundError:
+    except ModuleNotFoundError as exc:
+        if exc.name != "halvern._files":
+            raise
         return _pillow_file(path)
     loaded = files.load_image(path)
     if isinstance(loaded, tuple):
@@ -488,14 +500,14 @@ def binarize(
     """
     if threshold is not None and not 0 <= threshold <= 255:
         raise ValueError("threshold must be in 0..255.")
-    if _is_array(gray) and gray.ndim >= 2:
-        image = _array_input(gray, gray=True)
+    if _is_pillow_image(gray):
+        image = _pillow_input(gray, gray=True)
+    elif _is_array(gray) and (array := _numpy().asarray(gray)).ndim >= 2:
+        image = _array_input(array, gray=True)
         if (width, height) != (None, None) and (width, height) != (image.width, image.height):
             raise ValueError(
-                f"width and height {width} x {height} do not match the array's shape {gray.shape}."
+                f"width and height {width} x {height} do not match the array's shape {array.shape}."
             )
-    elif _is_pillow_image(gray):
-        image = _pillow_input(gray, gray=True)
     elif width is None or height is None:
         raise TypeError("A bytes-like gray image needs its width and height.")
     else:
@@ -543,11 +555,11 @@ def as_reader_input(image: Any, width: int | None = None, height: int | None = N
         return _buffer_input(image, width, height, bits=True)
     if isinstance(image, (str, os.PathLike)):
         return _file_input(image)
-    if _is_array(image):
-        return _array_input(image)
     if _is_pillow_image(image):
         return _pillow_input(image)
-    if isinstance(image, (bytes, bytearray, memoryview)):
+    if _is_array(image):
+        return _array_input(_numpy().asarray(image))
+    if _is_buffer(image):
         raise TypeError("A bytes-like bits image needs its width and height.")
     raise TypeError(
         "Expected a bytes-like bits image with width and height, a NumPy array, a Pillow "
