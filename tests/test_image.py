@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import pathlib
+import sys
 from collections.abc import Callable
 from fractions import Fraction
 from typing import Any
@@ -458,3 +459,17 @@ def test_a_file_that_is_no_image_is_a_value_error(tmp_path: pathlib.Path) -> Non
         as_reader_input(path)
     with pytest.raises(FileNotFoundError):
         as_reader_input(tmp_path / "missing.png")
+
+
+@pytest.mark.parametrize(
+    "holding", ["bytes", "bytearray-255", "pillow-L", "pillow-RGBA", "pillow-I;16", "png-path-str"]
+)
+def test_bytes_and_pillow_images_read_without_numpy(
+    holding: str, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    args = HOLDINGS[holding](CODE, tmp_path)
+    monkeypatch.setitem(sys.modules, "numpy", None)  # import numpy now fails
+    code = halvern.read(*args)
+    assert code is not None and code.text == TEXT
+    with pytest.raises(TypeError, match="needs NumPy"):
+        as_reader_input(Image.new("F", (3, 3)))
