@@ -371,6 +371,8 @@ HOLDINGS: dict[str, Callable[[np.ndarray, pathlib.Path], tuple[Any, ...]]] = {
     "pillow-rgba-transparent": lambda d, _: (Image.fromarray(_on_transparent(d)),),
     "pillow-p-transparency": lambda d, _: (_palette_on_transparent(d),),
     "pillow-1": lambda d, _: (_bilevel(d),),
+    "pillow-La": lambda d, _: (Image.fromarray(as_gray(d)).convert("LA").convert("La"),),
+    "pillow-RGBa": lambda d, _: (Image.fromarray(as_gray(d)).convert("RGBA").convert("RGBa"),),
     "png-path-str": lambda d, t: (str(_png(t, Image.fromarray(_on_transparent(d)))),),
     "png-pathlib-bilevel": lambda d, t: (_png(t, _bilevel(d)),),
     "png-pathlib-palette": lambda d, t: (_png(t, _palette_on_transparent(d)),),
@@ -379,7 +381,7 @@ HOLDINGS: dict[str, Callable[[np.ndarray, pathlib.Path], tuple[Any, ...]]] = {
             mode
         )
         for mode in ["L", "LA", "P", "PA", "RGB", "RGBA", "RGBX", "CMYK", "YCbCr", "HSV",
-                     "LAB", "I", "I;16", "F"]
+                     "LAB", "I", "I;16", "I;16B", "I;16L", "I;16N", "F"]
     },
 }
 

@@ -355,6 +355,8 @@ def _pillow_gray(image: Any) -> Any:
 
     if image.mode == "LAB":
         return image.getchannel("L")
+    if image.mode == "La":
+        image = image.convert("LA")  # Pillow converts premultiplied gray to nothing else
     if image.mode in _WIDE_PILLOW_MODES:
         return _pillow_wide_integers(image)
     bands = image.getbands()
