@@ -1,20 +1,433 @@
-"""Turning what callers hold (bytes, NumPy arrays, Pillow images) into bits images.
+"""The one place that turns what callers hold into an image for the reader.
 
-A bits image is ``width * height`` bytes, row-major, nonzero meaning black. NumPy and
-Pillow are optional: they are imported only when such an object is passed.
+Callers hold bytes with a width and a height, NumPy arrays of any dtype, shape and
+strides, Pillow images of any mode, or a path to an image file. ``as_reader_input``
+turns each into a ``ReaderInput``: 8-bit pixels with a row stride and a flag saying
+whether they are a bits image (nonzero is black) or grayscale (0 is black). A uint8
+array whose rows are contiguous is handed on in place; everything else is converted
+once. Grayscale of a wider type is stretched onto 0..255 by its finite minimum and
+maximum, colour becomes luma (Pillow's weights), and transparency is laid on white, so
+a code drawn on a transparent background reads as drawn.
+
+``binarize`` and ``as_bits_image`` make the packed bits images that the Python reader
+reads. NumPy and Pillow are optional: they are imported only when such an object is
+passed.
 """
 
 from __future__ import annotations
 
+import importlib
+import math
+import operator
+import os
+import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-__all__ = ["BitsImage", "as_bits_image", "binarize", "otsu_threshold"]
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+    UInt8Array = npt.NDArray[np.uint8]
+    FloatArray = npt.NDArray[np.float64]
+
+__all__ = [
+    "MAX_SIDE",
+    "BitsImage",
+    "ReaderInput",
+    "as_bits_image",
+    "as_reader_input",
+    "binarize",
+    "otsu_threshold",
+]
+
+# Widths, heights and coordinates are 32-bit signed integers in the native code.
+MAX_SIDE = 2**31 - 1
+
+# ITU-R 601-2 luma in 16-bit fixed point, rounded: the sums Pillow's convert("L") makes,
+# so that a colour array and the same picture as a Pillow image give the same grays.
+_LUMA_FIXED = (19595, 38470, 7471)
+_LUMA = (0.299, 0.587, 0.114)
+
+# Rows converted at a time: float temporaries of a few megabytes, whatever the image.
+_BLOCK_PIXELS = 1 << 18
+
+_WIDE_PILLOW_MODES = frozenset({"I", "I;16", "I;16B", "I;16L", "I;16N"})
+
+
+# ---------------------------------------------------------------------------
+# The reader's input
+
+
+@dataclass(frozen=True)
+class ReaderInput:
+    """An image as the native reader reads it, in place.
+
+    ``pixels`` exports one C-contiguous buffer (a bytes-like or a NumPy array, readable
+    with the ``y*`` format) whose byte ``y * stride + x`` is pixel (x, y); it holds at
+    least ``(height - 1) * stride + width`` bytes; ``stride >= max(width, 1)``. With ``bits``
+    a nonzero byte is black, otherwise the bytes are gray levels with 0 black.
+    ``width == height == 0`` is an empty image: the reader finds nothing in it.
+    """
+
+    pixels: Any
+    width: int
+    height: int
+    stride: int
+    bits: bool
+
+    @property
+    def empty(self) -> bool:
+        """True for an image without pixels."""
+        return self.width == 0 or self.height == 0
+
+
+_EMPTY = ReaderInput(b"", 0, 0, 1, False)
+
+
+def _checked_side(name: str, value: object, least: int = 1) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, not bool.")
+    try:
+        side = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}.") from None
+    if side < least:
+        raise ValueError(f"{name} must be at least {least}, got {side}.")
+    if side > MAX_SIDE:
+        raise ValueError(f"{name} {side} is too large (at most {MAX_SIDE}).")
+    return side
+
+
+def _buffer_input(image: object, width: object, height: object, bits: bool) -> ReaderInput:
+    """Bytes-like pixels, row-major, with their size given by the caller. A zero side
+    with no bytes is an empty image."""
+    w, h = _checked_side("width", width, 0), _checked_side("height", height, 0)
+    try:
+        view = memoryview(image)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(
+            f"An image with width and height must be bytes-like, not {type(image).__name__}."
+        ) from None
+    with view:
+        if view.nbytes != w * h:
+            raise ValueError(
+                f"Image length {view.nbytes} does not match width * height = {w} * {h}."
+            )
+        pixels = image if view.c_contiguous else view.tobytes()
+    if w == 0 or h == 0:
+        return _EMPTY
+    return ReaderInput(pixels, w, h, w, bits)
+
+
+# ---------------------------------------------------------------------------
+# NumPy arrays
+
+
+def _numpy() -> Any:
+    try:
+        import numpy
+    except ImportError:
+        raise TypeError("Reading this image needs NumPy (pip install numpy).") from None
+    return numpy
+
+
+def _is_array(image: object) -> bool:
+    """A NumPy array, or an object that NumPy reads as one (a Pillow image is too, but
+    is taken as a picture first)."""
+    # __array__ first: asking an ndarray for __array_interface__ builds a dict (8 us).
+    return hasattr(image, "__array__") or hasattr(image, "__array_interface__")
+
+
+def _is_buffer(image: object) -> bool:
+    try:
+        memoryview(image).release()  # type: ignore[arg-type]
+    except TypeError:
+        return False
+    return True
+
+
+def _checked_array(array: Any) -> Any:
+    """The array itself, or TypeError/ValueError naming what a picture cannot be."""
+    if array.dtype.kind not in "biuf":
+        raise TypeError(
+            f"Image array dtype {array.dtype} is not a number type (bool, integer or float)."
+        )
+    shape = array.shape
+    if array.size == 0:
+        return array
+    if len(shape) == 3 and shape[2] not in (1, 2, 3, 4):
+        raise ValueError(
+            f"Image array has {shape[2]} channels; expected 1 to 4 (gray, gray and "
+            "alpha, RGB, RGBA)."
+        )
+    if len(shape) not in (2, 3):
+        raise ValueError(
+            f"Image array must be 2-D, or 3-D with colour channels last; got shape {shape}."
+        )
+    if shape[0] > MAX_SIDE or shape[1] > MAX_SIDE:
+        raise ValueError(f"Image array of shape {shape} is too large (sides at most {MAX_SIDE}).")
+    return array
+
+
+def _uint8_input(array: UInt8Array, bits: bool) -> ReaderInput:
+    """A 2-D uint8 array in place when its rows are contiguous, otherwise a packed copy."""
+    import numpy as np
+
+    height, width = array.shape
+    row_step, column_step = array.strides
+    if array.flags.c_contiguous:
+        return ReaderInput(array, width, height, width, bits)
+    if column_step == 1 and row_step >= width:
+        # A row-strided view (a crop of a larger image): one flat span from the first
+        # pixel to the last, read through the stride.
+        span = (height - 1) * row_step + width
+        flat = np.lib.stride_tricks.as_strided(array, shape=(span,), strides=(1,), writeable=False)
+        return ReaderInput(flat, width, height, row_step, bits)
+    return ReaderInput(np.ascontiguousarray(array), width, height, width, bits)
+
+
+def _row_blocks(height: int, width: int) -> list[slice]:
+    """Bands of whole rows of about _BLOCK_PIXELS pixels each."""
+    step = max(1, _BLOCK_PIXELS // width)
+    return [slice(top, min(top + step, height)) for top in range(0, height, step)]
+
+
+def _blockwise(array: Any, convert: Callable[[Any], Any]) -> UInt8Array:
+    """``convert`` applied to bands of rows, gathered into one uint8 image, so that the
+    float temporaries stay a few megabytes whatever the image size."""
+    import numpy as np
+
+    height, width = array.shape[:2]
+    out = np.empty((height, width), np.uint8)
+    for rows in _row_blocks(height, width):
+        out[rows] = convert(array[rows])
+    return out
+
+
+def _finite_range(array: Any, values_of: Callable[[Any], FloatArray]) -> tuple[float, float] | None:
+    """The least and greatest finite value of ``values_of`` over the image, or None."""
+    import numpy as np
+
+    low, high = math.inf, -math.inf
+    height, width = array.shape[:2]
+    for rows in _row_blocks(height, width):
+        values = values_of(array[rows])
+        finite = values[np.isfinite(values)]
+        if finite.size:
+            low, high = min(low, float(finite.min())), max(high, float(finite.max()))
+    return (low, high) if low <= high else None
+
+
+def _levels(values: FloatArray, bounds: tuple[float, float] | None) -> UInt8Array:
+    """Gray levels 0..255 from the finite range ``bounds``: its low end becomes 0 and
+    its high end 255, rounding half up. NaN and +inf are white, -inf black; a flat or
+    empty range is white. Halves are subtracted so that a range as wide as the doubles
+    cannot overflow."""
+    import numpy as np
+
+    with np.errstate(all="ignore"):
+        if bounds is not None and bounds[1] > bounds[0]:
+            low, high = bounds
+            span = high * 0.5 - low * 0.5
+            levels = np.floor((values * 0.5 - low * 0.5) / span * 255.0 + 0.5)
+        else:
+            levels = np.full(values.shape, 255.0)
+        finite = np.isfinite(values)
+        if not finite.all():
+            levels = np.where(finite, levels, np.where(values == -np.inf, 0.0, 255.0))
+        return np.clip(levels, 0, 255).astype(np.uint8)
+
+
+def _stretched(array: Any, values_of: Callable[[Any], FloatArray]) -> UInt8Array:
+    """The image ``values_of`` gives, stretched onto 0..255 by its finite range."""
+    bounds = _finite_range(array, values_of)
+    return _blockwise(array, lambda block: _levels(values_of(block), bounds))
+
+
+def _as_float(block: Any) -> FloatArray:
+    import numpy as np
+
+    with np.errstate(all="ignore"):
+        values: FloatArray = block.astype(np.float64)
+    return values
+
+
+def _luma_uint8(colour: UInt8Array) -> UInt8Array:
+    """Pillow's luma of RGB(A) or gray-and-alpha uint8 rows, alpha laid on white."""
+    import numpy as np
+
+    channels = colour.shape[2]
+    luma: npt.NDArray[np.integer[Any]]
+    if channels == 2:
+        luma = colour[..., 0].astype(np.uint32)
+    else:
+        red, green, blue = (colour[..., k].astype(np.uint32) for k in range(3))
+        weighted = red * _LUMA_FIXED[0] + green * _LUMA_FIXED[1] + blue * _LUMA_FIXED[2]
+        luma = (weighted + 0x8000) >> 16
+    if channels in (2, 4):
+        opacity = colour[..., channels - 1].astype(np.uint32)
+        luma = (luma * opacity + 255 * (255 - opacity) + 127) // 255
+    out: UInt8Array = luma.astype(np.uint8)
+    return out
+
+
+def _luma_float(colour: Any, white: float) -> FloatArray:
+    """Luma of colour rows of any other number type, transparency laid on ``white``.
+    Integer alpha runs up to the type's top, other alpha 0..1 (NaN is opaque)."""
+    import numpy as np
+
+    channels = colour.shape[2]
+    values = _as_float(colour)
+    with np.errstate(all="ignore"):
+        if channels >= 3:
+            luma = values[..., 0] * _LUMA[0] + values[..., 1] * _LUMA[1] + values[..., 2] * _LUMA[2]
+        else:
+            luma = values[..., 0]
+        if channels in (1, 3):
+            return luma
+        alpha = values[..., channels - 1]
+        if colour.dtype.kind in "iu":
+            opacity = np.clip(alpha / float(np.iinfo(colour.dtype).max), 0.0, 1.0)
+        else:
+            opacity = np.where(np.isnan(alpha), 1.0, np.clip(alpha, 0.0, 1.0))
+        laid: FloatArray = luma * opacity + white * (1.0 - opacity)
+    return laid
+
+
+def _colour_gray(colour: Any) -> UInt8Array:
+    """A colour array (2 to 4 channels last) as 8-bit gray. White under transparency is
+    the type's top for integers; for other types 1.0, or the brightest finite luma when
+    that is brighter (colour in 0..255 held as floats)."""
+    import numpy as np
+
+    if colour.dtype == np.uint8:
+        return _blockwise(colour, _luma_uint8)
+    if colour.dtype.kind in "iu":
+        white = float(np.iinfo(colour.dtype).max)
+    else:
+        opaque = _finite_range(colour, lambda block: _luma_float(block[..., :-1], 0.0))
+        white = max(1.0, opaque[1]) if opaque else 1.0
+    return _stretched(colour, lambda block: _luma_float(block, white))
+
+
+def _array_input(array: Any, gray: bool = False) -> ReaderInput:
+    """A NumPy array: bool arrays and integer arrays of 0 and 1 are bits images (unless
+    ``gray``), uint8 is passed on as it is, anything else is stretched to 0..255."""
+    import numpy as np
+
+    array = _checked_array(array)
+    if array.size == 0:
+        return _EMPTY
+    if array.ndim == 3 and array.shape[2] == 1:
+        array = array[..., 0]
+    if array.ndim == 3:
+        return _uint8_input(_colour_gray(array), False)
+    # dtype.kind and itemsize rather than comparisons with NumPy types: a few
+    # microseconds a call, which a small read notices.
+    kind, itemsize = array.dtype.kind, array.dtype.itemsize
+    if kind == "b":
+        return _uint8_input(array.view(np.uint8), not gray)
+    if kind == "u" and itemsize == 1:
+        return _uint8_input(array, not gray and int(array.max()) <= 1)
+    if not gray and kind in "iu" and int(array.min()) >= 0 and int(array.max()) <= 1:
+        return _uint8_input(array.astype(np.uint8), True)
+    return _uint8_input(_stretched(array, _as_float), False)
+
+
+# ---------------------------------------------------------------------------
+# Pillow images
+
+
+def _is_pillow_image(image: object) -> bool:
+    return all(hasattr(image, name) for name in ("convert", "size", "mode", "getbands"))
+
+
+def _pillow_wide_integers(image: Any) -> Any:
+    """An I or I;16 image stretched onto 0..255 like an integer array (min to max)."""
+    floats = image.convert("F")
+    low, high = floats.getextrema()
+    scale = 255.0 / (high - low) if high > low else 0.0
+    offset = 0.5 - low * scale if high > low else 255.0
+    # F to L truncates, hence the 0.5 in the offset: the same rounding as _stretched.
+    return floats.point(lambda v: v * scale + offset).convert("L")
+
+
+def _pillow_gray(image: Any) -> Any:
+    """A Pillow image of any mode as an "L" image, transparency laid on white."""
+    from PIL import Image
+
+    if image.mode == "LAB":
+        return image.getchannel("L")
+    if image.mode == "La":
+        image = image.convert("LA")  # Pillow converts premultiplied gray to nothing else
+    if image.mode in _WIDE_PILLOW_MODES:
+        return _pillow_wide_integers(image)
+    bands = image.getbands()
+    if "A" in bands or "a" in bands or "transparency" in image.info:
+        rgba = image.convert("RGBA")
+        white = Image.new("RGBA", rgba.size, (255, 255, 255, 255))
+        return Image.alpha_composite(white, rgba).convert("L")
+    return image.convert("L")
+
+
+def _pillow_input(image: Any, gray: bool = False) -> ReaderInput:
+    width, height = image.size
+    if width == 0 or height == 0:
+        return _EMPTY
+    _checked_side("Image width", width)
+    _checked_side("Image height", height)
+    if image.mode == "F":
+        # Float samples may be NaN or infinite, which Pillow's own scaling cannot skip.
+        return _array_input(_numpy().asarray(image), gray)
+    return ReaderInput(_pillow_gray(image).tobytes(), width, height, width, False)
+
+
+# ---------------------------------------------------------------------------
+# Image files
+
+
+def _pillow_file(path: str | os.PathLike[str]) -> ReaderInput:
+    try:
+        from PIL import Image, UnidentifiedImageError
+    except ImportError:
+        raise TypeError("Reading image files needs Pillow (pip install pillow).") from None
+    with warnings.catch_warnings():
+        # Over Pillow's pixel limit: an error here rather than a warning.
+        warnings.simplefilter("error", Image.DecompressionBombWarning)
+        try:
+            with Image.open(path) as image:
+                image.load()
+                return _pillow_input(image)
+        except UnidentifiedImageError:
+            raise ValueError(f"{os.fspath(path)!s}: not an image.") from None
+        except (Image.DecompressionBombError, Image.DecompressionBombWarning) as exc:
+            raise ValueError(f"{os.fspath(path)!s}: {exc}") from None
+
+
+def _file_input(path: str | os.PathLike[str]) -> ReaderInput:
+    """An image file, opened as the command line opens files."""
+    # The command line's file loader, with its limits, where this build has it.
+    try:
+        files = importlib.import_module("halvern._files")
+    except ModuleNotFoundError as exc:
+        if exc.name != "halvern._files":
+            raise
+        return _pillow_file(path)
+    loaded = files.load_image(path)
+    if isinstance(loaded, tuple):
+        return as_reader_input(*loaded)
+    return as_reader_input(loaded)
+
+
+# ---------------------------------------------------------------------------
+# Bits images for the Python reader
 
 
 @dataclass(frozen=True)
 class BitsImage:
-    """A bits image: ``bits`` is any buffer of ``width * height`` bytes."""
+    """A packed bits image: ``bits`` is any buffer of ``width * height`` bytes."""
 
     bits: Any
     width: int
@@ -28,7 +441,8 @@ def _histogram(gray: Any) -> list[int]:
         data = bytes(memoryview(gray).cast("B"))
         return [data.count(bytes([v])) for v in range(256)]
     flat = np.frombuffer(memoryview(gray).cast("B"), dtype=np.uint8)
-    return np.bincount(flat, minlength=256).tolist()
+    counts: list[int] = np.bincount(flat, minlength=256).tolist()
+    return counts
 
 
 def otsu_threshold(histogram: list[int]) -> int:
@@ -58,85 +472,105 @@ def otsu_threshold(histogram: list[int]) -> int:
     return best_level
 
 
-def binarize(gray: Any, width: int, height: int, threshold: int | None = None) -> bytes:
-    """A bits image from 8-bit grayscale: levels at or below the threshold become 1 (dark).
+def _packed(image: ReaderInput) -> Any:
+    """The pixels row after row without gaps: the buffer itself when the stride is the
+    width (only NumPy spans have wider strides)."""
+    if image.stride == image.width:
+        return image.pixels
+    np = _numpy()
+    rows = np.lib.stride_tricks.as_strided(
+        image.pixels, shape=(image.height, image.width), strides=(image.stride, 1), writeable=False
+    )
+    return np.ascontiguousarray(rows)
 
-    ``threshold`` defaults to Otsu's global threshold of the image. A uniform image has
-    no dark pixels.
-    """
-    view = memoryview(gray).cast("B")
-    if len(view) != width * height:
-        raise ValueError("Gray image length does not match width * height.")
-    histogram = _histogram(view)
+
+def _thresholded(gray: Any, threshold: int | None) -> bytes:
+    histogram = _histogram(gray)
     if threshold is None:
         if sum(1 for count in histogram if count) < 2:
-            return bytes(len(view))
+            return bytes(memoryview(gray).nbytes)
         threshold = otsu_threshold(histogram)
-    if not 0 <= threshold <= 255:
-        raise ValueError("threshold must be in 0..255.")
     table = bytes(1 if level <= threshold else 0 for level in range(256))
-    return bytes(view).translate(table)
+    return bytes(memoryview(gray).cast("B")).translate(table)
 
 
-def _from_numpy(array: Any) -> BitsImage:
-    import numpy as np
+def binarize(
+    gray: Any, width: int | None = None, height: int | None = None, threshold: int | None = None
+) -> bytes:
+    """A packed bits image from grayscale: levels at or below the threshold become 1 (dark).
 
-    if array.ndim == 3:
-        array = array[..., :3].mean(axis=2)
-    if array.ndim != 2:
-        raise ValueError("Image array must be 2-D (or 3-D with colour channels).")
-    height, width = array.shape
-    if array.dtype == np.bool_:
-        array = array.view(np.uint8)
-    if array.dtype == np.uint8 and (array.size == 0 or int(array.max()) <= 1):
-        # Already a bits image; a C-contiguous one is passed on without a copy.
-        return BitsImage(np.ascontiguousarray(array), width, height)
-    if array.size and array.dtype.kind in "iu" and int(array.min()) >= 0 and int(array.max()) <= 1:
-        # 0/1 in a wider integer type (np.array of Python ints gives int64).
-        return BitsImage(np.ascontiguousarray(array, dtype=np.uint8), width, height)
-    if array.dtype != np.uint8:
-        # Stretch other ranges (16-bit, float 0..1, ...) onto 0..255 before binarizing.
-        values = array.astype(np.float64)
-        low = float(values.min()) if values.size else 0.0
-        high = float(values.max()) if values.size else 0.0
-        scale = 255.0 / (high - low) if high > low else 0.0
-        array = np.clip(np.rint((values - low) * scale), 0, 255).astype(np.uint8)
-    gray = np.ascontiguousarray(array)
-    return BitsImage(binarize(gray, width, height), width, height)
-
-
-def _from_pillow(image: Any) -> BitsImage:
-    width, height = image.size
-    if image.mode == "1":
-        gray = image.convert("L").tobytes()
-        return BitsImage(binarize(gray, width, height, threshold=127), width, height)
-    if image.mode in ("I", "I;16", "I;16B", "I;16L", "F"):
-        # Wide modes would be clipped by a plain conversion to 8 bits.
-        try:
-            import numpy as np
-        except ImportError:
-            raise TypeError("Reading 16-bit or float Pillow images needs NumPy.") from None
-        return _from_numpy(np.asarray(image))
-    gray = image.convert("L").tobytes()
-    return BitsImage(binarize(gray, width, height), width, height)
+    ``gray`` is 8-bit levels (bytes-like) with their ``width`` and ``height``, or a
+    NumPy array (any number type, 2-D or colour, any strides; width and height, when
+    given, must match its shape) or a Pillow image; those are turned into 8-bit gray
+    as for the reader, every value read as a gray level. ``threshold`` (0..255)
+    defaults to Otsu's global threshold; a uniform image has no dark pixels.
+    """
+    if threshold is not None and not 0 <= threshold <= 255:
+        raise ValueError("threshold must be in 0..255.")
+    if _is_pillow_image(gray):
+        image = _pillow_input(gray, gray=True)
+    elif _is_array(gray) and (array := _numpy().asarray(gray)).ndim >= 2:
+        image = _array_input(array, gray=True)
+        if (width, height) != (None, None) and (width, height) != (image.width, image.height):
+            raise ValueError(
+                f"width and height {width} x {height} do not match the array's shape {array.shape}."
+            )
+    elif width is None or height is None:
+        raise TypeError("A bytes-like gray image needs its width and height.")
+    else:
+        image = _buffer_input(gray, width, height, bits=False)
+    if image.empty:
+        return b""
+    return _thresholded(_packed(image), threshold)
 
 
 def as_bits_image(image: Any, width: int | None = None, height: int | None = None) -> BitsImage:
-    """Normalises a caller's image.
+    """The caller's image (anything ``as_reader_input`` takes) as a packed bits image;
+    grayscale is binarized with Otsu's threshold."""
+    pixels = as_reader_input(image, width, height)
+    if pixels.empty:
+        return BitsImage(b"", 0, 0)
+    packed = _packed(pixels)
+    bits = packed if pixels.bits else _thresholded(packed, None)
+    return BitsImage(bits, pixels.width, pixels.height)
 
-    - a bytes-like bits image with ``width`` and ``height`` is used as it is;
-    - a 2-D NumPy array of 0 and 1 (or bool) is a bits image, passed without a copy when
-      it is C-contiguous uint8; any other array is grayscale (3-D: colour) and binarized;
-    - a Pillow image is converted to grayscale and binarized.
+
+# ---------------------------------------------------------------------------
+# Entry point
+
+
+def as_reader_input(image: Any, width: int | None = None, height: int | None = None) -> ReaderInput:
+    """The caller's image as the reader's input.
+
+    - a bytes-like bits image (``width * height`` bytes, row-major, nonzero is black)
+      with its ``width`` and ``height``;
+    - a NumPy array, 2-D or 3-D with 1 to 4 channels last (gray, gray and alpha, RGB,
+      RGBA), any number type and strides: bool and integer 0/1 arrays are bits images,
+      uint8 is gray and passed without a copy when its rows are contiguous, other
+      types are stretched from their finite minimum and maximum onto 0..255;
+    - a Pillow image of any mode, transparency laid on white;
+    - a path (``str`` or ``os.PathLike``) to an image file.
+
+    Empty arrays and images give an empty input. Anything else raises TypeError, and
+    sizes out of range or not matching the data raise ValueError.
     """
     if width is not None or height is not None:
         if width is None or height is None:
             raise TypeError("width and height must be given together.")
-        return BitsImage(image, int(width), int(height))
-    if hasattr(image, "__array_interface__") and hasattr(image, "ndim"):
-        return _from_numpy(image)
-    if hasattr(image, "convert") and hasattr(image, "size") and hasattr(image, "mode"):
-        return _from_pillow(image)
+        if isinstance(image, (str, os.PathLike)):
+            raise TypeError("width and height go with a bytes-like bits image, not a path.")
+        return _buffer_input(image, width, height, bits=True)
+    if hasattr(image, "__array__"):  # NumPy arrays (Pillow images have no __array__)
+        return _array_input(_numpy().asarray(image))
+    if isinstance(image, (str, os.PathLike)):
+        return _file_input(image)
+    if _is_pillow_image(image):
+        return _pillow_input(image)
+    if _is_array(image):
+        return _array_input(_numpy().asarray(image))
+    if _is_buffer(image):
+        raise TypeError("A bytes-like bits image needs its width and height.")
     raise TypeError(
-        "Expected a bytes-like bits image with width and height, a NumPy array or a Pillow image."
+        "Expected a bytes-like bits image with width and height, a NumPy array, a Pillow "
+        f"image or a path, not {type(image).__name__}."
     )
