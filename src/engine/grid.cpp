@@ -1,0 +1,189 @@
+// The symbol's grid: the perspective transform from module space to the image, the
+// alignment pattern that anchors its fourth corner, and the sampling of the modules.
+
+#include <cmath>
+
+#include "stages.hpp"
+
+namespace halvern::engine {
+
+namespace {
+
+// The transform of the unit square onto the quad q (corners in the order (0,0),
+// (1,0), (1,1), (0,1)); false when the quad is degenerate.
+bool square_to_quad(const Point q[4], double m[9]) noexcept {
+    const double dx1 = q[1].x - q[2].x, dx2 = q[3].x - q[2].x, dx3 = q[0].x - q[1].x + q[2].x - q[3].x;
+    const double dy1 = q[1].y - q[2].y, dy2 = q[3].y - q[2].y, dy3 = q[0].y - q[1].y + q[2].y - q[3].y;
+    const double den = dx1 * dy2 - dx2 * dy1;
+    if (!(std::fabs(den) > 1e-12)) return false;
+    const double g = (dx3 * dy2 - dx2 * dy3) / den;
+    const double h = (dx1 * dy3 - dx3 * dy1) / den;
+    m[0] = q[1].x - q[0].x + g * q[1].x;
+    m[1] = q[3].x - q[0].x + h * q[3].x;
+    m[2] = q[0].x;
+    m[3] = q[1].y - q[0].y + g * q[1].y;
+    m[4] = q[3].y - q[0].y + h * q[3].y;
+    m[5] = q[0].y;
+    m[6] = g;
+    m[7] = h;
+    m[8] = 1.0;
+    return true;
+}
+
+// The adjugate of m: its inverse up to a scale, which a homography ignores.
+void adjugate(const double m[9], double out[9]) noexcept {
+    out[0] = m[4] * m[8] - m[5] * m[7];
+    out[1] = m[2] * m[7] - m[1] * m[8];
+    out[2] = m[1] * m[5] - m[2] * m[4];
+    out[3] = m[5] * m[6] - m[3] * m[8];
+    out[4] = m[0] * m[8] - m[2] * m[6];
+    out[5] = m[2] * m[3] - m[0] * m[5];
+    out[6] = m[3] * m[7] - m[4] * m[6];
+    out[7] = m[1] * m[6] - m[0] * m[7];
+    out[8] = m[0] * m[4] - m[1] * m[3];
+}
+
+void multiply(const double a[9], const double b[9], double out[9]) noexcept {
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            out[r * 3 + c] = a[r * 3] * b[c] + a[r * 3 + 1] * b[3 + c] + a[r * 3 + 2] * b[6 + c];
+        }
+    }
+}
+
+// Dark at p (continuous pixel coordinates); outside the image (or NaN) is light.
+bool dark_at(const ImageView &bits, Point p) noexcept {
+    if (!(p.x >= 0 && p.y >= 0 && p.x < bits.width && p.y < bits.height)) return false;
+    return bits.at(static_cast<int>(p.x), static_cast<int>(p.y)) != 0;
+}
+
+// From (x, y) along (dx, dy): the dark core's pixels (the start included) and the light
+// run after it; true when a dark pixel follows within `limit` steps.
+bool core_and_gap(const ImageView &bits, int x, int y, int dx, int dy, int limit, int &core,
+                  int &gap) noexcept {
+    core = gap = 0;
+    for (int steps = 0; steps <= limit; ++steps, x += dx, y += dy) {
+        if (!bits.contains(x, y)) return false;
+        const bool dark = bits.at(x, y) != 0;
+        if (gap == 0 && dark) {
+            ++core;
+        } else if (!dark) {
+            ++gap;
+        } else {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool within(double run, double module) noexcept { return run >= 0.4 * module && run <= 1.8 * module; }
+
+// The centre offset (in steps) of an alignment core through (x, y) along +-(dx, dy),
+// when core and the light ring on both sides measure about a module.
+bool ring_check(const ImageView &bits, int x, int y, int dx, int dy, double module,
+                double &offset) noexcept {
+    const int limit = static_cast<int>(4 * module) + 2;
+    int back_core, back_gap, ahead_core, ahead_gap;
+    if (!core_and_gap(bits, x, y, -dx, -dy, limit, back_core, back_gap)) return false;
+    if (!core_and_gap(bits, x, y, dx, dy, limit, ahead_core, ahead_gap)) return false;
+    if (!within(back_core + ahead_core - 1, module) || !within(back_gap, module) ||
+        !within(ahead_gap, module)) {
+        return false;
+    }
+    offset = (ahead_core - back_core) / 2.0;
+    return true;
+}
+
+}  // namespace
+
+bool homography_from_points(const Point src[4], const Point dst[4], Homography &out) noexcept {
+    double to_src[9], to_dst[9], from_src[9];
+    if (!square_to_quad(src, to_src) || !square_to_quad(dst, to_dst)) return false;
+    adjugate(to_src, from_src);
+    double m[9];
+    multiply(to_dst, from_src, m);
+    if (!(std::fabs(m[8]) > 1e-300)) return false;
+    for (int i = 0; i < 9; ++i) {
+        out.m[i] = m[i] / m[8];
+        if (!std::isfinite(out.m[i])) return false;
+    }
+    return true;
+}
+
+bool find_alignment(const ImageView &bits, Point predicted, double module, double radius,
+                    Point &found) noexcept {
+    if (!(module > 0) || !(radius > 0) || !std::isfinite(predicted.x) || !std::isfinite(predicted.y)) {
+        return false;
+    }
+    const double left = std::fmax(predicted.x - radius, 0.0), right = std::fmin(predicted.x + radius, bits.width);
+    const double top = std::fmax(predicted.y - radius, 0.0), bottom = std::fmin(predicted.y + radius, bits.height);
+    if (!(left < right) || !(top < bottom)) return false;
+    const int x0 = static_cast<int>(left), x1 = static_cast<int>(right);
+    const int y0 = static_cast<int>(top), y1 = static_cast<int>(bottom);
+    double best = radius * radius;
+    bool any = false;
+    for (int y = y0; y < y1; ++y) {
+        const std::uint8_t *row = bits.row(y);
+        int x = x0;
+        while (x < x1) {
+            // A dark run with light on both sides, about a module each.
+            if (row[x] == 0) {
+                ++x;
+                continue;
+            }
+            int end = x;
+            while (end < x1 && row[end] != 0) ++end;
+            const int start = x;
+            x = end;
+            if (!within(end - start, module)) continue;
+            const int cx = (start + end) / 2;
+            double dy_off = 0, dx_off = 0;
+            if (!ring_check(bits, cx, y, 1, 0, module, dx_off)) continue;
+            if (!ring_check(bits, cx, y, 0, 1, module, dy_off)) continue;
+            const double cy = y + 0.5 + dy_off;
+            const int yc = static_cast<int>(cy);
+            if (!ring_check(bits, cx, yc, 1, 0, module, dx_off)) continue;
+            const Point p{cx + 0.5 + dx_off, cy};
+            const double d = dot(p - predicted, p - predicted);
+            if (d < best) {
+                best = d;
+                found = p;
+                any = true;
+            }
+        }
+    }
+    return any;
+}
+
+void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,
+                 double module, std::uint8_t *modules) noexcept {
+    const bool vote = module >= 3.0;
+    for (int r = 0; r < size; ++r) {
+        for (int c = 0; c < size; ++c) {
+            const double x = c + 0.5, y = r + 0.5;
+            int dark = dark_at(bits, module_to_image.apply({x, y})) ? 1 : 0;
+            if (vote) {
+                dark = 2 * dark;  // the centre counts twice: a tie keeps it
+                dark += dark_at(bits, module_to_image.apply({x - 0.25, y - 0.25})) ? 1 : 0;
+                dark += dark_at(bits, module_to_image.apply({x + 0.25, y - 0.25})) ? 1 : 0;
+                dark += dark_at(bits, module_to_image.apply({x - 0.25, y + 0.25})) ? 1 : 0;
+                dark += dark_at(bits, module_to_image.apply({x + 0.25, y + 0.25})) ? 1 : 0;
+                dark = dark >= 3 ? 1 : 0;
+            }
+            modules[static_cast<std::size_t>(r) * size + c] = static_cast<std::uint8_t>(dark);
+        }
+    }
+}
+
+double timing_agreement(const std::uint8_t *modules, int size) noexcept {
+    int good = 0, total = 0;
+    for (int i = 8; i < size - 8; ++i) {
+        const int expected = i % 2 == 0 ? 1 : 0;
+        good += (modules[6 * size + i] != 0 ? 1 : 0) == expected ? 1 : 0;
+        good += (modules[i * size + 6] != 0 ? 1 : 0) == expected ? 1 : 0;
+        total += 2;
+    }
+    return total > 0 ? static_cast<double>(good) / total : 0.0;
+}
+
+}  // namespace halvern::engine
