@@ -8,7 +8,7 @@
 ``binarize`` turns 8-bit grayscale into the bits images that the native core reads.
 """
 
-from halvern._decode import Decoded, Segment, decode_matrix
+from halvern._content import Decoded, Segment, decode_matrix
 from halvern._image import binarize
 from halvern._reader import QRCode, QRMatrix, read, read_matrix
 from halvern._restore import FormatInfo, format_info, strict_restore_qr_matrix

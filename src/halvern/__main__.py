@@ -23,7 +23,7 @@ from importlib import resources
 from typing import Any, TextIO
 
 import halvern
-from halvern._decode import decode_matrix
+from halvern._content import decode_matrix
 from halvern._pnm import PNMError, is_pnm, parse_pnm, read_bytes
 
 __all__ = ["main"]

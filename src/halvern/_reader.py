@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from halvern import _zeltra
-from halvern._decode import Decoded, decode_matrix
+from halvern._content import Decoded, decode_matrix
 from halvern._image import BitsImage, as_bits_image
 from halvern._restore import format_info, strict_restore_qr_matrix
 
