@@ -94,17 +94,24 @@ bool ring_check(const ImageView &bits, int x, int y, int dx, int dy, double modu
     return true;
 }
 
-// The point where the finder's outer edge is crossed walking from `start` along the
-// unit vector `step`: the middle between the last dark and the first light sample, half
-// a pixel apart. False when no edge comes within `reach` pixels.
-bool edge_along(const ImageView &bits, Point start, Point step, double reach, Point &edge) noexcept {
-    if (!dark_at(bits, start)) return false;
+// The finder's outer edge on a walk from `start` (on a line through the finder) along
+// the unit vector `step`: the last dark-to-light change, at least 2 modules out, that
+// 1.5 modules of light follow (the separator and quiet zone; the light ring inside is
+// one module). Samples are half a pixel apart; the edge is the middle of the change.
+// False when no such edge comes within 6 modules.
+bool edge_along(const ImageView &bits, Point start, Point step, double module, Point &edge) noexcept {
+    const double reach = 6.0 * module, settle = 1.5 * module;
+    double change = -1.0;
+    bool was_dark = dark_at(bits, start);
     for (double d = 0.5; d <= reach; d += 0.5) {
-        const Point p = start + step * d;
-        if (!dark_at(bits, p)) {
-            edge = start + step * (d - 0.25);
+        const bool dark = dark_at(bits, start + step * d);
+        if (was_dark && !dark && d >= 2.0 * module) change = d - 0.25;
+        if (dark) change = -1.0;  // light did not last: still inside the finder
+        if (change >= 0 && d - change >= settle) {
+            edge = start + step * change;
             return true;
         }
+        was_dark = dark;
     }
     return false;
 }
@@ -132,17 +139,16 @@ bool fit_line(const Point *points, int count, Line &out) noexcept {
     return std::isfinite(angle);
 }
 
-// The outer edge of a finder on the side that `outward` points to, as a line: edge
-// points from walks that start inside the finder's dark ring at five offsets along
-// `along` (both unit vectors).
+// The outer edge of a finder on the side that `outward` points to, as a line through
+// the edge points of walks from five points of the line through its centre along
+// `along` (both unit vectors), a module apart.
 bool finder_edge(const ImageView &bits, Point centre, double module, Point outward, Point along,
                  Line &out) noexcept {
     Point points[5];
     int count = 0;
     for (int t = -2; t <= 2; ++t) {
-        const Point start = centre + along * (t * module) + outward * (2.9 * module);
         Point edge;
-        if (edge_along(bits, start, outward, 2.5 * module, edge)) points[count++] = edge;
+        if (edge_along(bits, centre + along * (t * module), outward, module, edge)) points[count++] = edge;
     }
     return fit_line(points, count, out);
 }
