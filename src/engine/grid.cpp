@@ -98,9 +98,10 @@ bool ring_check(const ImageView &bits, int x, int y, int dx, int dy, double modu
 // the unit vector `step`: the last dark-to-light change, at least 2 modules out, that
 // 1.5 modules of light follow (the separator and quiet zone; the light ring inside is
 // one module). Samples are half a pixel apart; the edge is the middle of the change.
-// False when no such edge comes within 6 modules.
+// False when no such edge comes within 9 modules: `module` is the finder's narrowest
+// reading, and a tilted finder may be 1.6 times as long the other way.
 bool edge_along(const ImageView &bits, Point start, Point step, double module, Point &edge) noexcept {
-    const double reach = 6.0 * module, settle = 1.5 * module;
+    const double reach = 9.0 * module, settle = 1.5 * module;
     double change = -1.0;
     bool was_dark = dark_at(bits, start);
     for (double d = 0.5; d <= reach; d += 0.5) {
