@@ -1,6 +1,7 @@
 // From modules to data: unmasking, the placement order, de-interleaving of the blocks,
 // and the segment parser of the data bit stream.
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -17,7 +18,7 @@ namespace {
 // ===================================================================================
 
 // Whether mask m inverts module (r, c). Every mask repeats with period 12 along the
-// rows and 6 along the columns, which the table below relies on.
+// rows and 6 along the columns, which the patterns below rely on.
 constexpr bool mask_inverts(int m, int r, int c) noexcept {
     switch (m) {
         case 0: return (r + c) % 2 == 0;
@@ -32,22 +33,30 @@ constexpr bool mask_inverts(int m, int r, int c) noexcept {
 }
 
 constexpr int kMaskRows = 12;
-constexpr int kMaskCols = 6;
 
-// One row of a mask, r mod 12, tiled far enough to cover a row of the largest symbol
-// from any start c mod 6: a row is then a copy from one offset.
-constexpr int kMaskTile = kMaxSize + kMaskCols;
-using MaskTiles = std::array<std::array<std::array<std::uint8_t, kMaskTile>, kMaskRows>, 8>;
+// The flips of mask m along rows r mod 12.
+using MaskPatterns = std::array<std::array<FlipPattern, kMaskRows>, 8>;
 
-constexpr MaskTiles make_mask_tiles() noexcept {
-    MaskTiles t{};
+constexpr MaskPatterns make_mask_patterns() noexcept {
+    MaskPatterns t{};
     for (int m = 0; m < 8; ++m)
         for (int r = 0; r < kMaskRows; ++r)
-            for (int c = 0; c < kMaskTile; ++c) t[m][r][c] = mask_inverts(m, r, c % kMaskCols) ? 1 : 0;
+            for (int c = 0; c < 24; ++c) t[m][r].bytes[c] = mask_inverts(m, r, c) ? 1 : 0;
     return t;
 }
 
-constexpr MaskTiles kMaskTiles = make_mask_tiles();
+constexpr MaskPatterns kMaskPatterns = make_mask_patterns();
+
+// Eight bit-bytes into one codeword, first bit highest: the product moves the bit of
+// the k-th byte in memory to bit 63 - k, and no two partial products share a bit, so
+// nothing carries (the factor depends on where a load puts byte k).
+std::uint8_t pack_bits(const std::uint8_t *bits) noexcept {
+    constexpr std::uint64_t kGather =
+        std::endian::native == std::endian::little ? 0x8040201008040201ULL : 0x0102040810204080ULL;
+    std::uint64_t x;
+    std::memcpy(&x, bits, 8);
+    return static_cast<std::uint8_t>((x * kGather) >> 56);
+}
 
 }  // namespace
 
@@ -59,27 +68,34 @@ void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScr
                     std::uint8_t *out) noexcept {
     const int version = version_for_size(size);
     std::uint8_t *cells = scratch.cells;
-    const std::size_t n = static_cast<std::size_t>(size) * static_cast<std::size_t>(size);
-    std::memset(cells, 0, n);
-    mark_function_modules(size, cells);
-    // cells: 0/1 the unmasked bit of a data module, 2 or 3 a function module.
+    // cells: 0/1 the unmasked bit of a data module, 2 a function module.
     for (int r = 0; r < size; ++r) {
-        const std::uint8_t *tile = kMaskTiles[mask & 7][r % kMaskRows].data();
-        const std::uint8_t *in = modules + static_cast<std::size_t>(r) * size;
-        std::uint8_t *row = cells + static_cast<std::size_t>(r) * size;
-        for (int c = 0; c < size; ++c)
-            row[c] = static_cast<std::uint8_t>((row[c] << 1) | ((in[c] != 0) ^ tile[c]));
+        const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(r) * size;
+        dark_bits(modules + start, &kMaskPatterns[mask & 7][r % kMaskRows], cells + start, size);
     }
-    const int total_bits = 8 * codeword_count(version);
-    int bits = 0;
-    unsigned acc = 0;
-    auto take = [&](int index) {
-        if (bits >= total_bits) return;  // the remainder bits belong to no codeword
-        acc = (acc << 1) | cells[index];
-        ++bits;
-        if ((bits & 7) == 0) out[(bits >> 3) - 1] = static_cast<std::uint8_t>(acc);
-    };
-    walk_data_modules(size, [cells](int index) { return cells[index] < 2; }, take);
+    mark_function_modules(size, cells, 2);
+    // The data bits of a strip in placement order, one byte each, after the bits left
+    // over from the strips before: every cell is stored and the write position
+    // advances past data cells only (no branch per module). At most 7 bits are left
+    // over and a strip has 2 * size cells.
+    std::uint8_t run[2 * kMaxSize + 8];
+    int k = 0;
+    int written = 0;
+    const int total = codeword_count(version);
+    walk_all_modules(
+        size,
+        [&](int index) {
+            const std::uint8_t cell = cells[index];
+            run[k] = cell;
+            k += cell < 2;
+        },
+        [&] {
+            const int whole = k / 8;
+            for (int w = 0; w < whole && written < total; ++w) out[written++] = pack_bits(run + 8 * w);
+            const int rest = k - 8 * whole;
+            std::memmove(run, run + 8 * whole, static_cast<std::size_t>(rest));
+            k = rest;
+        });
 }
 
 void deinterleave(const std::uint8_t *stream, const BlockLayout &layout, std::uint8_t *blocks_out) noexcept {
@@ -125,24 +141,26 @@ constexpr std::uint32_t kHanziGb2312 = 0b0001;
 class BitReader {
 public:
     BitReader(const std::uint8_t *data, int length) noexcept
-        : data_(data), total_(8 * static_cast<std::int64_t>(length)) {}
+        : data_(data), length_(length), total_(8 * static_cast<std::int64_t>(length)) {}
 
     std::int64_t remaining() const noexcept { return total_ - pos_; }
     bool has(std::int64_t bits) const noexcept { return bits <= remaining(); }
 
-    // The next n (<= 24) bits; the caller has checked has(n).
+    // The next n (0..24) bits; the caller has checked has(n). The four bytes from the
+    // current one hold them all (at most 7 + 24 bits); bytes past the end read as 0.
     std::uint32_t take(int n) noexcept {
-        std::uint32_t value = 0;
-        for (int i = 0; i < n; ++i) {
-            const std::int64_t p = pos_ + i;
-            value = (value << 1) | ((data_[p >> 3] >> (7 - (p & 7))) & 1u);
-        }
+        if (n <= 0) return 0;
+        const std::int64_t first = pos_ >> 3;
+        std::uint32_t window = 0;
+        for (int i = 0; i < 4; ++i) window = (window << 8) | (first + i < length_ ? data_[first + i] : 0u);
+        const std::uint32_t value = (window << (pos_ & 7)) >> (32 - n);
         pos_ += n;
         return value;
     }
 
 private:
     const std::uint8_t *data_;
+    std::int64_t length_;
     std::int64_t total_;
     std::int64_t pos_ = 0;
 };
