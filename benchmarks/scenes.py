@@ -1,8 +1,12 @@
 """Camera-like and scanner-like test scenes with QR codes, drawn here from a seed.
 
-    from benchmarks.scenes import conditions, severities, scenes, generate
-    for scene in scenes("blur", "0.33", count=3, seed=1):
-        print(scene.name, scene.image.shape, scene.texts)
+    from benchmarks.scenes import conditions, generate, scene, scenes, score, severities
+    for s in scenes("blur", count=3, seed=1, severity="0.33"):   # or every severity
+        print(s.name, s.image.shape, s.texts, s.versions, s.corners)
+    score(scene("tilt", "40", index=2), texts_a_reader_returned)  # Score(read, unexpected)
+
+(Scripts in benchmarks/ import it as ``scenes``; tests/conftest.py puts the repository root
+on sys.path for ``benchmarks.scenes``.)
 
 A scene is an 8-bit grayscale image (a 2-D uint8 NumPy array, 0 black) and the texts of the
 symbols it holds, in no particular order; a reader is scored on the multiset of texts it
@@ -27,8 +31,10 @@ from __future__ import annotations
 import hashlib
 import io
 import math
-from collections.abc import Callable, Iterator
+from collections import Counter
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import segno
@@ -36,10 +42,15 @@ from segno import consts as segno_consts
 
 __all__ = [
     "Scene",
+    "Score",
     "conditions",
+    "describe",
     "generate",
+    "scene",
     "scenes",
+    "score",
     "severities",
+    "symbol_homography",
 ]
 
 Point = tuple[float, float]
@@ -72,11 +83,13 @@ class Scene:
     image: np.ndarray
     texts: tuple[str, ...]
     corners: tuple[Quad, ...] = ()
+    versions: tuple[int, ...] = ()
 
 
 @dataclass(frozen=True)
 class _Symbol:
     text: str
+    version: int
     modules: np.ndarray  # n x n bool, True dark
 
 
@@ -107,14 +120,15 @@ _COUNT_BITS = {
 }
 _ALNUM = segno_consts.ALPHANUMERIC_CHARS.decode("ascii")
 _PRINTABLE = "".join(chr(c) for c in range(32, 127))
-_UTF8_POOL = (
-    "abcdefghijklmnopqrstuvwxyz0123456789 .,-"
+# UTF-8 text of one to four bytes a character; every ECI text starts outside ASCII.
+_UTF8_WIDE = (
     "äöüßéèêàçñøåÆŒ€£¥©°±µ"
     "αβγδεζηθλμπσφψωΩ"
     "дежзийклмнопрстуфя"
     "東京大阪日本語漢字中文한국어ひらがなカタカナ"
     "✓★♥☀→⚙😀🎉"
 )
+_UTF8_POOL = "abcdefghijklmnopqrstuvwxyz0123456789 .,-" + _UTF8_WIDE
 
 
 def _kanji_pool() -> str:
@@ -134,7 +148,8 @@ _KANJI = _kanji_pool()
 
 def _capacity_bits(version: int, level: str, mode: str) -> int:
     """Data bits left for characters after the mode and count headers (and the ECI header)."""
-    total = int(segno_consts.SYMBOL_CAPACITY[version][segno_consts.ERROR_MAPPING[level]])
+    capacity: Any = segno_consts.SYMBOL_CAPACITY  # data bits by version and level index
+    total = int(capacity[version][segno_consts.ERROR_MAPPING[level]])
     band = 0 if version <= 9 else 1 if version <= 26 else 2
     if mode == "eci-utf8":
         return total - 4 - 8 - 4 - _COUNT_BITS["byte"][band]
@@ -159,19 +174,15 @@ def _random_text(rng: np.random.Generator, mode: str, units: int) -> str:
     if mode in pool:
         chars = pool[mode]
         return "".join(chars[i] for i in rng.integers(0, len(chars), size=units))
-    text: list[str] = []
-    used = 0
+    text = [_UTF8_WIDE[int(rng.integers(0, len(_UTF8_WIDE)))]]
+    used = len(text[0].encode("utf-8"))
     while True:
         ch = _UTF8_POOL[int(rng.integers(0, len(_UTF8_POOL)))]
         size = len(ch.encode("utf-8"))
         if used + size > units:
-            break
+            return "".join(text)
         text.append(ch)
         used += size
-    # Every ECI scene holds at least one character outside ASCII.
-    if text and all(ord(c) < 128 for c in text):
-        text[-1] = "é" if used - 1 + 2 <= units else text[-1]
-    return "".join(text)
 
 
 def _encode(text: str, version: int, level: str, mode: str) -> segno.QRCode:
@@ -188,17 +199,16 @@ def _make_symbol(rng: np.random.Generator, version: int, level: str | None = Non
     mode = mode or MODES[int(rng.integers(0, len(MODES)))]
     units = _capacity_units(_capacity_bits(version, level, mode), mode)
     share = float(rng.uniform(0.3, 1.0)) if fill is None else fill
-    want = max(1 if mode != "eci-utf8" else 2, int(units * share))
+    # Four bytes hold any first ECI character; the smallest ECI capacity (1-H) is six.
+    want = max(4 if mode == "eci-utf8" else 1, int(units * share))
     while True:
         text = _random_text(rng, mode, want)
         try:
             qr = _encode(text, version, level, mode)
-        except segno.DataOverflowError:
+        except segno.DataOverflowError:  # only if the capacity above were wrong; shrink
             want = max(1, want - max(1, want // 20))
             continue
-        if qr.version == version:
-            return _Symbol(text, np.array(qr.matrix, dtype=bool))
-        want = max(1, want - max(1, want // 20))
+        return _Symbol(text, version, np.array(qr.matrix, dtype=bool))
 
 
 def _max_version(ppm: float, limit_px: int = MAX_SYMBOL_PX) -> int:
@@ -206,10 +216,10 @@ def _max_version(ppm: float, limit_px: int = MAX_SYMBOL_PX) -> int:
     return max(1, min(40, (modules - 17) // 4))
 
 
-def _pick_version(rng: np.random.Generator, ppm: float, low: int = 1, high: int = 40) -> int:
+def _pick_version(rng: np.random.Generator, ppm: float) -> int:
     """A version up to what fits MAX_SYMBOL_PX at ``ppm``, small ones more often (log-uniform)."""
-    top = max(low, min(high, _max_version(ppm)))
-    return int(min(top, math.floor(math.exp(rng.uniform(math.log(low), math.log(top + 1))))))
+    top = _max_version(ppm)
+    return int(min(top, math.floor(math.exp(rng.uniform(0.0, math.log(top + 1))))))
 
 
 # ---------------------------------------------------------------- placements
@@ -291,7 +301,7 @@ def _outline(placement: _Placement, n: int, margin: float) -> tuple[np.ndarray, 
 
 def _corners(placement: _Placement, n: int) -> Quad:
     x, y = placement.to_image(np.array([0.0, n, n, 0.0]), np.array([0.0, 0.0, n, n]))
-    pts = [(float(px), float(py)) for px, py in zip(x, y)]
+    pts = [(float(px), float(py)) for px, py in zip(x, y, strict=True)]
     return (pts[0], pts[1], pts[2], pts[3])
 
 
@@ -331,8 +341,9 @@ def _draw_symbol(canvas: np.ndarray, symbol: _Symbol, placement: _Placement, ppm
         with np.errstate(invalid="ignore"):
             inside = np.isfinite(u) & np.isfinite(v)
             inside &= (u >= -QUIET) & (u < n + QUIET) & (v >= -QUIET) & (v < n + QUIET)
-        iu = np.where(inside, np.floor(np.where(inside, u, 0.0)), -QUIET - 1).astype(np.int64) + QUIET + 1
-        iv = np.where(inside, np.floor(np.where(inside, v, 0.0)), -QUIET - 1).astype(np.int64) + QUIET + 1
+        # Samples outside the quiet zone land on the padding ring at index 0 (light).
+        iu = np.floor(np.where(inside, u, -QUIET - 0.5)).astype(np.int64) + QUIET + 1
+        iv = np.floor(np.where(inside, v, -QUIET - 0.5)).astype(np.int64) + QUIET + 1
         dark = padded[iv, iu]
         value = np.where(dark, dark_value, light_value) * inside
         shape = (r1 - r0, ss, x1 - x0, ss)
@@ -444,15 +455,13 @@ def _develop(canvas: np.ndarray, shot: _Shot, rng: np.random.Generator) -> np.nd
 def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
             tilt: float = 0.0, tilt_axis: str = "x", bend_arc: float = 0.0,
             mirrored: bool = False, look: _Look = _Look(), margin: float | None = None,
-            version: int | None = None, paper: float | None = None,
-            integer_grid: bool = False) -> tuple[np.ndarray, _Symbol, Quad]:
+            paper: float = PAPER, integer_grid: bool = False) -> tuple[np.ndarray, _Symbol, Quad]:
     """A canvas (reflectance) holding one symbol, its centre at the canvas centre, with a
     random margin of paper around the quiet zone. ``angle`` None picks a right-angle
     orientation with a few degrees of jitter."""
-    version = version or _pick_version(rng, ppm)
-    symbol = _make_symbol(rng, version)
+    symbol = _make_symbol(rng, _pick_version(rng, ppm))
     if mirrored:
-        symbol = _Symbol(symbol.text, symbol.modules[:, ::-1].copy())
+        symbol = _Symbol(symbol.text, symbol.version, symbol.modules[:, ::-1].copy())
     n = symbol.modules.shape[0]
     if angle is None:
         angle = 90.0 * int(rng.integers(0, 4)) + float(rng.uniform(-4.0, 4.0))
@@ -469,7 +478,7 @@ def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
         side = int(math.ceil(abs(math.cos(math.radians(angle))) * extent
                              + abs(math.sin(math.radians(angle))) * extent))
         centre = (side / 2.0 + float(rng.uniform(-0.5, 0.5)), side / 2.0 + float(rng.uniform(-0.5, 0.5)))
-    canvas = np.full((side, side), PAPER if paper is None else paper, dtype=np.float64)
+    canvas = np.full((side, side), paper, dtype=np.float64)
     if bend_arc:
         placement = _cylinder_placement(n, ppm, centre, angle, bend_arc)
     else:
@@ -482,26 +491,28 @@ def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
 def _scene(name: str, condition: str, severity: str, image: np.ndarray,
            placed: list[tuple[_Symbol, Quad]]) -> Scene:
     return Scene(name, condition, severity, image, tuple(s.text for s, _ in placed),
-                 tuple(q for _, q in placed))
+                 tuple(q for _, q in placed), tuple(s.version for s, _ in placed))
 
 
 # ---------------------------------------------------------------- conditions
 
-Builder = Callable[[np.random.Generator, str], tuple[np.ndarray, list[tuple[_Symbol, Quad]]]]
+# A builder's result: the image and each symbol with its corners.
+Drawn = tuple[np.ndarray, list[tuple[_Symbol, Quad]]]
+Builder = Callable[[np.random.Generator, str], Drawn]
 
 
 def _camera_ppm(rng: np.random.Generator) -> float:
     return float(rng.uniform(4.0, 7.0))
 
 
-def _build_scale(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_scale(rng: np.random.Generator, severity: str) -> Drawn:
     ppm = float(severity)
     canvas, symbol, quad = _single(rng, ppm, angle=0.0, look=_Look(0.0, 1.0), paper=1.0,
                                    integer_grid=True, margin=float(rng.integers(1, 6)))
     return _to_uint8(canvas), [(symbol, quad)]
 
 
-def _build_rotation(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_rotation(rng: np.random.Generator, severity: str) -> Drawn:
     base = {"right-angle": 90.0 * int(rng.integers(1, 4)), "45": 45.0 + 90.0 * int(rng.integers(0, 4)),
             "small": float(rng.choice([-1, 1]) * rng.uniform(5.0, 20.0)),
             "any": float(rng.uniform(0.0, 360.0))}[severity]
@@ -510,14 +521,14 @@ def _build_rotation(rng: np.random.Generator, severity: str) -> tuple[np.ndarray
     return _to_uint8(canvas), [(symbol, quad)]
 
 
-def _build_mirrored(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_mirrored(rng: np.random.Generator, severity: str) -> Drawn:
     angle = 0.0 if severity == "upright" else None
     canvas, symbol, quad = _single(rng, float(rng.uniform(3.0, 8.0)), angle=angle, mirrored=True,
                                    look=_Look(0.0, 1.0), paper=1.0)
     return _to_uint8(canvas), [(symbol, quad)]
 
 
-def _build_tilt(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_tilt(rng: np.random.Generator, severity: str) -> Drawn:
     tilt = float(severity) * float(rng.choice([-1, 1]))
     axis = "x" if rng.random() < 0.5 else "y"
     canvas, symbol, quad = _single(rng, _camera_ppm(rng), angle=90.0 * int(rng.integers(0, 4)),
@@ -525,38 +536,38 @@ def _build_tilt(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, li
     return _develop(canvas, _Shot(blur=0.5), rng), [(symbol, quad)]
 
 
-def _build_bend(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_bend(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, _camera_ppm(rng), bend_arc=float(severity))
     return _develop(canvas, _Shot(blur=0.5), rng), [(symbol, quad)]
 
 
-def _build_blur(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_blur(rng: np.random.Generator, severity: str) -> Drawn:
     ppm = _camera_ppm(rng)
     canvas, symbol, quad = _single(rng, ppm)
     return _develop(canvas, _Shot(blur=float(severity) * ppm), rng), [(symbol, quad)]
 
 
-def _build_gradient(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_gradient(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, _camera_ppm(rng))
     ratio = float(severity.split(":")[0])
     light = _gradient(canvas.shape, rng, ratio)
     return _develop(canvas, _Shot(light=light, blur=0.5), rng), [(symbol, quad)]
 
 
-def _build_vignette(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_vignette(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, _camera_ppm(rng), margin=float(rng.uniform(0.5, 2.0)))
     light = _vignette(canvas.shape, rng, float(severity))
     return _develop(canvas, _Shot(light=light, blur=0.5), rng), [(symbol, quad)]
 
 
-def _build_shadow(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_shadow(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, _camera_ppm(rng))
     centre = (canvas.shape[1] / 2.0, canvas.shape[0] / 2.0)
     light = _shadow(canvas.shape, rng, float(severity), centre)
     return _develop(canvas, _Shot(light=light, blur=0.5), rng), [(symbol, quad)]
 
 
-def _build_contrast(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_contrast(rng: np.random.Generator, severity: str) -> Drawn:
     # Dark grey on light grey: the two levels centred on mid-grey, ``severity`` apart.
     gap = float(severity)
     mid = float(rng.uniform(0.45, 0.6))
@@ -565,23 +576,23 @@ def _build_contrast(rng: np.random.Generator, severity: str) -> tuple[np.ndarray
     return _develop(canvas, _Shot(blur=0.5, noise=2.0), rng), [(symbol, quad)]
 
 
-def _build_noise(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_noise(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, _camera_ppm(rng))
     return _develop(canvas, _Shot(blur=0.5, noise=float(severity)), rng), [(symbol, quad)]
 
 
-def _build_jpeg(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_jpeg(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, float(rng.uniform(3.0, 5.0)))
     return _develop(canvas, _Shot(blur=0.6, noise=3.0, jpeg=int(severity)), rng), [(symbol, quad)]
 
 
-def _build_salt_pepper(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_salt_pepper(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, float(rng.integers(3, 8)), angle=0.0, look=_Look(0.0, 1.0),
                                    paper=1.0, integer_grid=True, margin=float(rng.integers(1, 6)))
     return _develop(canvas, _Shot(salt_pepper=float(severity) / 100.0), rng), [(symbol, quad)]
 
 
-def _build_inverted(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_inverted(rng: np.random.Generator, severity: str) -> Drawn:
     angle = 0.0 if severity == "upright" else None
     look = _Look(inverted=True)
     canvas, symbol, quad = _single(rng, _camera_ppm(rng), angle=angle, look=look,
@@ -589,7 +600,7 @@ def _build_inverted(rng: np.random.Generator, severity: str) -> tuple[np.ndarray
     return _develop(canvas, _Shot(blur=0.5, noise=2.0), rng), [(symbol, quad)]
 
 
-def _build_multi(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_multi(rng: np.random.Generator, severity: str) -> Drawn:
     count = int(severity.split()[0])
     touching = severity.endswith("touching")
     ppm = float(rng.uniform(3.0, 5.0))
@@ -620,7 +631,22 @@ def _build_multi(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, l
     return _develop(canvas, _Shot(blur=0.4, noise=2.0), rng), placed
 
 
-def _build_page(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_camera(rng: np.random.Generator, severity: str) -> Drawn:
+    """A hand-held photo: any angle, some tilt, a soft lens, uneven light, noise and JPEG."""
+    hard = severity == "hard"
+    ppm = float(rng.uniform(2.5, 4.5) if hard else rng.uniform(3.0, 6.0))
+    tilt = float(rng.uniform(15.0, 35.0) if hard else rng.uniform(0.0, 20.0)) * float(rng.choice([-1, 1]))
+    canvas, symbol, quad = _single(rng, ppm, angle=float(rng.uniform(0.0, 360.0)), tilt=tilt,
+                                   tilt_axis="x" if rng.random() < 0.5 else "y")
+    light = _gradient(canvas.shape, rng, 2.5 if hard else 1.5)
+    if hard:
+        light = light * _vignette(canvas.shape, rng, 0.6)
+    shot = _Shot(light=light, blur=(0.25 if hard else 0.12) * ppm, noise=10.0 if hard else 4.0,
+                 jpeg=50 if hard else 80)
+    return _develop(canvas, shot, rng), [(symbol, quad)]
+
+
+def _build_page(rng: np.random.Generator, severity: str) -> Drawn:
     """A 4000 x 3000 (12 MP) page with one small symbol somewhere on it."""
     ppm = float(severity)
     canvas = np.full((3000, 4000), PAPER)
@@ -662,7 +688,7 @@ def _texture(rng: np.random.Generator, shape: tuple[int, int]) -> np.ndarray:
     return out / max(float(out.max()), 1e-9)
 
 
-def _build_none(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_none(rng: np.random.Generator, severity: str) -> Drawn:
     shape = (600, 800)
     h, w = shape
     if severity == "white":
@@ -718,6 +744,8 @@ _CONDITIONS = (
                "light on dark (on-dark: dark page around the quiet zone)"),
     _Condition("multi", ("2", "5", "10", "4 touching"), _build_multi, 4, 1,
                "symbols per image, mixed orientations"),
+    _Condition("camera", ("mild", "hard"), _build_camera, 8, 2,
+               "any angle, tilt, blur, uneven light, noise and JPEG together"),
     _Condition("page", ("4", "3"), _build_page, 2, 1, "12 MP page, one small symbol, px/module"),
     _Condition("none", ("white", "noise", "glyphs", "checkerboard", "stripes", "texture"),
                _build_none, 3, 1, "no symbol: any output is a false positive"),
@@ -726,6 +754,22 @@ _BY_NAME = {c.name: c for c in _CONDITIONS}
 
 
 # ---------------------------------------------------------------- public entry points
+
+
+@dataclass(frozen=True)
+class Score:
+    """A reader's outputs on one scene: symbols whose text it returned, and outputs that
+    match no symbol (on an image without a symbol, every output)."""
+
+    read: int
+    unexpected: int
+
+
+def score(scene: Scene, found: Iterable[str]) -> Score:
+    """Scores the texts a reader returned for ``scene``, as multisets: two equal symbols
+    need two equal outputs, and each output is used for one symbol only."""
+    expected, got = Counter(scene.texts), Counter(found)
+    return Score(sum((expected & got).values()), sum((got - expected).values()))
 
 
 def conditions() -> tuple[str, ...]:
@@ -760,12 +804,13 @@ def scene(condition: str, severity: str, index: int = 0, seed: int = 0) -> Scene
     """Scene number ``index`` of ``condition`` at ``severity``; the same for the same arguments."""
     family = _condition(condition)
     if severity not in family.severities:
-        raise ValueError(f"unknown severity {severity!r} for {condition}; known: {', '.join(family.severities)}")
+        known = ", ".join(family.severities)
+        raise ValueError(f"unknown severity {severity!r} for {condition}; known: {known}")
     image, placed = family.build(_rng(seed, condition, severity, index), severity)
     return _scene(f"{condition}/{severity}/{index}", condition, severity, image, placed)
 
 
-def scenes(condition: str, severity: str | None = None, count: int = 1, seed: int = 0) -> Iterator[Scene]:
+def scenes(condition: str, count: int = 1, seed: int = 0, severity: str | None = None) -> Iterator[Scene]:
     """``count`` scenes of ``condition`` per severity (every severity when None)."""
     chosen = severities(condition) if severity is None else (severity,)
     for sev in chosen:
@@ -779,4 +824,4 @@ def generate(seed: int = 0, quick: bool = False, only: tuple[str, ...] = ()) -> 
     for family in _CONDITIONS:
         if only and family.name not in only:
             continue
-        yield from scenes(family.name, None, family.quick if quick else family.count, seed)
+        yield from scenes(family.name, family.quick if quick else family.count, seed)
