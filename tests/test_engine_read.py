@@ -255,7 +255,7 @@ def test_no_code_gives_an_empty_list(image: np.ndarray) -> None:
      ("none", "checkerboard")],
 )
 def test_scenes_read_their_texts(condition: str, severity: str) -> None:
-    for scene in scenes.scenes(condition, severity, count=2, seed=7):
+    for scene in scenes.scenes(condition, count=2, seed=7, severity=severity):
         found = sorted(c.text for c in halvern.read_all(scene.image))
         assert found == sorted(scene.texts), scene.name
 
