@@ -280,3 +280,16 @@ def test_a_symbol_beyond_repair_is_reported_with_its_reason_and_place() -> None:
     assert np.array_equal(np.frombuffer(sampled, np.uint8).reshape(29, 29), modules)
     matrix = halvern.read_matrix(canvas)
     assert matrix is not None and (matrix.version, matrix.error_correction) == (3, "L")
+
+
+@pytest.mark.parametrize("scale", [8, 20, 40])
+def test_large_modules_under_uneven_light_and_sensor_noise(scale: int) -> None:
+    # Noise alone spans 40 levels in a block: taken for contrast it turned the inside of
+    # large modules and the quiet zone into salt and pepper.
+    modules = np.pad(symbol("large modules", 2), 4)
+    ink = np.kron(modules, np.ones((scale, scale), np.uint8))
+    xs = np.arange(ink.shape[1])[None, :]
+    light = np.where(ink != 0, 40.0, 210.0) * (0.6 + 0.4 * xs / ink.shape[1])
+    noisy = light + np.random.default_rng(scale).normal(0, 8, ink.shape)
+    image = np.clip(noisy, 0, 255).astype(np.uint8)
+    assert [c.text for c in halvern.read_all(image)] == ["large modules"]
