@@ -2,6 +2,7 @@
 // boxes and the plane transforms between module space and image space.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,6 +45,20 @@ struct Box {
     int top = 0;
     int right = 0;
     int bottom = 0;
+};
+
+// A plane projective transform, row-major 3x3 acting on (x, y, 1). Named for its
+// direction where it is held (module_to_image maps symbol coordinates, module (c, r)
+// spanning c..c+1, r..r+1, to continuous pixel coordinates).
+struct Homography {
+    double m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+    // The image of p; a point on or behind the horizon (w <= 0) maps to NaN.
+    Point apply(Point p) const noexcept {
+        const double w = m[6] * p.x + m[7] * p.y + m[8];
+        if (!(w > 1e-12)) return {NAN, NAN};
+        return {(m[0] * p.x + m[1] * p.y + m[2]) / w, (m[3] * p.x + m[4] * p.y + m[5]) / w};
+    }
 };
 
 }  // namespace halvern::engine

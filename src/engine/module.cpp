@@ -15,6 +15,7 @@
 #include "decode.hpp"
 #include "decode_stages.hpp"
 #include "image.hpp"
+#include "stages.hpp"
 #include "tables.hpp"
 
 namespace {
@@ -62,6 +63,13 @@ public:
     bool allocate(std::size_t count) noexcept {
         std::free(ptr_);
         ptr_ = static_cast<T *>(std::calloc(count == 0 ? 1 : count, sizeof(T)));
+        return ptr_ != nullptr;
+    }
+    // Allocates `count` elements left uninitialized (the kernel writes before it reads):
+    // zeroing a read's scratch cost more than the read of a small image.
+    bool allocate_uninitialized(std::size_t count) noexcept {
+        std::free(ptr_);
+        ptr_ = count > SIZE_MAX / sizeof(T) ? nullptr : static_cast<T *>(std::malloc((count == 0 ? 1 : count) * sizeof(T)));
         return ptr_ != nullptr;
     }
     T *get() const noexcept { return ptr_; }
@@ -472,6 +480,251 @@ PyObject *engine_parse_segments(PyObject *, PyObject *args) {
 // Reader entry points
 // ===================================================================================
 
+// The image argument of the reader's entry points: any buffer of bytes, row y at
+// offset y * stride. A 2-D buffer (a NumPy array or a slice of one) must have one-byte
+// items, a unit column stride and a positive row stride, and is read in place; its
+// shape and strides must match width, height and stride. Returns false with the
+// exception set.
+bool parse_image(PyObject *image, Py_ssize_t width, Py_ssize_t height, Py_ssize_t stride,
+                 BufferGuard &buffer, engine::ImageView &out) {
+    if (PyObject_GetBuffer(image, buffer.view(), PyBUF_STRIDED_RO) != 0) return false;
+    buffer.own();
+    const Py_buffer *view = buffer.view();
+    if (width < 0 || height < 0 || width > INT32_MAX || height > INT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "Image width and height must be in 0..2**31-1.");
+        return false;
+    }
+    if (stride < width || stride < 1) {
+        PyErr_SetString(PyExc_ValueError, "Image stride must be positive and at least the width.");
+        return false;
+    }
+    if (view->itemsize != 1) {
+        PyErr_SetString(PyExc_ValueError, "Image pixels must be one byte each.");
+        return false;
+    }
+    std::int64_t available = view->len;
+    if (view->ndim == 2) {
+        if (view->strides[1] != 1 || view->shape[1] != width || view->shape[0] != height ||
+            view->strides[0] != stride) {
+            PyErr_SetString(PyExc_ValueError,
+                            "Image array shape and strides do not match width, height and stride.");
+            return false;
+        }
+        // The last row ends at (height - 1) * stride + width: the exporter vouches for it.
+        available = height == 0 ? 0 : static_cast<std::int64_t>(height - 1) * stride + width;
+    } else if (view->ndim > 1 || (view->ndim == 1 && view->strides != nullptr && view->strides[0] != 1)) {
+        PyErr_SetString(PyExc_ValueError, "Image buffer must be contiguous bytes or a 2-D array.");
+        return false;
+    }
+    const std::int64_t needed = width == 0 || height == 0 ? 0 : static_cast<std::int64_t>(height - 1) * stride + width;
+    if (needed > available) {
+        PyErr_SetString(PyExc_ValueError, "Image buffer is shorter than (height - 1) * stride + width bytes.");
+        return false;
+    }
+    out = {static_cast<const std::uint8_t *>(view->buf), static_cast<int>(width), static_cast<int>(height),
+           static_cast<std::ptrdiff_t>(stride)};
+    return true;
+}
+
+bool parse_binarizer(int value, engine::Binarizer &out) {
+    if (value < 0 || value > 3) {
+        PyErr_SetString(PyExc_ValueError, "Unknown binarizer.");
+        return false;
+    }
+    out = static_cast<engine::Binarizer>(value);
+    return true;
+}
+
+PyObject *point_tuple(engine::Point p) { return Py_BuildValue("(dd)", p.x, p.y); }
+
+// One record as (decoded or None, error, size, modules, corners, centres, orientation,
+// mirrored, inverted, module size); error is the DecodeError's value, 0 when decoded.
+PyObject *build_record(const engine::SymbolRecord &rec) {
+    const bool ok = rec.decoded.error == engine::DecodeError::none;
+    PyObject *decoded = ok ? build_decoded(rec.decoded) : Py_NewRef(Py_None);
+    if (decoded == nullptr) return nullptr;
+    const engine::Quad &q = rec.position;
+    return Py_BuildValue("(Niiy#((dd)(dd)(dd)(dd))((dd)(dd)(dd))dNNd)", decoded, static_cast<int>(rec.decoded.error),
+                         rec.size, reinterpret_cast<const char *>(rec.modules),
+                         static_cast<Py_ssize_t>(rec.size) * rec.size, q.corner[0].x, q.corner[0].y, q.corner[1].x,
+                         q.corner[1].y, q.corner[2].x, q.corner[2].y, q.corner[3].x, q.corner[3].y,
+                         rec.centres[0].x, rec.centres[0].y, rec.centres[1].x, rec.centres[1].y,
+                         rec.centres[2].x, rec.centres[2].y, rec.orientation, PyBool_FromLong(rec.mirrored),
+                         PyBool_FromLong(rec.inverted), rec.module_size);
+}
+
+// Uninitialized scratch of `count` elements, or MemoryError (also when the size does
+// not fit memory).
+template <typename T>
+bool allocate_or_raise(RawScratch<T> &scratch, std::uint64_t count) {
+    if (count > PY_SSIZE_T_MAX / sizeof(T) || !scratch.allocate_uninitialized(static_cast<std::size_t>(count))) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// read(image, width, height, stride, binarizer, try_invert, keep_errors): every symbol
+// of the image as records (see build_record), the decoded ones first.
+PyObject *engine_read(PyObject *, PyObject *args) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0, stride = 0;
+    int binarizer = 0, try_invert = 1, keep_errors = 0;
+    if (!PyArg_ParseTuple(args, "Onnnipp", &image, &width, &height, &stride, &binarizer, &try_invert,
+                          &keep_errors)) {
+        return nullptr;
+    }
+    BufferGuard buffer;
+    engine::ImageView view;
+    engine::ReadOptions options;
+    if (!parse_image(image, width, height, stride, buffer, view) || !parse_binarizer(binarizer, options.binarizer)) {
+        return nullptr;
+    }
+    options.try_invert = try_invert != 0;
+    options.keep_errors = keep_errors != 0;
+    if (view.width == 0 || view.height == 0) return PyList_New(0);
+    const int capacity = engine::read_capacity(view.width, view.height);
+    RawScratch<unsigned char> scratch;
+    RawScratch<engine::SymbolRecord> records;
+    if (!allocate_or_raise(scratch, engine::read_scratch_bytes(view.width, view.height)) ||
+        !allocate_or_raise(records, static_cast<std::uint64_t>(capacity))) {
+        return nullptr;
+    }
+    int count = 0;
+    {
+        UnlockedScope unlocked;
+        count = engine::read_symbols(view, options, scratch.get(), records.get(), capacity);
+    }
+    PyObject *out = PyList_New(count);
+    if (out == nullptr) return nullptr;
+    for (int i = 0; i < count; ++i) {
+        PyObject *item = build_record(records.get()[i]);
+        if (item == nullptr) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SetItem(out, i, item);
+    }
+    return out;
+}
+
+// ---- Test entry points: single stages, compared with plain references in the tests.
+
+// _binarize(image, width, height, stride, binarizer): (width * height bytes of 0/1,
+// bilevel).
+PyObject *engine_binarize(PyObject *, PyObject *args) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0, stride = 0;
+    int binarizer = 0;
+    if (!PyArg_ParseTuple(args, "Onnni", &image, &width, &height, &stride, &binarizer)) return nullptr;
+    BufferGuard buffer;
+    engine::ImageView view;
+    engine::Binarizer mode;
+    if (!parse_image(image, width, height, stride, buffer, view) || !parse_binarizer(binarizer, mode)) return nullptr;
+    PyObject *bits = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width) * height);
+    if (bits == nullptr) return nullptr;
+    RawScratch<unsigned char> scratch;
+    if (!allocate_or_raise(scratch, engine::binarize_scratch_bytes(view.width, view.height))) {
+        Py_DECREF(bits);
+        return nullptr;
+    }
+    const bool bilevel = engine::binarize(view, mode, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(bits)),
+                                          scratch.get());
+    return Py_BuildValue("(NN)", bits, PyBool_FromLong(bilevel));
+}
+
+// _find_finders(bits, width, height): [(x, y, module, hits)] of a 0/1 image.
+PyObject *engine_find_finders(PyObject *, PyObject *args) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0;
+    if (!PyArg_ParseTuple(args, "Onn", &image, &width, &height)) return nullptr;
+    BufferGuard buffer;
+    engine::ImageView view;
+    if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
+    RawScratch<unsigned char> scratch;
+    RawScratch<engine::Finder> finders;
+    if (!allocate_or_raise(scratch, engine::finder_scratch_bytes(view.width, view.height)) ||
+        !allocate_or_raise(finders, engine::kMaxFinders)) {
+        return nullptr;
+    }
+    const int count = engine::find_finders(view, finders.get(), engine::kMaxFinders, scratch.get());
+    PyObject *out = PyList_New(count);
+    if (out == nullptr) return nullptr;
+    for (int i = 0; i < count; ++i) {
+        const engine::Finder &f = finders.get()[i];
+        PyObject *item = Py_BuildValue("(dddi)", f.centre.x, f.centre.y, f.module, f.hits);
+        if (item == nullptr) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SetItem(out, i, item);
+    }
+    return out;
+}
+
+// Four points from a sequence of eight numbers.
+bool parse_quad(PyObject *seq, engine::Point out[4]) {
+    double v[8];
+    if (!PyArg_ParseTuple(seq, "dddddddd", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7])) return false;
+    for (int i = 0; i < 4; ++i) out[i] = {v[2 * i], v[2 * i + 1]};
+    return true;
+}
+
+// _homography(src, dst): the 9 coefficients (row-major, last 1) sending the four src
+// points to the dst points (each a tuple of 8 numbers), or None when degenerate.
+PyObject *engine_homography(PyObject *, PyObject *args) {
+    PyObject *src = nullptr, *dst = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O!", &PyTuple_Type, &src, &PyTuple_Type, &dst)) return nullptr;
+    engine::Point a[4], b[4];
+    if (!parse_quad(src, a) || !parse_quad(dst, b)) return nullptr;
+    engine::Homography h;
+    if (!engine::homography_from_points(a, b, h)) Py_RETURN_NONE;
+    return Py_BuildValue("(ddddddddd)", h.m[0], h.m[1], h.m[2], h.m[3], h.m[4], h.m[5], h.m[6], h.m[7], h.m[8]);
+}
+
+// _sample_grid(bits, width, height, h, size, module): size * size module bytes sampled
+// through the homography h (9 numbers, module to image).
+PyObject *engine_sample_grid(PyObject *, PyObject *args) {
+    PyObject *image = nullptr, *coefficients = nullptr;
+    Py_ssize_t width = 0, height = 0, size = 0;
+    double module = 0;
+    if (!PyArg_ParseTuple(args, "OnnO!nd", &image, &width, &height, &PyTuple_Type, &coefficients, &size, &module)) {
+        return nullptr;
+    }
+    engine::Homography h;
+    if (!PyArg_ParseTuple(coefficients, "ddddddddd", &h.m[0], &h.m[1], &h.m[2], &h.m[3], &h.m[4], &h.m[5], &h.m[6],
+                          &h.m[7], &h.m[8])) {
+        return nullptr;
+    }
+    if (size < 1 || size > engine::kMaxSize) {
+        PyErr_SetString(PyExc_ValueError, "Grid size must be in 1..177.");
+        return nullptr;
+    }
+    BufferGuard buffer;
+    engine::ImageView view;
+    if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, size * size);
+    if (out == nullptr) return nullptr;
+    engine::sample_grid(view, h, static_cast<int>(size), module, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(out)));
+    return out;
+}
+
+// _find_alignment(bits, width, height, x, y, module, radius): the alignment centre
+// nearest (x, y), or None.
+PyObject *engine_find_alignment(PyObject *, PyObject *args) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0;
+    double x = 0, y = 0, module = 0, radius = 0;
+    if (!PyArg_ParseTuple(args, "Onndddd", &image, &width, &height, &x, &y, &module, &radius)) return nullptr;
+    BufferGuard buffer;
+    engine::ImageView view;
+    if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
+    engine::Point found;
+    if (!engine::find_alignment(view, {x, y}, module, radius, found)) Py_RETURN_NONE;
+    return point_tuple(found);
+}
+
+
 // ===================================================================================
 // Module
 // ===================================================================================
@@ -492,6 +745,13 @@ PyMethodDef engine_methods[] = {
     {"_format_words", engine_format_words, METH_NOARGS, "Test entry: decode_format_word of every word."},
     {"_version_word", engine_version_word, METH_VARARGS, "Test entry: decode_version_word."},
     {"_parse_segments", engine_parse_segments, METH_VARARGS, "Test entry: a data bit stream parsed."},
+    {"read", engine_read, METH_VARARGS,
+     "read(image, width, height, stride, binarizer, try_invert, keep_errors) -> list of symbol records."},
+    {"_binarize", engine_binarize, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},
+    {"_find_finders", engine_find_finders, METH_VARARGS, "Test entry: finder patterns of a 0/1 image."},
+    {"_homography", engine_homography, METH_VARARGS, "Test entry: the transform between two quads."},
+    {"_sample_grid", engine_sample_grid, METH_VARARGS, "Test entry: modules sampled through a transform."},
+    {"_find_alignment", engine_find_alignment, METH_VARARGS, "Test entry: the alignment pattern near a point."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,827 @@
+"""Camera-like and scanner-like test scenes with QR codes, drawn here from a seed.
+
+    from benchmarks.scenes import conditions, generate, scene, scenes, score, severities
+    for s in scenes("blur", count=3, seed=1, severity="0.33"):   # or every severity
+        print(s.name, s.image.shape, s.texts, s.versions, s.corners)
+    score(scene("tilt", "40", index=2), texts_a_reader_returned)  # Score(read, unexpected)
+
+(Scripts in benchmarks/ import it as ``scenes``; tests/conftest.py puts the repository root
+on sys.path for ``benchmarks.scenes``.)
+
+A scene is an 8-bit grayscale image (a 2-D uint8 NumPy array, 0 black) and the texts of the
+symbols it holds, in no particular order; a reader is scored on the multiset of texts it
+returns. Each condition is a named family of distortions with a few severities; the scenes of
+one (condition, severity, index) depend only on the seed, never on what else was generated, so
+that ``--only`` runs and the full table give the same images.
+
+How a symbol is drawn: segno encodes a random text (numeric, alphanumeric, byte, kanji or
+UTF-8 behind an ECI; versions 1 to 40, every error-correction level) into its module matrix.
+A placement maps module coordinates (u to the right, v down, the symbol in [0, n) x [0, n),
+its quiet zone 4 modules wide around it) to image pixels: a homography (in-plane rotation, a
+3-D tilt seen by a pinhole camera) or a cylinder. Every output pixel is sampled ss x ss times
+through the inverse map and averaged, so that edges are grey as a lens makes them. The
+scene is drawn as reflectance (1 paper, 0 ink), then lit (gradient, vignette, shadow),
+blurred, scaled to 8 bits, and given sensor noise and JPEG compression.
+
+Needs NumPy, segno and Pillow (the ``bench`` or ``test`` extra); nothing is downloaded.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import math
+from collections import Counter
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import segno
+from segno import consts as segno_consts
+
+__all__ = [
+    "Scene",
+    "Score",
+    "conditions",
+    "describe",
+    "generate",
+    "scene",
+    "scenes",
+    "score",
+    "severities",
+    "symbol_homography",
+]
+
+Point = tuple[float, float]
+Quad = tuple[Point, Point, Point, Point]
+Map = Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]
+
+QUIET = 4
+PAPER = 0.92  # reflectance of paper and ink in camera scenes; clean scenes use 1 and 0
+INK = 0.06
+EC_LEVELS = ("L", "M", "Q", "H")
+MODES = ("numeric", "alphanumeric", "byte", "kanji", "eci-utf8")
+# The widest symbol drawn outside the page scenes, in pixels: it keeps a scene a fraction of
+# a second to draw and to read (v40 at 20 px/module would be 3700 px square).
+MAX_SYMBOL_PX = 1100
+
+
+@dataclass(frozen=True)
+class Scene:
+    """One test image and what it holds.
+
+    ``corners`` has one quad per symbol, in the order of ``texts``: the image positions
+    (x right, y down, pixel edges at integers) of the module-grid corners (0, 0), (n, 0),
+    (n, n), (0, n), the symbol's own top-left, top-right, bottom-right and bottom-left
+    as drawn (a mirrored symbol is drawn from its flipped matrix).
+    """
+
+    name: str
+    condition: str
+    severity: str
+    image: np.ndarray
+    texts: tuple[str, ...]
+    corners: tuple[Quad, ...] = ()
+    versions: tuple[int, ...] = ()
+
+
+@dataclass(frozen=True)
+class _Symbol:
+    text: str
+    version: int
+    modules: np.ndarray  # n x n bool, True dark
+
+
+@dataclass(frozen=True)
+class _Placement:
+    to_image: Map  # module (u, v) -> pixel (x, y)
+    to_module: Map  # pixel (x, y) -> module (u, v)
+
+
+@dataclass(frozen=True)
+class _Look:
+    """How a symbol is printed: reflectance of its dark and light modules."""
+
+    dark: float = INK
+    light: float = PAPER
+    inverted: bool = False
+
+
+# ---------------------------------------------------------------- content
+
+
+# Character-count indicator bits for versions 1-9, 10-26, 27-40.
+_COUNT_BITS = {
+    "numeric": (10, 12, 14),
+    "alphanumeric": (9, 11, 13),
+    "byte": (8, 16, 16),
+    "kanji": (8, 10, 12),
+}
+_ALNUM = segno_consts.ALPHANUMERIC_CHARS.decode("ascii")
+_PRINTABLE = "".join(chr(c) for c in range(32, 127))
+# UTF-8 text of one to four bytes a character; every ECI text starts outside ASCII.
+_UTF8_WIDE = (
+    "äöüßéèêàçñøåÆŒ€£¥©°±µ"
+    "αβγδεζηθλμπσφψωΩ"
+    "дежзийклмнопрстуфя"
+    "東京大阪日本語漢字中文한국어ひらがなカタカナ"
+    "✓★♥☀→⚙😀🎉"
+)
+_UTF8_POOL = "abcdefghijklmnopqrstuvwxyz0123456789 .,-" + _UTF8_WIDE
+
+
+def _kanji_pool() -> str:
+    """Level-1 kanji (Shift JIS lead bytes 0x89-0x97), every one a kanji-mode character."""
+    chars = []
+    for lead in range(0x89, 0x98):
+        for trail in (*range(0x40, 0x7F), *range(0x80, 0xFD)):
+            try:
+                chars.append(bytes((lead, trail)).decode("shift_jis"))
+            except UnicodeDecodeError:
+                continue
+    return "".join(chars)
+
+
+_KANJI = _kanji_pool()
+
+
+def _capacity_bits(version: int, level: str, mode: str) -> int:
+    """Data bits left for characters after the mode and count headers (and the ECI header)."""
+    capacity: Any = segno_consts.SYMBOL_CAPACITY  # data bits by version and level index
+    total = int(capacity[version][segno_consts.ERROR_MAPPING[level]])
+    band = 0 if version <= 9 else 1 if version <= 26 else 2
+    if mode == "eci-utf8":
+        return total - 4 - 8 - 4 - _COUNT_BITS["byte"][band]
+    return total - 4 - _COUNT_BITS[mode][band]
+
+
+def _capacity_units(bits: int, mode: str) -> int:
+    """Characters (bytes for byte and ECI modes) that fit in ``bits``."""
+    if mode == "numeric":
+        rest = bits % 10
+        return bits // 10 * 3 + (2 if rest >= 7 else 1 if rest >= 4 else 0)
+    if mode == "alphanumeric":
+        return bits // 11 * 2 + (1 if bits % 11 >= 6 else 0)
+    if mode == "kanji":
+        return bits // 13
+    return bits // 8
+
+
+def _random_text(rng: np.random.Generator, mode: str, units: int) -> str:
+    """A text of at most ``units`` characters (UTF-8 bytes for eci-utf8) in ``mode``."""
+    pool = {"numeric": "0123456789", "alphanumeric": _ALNUM, "byte": _PRINTABLE, "kanji": _KANJI}
+    if mode in pool:
+        chars = pool[mode]
+        return "".join(chars[i] for i in rng.integers(0, len(chars), size=units))
+    text = [_UTF8_WIDE[int(rng.integers(0, len(_UTF8_WIDE)))]]
+    used = len(text[0].encode("utf-8"))
+    while True:
+        ch = _UTF8_POOL[int(rng.integers(0, len(_UTF8_POOL)))]
+        size = len(ch.encode("utf-8"))
+        if used + size > units:
+            return "".join(text)
+        text.append(ch)
+        used += size
+
+
+def _encode(text: str, version: int, level: str, mode: str) -> segno.QRCode:
+    if mode == "eci-utf8":
+        return segno.make_qr(text, version=version, error=level, mode="byte", encoding="utf-8",
+                             eci=True, boost_error=False)
+    return segno.make_qr(text, version=version, error=level, mode=mode, boost_error=False)
+
+
+def _make_symbol(rng: np.random.Generator, version: int, level: str | None = None,
+                 mode: str | None = None, fill: float | None = None) -> _Symbol:
+    """A symbol of exactly ``version``; the text fills a random share of its capacity."""
+    level = level or EC_LEVELS[int(rng.integers(0, 4))]
+    mode = mode or MODES[int(rng.integers(0, len(MODES)))]
+    units = _capacity_units(_capacity_bits(version, level, mode), mode)
+    share = float(rng.uniform(0.3, 1.0)) if fill is None else fill
+    # Four bytes hold any first ECI character; the smallest ECI capacity (1-H) is six.
+    want = max(4 if mode == "eci-utf8" else 1, int(units * share))
+    while True:
+        text = _random_text(rng, mode, want)
+        try:
+            qr = _encode(text, version, level, mode)
+        except segno.DataOverflowError:  # only if the capacity above were wrong; shrink
+            want = max(1, want - max(1, want // 20))
+            continue
+        return _Symbol(text, version, np.array(qr.matrix, dtype=bool))
+
+
+def _max_version(ppm: float, limit_px: int = MAX_SYMBOL_PX) -> int:
+    modules = int(limit_px / ppm) - 2 * QUIET
+    return max(1, min(40, (modules - 17) // 4))
+
+
+def _pick_version(rng: np.random.Generator, ppm: float) -> int:
+    """A version up to what fits MAX_SYMBOL_PX at ``ppm``, small ones more often (log-uniform)."""
+    top = _max_version(ppm)
+    return int(min(top, math.floor(math.exp(rng.uniform(0.0, math.log(top + 1))))))
+
+
+# ---------------------------------------------------------------- placements
+
+
+def _homography_maps(h: np.ndarray) -> _Placement:
+    inv = np.linalg.inv(h)
+
+    def apply(m: np.ndarray) -> Map:
+        def mapped(x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+            w = m[2, 0] * x + m[2, 1] * y + m[2, 2]
+            return (m[0, 0] * x + m[0, 1] * y + m[0, 2]) / w, (m[1, 0] * x + m[1, 1] * y + m[1, 2]) / w
+        return mapped
+
+    return _Placement(apply(h), apply(inv))
+
+
+def symbol_homography(n: int, ppm: float, centre: Point, angle_deg: float = 0.0,
+                      tilt_deg: float = 0.0, tilt_axis: str = "x",
+                      focal_symbols: float = 2.5) -> np.ndarray:
+    """3 x 3 map from module coordinates to pixels: the symbol, ``ppm`` pixels per module at
+    its centre, turned by ``angle_deg`` in its plane, then the plane tilted by ``tilt_deg``
+    about the image's x or y axis and seen by a pinhole camera whose focal length is
+    ``focal_symbols`` symbol widths, its centre at ``centre``."""
+    half = n / 2.0
+    to_plane = np.array([[ppm, 0.0, -half * ppm], [0.0, ppm, -half * ppm], [0.0, 0.0, 1.0]])
+    a = math.radians(angle_deg)
+    spin = np.array([[math.cos(a), -math.sin(a), 0.0], [math.sin(a), math.cos(a), 0.0], [0.0, 0.0, 1.0]])
+    t = math.radians(tilt_deg)
+    c, s = math.cos(t), math.sin(t)
+    if tilt_axis == "x":
+        rot = np.array([[1.0, 0.0, 0.0], [0.0, c, -s], [0.0, s, c]])
+    else:
+        rot = np.array([[c, 0.0, s], [0.0, 1.0, 0.0], [-s, 0.0, c]])
+    focal = focal_symbols * n * ppm
+    # Plane point (X, Y, 0) -> camera (R [X Y 0] + [0 0 f]); columns r1, r2, t of [R | t].
+    extrinsic = np.column_stack([rot[:, 0], rot[:, 1], [0.0, 0.0, focal]])
+    camera = np.array([[focal, 0.0, centre[0]], [0.0, focal, centre[1]], [0.0, 0.0, 1.0]])
+    h = camera @ extrinsic @ spin @ to_plane
+    return h / h[2, 2]
+
+
+def _cylinder_placement(n: int, ppm: float, centre: Point, angle_deg: float,
+                        arc_deg: float) -> _Placement:
+    """The symbol wrapped round a cylinder whose axis runs along its columns, seen from afar
+    (orthographic), the quiet zone's width spanning ``arc_deg`` of the cylinder, then turned
+    by ``angle_deg`` in the image."""
+    width = (n + 2 * QUIET) * ppm
+    radius = width / math.radians(arc_deg)
+    a = math.radians(angle_deg)
+    ca, sa = math.cos(a), math.sin(a)
+    half = n / 2.0
+
+    def to_image(u: np.ndarray, v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        dx = radius * np.sin((u - half) * ppm / radius)
+        dy = (v - half) * ppm
+        return centre[0] + ca * dx - sa * dy, centre[1] + sa * dx + ca * dy
+
+    def to_module(x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        rx, ry = x - centre[0], y - centre[1]
+        dx = ca * rx + sa * ry
+        dy = -sa * rx + ca * ry
+        # Points beyond the cylinder's silhouette map outside the symbol.
+        s = np.where(np.abs(dx) < radius, radius * np.arcsin(np.clip(dx / radius, -1.0, 1.0)), np.inf)
+        return s / ppm + half, dy / ppm + half
+
+    return _Placement(to_image, to_module)
+
+
+def _outline(placement: _Placement, n: int, margin: float) -> tuple[np.ndarray, np.ndarray]:
+    """Image points along the border of the module square grown by ``margin`` modules."""
+    t = np.linspace(-margin, n + margin, 33)
+    lo = np.full_like(t, -margin)
+    hi = np.full_like(t, n + margin)
+    u = np.concatenate([t, hi, t, lo])
+    v = np.concatenate([lo, t, hi, t])
+    return placement.to_image(u, v)
+
+
+def _corners(placement: _Placement, n: int) -> Quad:
+    x, y = placement.to_image(np.array([0.0, n, n, 0.0]), np.array([0.0, 0.0, n, n]))
+    pts = [(float(px), float(py)) for px, py in zip(x, y, strict=True)]
+    return (pts[0], pts[1], pts[2], pts[3])
+
+
+# ---------------------------------------------------------------- rendering
+
+
+def _supersampling(ppm: float) -> int:
+    """Samples per pixel side: at least ~12 per module side, so that edges grade smoothly."""
+    return int(min(8, max(2, math.ceil(12.0 / ppm))))
+
+
+def _draw_symbol(canvas: np.ndarray, symbol: _Symbol, placement: _Placement, ppm: float,
+                 look: _Look) -> Quad:
+    """Composites the symbol and its quiet zone onto the reflectance ``canvas`` (in place),
+    each pixel the mean of ss x ss samples through the inverse map; returns its corners."""
+    n = symbol.modules.shape[0]
+    height, width = canvas.shape
+    ox, oy = _outline(placement, n, QUIET)
+    x0 = max(0, int(math.floor(float(np.min(ox)))) - 1)
+    x1 = min(width, int(math.ceil(float(np.max(ox)))) + 1)
+    y0 = max(0, int(math.floor(float(np.min(oy)))) - 1)
+    y1 = min(height, int(math.ceil(float(np.max(oy)))) + 1)
+    if x0 >= x1 or y0 >= y1:
+        return _corners(placement, n)
+    ss = _supersampling(ppm)
+    padded = np.zeros((n + 2 * QUIET + 2, n + 2 * QUIET + 2), dtype=bool)
+    padded[QUIET + 1 : QUIET + 1 + n, QUIET + 1 : QUIET + 1 + n] = symbol.modules
+    dark_value, light_value = (look.light, look.dark) if look.inverted else (look.dark, look.light)
+    offsets = (np.arange(ss) + 0.5) / ss
+    sx = (np.arange(x0, x1)[:, None] + offsets[None, :]).ravel()
+    rows_per_chunk = max(1, 400_000 // max(1, sx.size * ss))
+    for r0 in range(y0, y1, rows_per_chunk):
+        r1 = min(y1, r0 + rows_per_chunk)
+        sy = (np.arange(r0, r1)[:, None] + offsets[None, :]).ravel()
+        gx, gy = np.meshgrid(sx, sy)
+        u, v = placement.to_module(gx, gy)
+        with np.errstate(invalid="ignore"):
+            inside = np.isfinite(u) & np.isfinite(v)
+            inside &= (u >= -QUIET) & (u < n + QUIET) & (v >= -QUIET) & (v < n + QUIET)
+        # Samples outside the quiet zone land on the padding ring at index 0 (light).
+        iu = np.floor(np.where(inside, u, -QUIET - 0.5)).astype(np.int64) + QUIET + 1
+        iv = np.floor(np.where(inside, v, -QUIET - 0.5)).astype(np.int64) + QUIET + 1
+        dark = padded[iv, iu]
+        value = np.where(dark, dark_value, light_value) * inside
+        shape = (r1 - r0, ss, x1 - x0, ss)
+        cover = inside.reshape(shape).mean(axis=(1, 3))
+        mean = value.reshape(shape).mean(axis=(1, 3))
+        patch = canvas[r0:r1, x0:x1]
+        patch *= 1.0 - cover
+        patch += mean
+    return _corners(placement, n)
+
+
+def _gaussian_blur(image: np.ndarray, sigma: float) -> np.ndarray:
+    """Separable Gaussian blur, edges extended; a no-op for sigma <= 0."""
+    if sigma <= 0:
+        return image
+    radius = max(1, int(math.ceil(3.0 * sigma)))
+    taps = np.exp(-0.5 * (np.arange(-radius, radius + 1) / sigma) ** 2)
+    taps /= taps.sum()
+    out = image
+    for axis in (0, 1):
+        padded = np.pad(out, [(radius, radius) if a == axis else (0, 0) for a in (0, 1)], mode="edge")
+        size = out.shape[axis]
+        acc = np.zeros_like(out)
+        for k, w in enumerate(taps):
+            acc += w * (padded[k : k + size] if axis == 0 else padded[:, k : k + size])
+        out = acc
+    return out
+
+
+def _to_uint8(image: np.ndarray) -> np.ndarray:
+    return np.clip(np.rint(image * 255.0), 0, 255).astype(np.uint8)
+
+
+def _jpeg(image: np.ndarray, quality: int) -> np.ndarray:
+    from PIL import Image
+
+    buf = io.BytesIO()
+    Image.fromarray(image, mode="L").save(buf, format="JPEG", quality=quality)
+    buf.seek(0)
+    with Image.open(buf) as decoded:
+        return np.array(decoded.convert("L"), dtype=np.uint8)
+
+
+# ---------------------------------------------------------------- lighting
+
+
+def _gradient(shape: tuple[int, int], rng: np.random.Generator, ratio: float) -> np.ndarray:
+    """Light falling linearly from 1 to 1/ratio across the image in a random direction."""
+    h, w = shape
+    a = rng.uniform(0, 2 * math.pi)
+    y, x = np.mgrid[0:h, 0:w].astype(np.float64)
+    t = (x - w / 2) * math.cos(a) + (y - h / 2) * math.sin(a)
+    span = abs(w * math.cos(a)) + abs(h * math.sin(a))
+    t = t / max(span, 1.0) + 0.5
+    return 1.0 - (1.0 - 1.0 / ratio) * np.clip(t, 0.0, 1.0)
+
+
+def _vignette(shape: tuple[int, int], rng: np.random.Generator, floor: float) -> np.ndarray:
+    """Light falling off as cos^4 would, to ``floor`` in the corners, centre a little off."""
+    h, w = shape
+    cx = w / 2 * (1 + rng.uniform(-0.2, 0.2))
+    cy = h / 2 * (1 + rng.uniform(-0.2, 0.2))
+    y, x = np.mgrid[0:h, 0:w].astype(np.float64)
+    r2 = ((x - cx) ** 2 + (y - cy) ** 2) / (max(cx, w - cx) ** 2 + max(cy, h - cy) ** 2)
+    return 1.0 - (1.0 - floor) * r2
+
+
+def _shadow(shape: tuple[int, int], rng: np.random.Generator, depth: float,
+            through: Point) -> np.ndarray:
+    """A hard shadow: light times ``depth`` on one side of a line through near ``through``,
+    the edge about a pixel soft."""
+    h, w = shape
+    a = rng.uniform(0, 2 * math.pi)
+    px = through[0] + rng.uniform(-0.15, 0.15) * w
+    py = through[1] + rng.uniform(-0.15, 0.15) * h
+    y, x = np.mgrid[0:h, 0:w].astype(np.float64)
+    d = (x - px) * math.cos(a) + (y - py) * math.sin(a)
+    return depth + (1.0 - depth) * np.clip(d + 0.5, 0.0, 1.0)
+
+
+# ---------------------------------------------------------------- scene assembly
+
+
+@dataclass(frozen=True)
+class _Shot:
+    """Everything applied after the symbols are drawn, in this order."""
+
+    light: np.ndarray | None = None  # multiplies reflectance
+    blur: float = 0.0  # Gaussian sigma in pixels
+    noise: float = 0.0  # Gaussian sigma in 8-bit levels
+    jpeg: int | None = None
+    salt_pepper: float = 0.0  # share of pixels forced to black or white
+
+
+def _develop(canvas: np.ndarray, shot: _Shot, rng: np.random.Generator) -> np.ndarray:
+    image = canvas if shot.light is None else canvas * shot.light
+    image = _gaussian_blur(image, shot.blur)
+    if shot.noise > 0:
+        image = image + rng.normal(0.0, shot.noise / 255.0, size=image.shape)
+    out = _to_uint8(image)
+    if shot.salt_pepper > 0:
+        hit = rng.random(out.shape) < shot.salt_pepper
+        out[hit] = np.where(rng.random(int(hit.sum())) < 0.5, 0, 255).astype(np.uint8)
+    if shot.jpeg is not None:
+        out = _jpeg(out, shot.jpeg)
+    return out
+
+
+def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
+            tilt: float = 0.0, tilt_axis: str = "x", bend_arc: float = 0.0,
+            mirrored: bool = False, look: _Look = _Look(), margin: float | None = None,
+            paper: float = PAPER, integer_grid: bool = False) -> tuple[np.ndarray, _Symbol, Quad]:
+    """A canvas (reflectance) holding one symbol, its centre at the canvas centre, with a
+    random margin of paper around the quiet zone. ``angle`` None picks a right-angle
+    orientation with a few degrees of jitter."""
+    symbol = _make_symbol(rng, _pick_version(rng, ppm))
+    if mirrored:
+        symbol = _Symbol(symbol.text, symbol.version, symbol.modules[:, ::-1].copy())
+    n = symbol.modules.shape[0]
+    if angle is None:
+        angle = 90.0 * int(rng.integers(0, 4)) + float(rng.uniform(-4.0, 4.0))
+    margin = float(rng.uniform(1.0, 8.0)) if margin is None else margin
+    extent = (n + 2 * QUIET + 2 * margin) * ppm
+    if tilt:
+        extent *= 1.35
+    if integer_grid:
+        # An upright symbol on whole pixels: every module exactly ppm x ppm pixels.
+        left = int(margin) * int(ppm)
+        side = 2 * left + (n + 2 * QUIET) * int(ppm)
+        centre = (left + QUIET * ppm + n * ppm / 2.0,) * 2
+    else:
+        side = int(math.ceil(abs(math.cos(math.radians(angle))) * extent
+                             + abs(math.sin(math.radians(angle))) * extent))
+        centre = (side / 2.0 + float(rng.uniform(-0.5, 0.5)), side / 2.0 + float(rng.uniform(-0.5, 0.5)))
+    canvas = np.full((side, side), paper, dtype=np.float64)
+    if bend_arc:
+        placement = _cylinder_placement(n, ppm, centre, angle, bend_arc)
+    else:
+        h = symbol_homography(n, ppm, centre, angle, tilt, tilt_axis)
+        placement = _homography_maps(h)
+    quad = _draw_symbol(canvas, symbol, placement, ppm, look)
+    return canvas, symbol, quad
+
+
+def _scene(name: str, condition: str, severity: str, image: np.ndarray,
+           placed: list[tuple[_Symbol, Quad]]) -> Scene:
+    return Scene(name, condition, severity, image, tuple(s.text for s, _ in placed),
+                 tuple(q for _, q in placed), tuple(s.version for s, _ in placed))
+
+
+# ---------------------------------------------------------------- conditions
+
+# A builder's result: the image and each symbol with its corners.
+Drawn = tuple[np.ndarray, list[tuple[_Symbol, Quad]]]
+Builder = Callable[[np.random.Generator, str], Drawn]
+
+
+def _camera_ppm(rng: np.random.Generator) -> float:
+    return float(rng.uniform(4.0, 7.0))
+
+
+def _build_scale(rng: np.random.Generator, severity: str) -> Drawn:
+    ppm = float(severity)
+    canvas, symbol, quad = _single(rng, ppm, angle=0.0, look=_Look(0.0, 1.0), paper=1.0,
+                                   integer_grid=True, margin=float(rng.integers(1, 6)))
+    return _to_uint8(canvas), [(symbol, quad)]
+
+
+def _build_rotation(rng: np.random.Generator, severity: str) -> Drawn:
+    base = {"right-angle": 90.0 * int(rng.integers(1, 4)), "45": 45.0 + 90.0 * int(rng.integers(0, 4)),
+            "small": float(rng.choice([-1, 1]) * rng.uniform(5.0, 20.0)),
+            "any": float(rng.uniform(0.0, 360.0))}[severity]
+    canvas, symbol, quad = _single(rng, float(rng.uniform(3.0, 8.0)), angle=base,
+                                   look=_Look(0.0, 1.0), paper=1.0)
+    return _to_uint8(canvas), [(symbol, quad)]
+
+
+def _build_mirrored(rng: np.random.Generator, severity: str) -> Drawn:
+    angle = 0.0 if severity == "upright" else None
+    canvas, symbol, quad = _single(rng, float(rng.uniform(3.0, 8.0)), angle=angle, mirrored=True,
+                                   look=_Look(0.0, 1.0), paper=1.0)
+    return _to_uint8(canvas), [(symbol, quad)]
+
+
+def _build_tilt(rng: np.random.Generator, severity: str) -> Drawn:
+    tilt = float(severity) * float(rng.choice([-1, 1]))
+    axis = "x" if rng.random() < 0.5 else "y"
+    canvas, symbol, quad = _single(rng, _camera_ppm(rng), angle=90.0 * int(rng.integers(0, 4)),
+                                   tilt=tilt, tilt_axis=axis)
+    return _develop(canvas, _Shot(blur=0.5), rng), [(symbol, quad)]
+
+
+def _build_bend(rng: np.random.Generator, severity: str) -> Drawn:
+    canvas, symbol, quad = _single(rng, _camera_ppm(rng), bend_arc=float(severity))
+    return _develop(canvas, _Shot(blur=0.5), rng), [(symbol, quad)]
+
+
+def _build_blur(rng: np.random.Generator, severity: str) -> Drawn:
+    ppm = _camera_ppm(rng)
+    canvas, symbol, quad = _single(rng, ppm)
+    return _develop(canvas, _Shot(blur=float(severity) * ppm), rng), [(symbol, quad)]
+
+
+def _build_gradient(rng: np.random.Generator, severity: str) -> Drawn:
+    canvas, symbol, quad = _single(rng, _camera_ppm(rng))
+    ratio = float(severity.split(":")[0])
+    light = _gradient(canvas.shape, rng, ratio)
+    return _develop(canvas, _Shot(light=light, blur=0.5), rng), [(symbol, quad)]
+
+
+def _build_vignette(rng: np.random.Generator, severity: str) -> Drawn:
+    canvas, symbol, quad = _single(rng, _camera_ppm(rng), margin=float(rng.uniform(0.5, 2.0)))
+    light = _vignette(canvas.shape, rng, float(severity))
+    return _develop(canvas, _Shot(light=light, blur=0.5), rng), [(symbol, quad)]
+
+
+def _build_shadow(rng: np.random.Generator, severity: str) -> Drawn:
+    canvas, symbol, quad = _single(rng, _camera_ppm(rng))
+    centre = (canvas.shape[1] / 2.0, canvas.shape[0] / 2.0)
+    light = _shadow(canvas.shape, rng, float(severity), centre)
+    return _develop(canvas, _Shot(light=light, blur=0.5), rng), [(symbol, quad)]
+
+
+def _build_contrast(rng: np.random.Generator, severity: str) -> Drawn:
+    # Dark grey on light grey: the two levels centred on mid-grey, ``severity`` apart.
+    gap = float(severity)
+    mid = float(rng.uniform(0.45, 0.6))
+    look = _Look(mid - gap / 2, mid + gap / 2)
+    canvas, symbol, quad = _single(rng, _camera_ppm(rng), look=look, paper=mid + gap / 2)
+    return _develop(canvas, _Shot(blur=0.5, noise=2.0), rng), [(symbol, quad)]
+
+
+def _build_noise(rng: np.random.Generator, severity: str) -> Drawn:
+    canvas, symbol, quad = _single(rng, _camera_ppm(rng))
+    return _develop(canvas, _Shot(blur=0.5, noise=float(severity)), rng), [(symbol, quad)]
+
+
+def _build_jpeg(rng: np.random.Generator, severity: str) -> Drawn:
+    canvas, symbol, quad = _single(rng, float(rng.uniform(3.0, 5.0)))
+    return _develop(canvas, _Shot(blur=0.6, noise=3.0, jpeg=int(severity)), rng), [(symbol, quad)]
+
+
+def _build_salt_pepper(rng: np.random.Generator, severity: str) -> Drawn:
+    canvas, symbol, quad = _single(rng, float(rng.integers(3, 8)), angle=0.0, look=_Look(0.0, 1.0),
+                                   paper=1.0, integer_grid=True, margin=float(rng.integers(1, 6)))
+    return _develop(canvas, _Shot(salt_pepper=float(severity) / 100.0), rng), [(symbol, quad)]
+
+
+def _build_inverted(rng: np.random.Generator, severity: str) -> Drawn:
+    angle = 0.0 if severity == "upright" else None
+    look = _Look(inverted=True)
+    canvas, symbol, quad = _single(rng, _camera_ppm(rng), angle=angle, look=look,
+                                   paper=INK if severity == "on-dark" else PAPER)
+    return _develop(canvas, _Shot(blur=0.5, noise=2.0), rng), [(symbol, quad)]
+
+
+def _build_multi(rng: np.random.Generator, severity: str) -> Drawn:
+    count = int(severity.split()[0])
+    touching = severity.endswith("touching")
+    ppm = float(rng.uniform(3.0, 5.0))
+    if touching:
+        # One version, right-angle orientations, quiet zones edge to edge: each symbol's
+        # quiet zone is the only white between it and its neighbours.
+        version = int(rng.integers(1, 6))
+        versions = [version] * count
+    else:
+        versions = [int(rng.integers(1, 8)) for _ in range(count)]
+    cols = int(math.ceil(math.sqrt(count)))
+    rows = int(math.ceil(count / cols))
+    widest = max(17 + 4 * v for v in versions) + 2 * QUIET
+    pitch = widest * ppm if touching else widest * ppm * 1.45
+    pad = 2 * ppm
+    canvas = np.full((int(rows * pitch + 2 * pad) + 1, int(cols * pitch + 2 * pad) + 1), PAPER)
+    placed = []
+    for i, version in enumerate(versions):
+        symbol = _make_symbol(rng, version)
+        n = symbol.modules.shape[0]
+        r, c = divmod(i, cols)
+        centre = (pad + (c + 0.5) * pitch, pad + (r + 0.5) * pitch)
+        angle = 90.0 * int(rng.integers(0, 4))
+        if not touching:
+            angle += float(rng.uniform(-30.0, 30.0))
+        h = symbol_homography(n, ppm, centre, angle)
+        placed.append((symbol, _draw_symbol(canvas, symbol, _homography_maps(h), ppm, _Look())))
+    return _develop(canvas, _Shot(blur=0.4, noise=2.0), rng), placed
+
+
+def _build_camera(rng: np.random.Generator, severity: str) -> Drawn:
+    """A hand-held photo: any angle, some tilt, a soft lens, uneven light, noise and JPEG."""
+    hard = severity == "hard"
+    ppm = float(rng.uniform(2.5, 4.5) if hard else rng.uniform(3.0, 6.0))
+    tilt = float(rng.uniform(15.0, 35.0) if hard else rng.uniform(0.0, 20.0)) * float(rng.choice([-1, 1]))
+    canvas, symbol, quad = _single(rng, ppm, angle=float(rng.uniform(0.0, 360.0)), tilt=tilt,
+                                   tilt_axis="x" if rng.random() < 0.5 else "y")
+    light = _gradient(canvas.shape, rng, 2.5 if hard else 1.5)
+    if hard:
+        light = light * _vignette(canvas.shape, rng, 0.6)
+    shot = _Shot(light=light, blur=(0.25 if hard else 0.12) * ppm, noise=10.0 if hard else 4.0,
+                 jpeg=50 if hard else 80)
+    return _develop(canvas, shot, rng), [(symbol, quad)]
+
+
+def _build_page(rng: np.random.Generator, severity: str) -> Drawn:
+    """A 4000 x 3000 (12 MP) page with one small symbol somewhere on it."""
+    ppm = float(severity)
+    canvas = np.full((3000, 4000), PAPER)
+    symbol = _make_symbol(rng, int(rng.integers(1, 5)))
+    n = symbol.modules.shape[0]
+    reach = (n / 2 + QUIET) * ppm * 1.5
+    centre = (float(rng.uniform(reach, 4000 - reach)), float(rng.uniform(reach, 3000 - reach)))
+    h = symbol_homography(n, ppm, centre, float(rng.uniform(-10.0, 10.0)))
+    quad = _draw_symbol(canvas, symbol, _homography_maps(h), ppm, _Look())
+    return _develop(canvas, _Shot(blur=0.5, noise=3.0), rng), [(symbol, quad)]
+
+
+def _glyph_page(rng: np.random.Generator, shape: tuple[int, int]) -> np.ndarray:
+    """Lines of random 5 x 7 glyphs at 3 px per dot, words separated by spaces."""
+    h, w = shape
+    page = np.full(shape, PAPER)
+    dot, pitch_x, pitch_y = 3, 18, 30
+    for top in range(20, h - 21 - pitch_y, pitch_y):
+        for left in range(20, w - 20 - pitch_x, pitch_x):
+            if rng.random() < 0.18:
+                continue
+            glyph = rng.random((7, 5)) < 0.45
+            page[top : top + 21, left : left + 15][np.kron(glyph, np.ones((dot, dot), dtype=bool))] = INK
+    return page
+
+
+def _texture(rng: np.random.Generator, shape: tuple[int, int]) -> np.ndarray:
+    """Photo-like random texture: octaves of smoothly upscaled noise, strongest coarse."""
+    from PIL import Image
+
+    h, w = shape
+    out = np.zeros(shape)
+    for octave in range(1, 7):
+        cells = 2 ** octave
+        small = rng.random((cells * h // w + 2, cells + 2)).astype(np.float32)
+        big = Image.fromarray(small, mode="F").resize((w, h), Image.Resampling.BICUBIC)
+        out += np.asarray(big, dtype=np.float64) / (1.6 ** octave)
+    out -= out.min()
+    return out / max(float(out.max()), 1e-9)
+
+
+def _build_none(rng: np.random.Generator, severity: str) -> Drawn:
+    shape = (600, 800)
+    h, w = shape
+    if severity == "white":
+        return np.full(shape, 255, dtype=np.uint8), []
+    if severity == "noise":
+        return rng.integers(0, 256, size=shape, dtype=np.uint8), []
+    if severity == "glyphs":
+        return _develop(_glyph_page(rng, shape), _Shot(blur=0.5, noise=2.0), rng), []
+    y, x = np.mgrid[0:h, 0:w]
+    if severity == "checkerboard":
+        size = int(rng.integers(3, 16))
+        board = ((x // size + y // size) % 2).astype(np.float64)
+        return _develop(INK + (PAPER - INK) * board, _Shot(), rng), []
+    if severity == "stripes":
+        a = rng.uniform(0, math.pi)
+        period = float(rng.uniform(4.0, 20.0))
+        stripes = (((x * math.cos(a) + y * math.sin(a)) / period) % 1.0 < 0.5).astype(np.float64)
+        return _develop(INK + (PAPER - INK) * stripes, _Shot(blur=0.5), rng), []
+    return _develop(_texture(rng, shape), _Shot(noise=3.0), rng), []
+
+
+@dataclass(frozen=True)
+class _Condition:
+    name: str
+    severities: tuple[str, ...]
+    build: Builder
+    count: int  # scenes per severity in the full set
+    quick: int  # and in the quick set
+    about: str
+
+
+_CONDITIONS = (
+    _Condition("scale", ("2", "3", "4", "6", "10", "20"), _build_scale, 8, 2,
+               "clean bilevel, upright, px/module"),
+    _Condition("rotation", ("right-angle", "small", "45", "any"), _build_rotation, 8, 2,
+               "clean, turned in the plane (small: 5-20 deg)"),
+    _Condition("mirrored", ("upright", "turned"), _build_mirrored, 8, 2, "clean, mirror image"),
+    _Condition("tilt", ("10", "20", "30", "40"), _build_tilt, 8, 2,
+               "plane tilted about the x or y axis, degrees"),
+    _Condition("bend", ("60", "100"), _build_bend, 8, 2,
+               "wrapped round a cylinder, degrees of arc"),
+    _Condition("blur", ("0.1", "0.2", "0.33"), _build_blur, 8, 2, "Gaussian sigma, modules"),
+    _Condition("gradient", ("2:1", "3:1"), _build_gradient, 8, 2, "linear illumination ratio"),
+    _Condition("vignette", ("0.6", "0.35"), _build_vignette, 8, 2, "light left in the corners"),
+    _Condition("shadow", ("0.5", "0.3"), _build_shadow, 8, 2, "hard shadow edge, light left"),
+    _Condition("contrast", ("0.3", "0.15", "0.08"), _build_contrast, 8, 2,
+               "reflectance gap between dark and light grey"),
+    _Condition("noise", ("8", "20", "40"), _build_noise, 8, 2, "Gaussian sigma, 8-bit levels"),
+    _Condition("jpeg", ("90", "60", "30"), _build_jpeg, 8, 2, "JPEG quality, 3-5 px/module"),
+    _Condition("salt-pepper", ("1", "5", "10"), _build_salt_pepper, 8, 2,
+               "percent of pixels flipped to black or white, bilevel"),
+    _Condition("inverted", ("upright", "turned", "on-dark"), _build_inverted, 8, 2,
+               "light on dark (on-dark: dark page around the quiet zone)"),
+    _Condition("multi", ("2", "5", "10", "4 touching"), _build_multi, 4, 1,
+               "symbols per image, mixed orientations"),
+    _Condition("camera", ("mild", "hard"), _build_camera, 8, 2,
+               "any angle, tilt, blur, uneven light, noise and JPEG together"),
+    _Condition("page", ("4", "3"), _build_page, 2, 1, "12 MP page, one small symbol, px/module"),
+    _Condition("none", ("white", "noise", "glyphs", "checkerboard", "stripes", "texture"),
+               _build_none, 3, 1, "no symbol: any output is a false positive"),
+)
+_BY_NAME = {c.name: c for c in _CONDITIONS}
+
+
+# ---------------------------------------------------------------- public entry points
+
+
+@dataclass(frozen=True)
+class Score:
+    """A reader's outputs on one scene: symbols whose text it returned, and outputs that
+    match no symbol (on an image without a symbol, every output)."""
+
+    read: int
+    unexpected: int
+
+
+def score(scene: Scene, found: Iterable[str]) -> Score:
+    """Scores the texts a reader returned for ``scene``, as multisets: two equal symbols
+    need two equal outputs, and each output is used for one symbol only."""
+    expected, got = Counter(scene.texts), Counter(found)
+    return Score(sum((expected & got).values()), sum((got - expected).values()))
+
+
+def conditions() -> tuple[str, ...]:
+    """Names of the scene families, in table order."""
+    return tuple(c.name for c in _CONDITIONS)
+
+
+def severities(condition: str) -> tuple[str, ...]:
+    """The severities of ``condition``, mildest first."""
+    return _condition(condition).severities
+
+
+def describe(condition: str) -> str:
+    """One line on what the condition's severities measure."""
+    return _condition(condition).about
+
+
+def _condition(name: str) -> _Condition:
+    try:
+        return _BY_NAME[name]
+    except KeyError:
+        raise ValueError(f"unknown condition {name!r}; known: {', '.join(conditions())}") from None
+
+
+def _rng(seed: int, condition: str, severity: str, index: int) -> np.random.Generator:
+    """A generator for one scene, from a stable digest (never Python's salted hash())."""
+    digest = hashlib.sha256(f"{condition}/{severity}/{index}".encode()).digest()
+    return np.random.default_rng([seed, int.from_bytes(digest[:8], "little")])
+
+
+def scene(condition: str, severity: str, index: int = 0, seed: int = 0) -> Scene:
+    """Scene number ``index`` of ``condition`` at ``severity``; the same for the same arguments."""
+    family = _condition(condition)
+    if severity not in family.severities:
+        known = ", ".join(family.severities)
+        raise ValueError(f"unknown severity {severity!r} for {condition}; known: {known}")
+    image, placed = family.build(_rng(seed, condition, severity, index), severity)
+    return _scene(f"{condition}/{severity}/{index}", condition, severity, image, placed)
+
+
+def scenes(condition: str, count: int = 1, seed: int = 0, severity: str | None = None) -> Iterator[Scene]:
+    """``count`` scenes of ``condition`` per severity (every severity when None)."""
+    chosen = severities(condition) if severity is None else (severity,)
+    for sev in chosen:
+        for index in range(count):
+            yield scene(condition, sev, index, seed)
+
+
+def generate(seed: int = 0, quick: bool = False, only: tuple[str, ...] = ()) -> Iterator[Scene]:
+    """The benchmark's scene list, in table order: every condition (or those in ``only``),
+    every severity, the full or the quick count of each."""
+    for family in _CONDITIONS:
+        if only and family.name not in only:
+            continue
+        yield from scenes(family.name, family.quick if quick else family.count, seed)

@@ -1,0 +1,258 @@
+// Finder patterns: a run-length scan of every row for dark-light-dark-light-dark runs
+// in the proportions 1:1:3:1:1, confirmed by walks down the column, back along the
+// row and along both diagonals through the candidate centre.
+//
+// Every walk is bounded by the width of the row match that started it (a finder is
+// about as tall as it is wide in any rotation), so vertical stripes or noise cost a
+// constant per match and a match costs at most a few times its own width: the scan
+// stays linear in the pixels. Repeated detections of one finder (every row through
+// its core matches) are merged through a grid of cells; a row match that falls on a
+// known finder only counts a hit and skips the walks.
+
+#include <cmath>
+#include <initializer_list>
+#include <cstring>
+
+#include "stages.hpp"
+
+namespace halvern::engine {
+
+namespace {
+
+// First x >= from whose pixel is not `colour` (0 or 1); width when the run reaches
+// the row's end. Uniform stretches go 8 bytes at a time.
+int run_end(const std::uint8_t *row, int from, int width, std::uint8_t colour) noexcept {
+    const std::uint64_t uniform = colour != 0 ? 0x0101010101010101ull : 0;
+    int x = from;
+    while (x + 8 <= width) {
+        std::uint64_t word;
+        std::memcpy(&word, row + x, 8);
+        if (word != uniform) break;
+        x += 8;
+    }
+    while (x < width && row[x] == colour) ++x;
+    return x;
+}
+
+// The narrowest finder looked for: 10 pixels across is 1.4 pixels a module, below
+// the 2 a module that reads; on noise at one pixel a module the 7 to 9 pixel
+// matches are most of the work (a row match every 80 pixels of 50% noise).
+constexpr std::int64_t kMinTotal = 10;
+
+// True when five runs read 1:1:3:1:1: unit runs within 0.6 module (0.75 loose) and
+// the core within 1 module (1.5 loose) of their ideal, at least kMinTotal pixels.
+bool finder_ratio(const int runs[5], bool loose) noexcept {
+    std::int64_t total = 0;
+    for (int i = 0; i < 5; ++i) total += runs[i];
+    if (total < kMinTotal) return false;
+    const std::int64_t unit_den = loose ? 4 : 5;
+    for (int i : {0, 1, 3, 4}) {
+        const std::int64_t gap = 7 * static_cast<std::int64_t>(runs[i]) - total;
+        if ((gap < 0 ? -gap : gap) * unit_den > 3 * total) return false;
+    }
+    const std::int64_t core = 7 * static_cast<std::int64_t>(runs[2]) - 3 * total;
+    const std::int64_t core_abs = core < 0 ? -core : core;
+    return loose ? core_abs * 2 <= 3 * total : core_abs <= total;
+}
+
+// Walks from (x, y) along (dx, dy) over the dark core, the light ring and the dark
+// ring, counting each one's pixels (the start pixel is part of the core). True when the
+// dark ring ends (at a light pixel or the image edge) within `limit` steps.
+bool walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, int counts[3]) noexcept {
+    counts[0] = counts[1] = counts[2] = 0;
+    int state = 0;
+    for (int steps = 0; steps <= limit; ++steps) {
+        if (!bits.contains(x, y)) return state == 2 && counts[2] > 0;
+        const int dark = bits.at(x, y) != 0 ? 1 : 0;
+        const int expected = state == 1 ? 0 : 1;
+        if (dark != expected) {
+            if (state == 2 || counts[state] == 0) return state == 2;
+            ++state;
+        }
+        ++counts[state];
+        x += dx;
+        y += dy;
+    }
+    return false;
+}
+
+struct CrossCheck {
+    int runs[5];
+    int total;
+    double offset;  // the core's centre, in steps from the start pixel's centre
+};
+
+// Runs through (x, y) along +-(dx, dy); false when they do not close within `limit`
+// steps each way or do not read as a finder.
+bool cross_check(const ImageView &bits, int x, int y, int dx, int dy, int limit, bool loose,
+                 CrossCheck &out) noexcept {
+    if (!bits.contains(x, y) || bits.at(x, y) == 0) return false;
+    int back[3], ahead[3];
+    if (!walk(bits, x, y, -dx, -dy, limit, back) || !walk(bits, x, y, dx, dy, limit, ahead)) {
+        return false;
+    }
+    out.runs[0] = back[2];
+    out.runs[1] = back[1];
+    out.runs[2] = back[0] + ahead[0] - 1;
+    out.runs[3] = ahead[1];
+    out.runs[4] = ahead[2];
+    out.total = back[0] + back[1] + back[2] + ahead[0] + ahead[1] + ahead[2] - 1;
+    out.offset = (ahead[0] - back[0]) / 2.0;
+    return finder_ratio(out.runs, loose);
+}
+
+class FinderIndex {
+public:
+    FinderIndex(int width, int height, void *scratch, Finder *finders, int capacity) noexcept
+        : cols_((width + kFinderCell - 1) / kFinderCell),
+          rows_((height + kFinderCell - 1) / kFinderCell),
+          heads_(static_cast<std::int32_t *>(scratch)),
+          next_(heads_ + static_cast<std::size_t>(cols_) * rows_),
+          finders_(finders),
+          capacity_(capacity) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(cols_) * rows_; ++i) heads_[i] = -1;
+    }
+
+    int count() const noexcept { return count_; }
+
+    // The finder near p (centres within dx, dy) of a module size within a factor 2 of
+    // `module`, or -1.
+    int near(Point p, double dx, double dy, double module) const noexcept {
+        const int c0 = cell(p.x - dx, cols_), c1 = cell(p.x + dx, cols_);
+        const int r0 = cell(p.y - dy, rows_), r1 = cell(p.y + dy, rows_);
+        for (int r = r0; r <= r1; ++r) {
+            for (int c = c0; c <= c1; ++c) {
+                for (int i = heads_[static_cast<std::size_t>(r) * cols_ + c]; i >= 0; i = next_[i]) {
+                    const Finder &f = finders_[i];
+                    if (std::fabs(f.centre.x - p.x) <= dx && std::fabs(f.centre.y - p.y) <= dy &&
+                        f.module <= 2 * module && module <= 2 * f.module) {
+                        return i;
+                    }
+                }
+            }
+        }
+        return -1;
+    }
+
+    void add(Point p, double module) noexcept {
+        if (count_ >= capacity_) return;
+        const std::size_t c = static_cast<std::size_t>(cell(p.y, rows_)) * cols_ + cell(p.x, cols_);
+        finders_[count_] = Finder{p, module, 1};
+        next_[count_] = heads_[c];
+        heads_[c] = count_;
+        ++count_;
+    }
+
+    void merge(int i, Point p, double module) noexcept {
+        Finder &f = finders_[i];
+        const double w = f.hits;
+        f.centre = {(f.centre.x * w + p.x) / (w + 1), (f.centre.y * w + p.y) / (w + 1)};
+        f.module = (f.module * w + module) / (w + 1);
+        ++f.hits;
+    }
+
+private:
+    static int cell(double v, int limit) noexcept {
+        if (!(v > 0)) return 0;
+        const double c = v / kFinderCell;
+        return c >= limit - 1 ? limit - 1 : static_cast<int>(c);
+    }
+
+    int cols_, rows_;
+    std::int32_t *heads_;
+    std::int32_t *next_;
+    Finder *finders_;
+    int capacity_;
+    int count_ = 0;
+};
+
+// Confirms a row match whose core spans [core_start, core_end) on row y and measures
+// the finder: centre and module size (the shortest of the four chords through the
+// centre, which is within 8% of the side in any rotation). False when a check fails.
+bool confirm(const ImageView &bits, int core_start, int core_end, int y, int total,
+             Point &centre, double &module) noexcept {
+    const int x = (core_start + core_end) / 2;
+    CrossCheck v{}, h{}, d1{}, d2{};
+    if (!cross_check(bits, x, y, 0, 1, total, false, v)) return false;
+    if (v.total * 2 < total || v.total > 2 * total) return false;
+    const double cy = y + 0.5 + v.offset;
+    const int yc = static_cast<int>(cy);
+    if (!cross_check(bits, x, yc, 1, 0, 2 * total, false, h)) return false;
+    const double cx = x + 0.5 + h.offset;
+    const int xc = static_cast<int>(cx);
+    if (!cross_check(bits, xc, yc, 1, 1, 2 * total, true, d1)) return false;
+    if (!cross_check(bits, xc, yc, 1, -1, 2 * total, true, d2)) return false;
+    double chord = h.total < v.total ? h.total : v.total;
+    const double diagonal = (d1.total < d2.total ? d1.total : d2.total) * 1.4142135623730951;
+    chord = diagonal < chord ? diagonal : chord;
+    centre = {cx, cy};
+    module = chord / 7.0;
+    return true;
+}
+
+}  // namespace
+
+std::size_t finder_scratch_bytes(int width, int height) noexcept {
+    const std::size_t cols = (static_cast<std::size_t>(width) + kFinderCell - 1) / kFinderCell;
+    const std::size_t rows = (static_cast<std::size_t>(height) + kFinderCell - 1) / kFinderCell;
+    return (cols * rows + kMaxFinders) * sizeof(std::int32_t);
+}
+
+int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
+                 std::int64_t *runs_seen) noexcept {
+    if (runs_seen != nullptr) *runs_seen = 0;
+    if (bits.width <= 0 || bits.height <= 0) return 0;
+    std::int64_t all_runs = 0;
+    if (capacity > kMaxFinders) capacity = kMaxFinders;
+    FinderIndex index(bits.width, bits.height, scratch, out, capacity);
+    const int width = bits.width;
+    for (int y = 0; y < bits.height; ++y) {
+        const std::uint8_t *row = bits.row(y);
+        int runs[5] = {0, 0, 0, 0, 0};
+        int starts[5] = {0, 0, 0, 0, 0};
+        int seen = 0;
+        int x = 0;
+        while (x < width) {
+            const std::uint8_t colour = row[x];
+            const int end = run_end(row, x, width, colour);
+            for (int i = 0; i < 4; ++i) {
+                runs[i] = runs[i + 1];
+                starts[i] = starts[i + 1];
+            }
+            runs[4] = end - x;
+            starts[4] = x;
+            ++seen;
+            x = end;
+            ++all_runs;
+            if (colour == 0 || seen < 5 || !finder_ratio(runs, false)) continue;
+            const int total = runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
+            const double row_module = total / 7.0;
+            const Point guess{starts[2] + runs[2] / 2.0, y + 0.5};
+            if (const int known = index.near(guess, 1.5 * row_module, 3.5 * row_module, row_module);
+                known >= 0) {
+                ++out[known].hits;
+                continue;
+            }
+            Point centre;
+            double module = 0;
+            if (!confirm(bits, starts[2], starts[2] + runs[2], y, total, centre, module)) continue;
+            const int same = index.near(centre, 1.5 * module, 1.5 * module, module);
+            if (same >= 0) {
+                index.merge(same, centre, module);
+            } else {
+                index.add(centre, module);
+            }
+        }
+    }
+    // A finder of two pixels a module or more has a core at least 6 rows tall, and most
+    // of them match; a lone row match that passed every walk is noise (50% noise at one
+    // pixel a module makes a few per 40,000 pixels).
+    if (runs_seen != nullptr) *runs_seen = all_runs;
+    int kept = 0;
+    for (int i = 0; i < index.count(); ++i) {
+        if (out[i].hits >= 2) out[kept++] = out[i];
+    }
+    return kept;
+}
+
+}  // namespace halvern::engine

@@ -1,0 +1,491 @@
+// The read: binarize, find finders, rank triples, fit each symbol's grid, sample and
+// decode; then the fallbacks, each only when the passes before decoded nothing.
+//
+// A triple is tried with the version its finder spacing gives (or its version
+// information, from version 7), then the neighbouring versions; each version with the
+// transform anchored on the alignment pattern, then on the estimated fourth corner;
+// each grid as sampled and transposed (a mirrored image). A grid whose timing patterns
+// do not alternate is not decoded at all. Finders of a decoded symbol are not used
+// again, so every symbol of the image is read once.
+
+#include <cmath>
+#include <cstring>
+
+#include "stages.hpp"
+
+namespace halvern::engine {
+
+namespace {
+
+constexpr int kModules = kMaxSize * kMaxSize;
+// Timing modules that must alternate before a grid is worth decoding.
+constexpr double kMinTiming = 0.7;
+
+// A located symbol that did not decode, kept to report it.
+struct Failure {
+    Homography module_to_image;
+    int size = 0;
+    DecodeError error = DecodeError::format;
+    bool mirrored = false;
+    bool inverted = false;
+    int finders[3] = {0, 0, 0};
+    Point centres[3];
+    double module = 0;
+};
+
+std::size_t align16(std::size_t n) noexcept { return (n + 15) & ~static_cast<std::size_t>(15); }
+
+// The read's scratch, carved from one block.
+struct Scratch {
+    std::uint8_t *bits = nullptr;
+    void *binarize = nullptr;
+    void *finder_index = nullptr;
+    Finder *finders = nullptr;
+    Triple *triples = nullptr;
+    std::uint8_t *used = nullptr;  // per finder: taken by a decoded symbol
+    std::uint8_t *modules = nullptr;
+    std::uint8_t *transposed = nullptr;
+    std::uint8_t *rows = nullptr;  // three image rows for the denoise
+    Failure *failures = nullptr;   // this pass's
+    DecodedSymbol *attempt = nullptr;  // decode attempts; a success is copied out
+};
+
+std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    const std::size_t sizes[11] = {
+        pixels,
+        binarize_scratch_bytes(width, height),
+        finder_scratch_bytes(width, height),
+        sizeof(Finder) * kMaxFinders,
+        sizeof(Triple) * kMaxTriples,
+        kMaxFinders,
+        kModules,
+        kModules,
+        3 * static_cast<std::size_t>(width),
+        sizeof(Failure) * kMaxTriples,
+        sizeof(DecodedSymbol),
+    };
+    std::size_t offsets[11];
+    std::size_t total = 0;
+    for (int i = 0; i < 11; ++i) {
+        offsets[i] = total;
+        total += align16(sizes[i]);
+    }
+    if (out != nullptr) {
+        auto *b = static_cast<unsigned char *>(base);
+        out->bits = b + offsets[0];
+        out->binarize = b + offsets[1];
+        out->finder_index = b + offsets[2];
+        out->finders = reinterpret_cast<Finder *>(b + offsets[3]);
+        out->triples = reinterpret_cast<Triple *>(b + offsets[4]);
+        out->used = b + offsets[5];
+        out->modules = b + offsets[6];
+        out->transposed = b + offsets[7];
+        out->rows = b + offsets[8];
+        out->failures = reinterpret_cast<Failure *>(b + offsets[9]);
+        out->attempt = reinterpret_cast<DecodedSymbol *>(b + offsets[10]);
+    }
+    return total;
+}
+
+double distance(Point a, Point b) noexcept { return std::sqrt(dot(a - b, a - b)); }
+
+bool dark_at(const ImageView &bits, Point p) noexcept {
+    if (!(p.x >= 0 && p.y >= 0 && p.x < bits.width && p.y < bits.height)) return false;
+    return bits.at(static_cast<int>(p.x), static_cast<int>(p.y)) != 0;
+}
+
+// Share of timing modules that alternate, sampled straight from the image.
+double timing_through(const ImageView &bits, const Homography &h, int size) noexcept {
+    int good = 0, total = 0;
+    for (int i = 8; i < size - 8; ++i) {
+        const bool expected = i % 2 == 0;
+        good += dark_at(bits, h.apply({i + 0.5, 6.5})) == expected ? 1 : 0;
+        good += dark_at(bits, h.apply({6.5, i + 0.5})) == expected ? 1 : 0;
+        total += 2;
+    }
+    return total > 0 ? static_cast<double>(good) / total : 0.0;
+}
+
+// The version in the symbol's version blocks (either copy), or 0.
+int version_from_info(const ImageView &bits, const Homography &h, int size) noexcept {
+    std::uint32_t upper = 0, lower = 0;
+    for (int i = 0; i < 6; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            const int bit = i * 3 + j;
+            const double far = size - 11 + j + 0.5, near = i + 0.5;
+            upper |= static_cast<std::uint32_t>(dark_at(bits, h.apply({far, near}))) << bit;
+            lower |= static_cast<std::uint32_t>(dark_at(bits, h.apply({near, far}))) << bit;
+        }
+    }
+    const int version = decode_version_word(upper);
+    return version != 0 ? version : decode_version_word(lower);
+}
+
+// The transform of a symbol of `size` modules whose finder centres are tl, tr, bl and
+// whose fourth point `anchor` shows module point `at`.
+bool grid_transform(Point tl, Point tr, Point bl, Point anchor, Point at, int size,
+                    Homography &out) noexcept {
+    const double near = 3.5, far = size - 3.5;
+    const Point src[4] = {{near, near}, {far, near}, at, {near, far}};
+    const Point dst[4] = {tl, tr, anchor, bl};
+    return homography_from_points(src, dst, out);
+}
+
+void transpose(const std::uint8_t *in, int size, std::uint8_t *out) noexcept {
+    for (int r = 0; r < size; ++r) {
+        for (int c = 0; c < size; ++c) out[c * size + r] = in[r * size + c];
+    }
+}
+
+// True when p lies inside the convex quad q (either winding).
+bool inside(const Quad &q, Point p) noexcept {
+    int positive = 0, negative = 0;
+    for (int i = 0; i < 4; ++i) {
+        const double turn = cross(q.corner[(i + 1) % 4] - q.corner[i], p - q.corner[i]);
+        positive += turn > 0 ? 1 : 0;
+        negative += turn < 0 ? 1 : 0;
+    }
+    return positive == 0 || negative == 0;
+}
+
+// How far a decode got: a later failure means a likelier symbol.
+int progress(DecodeError e) noexcept {
+    switch (e) {
+        case DecodeError::none: return 5;
+        case DecodeError::data: return 4;
+        case DecodeError::too_many_errors: return 3;
+        case DecodeError::version: return 2;
+        case DecodeError::format: return 1;
+        default: return 0;
+    }
+}
+
+void describe(const Homography &h, int size, bool mirrored, Quad &position, double &orientation) noexcept {
+    const double s = size;
+    const Point tl = h.apply({0, 0}), tr = h.apply({s, 0}), br = h.apply({s, s}), bl = h.apply({0, s});
+    position.corner[0] = tl;
+    position.corner[1] = mirrored ? bl : tr;
+    position.corner[2] = br;
+    position.corner[3] = mirrored ? tr : bl;
+    const Point top = position.corner[1] - position.corner[0];
+    double degrees = std::atan2(top.y, top.x) * (180.0 / 3.14159265358979323846);
+    if (!std::isfinite(degrees)) degrees = 0;
+    if (degrees < 0) degrees += 360.0;
+    orientation = degrees >= 360.0 ? 0.0 : degrees;
+}
+
+// Versions tried for a triple at most.
+constexpr int kMaxVersions = 7;
+
+// Versions between the two legs' estimates (a module either side), the nearest to
+// their mean first. Perspective makes the legs disagree: a finder's module size is
+// read across its narrowest chord. Returns the count.
+int candidate_versions(double across, double down, int out[kMaxVersions]) noexcept {
+    const double mid = (across + down) / 2.0;
+    const double low = std::fmin(across, down) - 1.0, high = std::fmax(across, down) + 1.0;
+    int count = 0;
+    int centre = static_cast<int>(std::lround(mid));
+    for (int step = 0; step <= 2 * kMaxVersions && count < kMaxVersions; ++step) {
+        const int v = centre + (step % 2 == 0 ? step / 2 : -(step + 1) / 2);
+        if (v < 1 || v > 40) continue;
+        if (step > 2 && (v < low - 0.5 || v > high + 0.5)) continue;
+        out[count++] = v;
+    }
+    return count;
+}
+
+// Fourth points of a symbol's grid besides the alignment pattern.
+struct Anchors {
+    Point corner;         // the symbol's bottom-right corner, from finder edges
+    bool has_corner = false;
+    Point parallelogram;  // the fourth finder centre the other three imply
+};
+
+class Pass {
+public:
+    Pass(const ImageView &bits, const Scratch &s, SymbolRecord *records, int capacity, int decoded,
+         bool inverted) noexcept
+        : bits_(bits), s_(s), records_(records), capacity_(capacity), decoded_(decoded), inverted_(inverted) {}
+
+    // Decodes what this pass can; returns the total of decoded records.
+    int run() noexcept {
+        const int finders = find_finders(bits_, s_.finders, kMaxFinders, s_.finder_index, &runs_);
+        std::memset(s_.used, 0, kMaxFinders);
+        const int triples = find_triples(s_.finders, finders, s_.triples, kMaxTriples);
+        for (int i = 0; i < triples && decoded_ < capacity_; ++i) try_triple(s_.triples[i]);
+        return decoded_;
+    }
+
+    int failures() const noexcept { return failures_; }
+    std::int64_t runs() const noexcept { return runs_; }
+
+private:
+    bool taken(const Triple &t) const noexcept {
+        if (s_.used[t.tl] || s_.used[t.tr] || s_.used[t.bl]) return true;
+        const Point centre = (s_.finders[t.tr].centre + s_.finders[t.bl].centre) * 0.5;
+        for (int i = 0; i < decoded_; ++i) {
+            if (inside(records_[i].position, centre)) return true;
+        }
+        return false;
+    }
+
+    void try_triple(const Triple &t) noexcept {
+        if (taken(t)) return;
+        const Finder &ftl = s_.finders[t.tl], &ftr = s_.finders[t.tr], &fbl = s_.finders[t.bl];
+        // Each leg in the module sizes at its two ends: under perspective the finders'
+        // module sizes differ, and the leg's own are the better measure.
+        const double across = distance(ftl.centre, ftr.centre) / ((ftl.module + ftr.module) / 2.0);
+        const double down = distance(ftl.centre, fbl.centre) / ((ftl.module + fbl.module) / 2.0);
+        const double span = (distance(ftl.centre, ftr.centre) + distance(ftl.centre, fbl.centre)) / 2.0;
+        const double estimate = ((across + down) / 2.0 + 7.0 - 17.0) / 4.0;
+        if (!(estimate > -1.0 && estimate < 42.0)) return;
+        Anchors anchors;
+        anchors.has_corner = estimate_corner(bits_, ftl, ftr, fbl, anchors.corner);
+        anchors.parallelogram = ftr.centre + fbl.centre - ftl.centre;
+        int versions[kMaxVersions];
+        int count = candidate_versions((across + 7.0 - 17.0) / 4.0, (down + 7.0 - 17.0) / 4.0, versions);
+        // From version 7 the symbol states its version; the first candidate grid that
+        // reads its own version there settles the question. A grid of the wrong size
+        // reads noise, and noise is within 3 bits of some version word 13% of the time.
+        for (int i = 0; i < count; ++i) {
+            Homography h;
+            const int size = 17 + 4 * versions[i];
+            if (versions[i] < 7 || !first_grid(t, anchors, size, h)) continue;
+            if (version_from_info(bits_, h, size) == versions[i]) {
+                versions[0] = versions[i];
+                count = 1;
+                break;
+            }
+        }
+        Failure failure;
+        failure.error = DecodeError::bad_size;
+        for (int i = 0; i < count; ++i) {
+            if (versions[i] < 1 || versions[i] > 40) continue;
+            if (try_version(t, anchors, versions[i], span, failure)) return;
+        }
+        if (failure.error != DecodeError::bad_size && failures_ < kMaxTriples) {
+            failure.finders[0] = t.tl;
+            failure.finders[1] = t.tr;
+            failure.finders[2] = t.bl;
+            failure.inverted = inverted_;
+            s_.failures[failures_++] = failure;
+        }
+    }
+
+    // The grid from the symbol's corner where it was found, else from the parallelogram.
+    bool first_grid(const Triple &t, const Anchors &a, int size, Homography &h) const noexcept {
+        const Point tl = s_.finders[t.tl].centre, tr = s_.finders[t.tr].centre, bl = s_.finders[t.bl].centre;
+        if (a.has_corner && grid_transform(tl, tr, bl, a.corner, {1.0 * size, 1.0 * size}, size, h)) return true;
+        return grid_transform(tl, tr, bl, a.parallelogram, {size - 3.5, size - 3.5}, size, h);
+    }
+
+    // Grids of one version, the likeliest first: anchored on the alignment pattern (found
+    // near where the first grid puts it), on the symbol's corner, on the parallelogram.
+    bool try_version(const Triple &t, const Anchors &a, int version, double span, Failure &failure) noexcept {
+        const int size = 17 + 4 * version;
+        const Point tl = s_.finders[t.tl].centre, tr = s_.finders[t.tr].centre, bl = s_.finders[t.bl].centre;
+        const double module = span / (size - 7);
+        Homography grids[3];
+        int count = 0;
+        Homography first;
+        if (version >= 2 && first_grid(t, a, size, first)) {
+            const Point predicted = first.apply({size - 6.5, size - 6.5});
+            const double radius = module * (size < 100 ? 4.0 + size / 20.0 : 9.0);
+            Point found;
+            if (find_alignment(bits_, predicted, module, radius, found) &&
+                grid_transform(tl, tr, bl, found, {size - 6.5, size - 6.5}, size, grids[count])) {
+                ++count;
+            }
+        }
+        if (a.has_corner && grid_transform(tl, tr, bl, a.corner, {1.0 * size, 1.0 * size}, size, grids[count])) {
+            ++count;
+        }
+        if (grid_transform(tl, tr, bl, a.parallelogram, {size - 3.5, size - 3.5}, size, grids[count])) ++count;
+        for (int g = 0; g < count; ++g) {
+            if (timing_through(bits_, grids[g], size) < kMinTiming) continue;
+            if (try_grid(t, grids[g], size, module, failure)) return true;
+        }
+        return false;
+    }
+
+    bool try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure) noexcept {
+        sample_grid(bits_, h, size, module, s_.modules);
+        for (int mirrored = 0; mirrored < 2; ++mirrored) {
+            const std::uint8_t *modules = s_.modules;
+            if (mirrored) {
+                transpose(s_.modules, size, s_.transposed);
+                modules = s_.transposed;
+            }
+            const DecodeError error = decode_symbol(modules, size, *s_.attempt);
+            if (error == DecodeError::none) {
+                accept(t, h, size, module, mirrored != 0, modules);
+                return true;
+            }
+            if (progress(error) > progress(failure.error)) {
+                failure.error = error;
+                failure.module_to_image = h;
+                failure.size = size;
+                failure.mirrored = mirrored != 0;
+                failure.module = module;
+                set_centres(failure.centres, t, mirrored != 0);
+            }
+        }
+        return false;
+    }
+
+    void set_centres(Point centres[3], const Triple &t, bool mirrored) const noexcept {
+        centres[0] = s_.finders[t.tl].centre;
+        centres[1] = s_.finders[mirrored ? t.bl : t.tr].centre;
+        centres[2] = s_.finders[mirrored ? t.tr : t.bl].centre;
+    }
+
+    void accept(const Triple &t, const Homography &h, int size, double module, bool mirrored,
+                const std::uint8_t *modules) noexcept {
+        SymbolRecord &rec = records_[decoded_++];
+        rec.decoded = *s_.attempt;
+        rec.size = size;
+        rec.mirrored = mirrored;
+        rec.inverted = inverted_;
+        rec.module_size = module;
+        describe(h, size, mirrored, rec.position, rec.orientation);
+        set_centres(rec.centres, t, mirrored);
+        std::memcpy(rec.modules, modules, static_cast<std::size_t>(size) * size);
+        s_.used[t.tl] = s_.used[t.tr] = s_.used[t.bl] = 1;
+    }
+
+    ImageView bits_;
+    const Scratch &s_;
+    SymbolRecord *records_;
+    int capacity_;
+    int decoded_;
+    bool inverted_;
+    int failures_ = 0;
+    std::int64_t runs_ = 0;
+};
+
+// Light becomes dark and dark light, eight pixels a step.
+void invert(std::uint8_t *bits, std::size_t count) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, bits + i, 8);
+        v ^= 0x0101010101010101ull;
+        std::memcpy(bits + i, &v, 8);
+    }
+    for (; i < count; ++i) bits[i] ^= 1;
+}
+
+// In place: each pixel becomes the majority of its 3x3 neighbourhood (outside the
+// image counts as light). `rows` holds three image rows: the original row above, the
+// original current row and the column sums of three rows.
+void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noexcept {
+    const std::size_t w = static_cast<std::size_t>(width);
+    std::uint8_t *above = rows, *current = rows + w, *sums = rows + 2 * w;
+    std::memset(above, 0, w);
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t *row = bits + static_cast<std::size_t>(y) * w;
+        std::memcpy(current, row, w);
+        if (y + 1 < height) {
+            const std::uint8_t *below = row + w;
+            for (std::size_t x = 0; x < w; ++x) sums[x] = static_cast<std::uint8_t>(above[x] + current[x] + below[x]);
+        } else {
+            for (std::size_t x = 0; x < w; ++x) sums[x] = static_cast<std::uint8_t>(above[x] + current[x]);
+        }
+        for (std::size_t x = 0; x < w; ++x) {
+            const int left = x > 0 ? sums[x - 1] : 0, right = x + 1 < w ? sums[x + 1] : 0;
+            row[x] = left + sums[x] + right >= 5 ? 1 : 0;
+        }
+        std::uint8_t *swap = above;
+        above = current;
+        current = swap;
+    }
+}
+
+// Appends the pass's failures that lie outside every symbol already recorded, sampled
+// from the bits the pass read.
+int report_failures(const ImageView &bits, const Scratch &s, int failures, SymbolRecord *records,
+                    int count, int capacity) noexcept {
+    for (int i = 0; i < failures && count < capacity; ++i) {
+        const Failure &f = s.failures[i];
+        bool overlaps = false;
+        for (int j = 0; j < count && !overlaps; ++j) {
+            for (const Point &c : f.centres) overlaps = overlaps || inside(records[j].position, c);
+        }
+        if (overlaps) continue;
+        SymbolRecord &rec = records[count++];
+        rec.decoded.error = f.error;
+        rec.size = f.size;
+        rec.mirrored = f.mirrored;
+        rec.inverted = f.inverted;
+        rec.module_size = f.module;
+        describe(f.module_to_image, f.size, f.mirrored, rec.position, rec.orientation);
+        for (int k = 0; k < 3; ++k) rec.centres[k] = f.centres[k];
+        sample_grid(bits, f.module_to_image, f.size, f.module, s.modules);
+        if (f.mirrored) {
+            transpose(s.modules, f.size, rec.modules);
+        } else {
+            std::memcpy(rec.modules, s.modules, static_cast<std::size_t>(f.size) * f.size);
+        }
+    }
+    return count;
+}
+
+}  // namespace
+
+int read_capacity(int width, int height) noexcept {
+    if (width <= 0 || height <= 0) return 1;
+    // A symbol needs at least 21 x 21 modules of two pixels.
+    const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
+    const std::int64_t n = pixels / (42 * 42);
+    return n < 1 ? 1 : n > 64 ? 64 : static_cast<int>(n);
+}
+
+std::size_t read_scratch_bytes(int width, int height) noexcept {
+    if (width <= 0 || height <= 0) return 16;
+    return layout(width, height, nullptr, nullptr);
+}
+
+int read_symbols(const ImageView &image, const ReadOptions &options, void *scratch,
+                 SymbolRecord *records, int capacity) noexcept {
+    if (image.width <= 0 || image.height <= 0 || capacity <= 0) return 0;
+    Scratch s;
+    layout(image.width, image.height, scratch, &s);
+    binarize(image, options.binarizer, s.bits, s.binarize);
+    const ImageView bits{s.bits, image.width, image.height, image.width};
+    const std::size_t pixels = static_cast<std::size_t>(image.width) * image.height;
+
+    // Failures are reported from the first pass, before a fallback changes the bits,
+    // unless a fallback decodes something: then from that pass. Decode attempts go to
+    // scratch, so a fallback that decodes nothing leaves the first pass's records be.
+    Pass first(bits, s, records, capacity, 0, false);
+    const int decoded = first.run();
+    const int reported = options.keep_errors ? report_failures(bits, s, first.failures(), records, decoded, capacity)
+                                             : decoded;
+    if (decoded > 0) return reported;
+    if (options.try_invert) {
+        invert(s.bits, pixels);
+        Pass inverted(bits, s, records, capacity, 0, true);
+        if (const int found = inverted.run(); found > 0) {
+            return options.keep_errors ? report_failures(bits, s, inverted.failures(), records, found, capacity)
+                                       : found;
+        }
+        invert(s.bits, pixels);
+    }
+    // Salt-and-pepper noise (in a bilevel image, or left by the threshold of a noisy
+    // camera image) breaks the finders' runs; a 3x3 majority mends them (camera scenes
+    // with sensor noise of 40 levels: 3 of 6 read before, 6 of 6 after). Only a busy
+    // image (a run every 64 pixels or more; 1% of specks make one every 50) can be that
+    // noisy: a blank page skips the pass.
+    if (first.runs() * 64 > static_cast<std::int64_t>(pixels)) {
+        denoise(s.bits, image.width, image.height, s.rows);
+        Pass denoised(bits, s, records, capacity, 0, false);
+        if (const int found = denoised.run(); found > 0) {
+            return options.keep_errors ? report_failures(bits, s, denoised.failures(), records, found, capacity)
+                                       : found;
+        }
+    }
+    return reported;
+}
+
+}  // namespace halvern::engine

@@ -1,0 +1,134 @@
+// The reader's stages, in pipeline order: binarize, finders, triples, grid, read.
+// Every stage works on caller-provided memory sized up front and never allocates;
+// each is also reachable from the binding's test entry points.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decode.hpp"
+#include "image.hpp"
+#include "tables.hpp"
+
+namespace halvern::engine {
+
+// ===================================================================================
+// Binarization (binarize.cpp)
+// ===================================================================================
+
+enum class Binarizer : std::uint8_t { automatic = 0, local = 1, global = 2, none = 3 };
+
+// Pixels per side of a block of the local threshold's statistics.
+constexpr int kBlock = 8;
+
+// Bytes of scratch binarize() needs for an image of this size (block statistics).
+std::size_t binarize_scratch_bytes(int width, int height) noexcept;
+
+// Writes width * height bytes to `bits` (row-major, no padding), 1 for dark, 0 for
+// light. `automatic` uses an image of at most two levels as it is (the darker level
+// is dark, except levels 0 and 1: a bits image, 1 dark) and thresholds any other
+// locally. Returns true when the image was bilevel
+// (at most two levels, or `none`). `scratch` holds binarize_scratch_bytes() bytes.
+bool binarize(const ImageView &image, Binarizer mode, std::uint8_t *bits,
+              void *scratch) noexcept;
+
+// The gray level t that best splits levels <= t from levels > t (Otsu); the single
+// level of a one-level histogram.
+int otsu_threshold(const std::uint64_t histogram[256]) noexcept;
+
+// ===================================================================================
+// Finder patterns (finder.cpp)
+// ===================================================================================
+
+struct Finder {
+    Point centre;       // continuous pixel coordinates
+    double module = 0;  // pixels per module
+    int hits = 0;       // row matches merged into this finder
+};
+
+// A cap on finders per image: beyond it new ones are dropped, which bounds the
+// later stages on adversarial pages (a real page holds a few dozen at most).
+constexpr int kMaxFinders = 1024;
+// Side of a cell of the spatial index that merges repeated detections.
+constexpr int kFinderCell = 32;
+
+std::size_t finder_scratch_bytes(int width, int height) noexcept;
+
+// Finder patterns of a bits image (1 dark), at most `capacity`, in no particular
+// order. Returns their count; `runs`, when given, receives the number of row runs
+// scanned (a measure of how busy the image is).
+int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
+                 std::int64_t *runs = nullptr) noexcept;
+
+// ===================================================================================
+// Triples of finders (symbols.cpp)
+// ===================================================================================
+
+struct Triple {
+    int tl = 0, tr = 0, bl = 0;  // finder indices; tr/bl as an upright, unmirrored symbol
+    double cost = 0;            // lower is more symbol-like
+};
+
+constexpr int kMaxTriples = 256;
+
+// Plausible symbol corners among `finders`, cheapest first; at most `capacity`.
+int find_triples(const Finder *finders, int count, Triple *out, int capacity) noexcept;
+
+// ===================================================================================
+// Grid (grid.cpp)
+// ===================================================================================
+
+// The transform sending src[i] to dst[i] (i = 0..3); false when a quad is degenerate.
+bool homography_from_points(const Point src[4], const Point dst[4], Homography &out) noexcept;
+
+// The alignment pattern nearest `predicted`, within `radius` pixels; false when none.
+bool find_alignment(const ImageView &bits, Point predicted, double module, double radius,
+                    Point &found) noexcept;
+
+// The symbol's bottom-right corner as the crossing of the top-right finder's right
+// edge and the bottom-left finder's bottom edge: exact under perspective, where the
+// parallelogram of the three centres is not. False when an edge is not found.
+bool estimate_corner(const ImageView &bits, const Finder &tl, const Finder &tr, const Finder &bl,
+                     Point &corner) noexcept;
+
+// modules[r * size + c] = the bits pixel under module (c, r)'s centre (0 outside the
+// image); from 3 pixels per module a majority of five points inside the module.
+void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,
+                 double module, std::uint8_t *modules) noexcept;
+
+// Share of the two timing patterns' modules that alternate as they must.
+double timing_agreement(const std::uint8_t *modules, int size) noexcept;
+
+// ===================================================================================
+// The read (reader.cpp)
+// ===================================================================================
+
+struct ReadOptions {
+    Binarizer binarizer = Binarizer::automatic;
+    bool try_invert = true;
+    bool keep_errors = false;  // also report located symbols that did not decode
+};
+
+// One located symbol. `decoded.error` is none when it was read.
+struct SymbolRecord {
+    DecodedSymbol decoded;
+    int size = 0;
+    Quad position;        // symbol corners in caller pixels, as the symbol reads
+    Point centres[3];     // finder centres: top-left, top-right, bottom-left
+    double orientation = 0;  // degrees, the top edge's direction in the image
+    double module_size = 0;
+    bool mirrored = false;
+    bool inverted = false;
+    std::uint8_t modules[kMaxSize * kMaxSize];  // as sampled, in the symbol's frame
+};
+
+// Records the read may fill for an image of this size (at least one).
+int read_capacity(int width, int height) noexcept;
+std::size_t read_scratch_bytes(int width, int height) noexcept;
+
+// Reads every symbol of `image`: decoded ones first, then (with keep_errors) the
+// located ones that failed. Returns the number of records written.
+int read_symbols(const ImageView &image, const ReadOptions &options, void *scratch,
+                 SymbolRecord *records, int capacity) noexcept;
+
+}  // namespace halvern::engine

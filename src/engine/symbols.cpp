@@ -1,0 +1,127 @@
+// Triples of finders that may be the three corners of one symbol.
+//
+// A symbol's finders have matching module sizes and form a right-angled isosceles
+// triangle, the top-left finder at the right angle. Perspective bends both, so the
+// limits are loose and the cost ranks the candidates instead. Which of the other two
+// is top-right follows from the turn (cross product) as the symbol reads unmirrored;
+// a mirrored image swaps them, and the reader retries the transpose.
+//
+// Work is bounded on pages full of finder-like patterns: only the finders with the
+// most row hits take part, and the number of triples examined is capped.
+
+#include <algorithm>
+#include <cmath>
+#include <initializer_list>
+
+#include "stages.hpp"
+
+namespace halvern::engine {
+
+namespace {
+
+// Finders that take part, the most often confirmed first.
+constexpr int kConsidered = 160;
+// Triples examined at most (160 finders give 680,000).
+constexpr long kMaxExamined = 400000;
+// Limits on the symbol's shape: the corner angle's cosine, the ratio of the legs and
+// of the module sizes.
+constexpr double kMaxCosine = 0.3;
+constexpr double kMaxLegRatio = 1.55;
+constexpr double kMaxModuleRatio = 2.0;  // a symbol tilted 40 degrees shows 1.65
+
+bool modules_match(const Finder &a, const Finder &b) noexcept {
+    return a.module <= kMaxModuleRatio * b.module && b.module <= kMaxModuleRatio * a.module;
+}
+
+// The triple (a, b, c) with its corner at the right angle, or false.
+bool shape_of(const Finder *f, int a, int b, int c, Triple &out) noexcept {
+    const int ids[3] = {a, b, c};
+    double best = 2.0;
+    int corner = -1;
+    for (int k = 0; k < 3; ++k) {
+        const Point o = f[ids[k]].centre;
+        const Point u = f[ids[(k + 1) % 3]].centre - o;
+        const Point v = f[ids[(k + 2) % 3]].centre - o;
+        const double lu = std::sqrt(dot(u, u)), lv = std::sqrt(dot(v, v));
+        if (!(lu > 0) || !(lv > 0)) return false;
+        const double c = std::fabs(dot(u, v)) / (lu * lv);
+        if (c < best) {
+            best = c;
+            corner = k;
+        }
+    }
+    if (corner < 0 || best > kMaxCosine) return false;
+    const int tl = ids[corner], p = ids[(corner + 1) % 3], q = ids[(corner + 2) % 3];
+    const Point u = f[p].centre - f[tl].centre, v = f[q].centre - f[tl].centre;
+    const double lu = std::sqrt(dot(u, u)), lv = std::sqrt(dot(v, v));
+    const double legs = lu > lv ? lu / lv : lv / lu;
+    if (legs > kMaxLegRatio) return false;
+    const double module = (f[a].module + f[b].module + f[c].module) / 3.0;
+    // Finder centres of a version 1 symbol are 14 modules apart, of version 40, 170; a
+    // module size read across a turned finder may be up to 8% large.
+    const double span = (lu + lv) / 2.0 / module;
+    if (span < 12.0 || span > 185.0) return false;
+    double low = f[a].module, high = f[a].module;
+    for (int i : {b, c}) {
+        low = std::min(low, f[i].module);
+        high = std::max(high, f[i].module);
+    }
+    out.tl = tl;
+    // In image coordinates (y down) an unmirrored symbol turns clockwise from its
+    // top-right to its bottom-left finder: cross(tr - tl, bl - tl) > 0.
+    const bool regular = cross(u, v) > 0;
+    out.tr = regular ? p : q;
+    out.bl = regular ? q : p;
+    out.cost = best + std::log(legs) + std::log(high / low);
+    return true;
+}
+
+// Keeps the `capacity` cheapest triples seen.
+void keep(Triple *out, int &count, int capacity, const Triple &t) noexcept {
+    if (count < capacity) {
+        out[count++] = t;
+        return;
+    }
+    int worst = 0;
+    for (int i = 1; i < count; ++i) {
+        if (out[i].cost > out[worst].cost) worst = i;
+    }
+    if (t.cost < out[worst].cost) out[worst] = t;
+}
+
+}  // namespace
+
+int find_triples(const Finder *finders, int count, Triple *out, int capacity) noexcept {
+    if (capacity <= 0 || count < 3) return 0;
+    if (count > kMaxFinders) count = kMaxFinders;
+    int order[kMaxFinders];
+    for (int i = 0; i < count; ++i) order[i] = i;
+    std::sort(order, order + count, [finders](int a, int b) {
+        return finders[a].hits != finders[b].hits ? finders[a].hits > finders[b].hits : a < b;
+    });
+    const int n = count < kConsidered ? count : kConsidered;
+    int found = 0;
+    long examined = 0;
+    for (int i = 0; i < n && examined < kMaxExamined; ++i) {
+        const Finder &a = finders[order[i]];
+        for (int j = i + 1; j < n && examined < kMaxExamined; ++j) {
+            const Finder &b = finders[order[j]];
+            if (!modules_match(a, b)) continue;
+            for (int k = j + 1; k < n && examined < kMaxExamined; ++k) {
+                const Finder &c = finders[order[k]];
+                if (!modules_match(a, c) || !modules_match(b, c)) continue;
+                ++examined;
+                Triple t;
+                if (shape_of(finders, order[i], order[j], order[k], t)) keep(out, found, capacity, t);
+            }
+        }
+    }
+    std::sort(out, out + found, [](const Triple &x, const Triple &y) {
+        if (x.cost != y.cost) return x.cost < y.cost;
+        if (x.tl != y.tl) return x.tl < y.tl;
+        return x.tr != y.tr ? x.tr < y.tr : x.bl < y.bl;
+    });
+    return found;
+}
+
+}  // namespace halvern::engine
