@@ -13,6 +13,7 @@ from typing import Any, Literal
 
 from halvern import _engine, _zeltra
 from halvern._content import Decoded, Segment, decoded_from_native
+from halvern._image import as_reader_input
 
 __all__ = ["QRCode", "QRMatrix", "read", "read_all", "read_matrix"]
 
@@ -99,77 +100,17 @@ class _Record:
 
 
 # ---------------------------------------------------------------------------
-# Image input
-
-
-def _array_pixels(array: Any, binarizer: str) -> tuple[Any, int]:
-    """A 2-D uint8 array the reader can take in place, and its binarizer override."""
-    import numpy as np
-
-    if array.ndim == 3:
-        array = np.rint(array[..., :3].mean(axis=2))
-    if array.ndim != 2:
-        raise ValueError("Image array must be 2-D (or 3-D with colour channels).")
-    if array.dtype == np.bool_:
-        return array.view(np.uint8), _NONE
-    if array.dtype.kind not in "uif":
-        raise TypeError("Image array must hold numbers or booleans.")
-    if array.dtype == np.uint8:
-        # "auto" itself takes levels 0 and 1 as bits; the other binarizers are told.
-        if binarizer != "auto" and array.size and int(array.max()) <= 1:
-            return array, _NONE
-        return array, -1
-    if array.size and array.dtype.kind in "iu" and int(array.min()) >= 0 and int(array.max()) <= 1:
-        return array.astype(np.uint8), _NONE
-    # Other ranges (16-bit, float 0..1, ...) are stretched onto 0..255.
-    values = array.astype(np.float64)
-    if values.size and not np.isfinite(values).all():
-        raise ValueError("Image array holds NaN or infinite values.")
-    low = float(values.min()) if values.size else 0.0
-    high = float(values.max()) if values.size else 0.0
-    scale = 255.0 / (high - low) if high > low else 0.0
-    return np.clip(np.rint((values - low) * scale), 0, 255).astype(np.uint8), -1
-
-
-def _pixels(image: Any, width: int | None, height: int | None,
-            binarizer: str) -> tuple[Any, int, int, int, int]:
-    """(buffer, width, height, row stride, binarizer override or -1) for the native read."""
-    if width is not None or height is not None:
-        if width is None or height is None:
-            raise TypeError("width and height must be given together.")
-        width, height = int(width), int(height)
-        return image, width, height, max(width, 1), _NONE
-    # Not __array_interface__: asking a NumPy array for it builds a dict (8 us, more
-    # than the native read of a small code spends finding its finders).
-    if hasattr(image, "ndim") and hasattr(image, "dtype") and hasattr(image, "strides"):
-        array, override = _array_pixels(image, binarizer)
-        if array.strides[1] != 1 or array.strides[0] < max(array.shape[1], 1):
-            import numpy as np
-
-            array = np.ascontiguousarray(array)
-        height, width = array.shape
-        return array, width, height, max(array.strides[0], width, 1), override
-    if hasattr(image, "convert") and hasattr(image, "size") and hasattr(image, "mode"):
-        if image.mode in ("I", "I;16", "I;16B", "I;16L", "F"):
-            try:
-                import numpy as np
-            except ImportError:
-                raise TypeError("Reading 16-bit or float Pillow images needs NumPy.") from None
-            return _pixels(np.asarray(image), None, None, binarizer)
-        width, height = image.size
-        return image.convert("L").tobytes(), width, height, max(width, 1), -1
-    raise TypeError(
-        "Expected a bytes-like bits image with width and height, a NumPy array or a Pillow image."
-    )
+# The native read
 
 
 def _records(image: Any, width: int | None, height: int | None, try_invert: bool,
              binarizer: str, keep_errors: bool) -> list[_Record]:
     if binarizer not in _BINARIZERS:
         raise ValueError(f"binarizer must be one of {', '.join(map(repr, _BINARIZERS))}.")
-    buffer, w, h, stride, override = _pixels(image, width, height, binarizer)
-    mode = override if override >= 0 else _BINARIZERS[binarizer]
-    raw = _engine.read(buffer, w, h, stride, mode, bool(try_invert), keep_errors)
+    pixels = as_reader_input(image, width, height)
+    mode = _NONE if pixels.bits else _BINARIZERS[binarizer]
+    raw = _engine.read(pixels.pixels, pixels.width, pixels.height, pixels.stride, mode,
+                       bool(try_invert), keep_errors)
     return [_Record(*item) for item in raw]
 
 
