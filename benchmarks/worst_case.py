@@ -1,0 +1,271 @@
+"""Worst-case cost of halvern: milliseconds per megapixel on hostile images.
+
+    python benchmarks/worst_case.py          # every kind and size, a few minutes
+    python benchmarks/worst_case.py --ci     # the subset CI runs, well under a minute
+    python benchmarks/worst_case.py --only finder_tiles --targets finder
+
+Each image kind is built to defeat one shortcut: finder tiles make a candidate record
+every few pixels (a merge that walks every record is quadratic), tall stripes pass every
+row test and fail every column test on a centre run a third of the height long (a column
+check that walks it again for each scanned row costs width x height^2), checkerboards
+and noise make runs of every length, extreme aspect ratios and images at the size
+limits catch arrays sized by the longest side. Every image is timed through the
+low-level functions of ``halvern._zeltra``, ``halvern.read`` (``read_all`` too when it
+exists) and the command line on a PBM file of the image.
+
+The result is ms per MP per image kind and target; the run fails (exit 1) when an entry
+of a budgeted target exceeds BUDGET_MS_PER_MP. The budgets are an order of magnitude
+above this machine's figures, so that a noisy machine passes and a super-linear
+regression (the quadratic merge cost 12,500 ms/MP at 2.25 MP) does not.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+import halvern
+from halvern import _zeltra
+
+VARIANCE = 0.5
+
+# Targets whose ms/MP must stay under budget. The Python reader ("read") is measured
+# but not budgeted: its denoise grid is a power-of-two square of the longest side, so
+# 16400 x 2 costs seconds, and finder tiles cost it far more than the scan itself.
+# Its entries join the budget once the native reader replaces it.
+BUDGET_MS_PER_MP = {
+    "bbox": 20.0,
+    "module": 60.0,
+    "finder": 250.0,
+    "cli": 1500.0,
+}
+
+
+# ---------------------------------------------------------------- hostile images
+
+
+def finder_tiles(width: int, height: int) -> np.ndarray:
+    """Finder-like crosses packed on a period of 6 pixels both ways: the rows and the
+    columns through every 3-pixel centre read black, white, black x 3, white, black. Hits
+    two rows apart lie farther than the merge radius, so every 36 pixels make one or two
+    candidate records that never merge (94,000 at 1500 x 1500)."""
+    period = np.array([1, 0, 1, 1, 1, 0], dtype=np.uint8)
+    row = np.tile(period, -(-width // 6))[:width]
+    col = np.tile(period, -(-height // 6))[:height]
+    return np.ascontiguousarray(col[:, None] & row[None, :])
+
+
+def tall_stripes(width: int, height: int) -> np.ndarray:
+    """Columns 1:1:3:1:1 (black, white, black x 3, white, black, white) over the full
+    height: every row passes the ratio test, every column fails on a centre run taller
+    than a third of the image."""
+    period = np.array([1, 0, 1, 1, 1, 0, 1, 0], dtype=np.uint8)
+    row = np.tile(period, -(-width // 8))[:width]
+    return np.ascontiguousarray(np.broadcast_to(row, (height, width)))
+
+
+def checkerboard(width: int, height: int) -> np.ndarray:
+    y, x = np.indices((height, width))
+    return ((x + y) & 1).astype(np.uint8)
+
+
+def noise(width: int, height: int, seed: int = 15) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    return (rng.random((height, width)) < 0.5).astype(np.uint8)
+
+
+def white(width: int, height: int) -> np.ndarray:
+    return np.zeros((height, width), dtype=np.uint8)
+
+
+@dataclass(frozen=True)
+class Case:
+    kind: str
+    width: int
+    height: int
+    make: Callable[[int, int], np.ndarray]
+    ci: bool  # part of the --ci subset
+
+    @property
+    def megapixels(self) -> float:
+        return self.width * self.height / 1e6
+
+    @property
+    def label(self) -> str:
+        return f"{self.kind} {self.width}x{self.height}"
+
+
+def cases() -> list[Case]:
+    out: list[Case] = []
+    for side, ci in ((1000, True), (1500, True), (3000, False)):
+        out.append(Case("finder_tiles", side, side, finder_tiles, ci))
+        out.append(Case("tall_stripes", side, side, tall_stripes, ci))
+        out.append(Case("checkerboard", side, side, checkerboard, ci))
+    for mp, ci in ((1, True), (4, True), (12, False), (24, False)):
+        side = int((mp * 1e6) ** 0.5)
+        out.append(Case("noise", side, side, noise, ci))
+    out += [
+        Case("aspect", 40000, 3, noise, True),
+        Case("aspect", 16400, 2, noise, True),
+        Case("aspect", 3, 40000, noise, True),
+        Case("aspect", 2, 16400, noise, True),
+        # Sides past the largest matrix side (46340) and a line of a million pixels.
+        Case("limits", 65536, 4, tall_stripes, True),
+        Case("limits", 4, 65536, finder_tiles, True),
+        Case("limits", 1 << 20, 1, noise, True),
+        Case("limits", 5000, 5000, white, False),
+    ]
+    return out
+
+
+# ---------------------------------------------------------------- targets
+
+
+def best_of(fn: Callable[[], Any], repeats: int) -> float:
+    """The shortest of ``repeats`` timed calls, in seconds: the least disturbed one. A
+    call of a second or more is not repeated."""
+    best = float("inf")
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+        if best >= 1.0:
+            break
+    return best
+
+
+def zeltra_calls(bits: np.ndarray) -> dict[str, Callable[[], Any]]:
+    height, width = bits.shape
+    box = _zeltra.find_black_bbox_bits(bits, width, height)
+    calls: dict[str, Callable[[], Any]] = {
+        "bbox": lambda: _zeltra.find_black_bbox_bits(bits, width, height),
+        "finder": lambda: _zeltra.find_finder_centers(bits, width, height, VARIANCE),
+    }
+    if box is not None:
+        calls["module"] = lambda: _zeltra.estimate_module_size(bits, width, height, box)
+    return calls
+
+
+def reader_calls(bits: np.ndarray) -> dict[str, Callable[[], Any]]:
+    height, width = bits.shape
+    calls: dict[str, Callable[[], Any]] = {"read": lambda: halvern.read(bits, width, height)}
+    read_all = getattr(halvern, "read_all", None)
+    if read_all is not None:
+        calls["read_all"] = lambda: read_all(bits, width, height)
+    return calls
+
+
+def write_pbm(bits: np.ndarray, path: str) -> None:
+    height, width = bits.shape
+    with open(path, "wb") as file:
+        file.write(f"P4\n{width} {height}\n".encode())
+        file.write(np.packbits(bits, axis=1).tobytes())
+
+
+def run_cli(path: str) -> float:
+    t0 = time.perf_counter()
+    done = subprocess.run([sys.executable, "-m", "halvern", path], capture_output=True,
+                          check=False)
+    elapsed = time.perf_counter() - t0
+    if done.returncode not in (0, 1):
+        raise RuntimeError(f"halvern {path} exited {done.returncode}: {done.stderr.decode()}")
+    return elapsed
+
+
+def cli_seconds(bits: np.ndarray, folder: str, startup: float) -> float:
+    """The command line's time on the image as a PBM file, less the interpreter's start."""
+    path = os.path.join(folder, "image.pbm")
+    write_pbm(bits, path)
+    return max(0.0, min(run_cli(path) for _ in range(3)) - startup)
+
+
+def cli_startup(folder: str) -> float:
+    path = os.path.join(folder, "tiny.pbm")
+    write_pbm(white(8, 8), path)
+    return min(run_cli(path) for _ in range(5))
+
+
+# ---------------------------------------------------------------- the suite
+
+
+@dataclass(frozen=True)
+class Entry:
+    case: Case
+    target: str
+    seconds: float
+    error: str | None = None  # what the call raised instead of answering
+
+    @property
+    def ms_per_mp(self) -> float:
+        return self.seconds * 1e3 / self.case.megapixels
+
+    @property
+    def over_budget(self) -> bool:
+        budget = BUDGET_MS_PER_MP.get(self.target)
+        return budget is not None and (self.error is not None or self.ms_per_mp > budget)
+
+
+def measure(case: Case, targets: set[str], folder: str, startup: float) -> Iterator[Entry]:
+    bits = case.make(case.width, case.height)
+    calls = {**zeltra_calls(bits), **reader_calls(bits)}
+    for name, fn in calls.items():
+        if name in targets:
+            repeats = 3 if name in ("bbox", "module", "finder") else 1
+            try:
+                yield Entry(case, name, best_of(fn, repeats))
+            except Exception as exc:  # noqa: BLE001 - reported, and fatal when budgeted
+                yield Entry(case, name, float("nan"), f"{type(exc).__name__}: {exc}")
+    if "cli" in targets:
+        yield Entry(case, "cli", cli_seconds(bits, folder, startup))
+
+
+def report(entry: Entry) -> str:
+    if entry.error is not None:
+        return f"{entry.case.label:28s} {entry.target:9s} raised {entry.error}"
+    mark = "  OVER BUDGET" if entry.over_budget else ""
+    return (f"{entry.case.label:28s} {entry.target:9s} {entry.seconds * 1e3:10.1f} ms "
+            f"{entry.ms_per_mp:10.1f} ms/MP{mark}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--ci", action="store_true", help="the CI subset")
+    parser.add_argument("--only", nargs="*", default=None, metavar="KIND", help="image kinds")
+    parser.add_argument("--targets", nargs="*", metavar="TARGET",
+                        default=["bbox", "module", "finder", "read", "read_all", "cli"])
+    parser.add_argument("--max-mp-read", type=float, default=None,
+                        help="skip the reader on larger images (it is slow on some kinds)")
+    args = parser.parse_args(argv)
+    targets = set(args.targets)
+    failed: list[Entry] = []
+    with tempfile.TemporaryDirectory() as folder:
+        startup = cli_startup(folder) if "cli" in targets else 0.0
+        print(f"{'image':28s} {'target':9s} {'time':>13s} {'per MP':>15s}")
+        for case in cases():
+            if (args.ci and not case.ci) or (args.only and case.kind not in args.only):
+                continue
+            wanted = set(targets)
+            if args.max_mp_read is not None and case.megapixels > args.max_mp_read:
+                wanted -= {"read", "read_all"}
+            for entry in measure(case, wanted, folder, startup):
+                print(report(entry), flush=True)
+                if entry.over_budget:
+                    failed.append(entry)
+    if failed:
+        print(f"{len(failed)} entries over budget (ms/MP): "
+              + ", ".join(f"{e.case.label} {e.target}" for e in failed), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
