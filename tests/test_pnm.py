@@ -61,14 +61,17 @@ def to_8bit(rows: list[list[int]], maxval: int) -> bytes:
     return bytes(int(Fraction(v * 255, maxval) + Fraction(1, 2)) for row in rows for v in row)
 
 
+@pytest.mark.parametrize("height", [5, 40])  # rows unpacked one by one, or columns
 @pytest.mark.parametrize("width", [1, 7, 8, 9, 13, 16, 23])
-def test_p4_rows_ignore_padding_bits(width: int) -> None:
-    rows = random_bits(width, 5, seed=width)
+def test_p4_rows_ignore_padding_bits(width: int, height: int) -> None:
+    rows = random_bits(width, height, seed=width)
     data = bytearray(p4(rows))
+    stride = -(-width // 8)
     if width % 8:
-        data[-1] |= (1 << (-width % 8)) - 1  # padding bits set: they must not leak in
+        for end in range(len(data), len(data) - stride * height, -stride):
+            data[end - 1] |= (1 << (-width % 8)) - 1  # padding bits set: they must not leak in
     image = parse_pnm(bytes(data))
-    assert (image.magic, image.width, image.height) == ("P4", width, 5)
+    assert (image.magic, image.width, image.height) == ("P4", width, height)
     assert image.pixels == flat(rows)
     assert image.bits() == flat(rows)
 

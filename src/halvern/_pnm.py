@@ -138,7 +138,14 @@ def _unpack_bitmap(raster: bytes, width: int, height: int) -> bytes:
     if width % 8 == 0:
         return expanded
     stride = -(-width // 8) * 8
-    return b"".join(expanded[r * stride : r * stride + width] for r in range(height))
+    if height <= width:
+        return b"".join(expanded[r * stride : r * stride + width] for r in range(height))
+    # Tall and narrow: a column at a time, so that the Python steps stay min(width,
+    # height) (row by row, 2 x 16400 cost 240 ms/MP).
+    pixels = bytearray(width * height)
+    for x in range(width):
+        pixels[x::width] = expanded[x::stride]
+    return bytes(pixels)
 
 
 def _slice_end(data: bytes, pos: int) -> int:

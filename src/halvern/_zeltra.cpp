@@ -541,7 +541,8 @@ int ensure_center_capacity(FinderCenter **centers, int *center_cap, int center_c
 // A uniform grid of cells over the image that lists the records whose (x, y) lies in
 // each cell, so that the merge test visits only the records near a hit rather than all
 // of them. Finder-like crosses packed 6 pixels apart make 94,000 records at 1500 x 1500;
-// walking them all for every hit took 3.4 s there (1.5 ms with the grid).
+// walking them all for every hit took 3.2 s there and 55 s at 3000 x 3000 (22 ms and
+// 165 ms with the grid).
 //
 // Records are linked into their cell's list through next/prev arrays indexed like the
 // records; a merge that moves a record into another cell relinks it. The grid answers
@@ -807,7 +808,7 @@ ColumnVerdict column_verdict(const uint8_t *bits, int width, int height, int x, 
 // from v.bottom down to y are all black, so that y lies in the same vertical run; the
 // verdict then covers y. A walk refused early (a centre run taller than a third of the
 // image) saw only part of its run; without this, tall stripes were walked again on
-// every scanned row, width x height^2 (4.6 s at 3000 x 3000, 9 ms with it).
+// every scanned row, width x height^2 (2.2 s at 3000 x 3000, 0.15 s with it).
 bool extend_verdict(const uint8_t *bits, int width, int x, int y, ColumnVerdict *v) noexcept {
     if (v->bottom <= v->top || y < v->bottom) return false;
     for (int64_t r = v->bottom; r <= y; ++r) {
@@ -851,10 +852,12 @@ enum class ScanStatus { kDone, kFailed };
 // for every pixel of one black run, and that of a column walk for every pixel of one
 // vertical black run, so white stretches are skipped a word at a time, the row walk is
 // made once per run (a failing run is skipped whole), and, with a column cache, the
-// column walk once per vertical run; column walks jump over the white rows above and
-// below all black pixels. On a 4000 x 3000 image with a 20-pixel-module code: 73 ms
-// pixel by pixel, 7.6 ms with row reuse, 4.7 ms with the column cache, 3.8 ms with the
-// white-row jumps (numpy.count_nonzero over the same image: 0.5 ms).
+// column walk once per vertical run (a verdict refused early is carried down its run);
+// column walks jump over the white rows above and below all black pixels, and hits find
+// the record they merge into through a grid of cells. On a 4000 x 3000 image with a
+// 20-pixel-module code: 73 ms pixel by pixel, 7.6 ms with row reuse, 4.7 ms with the
+// column cache, 3.8 ms with the white-row jumps (numpy.count_nonzero over the same
+// image: 0.5 ms). benchmarks/worst_case.py keeps hostile images linear.
 ScanStatus scan_finder_rows(const uint8_t *bits, int width, int height, double variance,
                             ColumnVerdict *cache, FinderCenter **centers, int *center_cap,
                             int *center_count) {
