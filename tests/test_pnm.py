@@ -6,7 +6,6 @@ import random
 import re
 import tracemalloc
 from fractions import Fraction
-from pathlib import Path
 
 import pytest
 
