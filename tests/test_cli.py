@@ -454,3 +454,39 @@ def test_load_image_errors_name_the_file(tmp_path, name) -> None:
     path = str(tmp_path / name)
     with pytest.raises(ImageFileError, match=re.escape(path) + ": (no such file|is a directory)$"):
         load_image(path)
+
+
+@pytest.mark.parametrize(("magic", "raster"), [(b"P5", 6 * 5), (b"P4", 1 * 5), (b"P2", None)])
+def test_standard_input_stops_after_a_binary_image(capsys, monkeypatch, magic, raster) -> None:
+    # A valid 6 x 5 image, then endless zeros: binary formats end where the raster does;
+    # a plain one has no end to find and meets the size limit.
+    monkeypatch.setattr(halvern._files, "MIN_FILE_BYTES", 1 << 22)
+    header = magic + b" 6 5" + (b" 255" if magic != b"P4" else b"") + b"\n"
+    stream = Endless(0 if raster else ord("0"))
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(
+        io.BufferedReader(PrefixedStream(header, stream))))
+    status, out, err = run(capsys, "--max-pixels", "30", "-")
+    if raster is None:
+        assert (status, out) == (2, "") and "input too large" in err
+    else:
+        assert (status, err) == (1, "halvern: <stdin>: no QR code found\n")
+        assert stream.given <= 4 << 20  # the sniff and a chunk at most
+
+
+class PrefixedStream(io.RawIOBase):
+    """``prefix``, then whatever ``rest`` gives."""
+
+    def __init__(self, prefix: bytes, rest: io.RawIOBase) -> None:
+        self.prefix = prefix
+        self.rest = rest
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:  # type: ignore[no-untyped-def]
+        if self.prefix:
+            n = min(len(buffer), len(self.prefix))
+            buffer[:n] = self.prefix[:n]
+            self.prefix = self.prefix[n:]
+            return n
+        return self.rest.readinto(buffer)

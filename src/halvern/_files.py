@@ -3,11 +3,12 @@ when it is given a path.
 
 Only regular files and ``-`` (standard input) are read: a FIFO would wait forever for a
 writer, a device like /dev/zero never ends. A file is checked for its size before it is
-read, standard input is read up to the same size and given up early when its first
-bytes are no image. Every format has one pixel limit, checked on the header before any
-pixel buffer is made; Pillow's own decompression-bomb check is replaced by it, so that
-its warnings never reach the caller. Every refusal is an ``ImageFileError`` (a
-ValueError) whose message names the file.
+read; standard input is read up to the same size, given up early when its first bytes
+are no image, and left unread past the end of a binary PNM image. Every format has one
+pixel limit, checked on the header before any pixel buffer is made; Pillow's own
+decompression-bomb check is replaced by it, so that its warnings never reach the
+caller. Every refusal is an ``ImageFileError`` (a ValueError) whose message names the
+file.
 """
 
 from __future__ import annotations
@@ -22,7 +23,7 @@ import warnings
 from collections.abc import Iterator
 from typing import Any, BinaryIO, NamedTuple
 
-from halvern._pnm import PNMError, is_pnm, parse_pnm
+from halvern._pnm import PNMError, binary_extent, is_pnm, parse_pnm
 
 __all__ = [
     "DEFAULT_MAX_PIXELS",
@@ -186,20 +187,24 @@ def _looks_like_image(head: bytes) -> bool:
 
 
 def _read_stream(stream: BinaryIO, label: str, max_pixels: int) -> bytes:
-    """Standard input up to the file limit; given up once its first bytes are no image."""
+    """Standard input up to the file limit; given up once its first bytes are no image,
+    and left unread past the end of a binary PNM image (whatever follows is ignored)."""
     limit = file_limit(max_pixels)
+    want = limit + 1
     data = bytearray()
     sniffed = False
     try:
-        while len(data) <= limit:
-            chunk = stream.read(min(READ_CHUNK, limit + 1 - len(data)))
+        while len(data) < want:
+            chunk = stream.read(min(READ_CHUNK, want - len(data)))
             if not chunk:
                 break
             data += chunk
             if not sniffed and len(data) >= SNIFF_BYTES:
                 sniffed = True
-                if not _looks_like_image(bytes(data[:SNIFF_BYTES])):
+                head = bytes(data[:SNIFF_BYTES])
+                if not _looks_like_image(head):
                     raise ImageFileError(f"{label}: not an image")
+                want = min(want, binary_extent(head, max_pixels) or want)
     except OSError as exc:
         raise ImageFileError(f"{label}: {exc.strerror or exc}") from None
     if len(data) > limit:

@@ -16,7 +16,7 @@ from array import array
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 
-__all__ = ["MAX_PIXELS", "PNMError", "PNMImage", "is_pnm", "parse_pnm"]
+__all__ = ["MAX_PIXELS", "PNMError", "PNMImage", "binary_extent", "is_pnm", "parse_pnm"]
 
 WHITESPACE = b" \t\n\v\f\r"
 MAGICS = (b"P1", b"P2", b"P4", b"P5")
@@ -254,12 +254,16 @@ def _parse_p5(data: bytes, pos: int, width: int, height: int, maxval: int) -> by
     return _scaled_wide(samples, maxval)
 
 
-def parse_pnm(data: bytes, max_pixels: int = MAX_PIXELS) -> PNMImage:
-    """The first image of a PBM or PGM file held in ``data``; data after it is ignored.
+@dataclass(frozen=True)
+class _Header:
+    magic: bytes
+    width: int
+    height: int
+    maxval: int
+    raster: int  # position of the first raster byte
 
-    Raises ``PNMError`` for anything that is not a well-formed P1, P2, P4 or P5 image,
-    and for an image of more than ``max_pixels`` pixels.
-    """
+
+def _parse_header(data: bytes, max_pixels: int) -> _Header:
     if not data:
         raise PNMError("empty file")
     magic = data[:2]
@@ -282,7 +286,37 @@ def parse_pnm(data: bytes, max_pixels: int = MAX_PIXELS) -> PNMImage:
         pos = _comment_end(data, pos)
     if pos >= len(data) or data[pos] not in WHITESPACE:
         raise PNMError("truncated header: no pixel data")
-    pos += 1
+    return _Header(magic, width, height, maxval, pos + 1)
+
+
+def _binary_raster_bytes(header: _Header) -> int:
+    if header.magic == b"P4":
+        return -(-header.width // 8) * header.height
+    return header.width * header.height * (1 if header.maxval < 256 else 2)
+
+
+def binary_extent(head: bytes, max_pixels: int = MAX_PIXELS) -> int | None:
+    """How many bytes the binary (P4 or P5) image that ``head`` starts with takes,
+    header included; None for plain formats, a header not all in ``head``, or one that
+    parse_pnm will refuse. Lets a stream stop once the image is in."""
+    if head[:2] not in (b"P4", b"P5"):
+        return None
+    try:
+        header = _parse_header(head, max_pixels)
+    except PNMError:
+        return None
+    return header.raster + _binary_raster_bytes(header)
+
+
+def parse_pnm(data: bytes, max_pixels: int = MAX_PIXELS) -> PNMImage:
+    """The first image of a PBM or PGM file held in ``data``; data after it is ignored.
+
+    Raises ``PNMError`` for anything that is not a well-formed P1, P2, P4 or P5 image,
+    and for an image of more than ``max_pixels`` pixels.
+    """
+    header = _parse_header(data, max_pixels)
+    magic, width, height, maxval, pos = (header.magic, header.width, header.height,
+                                         header.maxval, header.raster)
     if magic == b"P1":
         pixels = _parse_p1(data, pos, width, height)
     elif magic == b"P2":
