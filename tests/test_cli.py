@@ -490,3 +490,8 @@ class PrefixedStream(io.RawIOBase):
             self.prefix = self.prefix[n:]
             return n
         return self.rest.readinto(buffer)
+
+
+def test_closed_standard_input(capsys, monkeypatch) -> None:
+    monkeypatch.setattr(sys, "stdin", None)
+    assert "standard input is closed" in refused(capsys, "<stdin>", "-")

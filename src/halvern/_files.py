@@ -304,6 +304,8 @@ def load_image(path: str | os.PathLike[str],
     if isinstance(name, bytes):
         name = os.fsdecode(name)
     if name == STDIN_PATH:
+        if sys.stdin is None:  # started with standard input closed
+            raise ImageFileError(f"{STDIN_LABEL}: standard input is closed")
         data = _read_stream(sys.stdin.buffer, STDIN_LABEL, max_pixels)
         return image_from_bytes(data, STDIN_LABEL, max_pixels)
     return image_from_bytes(_read_file(name, name, max_pixels), name, max_pixels)
