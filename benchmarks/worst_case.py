@@ -16,9 +16,10 @@ plain PNM file of it, ``halvern.read`` (``read_all`` too when it exists) and the
 command line itself.
 
 The result is ms per MP per image kind and target; the run fails (exit 1) when an entry
-of a budgeted target exceeds its budget or raises. The budgets are about ten times this
-machine's figures, so that a noisy machine passes and a super-linear regression does
-not (the merge that walked every record cost 1,400 ms/MP at 2.25 MP, 6,100 at 9 MP).
+of a budgeted target exceeds its budget or raises. The budgets are several times this
+machine's figures under load, so that a busy machine passes and a super-linear
+regression does not (the merge that walked every record cost 1,400 ms/MP at 2.25 MP,
+6,100 at 9 MP).
 """
 
 from __future__ import annotations
@@ -41,18 +42,19 @@ from halvern._files import DEFAULT_MAX_PIXELS, load_image
 
 VARIANCE = 0.5
 
-# Targets whose ms/MP must stay under budget, about ten times this machine's figures.
+# Targets whose ms/MP must stay under budget: about four times the worst figures of this
+# 2-core machine while four other builds ran on it (ten times its quiet figures).
 # estimate_module_size sorts the runs of five rows and five columns: a one-row image of
 # a million noisy pixels has 2.6 million of them (250-370 ms/MP), n log n in the runs of
 # five lines rather than the quadratic kind this guards against. load_p4 and load_p2
 # are the command line's input stage (halvern._files.load_image) on a binary and a
 # plain file of the image.
 BUDGET_MS_PER_MP = {
-    "bbox": 20.0,
+    "bbox": 50.0,
     "module": 2000.0,
-    "finder": 250.0,
-    "load_p4": 300.0,
-    "load_p2": 4000.0,
+    "finder": 400.0,
+    "load_p4": 500.0,
+    "load_p2": 6000.0,
 }
 # The Python reader ("read", and the command line, which runs it) is measured but not
 # budgeted: its denoise grid is a power-of-two square of the longest side (16400 x 2

@@ -495,3 +495,19 @@ class PrefixedStream(io.RawIOBase):
 def test_closed_standard_input(capsys, monkeypatch) -> None:
     monkeypatch.setattr(sys, "stdin", None)
     assert "standard input is closed" in refused(capsys, "<stdin>", "-")
+
+
+def test_standard_input_in_a_format_known_by_pillow_alone(capsys, monkeypatch) -> None:
+    # TGA starts with no signature: past the sniff, Pillow itself recognises the header.
+    pytest.importorskip("PIL")
+    from PIL import Image
+
+    rows = pixel_rows(symbol("targa"))
+    rows = [[v for v in row for _ in range(2)] for row in rows for _ in range(2)]
+    image = Image.new("RGB", (len(rows[0]), len(rows)))
+    image.putdata([(10, 10, 10) if v else (250, 250, 250) for row in rows for v in row])
+    buffer = io.BytesIO()
+    image.save(buffer, format="TGA")
+    assert len(buffer.getvalue()) > halvern._files.SNIFF_BYTES
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(buffer.getvalue())))
+    assert run(capsys, "-") == (0, "targa\n", "")

@@ -160,10 +160,13 @@ def _read_file(path: str, label: str, max_pixels: int) -> bytes:
         if size > limit:
             raise ImageFileError(f"{label}: file too large ({size} bytes, at most {limit})")
         try:
-            data = file.read(limit + 1)
+            # Sized by the file, not the limit: read(n) allocates n bytes up front.
+            data = file.read(size + 1)
+            if len(data) > size:  # the file grew after fstat
+                data += file.read(limit + 1 - len(data))
         except OSError as exc:
             raise ImageFileError(f"{label}: {exc.strerror or exc}") from None
-    if len(data) > limit:  # the file grew while it was read
+    if len(data) > limit:
         raise ImageFileError(f"{label}: file too large (more than {limit} bytes)")
     return data
 
@@ -177,8 +180,8 @@ def _looks_like_image(head: bytes) -> bool:
     except ImportError:
         return False
     try:
-        with _pillow_header_scope(Image):
-            Image.open(io.BytesIO(head))
+        with _pillow_header_scope(Image), Image.open(io.BytesIO(head)):
+            pass
     except UnidentifiedImageError:
         return False
     except Exception:  # noqa: BLE001 - a format Pillow knows, cut short by the sniff
