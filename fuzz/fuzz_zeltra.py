@@ -42,6 +42,8 @@ import struct
 import sys
 import tempfile
 import time
+from collections.abc import Callable
+from dataclasses import dataclass
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -172,6 +174,38 @@ def paint_finder(img: bytearray, width: int, height: int, ox: int, oy: int, m: i
             img[py * width + x0 : py * width + x1] = piece
 
 
+def cross_line(n: int, m: int) -> bytes:
+    """Black, white, black x 3, white of m pixels each, repeated over n pixels: every
+    3m-run reads 1:1:3:1:1 with its neighbours."""
+    period = b"\x01" * m + b"\x00" * m + b"\x01" * (3 * m) + b"\x00" * m
+    return (period * (n // len(period) + 1))[:n]
+
+
+def hostile_overlay(d: Draw, img: bytearray, width: int, height: int, dark: int) -> bytearray:
+    """The tiled finders as drawn, or, over them, the images that defeat the finder
+    scan's shortcuts: crosses packed edge to edge (a candidate record every few pixels,
+    found through the merge grid) or full-height stripes that read 1:1:3:1:1 along
+    every row (column walks refused on a centre run taller than a third of the image)."""
+    kind = d.below(3)
+    if kind == 0:
+        return img
+    m = 1 + d.below(3)
+    row = cross_line(width, m)
+    if kind == 1:
+        col = cross_line(height, m)
+        packed = bytearray(width * height)
+        for y in range(height):
+            if col[y]:
+                packed[y * width : (y + 1) * width] = row
+        return packed.translate(bytes([0, dark]) + bytes(254)) if dark != 1 else packed
+    cuts = bytearray(row * height)
+    for _ in range(d.below(5)):  # white cuts across some columns
+        x, y = d.below(width), d.below(height)
+        for py in range(y, min(height, y + 1 + d.below(height))):
+            cuts[py * width + x] = 0
+    return cuts
+
+
 def image_content(d: Draw, length: int, width: int, height: int) -> bytearray:
     mode = d.below(9)
     dark = d.pick(DARK_VALUES)
@@ -216,6 +250,7 @@ def image_content(d: Draw, length: int, width: int, height: int) -> bytearray:
         for oy in range(1, min(height, 24 * pitch), pitch):
             for ox in range(1, min(width, 24 * pitch), pitch):
                 paint_finder(img, width, height, ox, oy, m, dark)
+        img = hostile_overlay(d, img, width, height, dark)
     else:
         img = bytearray(d.raw(min(length, 64)).ljust(length, b"\0"))
     for _ in range(d.below(4)):  # a few single bytes at drawn places
@@ -816,22 +851,44 @@ def call_parse_segments(d: Draw) -> None:
     assert payload <= 7168, payload
 
 
-IMAGE_CALLS = (call_bbox, call_module_size, call_finder, call_grid, call_affine, call_score)
+def image_target(call: Callable[[Draw, Buffer, int, int], None]) -> Callable[[Draw], None]:
+    """A target that draws a bits image (its size, buffer kind and content), runs
+    ``call`` on it and checks that the buffer was released."""
+
+    def run(d: Draw) -> None:
+        width, height, length = image_dims(d)
+        buf = Buffer(d, image_content(d, length, width, height))
+        call(d, buf, width, height)
+        buf.check_released(native=True)
+
+    return run
+
+
+@dataclass(frozen=True)
+class Target:
+    name: str
+    run: Callable[[Draw], None]
+
+
+# Every entry point fuzzed, chosen by the input's first draw. A new one (the native
+# reader's read and read_all, say) is a function of a Draw, wrapped by image_target
+# when it takes a drawn bits image, and one more entry here; the first draw of every
+# corpus input then picks among more targets, so the corpus is best regrown after.
+TARGETS = (
+    Target("bbox", image_target(call_bbox)),
+    Target("module_size", image_target(call_module_size)),
+    Target("finder", image_target(call_finder)),
+    Target("grid", image_target(call_grid)),
+    Target("affine", image_target(call_affine)),
+    Target("score", image_target(call_score)),
+    Target("restore", call_restore),
+    Target("decode", call_decode),
+)
 
 
 def one_input(data: bytes) -> None:
     d = Draw(data)
-    choice = d.below(len(IMAGE_CALLS) + 2)
-    if choice == len(IMAGE_CALLS):
-        call_restore(d)
-        return
-    if choice == len(IMAGE_CALLS) + 1:
-        call_decode(d)
-        return
-    width, height, length = image_dims(d)
-    buf = Buffer(d, image_content(d, length, width, height))
-    IMAGE_CALLS[choice](d, buf, width, height)
-    buf.check_released(native=True)
+    d.pick(TARGETS).run(d)
 
 
 # ---------------------------------------------------------------------- drivers

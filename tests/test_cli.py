@@ -4,13 +4,20 @@ from __future__ import annotations
 
 import io
 import json
+import os
+import re
+import socket
+import struct
 import subprocess
 import sys
+import zlib
 from pathlib import Path
 
 import pytest
 import segno
 
+import halvern
+import halvern._files
 from halvern.__main__ import main
 
 DEMO_TEXT = "Hello from halvern!"
@@ -261,3 +268,246 @@ def test_without_pillow(tmp_path, capsys, monkeypatch, data, message) -> None:
     status, out, err = run(capsys, path)
     assert (status, out) == (2, "")
     assert path in err and message in err and 'pip install "halvern[image]"' in err
+
+
+# ---------------------------------------------------------------------------------------------
+# Hostile files: each gets a message naming it and exit 2, at once and without a warning.
+
+
+def refused(capsys: pytest.CaptureFixture[str], label: str, *argv: str) -> str:
+    """The message for a refused input, after checking the status and the file's name."""
+    status, out, err = run(capsys, *argv)
+    assert (status, out) == (2, "")
+    assert err.startswith(f"halvern: {label}: ") and err.count("\n") == 1
+    return err
+
+
+def png_claiming(width: int, height: int) -> bytes:
+    """A valid 1 x 1 PNG whose header claims width x height: a bomb that is caught only
+    if the size is checked before the pixels are decoded."""
+    data = bytearray(tiny_png())
+    ihdr = 8 + 8  # signature, then the chunk's length and type
+    data[ihdr : ihdr + 8] = struct.pack(">II", width, height)
+    data[ihdr + 13 : ihdr + 17] = struct.pack(">I", zlib.crc32(bytes(data[12 : ihdr + 13])))
+    return bytes(data)
+
+
+def tiny_png() -> bytes:
+    from PIL import Image
+
+    buffer = io.BytesIO()
+    Image.new("L", (1, 1), 255).save(buffer, format="PNG")
+    return buffer.getvalue()
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+def test_fifo_is_refused_without_waiting(tmp_path) -> None:
+    # Run apart: a regression would wait for a writer forever.
+    fifo = tmp_path / "pipe.pbm"
+    os.mkfifo(fifo)
+    done = subprocess.run([sys.executable, "-m", "halvern", str(fifo)], capture_output=True,
+                          text=True, timeout=60, check=False)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr == f"halvern: {fifo}: is a FIFO, not a regular file\n"
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (lambda t: "/dev/zero", "is a device, not a regular file"),
+        (lambda t: "/dev/null", "is a device, not a regular file"),
+        (lambda t: str(t), "is a directory"),
+        (lambda t: bound_socket(t), "is a socket, not a regular file"),
+    ],
+    ids=["zero", "null", "directory", "socket"],
+)
+def test_special_files_are_refused(tmp_path, capsys, make, message) -> None:
+    path = make(tmp_path)
+    if not os.path.exists(path):
+        pytest.skip(f"{path} does not exist here")
+    assert message in refused(capsys, path, path)
+
+
+def bound_socket(tmp_path: Path) -> str:
+    if not hasattr(socket, "AF_UNIX"):
+        pytest.skip("no Unix sockets here")
+    path = str(tmp_path / "sock")
+    server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    server.bind(path)
+    server.close()  # the file stays
+    return path
+
+
+class Endless(io.RawIOBase):
+    """A stream of one byte value that never ends; it counts what was read."""
+
+    def __init__(self, value: int = 0) -> None:
+        self.value = value
+        self.given = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:  # type: ignore[no-untyped-def]
+        view = memoryview(buffer).cast("B")
+        view[:] = bytes([self.value]) * len(view)
+        self.given += len(view)
+        return len(view)
+
+
+@pytest.mark.parametrize("value", [0, ord("x")])
+def test_endless_standard_input_is_given_up_early(capsys, monkeypatch, value) -> None:
+    stream = Endless(value)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BufferedReader(stream)))
+    assert refused(capsys, "<stdin>", "-").endswith(": not an image\n")
+    assert stream.given <= 4 << 20
+
+
+@pytest.mark.parametrize("source", ["file", "stdin"])
+def test_input_over_the_size_limit(tmp_path, capsys, monkeypatch, source) -> None:
+    # An image header and more bytes than the limit allows.
+    monkeypatch.setattr(halvern._files, "MIN_FILE_BYTES", 100_000)
+    data = b"P5 100 100 255\n" + bytes(200_000)
+    argv = ["--max-pixels", "10000"]
+    if source == "stdin":
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+        err = refused(capsys, "<stdin>", *argv, "-")
+    else:
+        path = write(tmp_path, "long.pgm", data)
+        err = refused(capsys, path, *argv, path)
+    assert "too large" in err and "100000" in err
+
+
+@pytest.mark.parametrize(
+    ("name", "data", "limit"),
+    [
+        ("huge.pgm", b"P5 90000 90000 255\n\x00", None),
+        ("wide.pbm", b"P4 200000000 1\n" + bytes(100), None),
+        ("plain.pgm", b"P2\n# comment\n%d %d\n255\n" % (12000, 12000), None),
+        ("over.pbm", None, "1199"),
+    ],
+    ids=["huge-p5", "wide-p4", "huge-p2", "over-raised-limit"],
+)
+def test_pixel_limit(tmp_path, capsys, name, data, limit) -> None:
+    path = write(tmp_path, name, data) if data else blank_file(tmp_path, name)
+    argv = ["--max-pixels", limit, path] if limit else [path]
+    err = refused(capsys, path, *argv)
+    assert "image too large" in err and "--max-pixels raises the limit" in err
+
+
+def test_raised_limit_reads_the_file(tmp_path, capsys) -> None:
+    path = code_file(tmp_path, "code.pbm", "limit")
+    rows = len(pixel_rows(symbol("limit")))
+    assert run(capsys, "--max-pixels", str(rows * rows), path) == (0, "limit\n", "")
+    assert run(capsys, "--max-pixels", str(rows * rows - 1), path)[0] == 2
+
+
+@pytest.mark.parametrize("value", ["0", "-5", "many", "1e9"])
+def test_max_pixels_must_be_a_positive_whole_number(capsys, value) -> None:
+    status, out, err = run(capsys, "--max-pixels", value, "--demo")
+    assert (status, out) == (2, "")
+    assert "--max-pixels" in err
+
+
+@pytest.mark.parametrize(("size", "raised"), [((13000, 13000), False), ((10000, 10000), True),
+                                              ((1 << 20, 1 << 20), False)])
+def test_png_bomb_is_refused_before_decoding(tmp_path, capsys, size, raised) -> None:
+    pytest.importorskip("PIL")
+    from PIL import Image
+
+    path = write(tmp_path, "bomb.png", png_claiming(*size))
+    saved = Image.MAX_IMAGE_PIXELS
+    if raised:
+        # Past Pillow's own warning threshold: the size passes our limit, and the missing
+        # pixels make the decoding fail, still without a warning of Pillow's.
+        err = refused(capsys, path, "--max-pixels", str(1 << 28), path)
+        assert "cannot read image" in err
+    else:
+        err = refused(capsys, path, path)
+        assert f"image too large: {size[0]}x{size[1]} pixels" in err
+    assert Image.MAX_IMAGE_PIXELS == saved
+
+
+def test_load_image_gives_what_read_takes(tmp_path) -> None:
+    from halvern._files import LoadedImage, load_image
+
+    path = code_file(tmp_path, "api.pbm", "loaded")
+    loaded = load_image(path)
+    assert isinstance(loaded, LoadedImage) and loaded.width == loaded.height
+    code = halvern.read(*loaded)
+    assert code is not None and code.text == "loaded"
+    assert load_image(Path(path)) == loaded
+
+
+@pytest.mark.parametrize("limit", [0, -1, True, 2.5, "10"])
+def test_load_image_checks_its_limit(tmp_path, limit) -> None:
+    from halvern._files import load_image
+
+    with pytest.raises(ValueError, match="max_pixels"):
+        load_image(blank_file(tmp_path), max_pixels=limit)
+
+
+@pytest.mark.parametrize("name", ["missing.pbm", "."])
+def test_load_image_errors_name_the_file(tmp_path, name) -> None:
+    from halvern._files import ImageFileError, load_image
+
+    path = str(tmp_path / name)
+    with pytest.raises(ImageFileError, match=re.escape(path) + ": (no such file|is a directory)$"):
+        load_image(path)
+
+
+@pytest.mark.parametrize(("magic", "raster"), [(b"P5", 6 * 5), (b"P4", 1 * 5), (b"P2", None)])
+def test_standard_input_stops_after_a_binary_image(capsys, monkeypatch, magic, raster) -> None:
+    # A valid 6 x 5 image, then endless zeros: binary formats end where the raster does;
+    # a plain one has no end to find and meets the size limit.
+    monkeypatch.setattr(halvern._files, "MIN_FILE_BYTES", 1 << 22)
+    header = magic + b" 6 5" + (b" 255" if magic != b"P4" else b"") + b"\n"
+    stream = Endless(0 if raster else ord("0"))
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(
+        io.BufferedReader(PrefixedStream(header, stream))))
+    status, out, err = run(capsys, "--max-pixels", "30", "-")
+    if raster is None:
+        assert (status, out) == (2, "") and "input too large" in err
+    else:
+        assert (status, err) == (1, "halvern: <stdin>: no QR code found\n")
+        assert stream.given <= 4 << 20  # the sniff and a chunk at most
+
+
+class PrefixedStream(io.RawIOBase):
+    """``prefix``, then whatever ``rest`` gives."""
+
+    def __init__(self, prefix: bytes, rest: io.RawIOBase) -> None:
+        self.prefix = prefix
+        self.rest = rest
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:  # type: ignore[no-untyped-def]
+        if self.prefix:
+            n = min(len(buffer), len(self.prefix))
+            buffer[:n] = self.prefix[:n]
+            self.prefix = self.prefix[n:]
+            return n
+        return self.rest.readinto(buffer)
+
+
+def test_closed_standard_input(capsys, monkeypatch) -> None:
+    monkeypatch.setattr(sys, "stdin", None)
+    assert "standard input is closed" in refused(capsys, "<stdin>", "-")
+
+
+def test_standard_input_in_a_format_known_by_pillow_alone(capsys, monkeypatch) -> None:
+    # TGA starts with no signature: past the sniff, Pillow itself recognises the header.
+    pytest.importorskip("PIL")
+    from PIL import Image
+
+    rows = pixel_rows(symbol("targa"))
+    rows = [[v for v in row for _ in range(2)] for row in rows for _ in range(2)]
+    image = Image.new("RGB", (len(rows[0]), len(rows)))
+    image.putdata([(10, 10, 10) if v else (250, 250, 250) for row in rows for v in row])
+    buffer = io.BytesIO()
+    image.save(buffer, format="TGA")
+    assert len(buffer.getvalue()) > halvern._files.SNIFF_BYTES
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(buffer.getvalue())))
+    assert run(capsys, "-") == (0, "targa\n", "")

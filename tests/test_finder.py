@@ -15,7 +15,16 @@ import numpy as np
 import pytest
 
 from halvern._zeltra import find_finder_centers
-from tests._images import blank, draw_finder, draw_finder_runs, fill_rect
+from tests._images import (
+    blank,
+    checker_scene,
+    draw_finder,
+    draw_finder_runs,
+    fill_rect,
+    lattice_scene,
+    stripes_scene,
+    tiles_scene,
+)
 
 # ---------------------------------------------------------------------------------------------
 # Reference model, written step by step in double arithmetic.
@@ -533,3 +542,37 @@ def test_walks_at_their_limit_match_model(turn):
         found += expected is not None
     # The scenes must exercise whole scans, not only refusals.
     assert found > 60
+
+
+# ---------------------------------------------------------------------------------------------
+# Hostile images against the model: the scan must give the model's answer where records
+# crowd (the merge looks them up in a grid) and where column walks are cut short by the
+# height limit (their verdict is carried down the run).
+
+
+HOSTILE_SCENES = [lattice_scene, tiles_scene, stripes_scene, checker_scene]
+
+
+@pytest.mark.parametrize("scene_of", HOSTILE_SCENES, ids=lambda f: f.__name__)
+def test_matches_model_on_hostile_images(scene_of):
+    rng = random.Random(1500 + HOSTILE_SCENES.index(scene_of))
+    found = records = 0
+    for trial in range(80):
+        width, height = rng.randint(9, 110), rng.randint(9, 110)
+        img = scene_of(rng, width, height)
+        if rng.random() < 0.3:
+            img, width, height = transposed(img, width, height), height, width
+        if rng.random() < 0.2:
+            for _ in range(width * height // 50):
+                img[rng.randrange(width * height)] ^= 1
+        variance = rng.choice((0.5, 0.5, 1 / 3, math.nan, rng.uniform(0.2, 0.9)))
+        centers = ref_records(bytes(img), width, height, variance)
+        expected = ref_corners(centers)
+        assert find_finder_centers(bytes(img), width, height, variance) == expected, trial
+        found += expected is not None
+        records += len(centers)
+    # Guard against generators that stopped crowding records (stripes and checkerboards
+    # are built to fail the column or row test almost everywhere).
+    least = {lattice_scene: (700, 20), tiles_scene: (1800, 30)}
+    min_records, min_found = least.get(scene_of, (0, 0))
+    assert records >= min_records and found >= min_found

@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import random
+import re
 import tracemalloc
 from fractions import Fraction
-from pathlib import Path
 
 import pytest
 
-from halvern._pnm import PNMError, parse_pnm, read_pnm
+import halvern._pnm
+from halvern._pnm import PLAIN_SLICE, PNMError, parse_pnm
 
 
 def random_bits(width: int, height: int, seed: int) -> list[list[int]]:
@@ -59,14 +60,17 @@ def to_8bit(rows: list[list[int]], maxval: int) -> bytes:
     return bytes(int(Fraction(v * 255, maxval) + Fraction(1, 2)) for row in rows for v in row)
 
 
+@pytest.mark.parametrize("height", [5, 40])  # rows unpacked one by one, or columns
 @pytest.mark.parametrize("width", [1, 7, 8, 9, 13, 16, 23])
-def test_p4_rows_ignore_padding_bits(width: int) -> None:
-    rows = random_bits(width, 5, seed=width)
+def test_p4_rows_ignore_padding_bits(width: int, height: int) -> None:
+    rows = random_bits(width, height, seed=width)
     data = bytearray(p4(rows))
+    stride = -(-width // 8)
     if width % 8:
-        data[-1] |= (1 << (-width % 8)) - 1  # padding bits set: they must not leak in
+        for end in range(len(data), len(data) - stride * height, -stride):
+            data[end - 1] |= (1 << (-width % 8)) - 1  # padding bits set: they must not leak in
     image = parse_pnm(bytes(data))
-    assert (image.magic, image.width, image.height) == ("P4", width, 5)
+    assert (image.magic, image.width, image.height) == ("P4", width, height)
     assert image.pixels == flat(rows)
     assert image.bits() == flat(rows)
 
@@ -189,15 +193,91 @@ def test_claimed_size_is_refused_before_allocating(header: bytes) -> None:
     assert peak < 1 << 20
 
 
-def test_read_pnm_from_a_file(tmp_path: Path) -> None:
-    rows = random_bits(11, 3, seed=7)
-    path = tmp_path / "a.pbm"
-    path.write_bytes(p4(rows))
-    assert read_pnm(path).pixels == flat(rows)
+# ---------------------------------------------------------------------------------------------
+# Plain rasters are parsed a slice at a time: the slices must not cut a token or a comment.
 
 
-@pytest.mark.parametrize(("name", "message"), [("missing.pbm", "no such file"),
-                                               (".", "is a directory")])
-def test_unreadable_paths(tmp_path: Path, name: str, message: str) -> None:
-    with pytest.raises(PNMError, match=message):
-        read_pnm(tmp_path / name)
+def plain_reference(data: bytes, count: int) -> list[bytes]:
+    """The raster's first ``count`` tokens, written plainly: comments out, then split."""
+    pos = 0
+    for _ in range(3):  # "P?", "w h" and the maxval (P2) or a comment (P1), one a line
+        pos = data.index(b"\n", pos) + 1
+    return re.sub(rb"#[^\r\n]*", b" ", data[pos:]).split()[:count]
+
+
+def noisy_plain(rng: random.Random, magic: bytes, samples: list[int]) -> bytes:
+    """Samples with random separators, CR and LF line ends and comments of every length,
+    some longer than a slice, many of them crossing a slice boundary."""
+    out = [b"%s\n%d 1\n%s" % (magic, len(samples), b"65535\n" if magic == b"P2" else b"# c\n")]
+    for value in samples:
+        out.append(b"%d" % value)
+        roll = rng.random()
+        if roll < 0.01:
+            out.append(b"#" + b"x # " * rng.randrange(SMALL_SLICE // 2) + rng.choice((b"\n", b"\r")))
+        elif roll < 0.02:
+            out.append(b" #" + b"c" * rng.randrange(200) + rng.choice((b"\n", b"\r", b"\r\n")))
+        elif roll < 0.03:
+            out.append(b"\t\v\f" * rng.randrange(1, 3))
+        elif magic == b"P2" or roll < 0.5:
+            out.append(rng.choice((b" ", b"  ", b"\n", b"\r\n")))
+    return b"".join(out)
+
+
+SMALL_SLICE = 4096
+
+
+@pytest.mark.parametrize("magic", [b"P1", b"P2"])
+def test_plain_slices_match_a_whole_parse(magic: bytes, monkeypatch) -> None:
+    monkeypatch.setattr(halvern._pnm, "PLAIN_SLICE", SMALL_SLICE)
+    rng = random.Random(magic[1])
+    for _ in range(5):
+        count = rng.randrange(2_000, 12_000)
+        top = 1 if magic == b"P1" else 65535
+        samples = [rng.randrange(top + 1) for _ in range(count)]
+        data = noisy_plain(rng, magic, samples)
+        assert len(data) > 4 * SMALL_SLICE
+        tokens = plain_reference(data, count)
+        if magic == b"P1":
+            # Digits need no separators: the reference joins the tokens into one per pixel.
+            tokens = list(b"".join(tokens)[:count])
+            assert parse_pnm(data).pixels == bytes(t - 48 for t in tokens)
+        else:
+            assert parse_pnm(data).pixels == to_8bit([[int(t) for t in tokens]], 65535)
+
+
+@pytest.mark.parametrize("maxval", [255, 65535])
+def test_plain_parse_memory_follows_the_pixels(maxval: int) -> None:
+    # Split whole, the tokens alone took about 40 bytes a sample.
+    count = 200_000
+    data = b"P2 %d 1 %d\n" % (count, maxval) + b"%d \n" % maxval * count
+    tracemalloc.start()
+    try:
+        image = parse_pnm(data)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert image.pixels == bytes([255]) * count
+    assert peak < 6 * count + 24 * PLAIN_SLICE
+
+
+def test_long_header_padding_is_skipped() -> None:
+    # A megabyte of whitespace and comments before every field.
+    pad = (b" \n" + b"# " + b"c" * 1000 + b"\n") * 500
+    data = b"P5" + pad + b"2" + pad + b"1" + pad + b"255\n\x00\xff"
+    assert parse_pnm(data).pixels == b"\x00\xff"
+
+
+@pytest.mark.parametrize(("width", "height", "limit", "ok"),
+                         [(10, 10, 100, True), (10, 10, 99, False), (1, 1, 1, True)])
+def test_pixel_limit_is_the_callers(width: int, height: int, limit: int, ok: bool) -> None:
+    data = p5([[7] * width for _ in range(height)], 255)
+    if ok:
+        assert parse_pnm(data, limit).width == width
+    else:
+        with pytest.raises(PNMError, match=rf"too large: {width}x{height} pixels \(at most {limit}\)"):
+            parse_pnm(data, limit)
+
+
+def test_header_token_of_a_million_digits() -> None:
+    with pytest.raises(PNMError, match="width is too large"):
+        parse_pnm(b"P4 " + b"9" * 1_000_000 + b" 1\n")

@@ -19,6 +19,7 @@ import time
 import pytest
 
 from halvern import _zeltra
+from tests._images import lattice_scene, stripes_scene, tiles_scene
 
 THREADS = 6
 ROUNDS = 12
@@ -207,3 +208,33 @@ def test_bytearray_stays_exported_while_sampling_without_the_lock():
     else:
         pytest.skip("could not catch the sampling in the act")
     shared.append(0)  # released once the call is over
+
+
+def test_concurrent_finder_scans_of_hostile_images(fast_switching):
+    # Each scan keeps its candidate records, their grid and its column verdicts to itself:
+    # crowded images scanned on many threads at once give the serial answers.
+    rng = random.Random(15)
+    images = []
+    for scene in (lattice_scene, tiles_scene, stripes_scene, lattice_scene, tiles_scene):
+        width, height = rng.randint(120, 200), rng.randint(120, 200)
+        images.append((bytes(scene(rng, width, height)), width, height))
+    expected = [_zeltra.find_finder_centers(*image, 0.5) for image in images]
+    assert sum(r is not None for r in expected) >= 3 and len(set(expected)) >= 3
+    failures: list[str] = []
+    start = threading.Barrier(THREADS)
+
+    def worker(index: int) -> None:
+        order = list(range(len(images))) * 3
+        random.Random(index).shuffle(order)
+        start.wait()
+        for k in order:
+            got = _zeltra.find_finder_centers(*images[k], 0.5)
+            if got != expected[k]:
+                failures.append(f"thread {index}, image {k}: {got!r} != {expected[k]!r}")
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures, failures[:5]

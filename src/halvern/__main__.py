@@ -5,9 +5,10 @@
     halvern --json FILE...     one JSON object per file and line
     halvern --demo             the sample image shipped with the package
 
-PBM and PGM are read here with no dependency; other formats go through Pillow. Exit
-status: 0 when every file gave a code, 1 when some gave none, 2 for usage errors and
-unreadable files (2 wins over 1).
+PBM and PGM are read with no dependency; other formats go through Pillow. Only regular
+files and ``-`` are read, images up to --max-pixels pixels. Exit status: 0 when every
+file gave a code, 1 when some gave none, 2 for usage errors and unreadable files (2 wins
+over 1).
 """
 
 from __future__ import annotations
@@ -24,7 +25,15 @@ from typing import Any, TextIO
 
 import halvern
 from halvern._content import decode_matrix
-from halvern._pnm import PNMError, is_pnm, parse_pnm, read_bytes
+from halvern._files import (
+    DEFAULT_MAX_PIXELS,
+    STDIN_LABEL,
+    STDIN_PATH,
+    ImageFileError,
+    LoadedImage,
+    image_from_bytes,
+    load_image,
+)
 
 __all__ = ["main"]
 
@@ -35,34 +44,13 @@ EXIT_INTERRUPTED = 130
 
 DEMO_RESOURCE = ("data", "demo.pbm")
 DEMO_LABEL = "<demo>"
-STDIN_LABEL = "<stdin>"
-PILLOW_HINT = 'pip install "halvern[image]"'
 QUIET_ZONE = 4
 DARK, LIGHT = "\u2588\u2588", "  "
 ASCII_DARK = "##"
-# Leading bytes of the formats Pillow reads that people are likely to pass; they let a
-# missing Pillow be told apart from a file that is no image at all.
-IMAGE_SIGNATURES = (
-    b"\x89PNG\r\n\x1a\n",
-    b"\xff\xd8\xff",
-    b"GIF87a",
-    b"GIF89a",
-    b"BM",
-    b"II*\x00",
-    b"MM\x00*",
-    b"P3",
-    b"P6",
-    b"P7",
-    b"qoif",
-)
 # C0 and C1 controls except tab and newline: a decoded text could carry terminal
 # escape sequences, which are shown escaped rather than acted on.
 _CONTROLS = {c: f"\\x{c:02x}" for c in [*range(0x20), 0x7F, *range(0x80, 0xA0)]
              if c not in (0x09, 0x0A)}
-
-
-class UnreadableError(Exception):
-    """A file that gives no image; the message is printed as it is."""
 
 
 @dataclass(frozen=True)
@@ -79,6 +67,17 @@ class Options:
     matrix: bool
     json: bool
     several: bool
+    max_pixels: int = DEFAULT_MAX_PIXELS
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -94,6 +93,9 @@ def _parser() -> argparse.ArgumentParser:
                         help="print the restored symbol as text art with its format")
     parser.add_argument("--json", action="store_true", help="print one JSON object per file and line")
     parser.add_argument("--demo", action="store_true", help="read the sample image shipped with halvern")
+    parser.add_argument("--max-pixels", type=_positive_int, default=DEFAULT_MAX_PIXELS,
+                        metavar="N",
+                        help=f"refuse images of more than N pixels (default {DEFAULT_MAX_PIXELS})")
     parser.add_argument("--version", action="version", version=f"halvern {halvern.__version__}")
     return parser
 
@@ -102,65 +104,18 @@ def _demo_bytes() -> bytes:
     return resources.files("halvern").joinpath(*DEMO_RESOURCE).read_bytes()
 
 
-def _source_bytes(source: Source) -> bytes:
+def load_source(source: Source, max_pixels: int) -> LoadedImage:
+    """The image in ``source``; ImageFileError naming it when there is none."""
     if source.kind == "demo":
-        return _demo_bytes()
-    if source.kind == "stdin":
-        return sys.stdin.buffer.read()
-    assert source.path is not None
-    return read_bytes(source.path)
+        return image_from_bytes(_demo_bytes(), source.label, max_pixels)
+    return load_image(STDIN_PATH if source.kind == "stdin" else source.path or "", max_pixels)
 
 
-def _pillow_gray(image: Any) -> Any:
-    """A Pillow image as one the reader binarizes well: transparency laid on white (a
-    code drawn on a transparent background is otherwise black on black), and wide
-    integer or float samples stretched to 8 bit rather than clipped."""
-    from PIL import Image
-
-    if "A" in image.getbands() or "transparency" in image.info:
-        rgba = image.convert("RGBA")
-        white = Image.new("RGBA", rgba.size, (255, 255, 255, 255))
-        return Image.alpha_composite(white, rgba).convert("L")
-    if image.mode in ("I", "F") or image.mode.startswith("I;16"):
-        top = image.convert("F").getextrema()[1]
-        if top > 255:
-            return image.convert("F").point(lambda v: v * (255.0 / top)).convert("L")
-        return image.convert("F").convert("L")
-    return image
-
-
-def _pillow_image(data: bytes, label: str) -> Any:
-    try:
-        from PIL import Image, UnidentifiedImageError
-    except ImportError:
-        if data.startswith(IMAGE_SIGNATURES) or data[8:12] == b"WEBP":
-            raise UnreadableError(f"reading {label} needs Pillow: {PILLOW_HINT}") from None
-        raise UnreadableError(
-            f"{label}: not a PBM or PGM image (other formats need Pillow: {PILLOW_HINT})"
-        ) from None
-    try:
-        image = Image.open(io.BytesIO(data))
-        image.load()
-        return _pillow_gray(image)
-    except UnidentifiedImageError:
-        raise UnreadableError(f"{label}: not an image") from None
-    except Exception as exc:  # noqa: BLE001 - Pillow plugins raise all sorts for damaged files
-        raise UnreadableError(f"{label}: cannot read image: {exc}") from None
-
-
-def load_image(source: Source) -> tuple[Any, int | None, int | None]:
-    """The image in ``source`` as arguments for ``halvern.read``: bits with their width
-    and height for PBM and PGM, a Pillow image (and no size) otherwise."""
-    try:
-        data = _source_bytes(source)
-        if not data or is_pnm(data):
-            pnm = parse_pnm(data)
-            return pnm.bits(), pnm.width, pnm.height
-    except PNMError as exc:
-        raise UnreadableError(f"{source.label}: {exc}") from None
-    except OSError as exc:  # standard input or the installed demo
-        raise UnreadableError(f"{source.label}: {exc.strerror or exc}") from None
-    return _pillow_image(data, source.label), None, None
+def _refusal(exc: ImageFileError) -> str:
+    message = str(exc)
+    if "image too large" in message:
+        message += "; --max-pixels raises the limit"
+    return message
 
 
 def _supports(stream: TextIO, text: str) -> bool:
@@ -245,11 +200,12 @@ def _print_plain(source: Source, options: Options, matrix: halvern.QRMatrix,
 def read_source(source: Source, options: Options, out: TextIO, err: TextIO) -> int:
     """Reads one source and prints what it gives; the exit status it stands for."""
     try:
-        image, width, height = load_image(source)
-    except UnreadableError as exc:
-        print(_shown(f"halvern: {exc}", err), file=err)
+        image, width, height = load_source(source, options.max_pixels)
+    except ImageFileError as exc:
+        message = _refusal(exc)
+        print(_shown(f"halvern: {message}", err), file=err)
         if options.json:
-            print(json.dumps(_json_record(source.label, None, None, options.matrix, str(exc))),
+            print(json.dumps(_json_record(source.label, None, None, options.matrix, message)),
                   file=out)
         return EXIT_ERROR
     if options.matrix:
@@ -271,7 +227,8 @@ def read_source(source: Source, options: Options, out: TextIO, err: TextIO) -> i
 
 
 def _sources(files: Sequence[str], demo: bool) -> list[Source]:
-    sources = [Source(STDIN_LABEL, "stdin") if f == "-" else Source(f, "file", f) for f in files]
+    sources = [Source(STDIN_LABEL, "stdin") if f == STDIN_PATH else Source(f, "file", f)
+               for f in files]
     if demo:
         sources.append(Source(DEMO_LABEL, "demo"))
     return sources
@@ -288,7 +245,8 @@ def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
         print("halvern: error: give at least one FILE, or --demo", file=err)
         return EXIT_ERROR
     sources = _sources(args.files, args.demo)
-    options = Options(matrix=args.matrix, json=args.json, several=len(sources) > 1)
+    options = Options(matrix=args.matrix, json=args.json, several=len(sources) > 1,
+                      max_pixels=args.max_pixels)
     status = EXIT_FOUND
     for source in sources:
         status = max(status, read_source(source, options, out, err))

@@ -1,0 +1,337 @@
+"""Worst-case cost of halvern: milliseconds per megapixel on hostile images.
+
+    python benchmarks/worst_case.py          # every kind and size, a few minutes
+    python benchmarks/worst_case.py --ci     # the subset CI runs, well under a minute
+    python benchmarks/worst_case.py --only finder_tiles --targets finder
+
+Each image kind is built to defeat one shortcut: finder tiles make a candidate record
+every few pixels (a merge that walks every record is quadratic), mixed scales add hits
+whose merge radius spans hundreds of those records, tall stripes pass every row test
+and fail every column test on a centre run a third of the height long (a column check
+that walks it again for each scanned row costs width x height^2), checkerboards and
+noise make runs of every length, extreme aspect ratios and images at the size limits
+catch arrays sized by the longest side. Every image is timed through the low-level
+functions of ``halvern._zeltra``, the command line's input stage on a binary and a
+plain PNM file of it, ``halvern.read`` (``read_all`` too when it exists) and the
+command line itself.
+
+The result is ms per MP per image kind and target; the run fails (exit 1) when an entry
+of a budgeted target exceeds its budget or raises. The budgets are several times this
+machine's figures under load, so that a busy machine passes and a super-linear
+regression does not (the merge that walked every record cost 1,400 ms/MP at 2.25 MP,
+6,100 at 9 MP).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+import halvern
+from halvern import _zeltra
+from halvern._files import DEFAULT_MAX_PIXELS, load_image
+
+VARIANCE = 0.5
+
+# Targets whose ms/MP must stay under budget: about four times the worst figures of this
+# 2-core machine while four other builds ran on it (ten times its quiet figures).
+# estimate_module_size sorts the runs of five rows and five columns: a one-row image of
+# a million noisy pixels has 2.6 million of them (250-370 ms/MP), n log n in the runs of
+# five lines rather than the quadratic kind this guards against. load_p4 and load_p2
+# are the command line's input stage (halvern._files.load_image) on a binary and a
+# plain file of the image.
+BUDGET_MS_PER_MP = {
+    "bbox": 50.0,
+    "module": 2000.0,
+    "finder": 400.0,
+    "load_p4": 500.0,
+    "load_p2": 6000.0,
+}
+# The Python reader ("read", and the command line, which runs it) is measured but not
+# budgeted: its denoise grid is a power-of-two square of the longest side (16400 x 2
+# takes 35 s), 40000 x 3 raises "QR size is too large.", and noise grows faster than
+# the pixels. The reader's entries join the budget, and the --ci run, once the native
+# reader replaces it: set READER_BUDGET_MS_PER_MP then.
+READER_TARGETS = ("read", "read_all", "cli")
+READER_BUDGET_MS_PER_MP: float | None = None
+ALL_TARGETS = (*BUDGET_MS_PER_MP, *READER_TARGETS)
+
+
+# ---------------------------------------------------------------- hostile images
+
+
+def finder_tiles(width: int, height: int) -> np.ndarray:
+    """Finder-like crosses packed on a period of 6 pixels both ways: the rows and the
+    columns through every 3-pixel centre read black, white, black x 3, white, black. Hits
+    two rows apart lie farther than the merge radius, so every 36 pixels make one or two
+    candidate records that never merge (94,000 at 1500 x 1500)."""
+    period = np.array([1, 0, 1, 1, 1, 0], dtype=np.uint8)
+    row = np.tile(period, -(-width // 6))[:width]
+    col = np.tile(period, -(-height // 6))[:height]
+    return np.ascontiguousarray(col[:, None] & row[None, :])
+
+
+def mixed_scales(width: int, height: int) -> np.ndarray:
+    """Finder tiles overlaid with a grid of large finder patterns (module a fiftieth of
+    the shorter side): hits with a wide merge radius among crowds of small records."""
+    image = finder_tiles(width, height)
+    module = max(1, min(width, height) // 50)
+    ring = np.array([[min(i, j, 6 - i, 6 - j) != 1 for i in range(7)] for j in range(7)],
+                    dtype=np.uint8)
+    big = np.kron(ring, np.ones((module, module), dtype=np.uint8))
+    side = big.shape[0]
+    for top in range(0, height - side, side * 3 // 2):
+        for left in range(0, width - side, side * 3 // 2):
+            image[top : top + side, left : left + side] = big
+    return image
+
+
+def tall_stripes(width: int, height: int) -> np.ndarray:
+    """Columns 1:1:3:1:1 (black, white, black x 3, white, black, white) over the full
+    height: every row passes the ratio test, every column fails on a centre run taller
+    than a third of the image."""
+    period = np.array([1, 0, 1, 1, 1, 0, 1, 0], dtype=np.uint8)
+    row = np.tile(period, -(-width // 8))[:width]
+    return np.ascontiguousarray(np.broadcast_to(row, (height, width)))
+
+
+def checkerboard(width: int, height: int) -> np.ndarray:
+    y, x = np.indices((height, width))
+    return ((x + y) & 1).astype(np.uint8)
+
+
+def noise(width: int, height: int, seed: int = 15) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    return (rng.random((height, width)) < 0.5).astype(np.uint8)
+
+
+def white(width: int, height: int) -> np.ndarray:
+    return np.zeros((height, width), dtype=np.uint8)
+
+
+@dataclass(frozen=True)
+class Case:
+    kind: str
+    width: int
+    height: int
+    make: Callable[[int, int], np.ndarray]
+    ci: bool  # part of the --ci subset
+
+    @property
+    def megapixels(self) -> float:
+        return self.width * self.height / 1e6
+
+    @property
+    def label(self) -> str:
+        return f"{self.kind} {self.width}x{self.height}"
+
+
+def cases() -> list[Case]:
+    out: list[Case] = []
+    for side, ci in ((1000, True), (1500, True), (3000, False)):
+        out.append(Case("finder_tiles", side, side, finder_tiles, ci))
+        out.append(Case("mixed_scales", side, side, mixed_scales, ci))
+        out.append(Case("tall_stripes", side, side, tall_stripes, ci))
+        out.append(Case("checkerboard", side, side, checkerboard, ci))
+    for mp, ci in ((1, True), (4, True), (12, False), (24, False)):
+        side = int((mp * 1e6) ** 0.5)
+        out.append(Case("noise", side, side, noise, ci))
+    out += [
+        Case("aspect", 40000, 3, noise, True),
+        Case("aspect", 16400, 2, noise, True),
+        Case("aspect", 3, 40000, noise, True),
+        Case("aspect", 2, 16400, noise, True),
+        # Sides past the largest matrix side (46340) and a line of a million pixels.
+        Case("limits", 65536, 4, tall_stripes, True),
+        Case("limits", 4, 65536, finder_tiles, True),
+        Case("limits", 1 << 20, 1, noise, True),
+        Case("limits", 5000, 5000, white, False),
+    ]
+    return out
+
+
+# ---------------------------------------------------------------- targets
+
+
+def best_of(fn: Callable[[], Any], repeats: int) -> float:
+    """The shortest of ``repeats`` timed calls, in seconds: the least disturbed one. A
+    call of a second or more is not repeated."""
+    best = float("inf")
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+        if best >= 1.0:
+            break
+    return best
+
+
+def zeltra_calls(bits: np.ndarray) -> dict[str, Callable[[], Any]]:
+    height, width = bits.shape
+    box = _zeltra.find_black_bbox_bits(bits, width, height)
+    calls: dict[str, Callable[[], Any]] = {
+        "bbox": lambda: _zeltra.find_black_bbox_bits(bits, width, height),
+        "finder": lambda: _zeltra.find_finder_centers(bits, width, height, VARIANCE),
+    }
+    if box is not None:
+        calls["module"] = lambda: _zeltra.estimate_module_size(bits, width, height, box)
+    return calls
+
+
+def reader_calls(bits: np.ndarray) -> dict[str, Callable[[], Any]]:
+    height, width = bits.shape
+    calls: dict[str, Callable[[], Any]] = {"read": lambda: halvern.read(bits, width, height)}
+    read_all = getattr(halvern, "read_all", None)
+    if read_all is not None:
+        calls["read_all"] = lambda: read_all(bits, width, height)
+    return calls
+
+
+def write_pbm(bits: np.ndarray, path: str) -> None:
+    height, width = bits.shape
+    with open(path, "wb") as file:
+        file.write(f"P4\n{width} {height}\n".encode())
+        file.write(np.packbits(bits, axis=1).tobytes())
+
+
+def write_pgm_plain(bits: np.ndarray, path: str) -> None:
+    """A plain PGM of maxval 1 (1 light, 0 dark), one digit and one space a pixel."""
+    height, width = bits.shape
+    text = np.empty(2 * bits.size, dtype=np.uint8)
+    text[0::2] = (1 - bits.ravel()) + ord("0")
+    text[1::2] = ord(" ")
+    with open(path, "wb") as file:
+        file.write(f"P2\n{width} {height}\n1\n".encode())
+        file.write(text.tobytes())
+
+
+def load_calls(bits: np.ndarray, folder: str) -> dict[str, Callable[[], Any]]:
+    p4 = os.path.join(folder, "image.pbm")
+    p2 = os.path.join(folder, "image.pgm")
+    write_pbm(bits, p4)
+    write_pgm_plain(bits, p2)
+    limit = max(bits.size, DEFAULT_MAX_PIXELS)
+    return {"load_p4": lambda: load_image(p4, limit), "load_p2": lambda: load_image(p2, limit)}
+
+
+def run_cli(path: str) -> float:
+    t0 = time.perf_counter()
+    done = subprocess.run([sys.executable, "-m", "halvern", path], capture_output=True,
+                          check=False)
+    elapsed = time.perf_counter() - t0
+    if done.returncode not in (0, 1) or b"Traceback" in done.stderr:
+        last = done.stderr.decode(errors="replace").strip().splitlines()[-1:]
+        raise RuntimeError(f"exit {done.returncode}: {' '.join(last)}")
+    return elapsed
+
+
+def cli_seconds(folder: str, startup: float) -> float:
+    """The command line's time on the image's PBM file, less the interpreter's start."""
+    path = os.path.join(folder, "image.pbm")
+    return max(0.0, min(run_cli(path) for _ in range(3)) - startup)
+
+
+def cli_startup(folder: str) -> float:
+    path = os.path.join(folder, "tiny.pbm")
+    write_pbm(white(8, 8), path)
+    return min(run_cli(path) for _ in range(5))
+
+
+# ---------------------------------------------------------------- the suite
+
+
+@dataclass(frozen=True)
+class Entry:
+    case: Case
+    target: str
+    seconds: float
+    error: str | None = None  # what the call raised instead of answering
+
+    @property
+    def ms_per_mp(self) -> float:
+        return self.seconds * 1e3 / self.case.megapixels
+
+    @property
+    def budget(self) -> float | None:
+        if self.target in READER_TARGETS:
+            return READER_BUDGET_MS_PER_MP
+        return BUDGET_MS_PER_MP.get(self.target)
+
+    @property
+    def over_budget(self) -> bool:
+        return self.budget is not None and (self.error is not None
+                                            or self.ms_per_mp > self.budget)
+
+
+def entry_of(case: Case, name: str, seconds: Callable[[], float]) -> Entry:
+    """The entry for ``seconds()``, or for what it raised."""
+    try:
+        return Entry(case, name, seconds())
+    except Exception as exc:  # noqa: BLE001 - reported, and fatal when budgeted
+        return Entry(case, name, float("nan"), f"{type(exc).__name__}: {exc}")
+
+
+def measure(case: Case, targets: set[str], folder: str, startup: float) -> Iterator[Entry]:
+    bits = case.make(case.width, case.height)
+    calls = {**zeltra_calls(bits), **load_calls(bits, folder), **reader_calls(bits)}
+    for name in ALL_TARGETS:
+        if name in targets and name in calls:
+            repeats = 1 if name in READER_TARGETS else 3
+            yield entry_of(case, name, lambda fn=calls[name], n=repeats: best_of(fn, n))
+    if "cli" in targets:
+        yield entry_of(case, "cli", lambda: cli_seconds(folder, startup))
+
+
+def report(entry: Entry) -> str:
+    if entry.error is not None:
+        return f"{entry.case.label:28s} {entry.target:9s} raised {entry.error}"
+    mark = "  OVER BUDGET" if entry.over_budget else ""
+    return (f"{entry.case.label:28s} {entry.target:9s} {entry.seconds * 1e3:10.1f} ms "
+            f"{entry.ms_per_mp:10.1f} ms/MP{mark}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--ci", action="store_true", help="the CI subset")
+    parser.add_argument("--only", nargs="*", default=None, metavar="KIND", help="image kinds")
+    parser.add_argument("--targets", nargs="*", metavar="TARGET", choices=ALL_TARGETS,
+                        help="what to time (default: everything; with --ci the budgeted "
+                        "targets)")
+    parser.add_argument("--max-mp-read", type=float, default=None,
+                        help="skip the reader on larger images (it is slow on some kinds)")
+    args = parser.parse_args(argv)
+    budgeted = [t for t in ALL_TARGETS
+                if t not in READER_TARGETS or READER_BUDGET_MS_PER_MP is not None]
+    targets = set(args.targets or (budgeted if args.ci else ALL_TARGETS))
+    failed: list[Entry] = []
+    with tempfile.TemporaryDirectory() as folder:
+        startup = cli_startup(folder) if "cli" in targets else 0.0
+        print(f"{'image':28s} {'target':9s} {'time':>13s} {'per MP':>15s}")
+        for case in cases():
+            if (args.ci and not case.ci) or (args.only and case.kind not in args.only):
+                continue
+            wanted = set(targets)
+            if args.max_mp_read is not None and case.megapixels > args.max_mp_read:
+                wanted -= {"read", "read_all"}
+            for entry in measure(case, wanted, folder, startup):
+                print(report(entry), flush=True)
+                if entry.over_budget:
+                    failed.append(entry)
+    if failed:
+        print(f"{len(failed)} entries over budget (ms/MP): "
+              + ", ".join(f"{e.case.label} {e.target}" for e in failed), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
