@@ -35,7 +35,11 @@ from typing import Any
 import numpy as np
 
 import halvern
-from scenes import Scene, conditions, describe, generate, score
+
+if __package__:  # imported as benchmarks.accuracy (the tests)
+    from .scenes import Scene, conditions, describe, generate, score
+else:  # run as a script from benchmarks/
+    from scenes import Scene, conditions, describe, generate, score
 
 Reader = Callable[[np.ndarray], list[str]]
 

@@ -255,3 +255,30 @@ def test_halvern_finds_nothing_where_there_is_no_symbol(severity: str) -> None:
     scene = sc.scene("none", severity, 0, seed=SEED)
     assert scene.texts == () and scene.corners == ()
     assert halvern_texts(scene.image) == []
+
+
+# ---------------------------------------------------------------- the table's arithmetic
+
+
+@pytest.mark.parametrize(("texts", "found", "expected"), [
+    # (read, misses, wrong texts, false-positive images, errors)
+    (("a", "b"), ["a", "b"], (2, 0, 0, 0, 0)),
+    (("a", "b"), ["a", "x"], (1, 1, 1, 0, 0)),
+    (("a", "b"), None, (0, 1, 0, 0, 1)),
+    ((), ["x", "y"], (0, 0, 0, 1, 0)),
+    ((), [], (0, 0, 0, 0, 0)),
+])
+def test_tally_tells_misses_wrong_texts_and_false_positives_apart(
+        texts: tuple[str, ...], found: list[str] | None, expected: tuple[int, ...]) -> None:
+    from benchmarks import accuracy
+
+    scene = sc.Scene("c/s/0", "c", "s", np.zeros((1, 1), np.uint8), texts)
+    tally = accuracy.Tally()
+    tally.add(scene, found, 0.5)
+    total = accuracy.Tally()
+    total.merge(tally)
+    total.merge(tally)
+    assert (tally.read, len(tally.misses), tally.wrong_texts, tally.false_positive_images,
+            tally.errors) == expected
+    assert (total.symbols, total.read, total.images, total.seconds) == (
+        2 * len(texts), 2 * expected[0], 2, 1.0)
