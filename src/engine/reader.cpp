@@ -406,11 +406,18 @@ void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noex
 // from the bits the pass read.
 int report_failures(const ImageView &bits, const Scratch &s, int failures, SymbolRecord *records,
                     int count, int capacity) noexcept {
+    const int decoded = count;
     for (int i = 0; i < failures && count < capacity; ++i) {
         const Failure &f = s.failures[i];
         bool overlaps = false;
-        for (int j = 0; j < count && !overlaps; ++j) {
+        for (int j = 0; j < decoded && !overlaps; ++j) {
             for (const Point &c : f.centres) overlaps = overlaps || inside(records[j].position, c);
+        }
+        // Each finder in one report: a symbol is often tried through several triples.
+        for (int j = 0; j < i && !overlaps; ++j) {
+            for (int a = 0; a < 3; ++a) {
+                for (int b = 0; b < 3; ++b) overlaps = overlaps || f.finders[a] == s.failures[j].finders[b];
+            }
         }
         if (overlaps) continue;
         SymbolRecord &rec = records[count++];
