@@ -411,11 +411,18 @@ def test_raised_limit_reads_the_file(tmp_path, capsys) -> None:
     assert run(capsys, "--max-pixels", str(rows * rows - 1), path)[0] == 2
 
 
+@pytest.mark.parametrize("option", ["--max-pixels", "--jobs"])
 @pytest.mark.parametrize("value", ["0", "-5", "many", "1e9"])
-def test_max_pixels_must_be_a_positive_whole_number(capsys, value) -> None:
-    status, out, err = run(capsys, "--max-pixels", value, "--demo")
+def test_counts_must_be_positive_whole_numbers(capsys, option, value) -> None:
+    status, out, err = run(capsys, option, value, "--demo")
     assert (status, out) == (2, "")
-    assert "--max-pixels" in err
+    assert option in err
+
+
+def test_jobs_are_bounded(capsys) -> None:
+    assert run(capsys, "--jobs", "256", "--demo")[0] == 0
+    status, _, err = run(capsys, "--jobs", "257", "--demo")
+    assert status == 2 and "at most 256" in err
 
 
 @pytest.mark.parametrize(("size", "raised"), [((13000, 13000), False), ((10000, 10000), True),

@@ -52,6 +52,9 @@ EXIT_FOUND = 0
 EXIT_NOT_FOUND = 1
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
+# Each thread holds one decoded image while it reads: the bound keeps a mistyped
+# --jobs from holding thousands of them.
+MAX_JOBS = 256
 
 DEMO_RESOURCE = ("data", "demo.pbm")
 DEMO_LABEL = "<demo>"
@@ -117,6 +120,13 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _jobs(text: str) -> int:
+    value = _positive_int(text)
+    if value > MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_JOBS}, not {value}")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="halvern",
@@ -138,7 +148,7 @@ def _parser() -> argparse.ArgumentParser:
                         help="print JSON Lines: one object per code, and one per file "
                         "without a code or with an error")
     parser.add_argument("--demo", action="store_true", help="read the sample image shipped with halvern")
-    parser.add_argument("--jobs", "-j", type=_positive_int, default=1, metavar="N",
+    parser.add_argument("--jobs", "-j", type=_jobs, default=1, metavar="N",
                         help="read N files at a time on N threads (default 1); the "
                         "output keeps the order of the files")
     parser.add_argument("--no-progress", action="store_true",
