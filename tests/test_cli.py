@@ -718,3 +718,21 @@ def test_progress_bar_on_a_terminal_for_long_batches(tmp_path, monkeypatch, coun
     quiet = Terminal()
     monkeypatch.setattr(sys, "stderr", quiet)
     assert main(["--no-progress", *paths]) == 0 and quiet.getvalue() == ""
+
+
+def test_folder_that_cannot_be_listed(tmp_path, capsys, monkeypatch) -> None:
+    root, files = folder_tree(tmp_path)
+    locked = str(root / "b")
+    scandir = os.scandir
+
+    def refusing(path):  # type: ignore[no-untyped-def]
+        if os.fspath(path) == locked:
+            raise PermissionError(13, "Permission denied", locked)
+        return scandir(path)
+
+    monkeypatch.setattr(os, "scandir", refusing)
+    status, out, err = run(capsys, str(root))
+    assert status == 2
+    assert f"halvern: {locked}: cannot list the folder: Permission denied\n" in err
+    # The rest of the folder is still read.
+    assert out.splitlines() == [f"{p}: {t}" for p, t in files if t and not p.startswith(locked)]
