@@ -3,7 +3,9 @@
 The whole read (binarizing, finding finder patterns, fitting each symbol's grid,
 sampling and decoding, and the fallbacks) is one call into ``halvern._engine`` that
 runs without the interpreter lock. This module only turns what callers hold into a
-pixel buffer (NumPy arrays are read in place) and the native records into results.
+pixel buffer (NumPy arrays are read in place) and the native records into results:
+a ``QRCode`` for each symbol that decoded, an ``Undecoded`` with the reason for each
+one that was located and did not (kept only when the caller asks for them).
 """
 
 from __future__ import annotations
