@@ -13,6 +13,8 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
+import time
 import zlib
 from pathlib import Path
 
@@ -736,3 +738,19 @@ def test_folder_that_cannot_be_listed(tmp_path, capsys, monkeypatch) -> None:
     assert f"halvern: {locked}: cannot list the folder: Permission denied\n" in err
     # The rest of the folder is still read.
     assert out.splitlines() == [f"{p}: {t}" for p, t in files if t and not p.startswith(locked)]
+
+
+def test_threaded_results_come_back_in_input_order() -> None:
+    from halvern._batch import in_order
+
+    # The first items are the slowest: handed back as they finish, the order would break.
+    delays = [0.06, 0.0, 0.04, 0.0, 0.02, 0.0, 0.0]
+    threads: set[str] = set()
+
+    def work(i: int) -> int:
+        time.sleep(delays[i])
+        threads.add(threading.current_thread().name)
+        return i * i
+
+    assert list(in_order(work, range(len(delays)), 3)) == [i * i for i in range(len(delays))]
+    assert len(threads) > 1
