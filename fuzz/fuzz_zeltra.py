@@ -1,4 +1,4 @@
-"""Fuzz harness for halvern._zeltra, the strict restoration and the matrix decoder.
+"""Fuzz harness for halvern._zeltra, the strict restoration and the native decoder.
 
 Every input is a byte string that is decoded, front to back, into one call: which
 function, the bits image (its buffer kind, length, size and content), and the other
@@ -446,22 +446,25 @@ def grid_affine(bits: bytes, width: int, height: int, size: int, coords, window:
 Z = None  # halvern._zeltra, imported by load()
 RESTORE = None
 DECODE = None
+ENGINE = None
 SEGNO = None
 
 
 def load(instrument: bool = False) -> None:
-    global Z, RESTORE, DECODE, SEGNO
+    global Z, RESTORE, DECODE, ENGINE, SEGNO
     if instrument:
         import atheris
 
         with atheris.instrument_imports(include=["halvern"]):
-            import halvern._decode
+            import halvern._content
             import halvern._restore
-    import halvern._decode
+    import halvern._content
+    import halvern._engine
     import halvern._restore
     import halvern._zeltra
 
-    Z, RESTORE, DECODE = halvern._zeltra, halvern._restore, halvern._decode
+    Z, RESTORE, DECODE = halvern._zeltra, halvern._restore, halvern._content
+    ENGINE = halvern._engine
     try:
         import segno
 
@@ -772,11 +775,45 @@ def call_decode(d: Draw) -> None:
         decoded = DECODE.decode_matrix(bytes(content), size)
     except ValueError:
         assert payload is None, "a clean symbol failed to decode"
-        return
-    assert type(decoded).__name__ == "Decoded"
-    assert isinstance(decoded.text, str) and isinstance(decoded.data, bytes)
+        decoded = None
+    assert decoded is None or type(decoded).__name__ == "Decoded"
+    if decoded is not None:
+        assert isinstance(decoded.text, str) and isinstance(decoded.data, bytes)
     if payload is not None:
-        assert decoded.data == payload, (decoded.data, payload)
+        assert decoded is not None and decoded.data == payload, (decoded, payload)
+    if d.chance(2):
+        call_engine_decode(d, content, size)
+    if d.chance(2):
+        call_parse_segments(d)
+
+
+def call_engine_decode(d: Draw, content: bytes | bytearray, size: int) -> None:
+    # The native entry point on its own, any buffer kind and any size; a copy, so that
+    # the watched argument is referenced by this call alone.
+    buf = Buffer(d, bytearray(content))
+    try:
+        result = ENGINE.decode_matrix(buf.obj, size)
+    except (ValueError, TypeError, OverflowError, BufferError):
+        result = None
+    buf.check_released(native=True)
+    if result is not None:
+        version, level, mask, corrected, segments = result[:5]
+        assert 17 + 4 * version == size and 0 <= level < 4 and 0 <= mask < 8 and corrected >= 0
+        assert all(isinstance(data, bytes) for _, _, data in segments)
+
+
+def call_parse_segments(d: Draw) -> None:
+    # A random bit stream straight into the segment parser.
+    version = 1 + d.below(40)
+    data = d.raw(d.below(3000))
+    try:
+        result = ENGINE._parse_segments(data, version)
+    except ValueError as exc:
+        assert len(data) > 2956 or str(exc).endswith("."), exc
+        return
+    assert result[0] == version
+    payload = sum(len(segment[2]) for segment in result[4])
+    assert payload <= 7168, payload
 
 
 IMAGE_CALLS = (call_bbox, call_module_size, call_finder, call_grid, call_affine, call_score)

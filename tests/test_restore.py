@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 import segno
 
-from halvern._layout import (
+from tests._layout import (
+    FORMAT_CODEWORDS,
     alignment_positions,
     format_positions,
     function_mask,
@@ -17,7 +18,6 @@ from halvern._layout import (
     version_positions,
 )
 from halvern._restore import (
-    FORMAT_CODEWORDS,
     FormatInfo,
     format_info,
     strict_restore_qr_matrix,

@@ -235,7 +235,14 @@ int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch
             }
         }
     }
-    return index.count();
+    // A finder of two pixels a module or more has a core at least 6 rows tall, and most
+    // of them match; a lone row match that passed every walk is noise (50% noise at one
+    // pixel a module makes a few per 40,000 pixels).
+    int kept = 0;
+    for (int i = 0; i < index.count(); ++i) {
+        if (out[i].hits >= 2) out[kept++] = out[i];
+    }
+    return kept;
 }
 
 }  // namespace halvern::engine

@@ -94,6 +94,66 @@ bool ring_check(const ImageView &bits, int x, int y, int dx, int dy, double modu
     return true;
 }
 
+// The finder's outer edge on a walk from `start` (on a line through the finder) along
+// the unit vector `step`: the last dark-to-light change, at least 2 modules out, that
+// 1.5 modules of light follow (the separator and quiet zone; the light ring inside is
+// one module). Samples are half a pixel apart; the edge is the middle of the change.
+// False when no such edge comes within 9 modules: `module` is the finder's narrowest
+// reading, and a tilted finder may be 1.6 times as long the other way.
+bool edge_along(const ImageView &bits, Point start, Point step, double module, Point &edge) noexcept {
+    const double reach = 9.0 * module, settle = 1.5 * module;
+    double change = -1.0;
+    bool was_dark = dark_at(bits, start);
+    for (double d = 0.5; d <= reach; d += 0.5) {
+        const bool dark = dark_at(bits, start + step * d);
+        if (was_dark && !dark && d >= 2.0 * module) change = d - 0.25;
+        if (dark) change = -1.0;  // light did not last: still inside the finder
+        if (change >= 0 && d - change >= settle) {
+            edge = start + step * change;
+            return true;
+        }
+        was_dark = dark;
+    }
+    return false;
+}
+
+struct Line {
+    Point origin;
+    Point direction;  // unit
+};
+
+// The least-squares line through points (total least squares: the principal axis).
+bool fit_line(const Point *points, int count, Line &out) noexcept {
+    if (count < 3) return false;
+    Point mean{0, 0};
+    for (int i = 0; i < count; ++i) mean = mean + points[i];
+    mean = mean * (1.0 / count);
+    double sxx = 0, sxy = 0, syy = 0;
+    for (int i = 0; i < count; ++i) {
+        const Point d = points[i] - mean;
+        sxx += d.x * d.x;
+        sxy += d.x * d.y;
+        syy += d.y * d.y;
+    }
+    const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
+    out = {mean, {std::cos(angle), std::sin(angle)}};
+    return std::isfinite(angle);
+}
+
+// The outer edge of a finder on the side that `outward` points to, as a line through
+// the edge points of walks from five points of the line through its centre along
+// `along` (both unit vectors), a module apart.
+bool finder_edge(const ImageView &bits, Point centre, double module, Point outward, Point along,
+                 Line &out) noexcept {
+    Point points[5];
+    int count = 0;
+    for (int t = -2; t <= 2; ++t) {
+        Point edge;
+        if (edge_along(bits, centre + along * (t * module), outward, module, edge)) points[count++] = edge;
+    }
+    return fit_line(points, count, out);
+}
+
 }  // namespace
 
 bool homography_from_points(const Point src[4], const Point dst[4], Homography &out) noexcept {
@@ -153,6 +213,26 @@ bool find_alignment(const ImageView &bits, Point predicted, double module, doubl
         }
     }
     return any;
+}
+
+bool estimate_corner(const ImageView &bits, const Finder &tl, const Finder &tr, const Finder &bl,
+                     Point &corner) noexcept {
+    const Point across = tr.centre - tl.centre, down = bl.centre - tl.centre;
+    const double la = std::sqrt(dot(across, across)), ld = std::sqrt(dot(down, down));
+    if (!(la > 0) || !(ld > 0)) return false;
+    const Point u = across * (1.0 / la), v = down * (1.0 / ld);
+    Line right, bottom;
+    if (!finder_edge(bits, tr.centre, tr.module, u, v, right)) return false;
+    if (!finder_edge(bits, bl.centre, bl.module, v, u, bottom)) return false;
+    const double turn = cross(right.direction, bottom.direction);
+    if (!(std::fabs(turn) > 0.2)) return false;  // the edges must cross at a clear angle
+    const double a = cross(bottom.origin - right.origin, bottom.direction) / turn;
+    corner = right.origin + right.direction * a;
+    // The symbol's corner lies beyond the parallelogram's fourth finder centre; far
+    // from it the edges were misread.
+    const Point guess = tr.centre + down + (u + v) * (3.5 * (tr.module + bl.module) / 2);
+    return std::isfinite(corner.x) && std::isfinite(corner.y) &&
+           std::sqrt(dot(corner - guess, corner - guess)) < 0.25 * (la + ld);
 }
 
 void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,

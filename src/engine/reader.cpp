@@ -122,13 +122,12 @@ int version_from_info(const ImageView &bits, const Homography &h, int size) noex
     return version != 0 ? version : decode_version_word(lower);
 }
 
-// The transform of a symbol of `size` modules whose finder centres are tl, tr, bl
-// and whose bottom-right anchor (alignment centre or the estimated fourth finder
-// centre) is `anchor`.
-bool grid_transform(Point tl, Point tr, Point bl, Point anchor, bool alignment, int size,
+// The transform of a symbol of `size` modules whose finder centres are tl, tr, bl and
+// whose fourth point `anchor` shows module point `at`.
+bool grid_transform(Point tl, Point tr, Point bl, Point anchor, Point at, int size,
                     Homography &out) noexcept {
-    const double near = 3.5, far = size - 3.5, inner = alignment ? size - 6.5 : far;
-    const Point src[4] = {{near, near}, {far, near}, {inner, inner}, {near, far}};
+    const double near = 3.5, far = size - 3.5;
+    const Point src[4] = {{near, near}, {far, near}, at, {near, far}};
     const Point dst[4] = {tl, tr, anchor, bl};
     return homography_from_points(src, dst, out);
 }
@@ -176,6 +175,33 @@ void describe(const Homography &h, int size, bool mirrored, Quad &position, doub
     orientation = degrees >= 360.0 ? 0.0 : degrees;
 }
 
+// Versions tried for a triple at most.
+constexpr int kMaxVersions = 7;
+
+// Versions between the two legs' estimates (a module either side), the nearest to
+// their mean first. Perspective makes the legs disagree: a finder's module size is
+// read across its narrowest chord. Returns the count.
+int candidate_versions(double across, double down, int out[kMaxVersions]) noexcept {
+    const double mid = (across + down) / 2.0;
+    const double low = std::fmin(across, down) - 1.0, high = std::fmax(across, down) + 1.0;
+    int count = 0;
+    int centre = static_cast<int>(std::lround(mid));
+    for (int step = 0; step <= 2 * kMaxVersions && count < kMaxVersions; ++step) {
+        const int v = centre + (step % 2 == 0 ? step / 2 : -(step + 1) / 2);
+        if (v < 1 || v > 40) continue;
+        if (step > 2 && (v < low - 0.5 || v > high + 0.5)) continue;
+        out[count++] = v;
+    }
+    return count;
+}
+
+// Fourth points of a symbol's grid besides the alignment pattern.
+struct Anchors {
+    Point corner;         // the symbol's bottom-right corner, from finder edges
+    bool has_corner = false;
+    Point parallelogram;  // the fourth finder centre the other three imply
+};
+
 class Pass {
 public:
     Pass(const ImageView &bits, const Scratch &s, SymbolRecord *records, int capacity, int decoded,
@@ -205,31 +231,37 @@ private:
 
     void try_triple(const Triple &t) noexcept {
         if (taken(t)) return;
-        const Point tl = s_.finders[t.tl].centre, tr = s_.finders[t.tr].centre, bl = s_.finders[t.bl].centre;
-        const double module = (s_.finders[t.tl].module + s_.finders[t.tr].module + s_.finders[t.bl].module) / 3.0;
-        const double span = (distance(tl, tr) + distance(tl, bl)) / 2.0;
-        const double estimate = (span / module + 7.0 - 17.0) / 4.0;
+        const Finder &ftl = s_.finders[t.tl], &ftr = s_.finders[t.tr], &fbl = s_.finders[t.bl];
+        // Each leg in the module sizes at its two ends: under perspective the finders'
+        // module sizes differ, and the leg's own are the better measure.
+        const double across = distance(ftl.centre, ftr.centre) / ((ftl.module + ftr.module) / 2.0);
+        const double down = distance(ftl.centre, fbl.centre) / ((ftl.module + fbl.module) / 2.0);
+        const double span = (distance(ftl.centre, ftr.centre) + distance(ftl.centre, fbl.centre)) / 2.0;
+        const double estimate = ((across + down) / 2.0 + 7.0 - 17.0) / 4.0;
         if (!(estimate > -1.0 && estimate < 42.0)) return;
-        int nearest = static_cast<int>(std::lround(estimate));
-        nearest = nearest < 1 ? 1 : nearest > 40 ? 40 : nearest;
-        int versions[3] = {nearest, nearest - 1, nearest + 1};
-        int count = 3;
-        if (nearest >= 7) {
+        Anchors anchors;
+        anchors.has_corner = estimate_corner(bits_, ftl, ftr, fbl, anchors.corner);
+        anchors.parallelogram = ftr.centre + fbl.centre - ftl.centre;
+        int versions[kMaxVersions];
+        int count = candidate_versions((across + 7.0 - 17.0) / 4.0, (down + 7.0 - 17.0) / 4.0, versions);
+        // From version 7 the symbol states its version; the first candidate grid that
+        // reads its own version there settles the question. A grid of the wrong size
+        // reads noise, and noise is within 3 bits of some version word 13% of the time.
+        for (int i = 0; i < count; ++i) {
             Homography h;
-            const int size = 17 + 4 * nearest;
-            if (grid_transform(tl, tr, bl, tr + bl - tl, false, size, h)) {
-                const int info = version_from_info(bits_, h, size);
-                if (info != 0) {
-                    versions[0] = info;
-                    count = 1;
-                }
+            const int size = 17 + 4 * versions[i];
+            if (versions[i] < 7 || !first_grid(t, anchors, size, h)) continue;
+            if (version_from_info(bits_, h, size) == versions[i]) {
+                versions[0] = versions[i];
+                count = 1;
+                break;
             }
         }
         Failure failure;
         failure.error = DecodeError::bad_size;
         for (int i = 0; i < count; ++i) {
             if (versions[i] < 1 || versions[i] > 40) continue;
-            if (try_version(t, versions[i], span, failure)) return;
+            if (try_version(t, anchors, versions[i], span, failure)) return;
         }
         if (failure.error != DecodeError::bad_size && failures_ < kMaxTriples) {
             failure.finders[0] = t.tl;
@@ -240,24 +272,35 @@ private:
         }
     }
 
-    bool try_version(const Triple &t, int version, double span, Failure &failure) noexcept {
+    // The grid from the symbol's corner where it was found, else from the parallelogram.
+    bool first_grid(const Triple &t, const Anchors &a, int size, Homography &h) const noexcept {
+        const Point tl = s_.finders[t.tl].centre, tr = s_.finders[t.tr].centre, bl = s_.finders[t.bl].centre;
+        if (a.has_corner && grid_transform(tl, tr, bl, a.corner, {1.0 * size, 1.0 * size}, size, h)) return true;
+        return grid_transform(tl, tr, bl, a.parallelogram, {size - 3.5, size - 3.5}, size, h);
+    }
+
+    // Grids of one version, the likeliest first: anchored on the alignment pattern (found
+    // near where the first grid puts it), on the symbol's corner, on the parallelogram.
+    bool try_version(const Triple &t, const Anchors &a, int version, double span, Failure &failure) noexcept {
         const int size = 17 + 4 * version;
         const Point tl = s_.finders[t.tl].centre, tr = s_.finders[t.tr].centre, bl = s_.finders[t.bl].centre;
         const double module = span / (size - 7);
-        Homography grids[2];
+        Homography grids[3];
         int count = 0;
-        Homography corner;
-        const bool have_corner = grid_transform(tl, tr, bl, tr + bl - tl, false, size, corner);
-        if (version >= 2 && have_corner) {
-            const Point predicted = corner.apply({size - 6.5, size - 6.5});
+        Homography first;
+        if (version >= 2 && first_grid(t, a, size, first)) {
+            const Point predicted = first.apply({size - 6.5, size - 6.5});
             const double radius = module * (size < 100 ? 4.0 + size / 20.0 : 9.0);
             Point found;
             if (find_alignment(bits_, predicted, module, radius, found) &&
-                grid_transform(tl, tr, bl, found, true, size, grids[count])) {
+                grid_transform(tl, tr, bl, found, {size - 6.5, size - 6.5}, size, grids[count])) {
                 ++count;
             }
         }
-        if (have_corner) grids[count++] = corner;
+        if (a.has_corner && grid_transform(tl, tr, bl, a.corner, {1.0 * size, 1.0 * size}, size, grids[count])) {
+            ++count;
+        }
+        if (grid_transform(tl, tr, bl, a.parallelogram, {size - 3.5, size - 3.5}, size, grids[count])) ++count;
         for (int g = 0; g < count; ++g) {
             if (timing_through(bits_, grids[g], size) < kMinTiming) continue;
             if (try_grid(t, grids[g], size, module, failure)) return true;

@@ -82,6 +82,12 @@ bool homography_from_points(const Point src[4], const Point dst[4], Homography &
 bool find_alignment(const ImageView &bits, Point predicted, double module, double radius,
                     Point &found) noexcept;
 
+// The symbol's bottom-right corner as the crossing of the top-right finder's right
+// edge and the bottom-left finder's bottom edge: exact under perspective, where the
+// parallelogram of the three centres is not. False when an edge is not found.
+bool estimate_corner(const ImageView &bits, const Finder &tl, const Finder &tr, const Finder &bl,
+                     Point &corner) noexcept;
+
 // modules[r * size + c] = the bits pixel under module (c, r)'s centre (0 outside the
 // image); from 3 pixels per module a majority of five points inside the module.
 void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,

@@ -27,7 +27,7 @@ constexpr long kMaxExamined = 400000;
 // of the module sizes.
 constexpr double kMaxCosine = 0.3;
 constexpr double kMaxLegRatio = 1.55;
-constexpr double kMaxModuleRatio = 1.6;
+constexpr double kMaxModuleRatio = 2.0;  // a symbol tilted 40 degrees shows 1.65
 
 bool modules_match(const Finder &a, const Finder &b) noexcept {
     return a.module <= kMaxModuleRatio * b.module && b.module <= kMaxModuleRatio * a.module;

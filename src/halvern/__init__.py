@@ -4,13 +4,13 @@
     >>> code = halvern.read(image)          # NumPy array, Pillow image, or bits + size
     >>> code.text if code else None
 
-``read_matrix`` stops before decoding and gives the restored module matrix;
+``read_all`` gives every code of the image; ``read_matrix`` stops before decoding and gives the restored module matrix;
 ``binarize`` turns 8-bit grayscale into the bits images that the native core reads.
 """
 
-from halvern._decode import Decoded, Segment, decode_matrix
+from halvern._content import Decoded, Segment, decode_matrix
 from halvern._image import binarize
-from halvern._reader import QRCode, QRMatrix, read, read_matrix
+from halvern._reader import QRCode, QRMatrix, read, read_all, read_matrix
 from halvern._restore import FormatInfo, format_info, strict_restore_qr_matrix
 
 __version__ = "0.1.0"
@@ -26,6 +26,7 @@ __all__ = [
     "decode_matrix",
     "format_info",
     "read",
+    "read_all",
     "read_matrix",
     "strict_restore_qr_matrix",
 ]

@@ -23,7 +23,7 @@ from importlib import resources
 from typing import Any, TextIO
 
 import halvern
-from halvern._decode import decode_matrix
+from halvern._content import decode_matrix
 from halvern._pnm import PNMError, is_pnm, parse_pnm, read_bytes
 
 __all__ = ["main"]
@@ -200,7 +200,8 @@ def _shown(text: str, stream: TextIO) -> str:
     return text
 
 
-def _json_record(label: str, matrix: halvern.QRMatrix | None, code: halvern.QRCode | None,
+def _json_record(label: str, matrix: halvern.QRMatrix | None,
+                 code: halvern.QRCode | halvern.Decoded | None,
                  with_matrix: bool, error: str | None = None) -> dict[str, Any]:
     record: dict[str, Any] = {"file": label, "found": matrix is not None}
     record["text"] = code.text if code else None
@@ -218,16 +219,16 @@ def _json_record(label: str, matrix: halvern.QRMatrix | None, code: halvern.QRCo
     return record
 
 
-def _decoded(matrix: halvern.QRMatrix) -> halvern.QRCode | None:
+def _decoded(matrix: halvern.QRMatrix) -> halvern.Decoded | None:
     """The content of a restored matrix, for the JSON record; None when it does not decode."""
     try:
-        return halvern.QRCode(decode_matrix(matrix.modules, matrix.size), matrix)
+        return decode_matrix(matrix.modules, matrix.size)
     except ValueError:
         return None
 
 
 def _print_plain(source: Source, options: Options, matrix: halvern.QRMatrix,
-                 code: halvern.QRCode | None, out: TextIO) -> None:
+                 code: halvern.QRCode | halvern.Decoded | None, out: TextIO) -> None:
     prefix = f"{source.label}: " if options.several else ""
     if options.matrix:
         if options.several:
@@ -253,7 +254,8 @@ def read_source(source: Source, options: Options, out: TextIO, err: TextIO) -> i
         return EXIT_ERROR
     if options.matrix:
         matrix = halvern.read_matrix(image, width, height)
-        code = _decoded(matrix) if matrix is not None and options.json else None
+        code: halvern.QRCode | halvern.Decoded | None = (
+            _decoded(matrix) if matrix is not None and options.json else None)
     else:
         code = halvern.read(image, width, height)
         matrix = code.matrix if code is not None else None

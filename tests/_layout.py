@@ -1,4 +1,5 @@
-"""Geometry of QR model 2 symbols, shared by restoration and decoding.
+"""Geometry of QR model 2 symbols, written out plainly: the reference that the
+native decoder's tables, placement and restoration are checked against.
 
 Coordinates are (row, col) with (0, 0) the top-left module; a matrix is
 row-major, module (row, col) at index ``row * size + col``.
@@ -168,6 +169,22 @@ def version_positions(size: int) -> tuple[tuple[Position, ...], tuple[Position, 
     top_right = tuple((i // 3, size - 11 + i % 3) for i in range(VERSION_BITS))
     bottom_left = tuple((c, r) for r, c in top_right)
     return top_right, bottom_left
+
+
+def _bch_codeword(data: int, generator: int) -> int:
+    """``data`` followed by the remainder of its polynomial division by ``generator``."""
+    check_bits = generator.bit_length() - 1
+    remainder = data << check_bits
+    while remainder.bit_length() > check_bits:
+        remainder ^= generator << (remainder.bit_length() - generator.bit_length())
+    return (data << check_bits) | remainder
+
+
+# Indexed by the 5 data bits (level bits, then the 3 mask bits), as stored in the
+# symbol, i.e. after the XOR mask that keeps a valid word from being all light.
+FORMAT_CODEWORDS: tuple[int, ...] = tuple(
+    _bch_codeword(data, 0b10100110111) ^ 0b101010000010010 for data in range(32)
+)
 
 
 def _mark(mask: bytearray, size: int, row: int, col: int, height: int, width: int) -> None:

@@ -1,0 +1,190 @@
+"""What a QR symbol carries: its segments as bytes and as text.
+
+The native decoder (``halvern._engine``) reads the format information, removes the
+data mask, gathers and de-interleaves the codewords, corrects the Reed–Solomon
+blocks and parses the bit stream; this module turns its result into ``Decoded``.
+
+Text rule: an ECI designator selects the character set of the byte segments that
+follow it. Without one, a byte segment is UTF-8 when it is valid UTF-8, else Shift
+JIS (code page 932, which covers the vendor characters) when it is valid Shift JIS,
+else ISO-8859-1. Kanji segments are Shift JIS (code page 932), Hanzi segments
+GB 2312, numeric and alphanumeric segments ASCII. Under FNC1 an alphanumeric "%"
+stands for the group separator (GS, 0x1D) and "%%" for "%".
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+from halvern import _engine
+from halvern._restore import checked_size
+
+__all__ = ["Decoded", "Segment", "decode_matrix"]
+
+LEVELS = ("L", "M", "Q", "H")
+
+# ---------------------------------------------------------------------------
+# Character sets.
+
+MODE_NAMES = {1: "numeric", 2: "alphanumeric", 4: "byte", 8: "kanji", 13: "hanzi"}
+
+# Python codecs of the ECI assignments the decoder accepts; the native decoder
+# refuses every other designator with "Unsupported ECI n.".
+ECI_CODECS = {
+    0: "cp437",
+    1: "latin-1",
+    2: "cp437",
+    3: "latin-1",
+    4: "iso8859-2",
+    5: "iso8859-3",
+    6: "iso8859-4",
+    7: "iso8859-5",
+    8: "iso8859-6",
+    9: "iso8859-7",
+    10: "iso8859-8",
+    11: "iso8859-9",
+    12: "iso8859-10",
+    13: "iso8859-11",
+    15: "iso8859-13",
+    16: "iso8859-14",
+    17: "iso8859-15",
+    18: "iso8859-16",
+    20: "cp932",
+    21: "cp1250",
+    22: "cp1251",
+    23: "cp1252",
+    24: "cp1256",
+    25: "utf-16-be",
+    26: "utf-8",
+    27: "ascii",
+    28: "big5",
+    29: "gb18030",
+    30: "euc_kr",
+    170: "ascii",
+}
+
+# Shift JIS as one codec for kanji segments and unannounced byte segments alike.
+SHIFT_JIS = "cp932"
+HANZI = "gb2312"
+
+
+def _byte_text(data: bytes, eci: int | None) -> str:
+    if eci is not None:
+        codec = ECI_CODECS[eci]
+        try:
+            return data.decode(codec)
+        except UnicodeDecodeError:
+            raise ValueError(f"Byte segment is not valid {codec} text.") from None
+    # Encoders routinely put UTF-8 in byte segments unannounced, and Japanese ones
+    # Shift JIS; valid UTF-8 is rarely anything else by accident.
+    for codec in ("utf-8", SHIFT_JIS):
+        try:
+            return data.decode(codec)
+        except UnicodeDecodeError:
+            pass
+    return data.decode("latin-1")
+
+
+def _double_byte_text(data: bytes, codec: str, what: str) -> str:
+    # Two bytes per character, each pair decoded on its own with the one codec.
+    try:
+        return "".join(data[i : i + 2].decode(codec) for i in range(0, len(data), 2))
+    except UnicodeDecodeError:
+        raise ValueError(f"Invalid {what} characters.") from None
+
+
+def segment_text(mode: str, data: bytes, eci: int | None) -> str:
+    """The text of one segment's bytes (see the module's text rule)."""
+    if mode == "byte":
+        return _byte_text(data, eci)
+    if mode == "kanji":
+        return _double_byte_text(data, SHIFT_JIS, "kanji")
+    if mode == "hanzi":
+        return _double_byte_text(data, HANZI, "Hanzi")
+    return data.decode("ascii")
+
+
+# ---------------------------------------------------------------------------
+# Results.
+
+
+@dataclass(frozen=True, slots=True)
+class Segment:
+    """One run of data in a single mode."""
+
+    mode: str  # "numeric", "alphanumeric", "byte", "kanji" or "hanzi"
+    data: bytes  # ASCII for numeric/alphanumeric, Shift JIS for kanji, GB 2312 for Hanzi
+    text: str
+    eci: int | None  # the ECI in effect, None when none was announced
+
+
+@dataclass(frozen=True, slots=True)
+class Decoded:
+    """What a QR symbol carries, and how it was stored."""
+
+    text: str
+    data: bytes  # payload bytes of all segments, concatenated
+    segments: tuple[Segment, ...]
+    version: int
+    error_correction: str  # "L", "M", "Q" or "H"
+    mask: int
+    corrected: int  # codewords fixed by error correction
+    structured_append: tuple[int, int, int] | None  # (index from 0, total, parity)
+    fnc1: str | None = None  # "first" (GS1) or "second" (an industry application)
+    application_indicator: str | None = None  # FNC1 in second position: two digits or a letter
+
+
+def _application_indicator(value: int | None) -> str | None:
+    if value is None:
+        return None
+    return f"{value:02d}" if value < 100 else chr(value - 100)
+
+
+def decoded_from_native(result: tuple[Any, ...]) -> Decoded:
+    """``Decoded`` from the native decoder's tuple; ValueError when a segment's bytes are
+    not text of its character set."""
+    version, level, mask, corrected, raw_segments, fnc1, application, append = result
+    segments = tuple(
+        Segment(MODE_NAMES[mode], data, segment_text(MODE_NAMES[mode], data, eci), eci)
+        for mode, eci, data in raw_segments
+    )
+    return Decoded(
+        text="".join(s.text for s in segments),
+        data=b"".join(s.data for s in segments),
+        segments=segments,
+        version=version,
+        error_correction=LEVELS[level],
+        mask=mask,
+        corrected=corrected,
+        structured_append=append,
+        fnc1=(None, "first", "second")[fnc1],
+        application_indicator=_application_indicator(application),
+    )
+
+
+def _module_bytes(modules: object) -> bytes | memoryview:
+    try:
+        view = memoryview(modules)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError("Matrix must support the buffer protocol.") from None
+    if view.itemsize != 1:
+        raise TypeError("Matrix must hold one byte per module.")
+    return view if view.c_contiguous else view.tobytes()
+
+
+def decode_matrix(modules: object, size: int) -> Decoded:
+    """Decodes a matrix of ``size`` x ``size`` modules (row-major, nonzero is dark).
+
+    The matrix need not be restored: the format information is read with up to 3 bit
+    errors per copy, version information (from version 7) must match the size.
+
+    Raises ValueError: "Not a QR symbol size.", "Matrix length does not match the
+    size.", "Format information is unreadable.", "Version information does not match
+    the size.", "Too many errors to correct." (more damaged codewords in a block than
+    error correction may repair, which for versions 1 to 3 keeps some codewords back
+    against misdecodes) or a message naming the fault of a malformed bit stream.
+    Raises TypeError when ``modules`` is not a buffer of one-byte items.
+    """
+    size = checked_size(size)
+    return decoded_from_native(_engine.decode_matrix(_module_bytes(modules), size))

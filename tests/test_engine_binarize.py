@@ -1,0 +1,152 @@
+"""The native binarizer against a plain NumPy version of each mode, on random images of
+awkward sizes, and read in place from strided NumPy slices."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+from halvern import _engine
+
+AUTO, LOCAL, GLOBAL, NONE = 0, 1, 2, 3
+BLOCK = 8
+MIN_CONTRAST = 24
+WINDOW = 2
+
+
+def otsu(hist: np.ndarray) -> int:
+    total = float(hist.sum())
+    weighted_total = float((np.arange(256) * hist).sum())
+    best, best_between = -1, -1.0
+    below = weighted_below = 0.0
+    for v in range(256):
+        below += float(hist[v])
+        weighted_below += v * float(hist[v])
+        above = total - below
+        if below == 0 or above == 0:
+            continue
+        gap = weighted_below / below - (weighted_total - weighted_below) / above
+        between = below * above * gap * gap
+        if between > best_between:
+            best, best_between = v, between
+    if best >= 0:
+        return best
+    return int(np.flatnonzero(hist)[0])
+
+
+def global_limit(gray: np.ndarray, bilevel: bool) -> int:
+    hist = np.bincount(gray.ravel(), minlength=256)
+    levels = np.flatnonzero(hist)
+    if len(levels) < 2:
+        return 0
+    return int(levels[0]) + 1 if bilevel else otsu(hist) + 1
+
+
+def local_reference(gray: np.ndarray) -> np.ndarray:
+    """Block means of the contrasting 8x8 blocks averaged over 5x5 blocks; the global
+    threshold where no block around is contrasting."""
+    h, w = gray.shape
+    rows, cols = -(-h // BLOCK), -(-w // BLOCK)
+    limits = np.zeros((rows, cols), dtype=np.int64)
+    means = np.zeros((rows, cols), dtype=np.int64)
+    contrasting = np.zeros((rows, cols), dtype=bool)
+    for by in range(rows):
+        for bx in range(cols):
+            block = gray[by * BLOCK : (by + 1) * BLOCK, bx * BLOCK : (bx + 1) * BLOCK].astype(np.int64)
+            means[by, bx] = block.sum() // block.size
+            contrasting[by, bx] = block.max() - block.min() >= MIN_CONTRAST
+    fallback = global_limit(gray, False)
+    for by in range(rows):
+        for bx in range(cols):
+            window = np.s_[max(by - WINDOW, 0) : by + WINDOW + 1, max(bx - WINDOW, 0) : bx + WINDOW + 1]
+            n = int(contrasting[window].sum())
+            total = int(means[window][contrasting[window]].sum())
+            limits[by, bx] = fallback if n == 0 else -(-total // n)
+    per_pixel = np.repeat(np.repeat(limits, BLOCK, axis=0), BLOCK, axis=1)[:h, :w]
+    return (gray < per_pixel).astype(np.uint8)
+
+
+def native(gray: np.ndarray, mode: int) -> tuple[np.ndarray, bool]:
+    bits, bilevel = _engine._binarize(gray, gray.shape[1], gray.shape[0], gray.strides[0], mode)
+    return np.frombuffer(bits, dtype=np.uint8).reshape(gray.shape), bilevel
+
+
+def random_gray(rng: np.random.Generator, h: int, w: int) -> np.ndarray:
+    """Smooth light with dark blobs and noise: contrasting and uniform blocks side by side."""
+    ys, xs = np.mgrid[0:h, 0:w]
+    light = 120 + 100 * np.sin(xs / (5 + 20 * rng.random())) * np.cos(ys / (5 + 20 * rng.random()))
+    ink = rng.random((h, w)) < rng.random() * 0.5
+    image = light - ink * rng.integers(0, 120) + rng.normal(0, rng.random() * 10, (h, w))
+    return np.clip(np.rint(image), 0, 255).astype(np.uint8)
+
+
+SHAPES = [(1, 1), (7, 9), (8, 8), (17, 30), (64, 63), (101, 75)]
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize(("h", "w"), SHAPES)
+def test_local_threshold_matches_reference(seed: int, h: int, w: int) -> None:
+    gray = random_gray(np.random.default_rng(seed * 100 + h + w), h, w)
+    bits, bilevel = native(gray, LOCAL)
+    assert not bilevel
+    assert np.array_equal(bits, local_reference(gray))
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_global_threshold_is_otsu(seed: int) -> None:
+    gray = random_gray(np.random.default_rng(seed), 50, 70)
+    bits, _ = native(gray, GLOBAL)
+    assert np.array_equal(bits, (gray < global_limit(gray, False)).astype(np.uint8))
+
+
+@pytest.mark.parametrize(("low", "high"), [(0, 255), (0, 1), (90, 160), (200, 201)])
+def test_two_levels_are_taken_as_they_are(low: int, high: int) -> None:
+    pattern = np.random.default_rng(low).random((33, 41)) < 0.3
+    gray = np.where(pattern, low, high).astype(np.uint8)
+    bits, bilevel = native(gray, AUTO)
+    assert bilevel
+    assert np.array_equal(bits, pattern.astype(np.uint8))
+
+
+def test_auto_thresholds_grayscale_locally() -> None:
+    gray = random_gray(np.random.default_rng(5), 40, 40)
+    assert np.array_equal(native(gray, AUTO)[0], local_reference(gray))
+
+
+@pytest.mark.parametrize("value", [0, 1, 128, 255])
+@pytest.mark.parametrize("mode", [AUTO, LOCAL, GLOBAL])
+def test_uniform_image_has_no_dark_pixel(value: int, mode: int) -> None:
+    gray = np.full((20, 30), value, dtype=np.uint8)
+    assert not native(gray, mode)[0].any()
+
+
+def test_none_makes_every_nonzero_byte_dark() -> None:
+    gray = np.random.default_rng(3).integers(0, 4, (25, 35)).astype(np.uint8)
+    bits, bilevel = native(gray, NONE)
+    assert bilevel
+    assert np.array_equal(bits, (gray != 0).astype(np.uint8))
+
+
+@pytest.mark.parametrize("mode", [AUTO, LOCAL, GLOBAL, NONE])
+def test_a_strided_slice_reads_as_its_copy(mode: int) -> None:
+    big = random_gray(np.random.default_rng(9), 90, 120)
+    view = big[5:77, 13:101]
+    assert not view.flags.c_contiguous
+    assert np.array_equal(native(view, mode)[0], native(np.ascontiguousarray(view), mode)[0])
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        ((b"\x00" * 10, 4, 3, 4, AUTO), "shorter"),
+        ((b"\x00" * 12, 4, 3, 3, AUTO), "stride"),
+        ((b"\x00" * 12, -1, 3, 4, AUTO), "width"),
+        ((b"\x00" * 12, 4, 3, 4, 7), "binarizer"),
+        ((np.zeros((3, 4), np.uint8), 5, 3, 5, AUTO), "shape"),
+        ((np.zeros((3, 4), np.uint16), 4, 3, 8, AUTO), "one byte"),
+        ((np.zeros((3, 4, 2), np.uint8), 4, 3, 8, AUTO), "contiguous bytes or a 2-D"),
+    ],
+)
+def test_bad_image_arguments_raise(args: tuple[object, ...], message: str) -> None:
+    with pytest.raises(ValueError, match=message):
+        _engine._binarize(*args)

@@ -1,0 +1,118 @@
+"""Finder detection on planted patterns: every finder found once, at its centre and size,
+in any rotation; nothing found on stripes, checkerboards or noise."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+from halvern import _engine
+
+FINDER = np.ones((7, 7), dtype=np.uint8)
+FINDER[1:6, 1:6] = 0
+FINDER[2:5, 2:5] = 1
+
+
+def plant(image: np.ndarray, centre: tuple[float, float], module: float, degrees: float) -> None:
+    """Draws a finder turned by ``degrees`` around ``centre``: each pixel takes the module
+    under its own centre."""
+    h, w = image.shape
+    reach = int(math.ceil(module * 5.5))
+    cx, cy = centre
+    x0, x1 = max(int(cx) - reach, 0), min(int(cx) + reach, w)
+    y0, y1 = max(int(cy) - reach, 0), min(int(cy) + reach, h)
+    ys, xs = np.mgrid[y0:y1, x0:x1].astype(np.float64)
+    cos, sin = math.cos(math.radians(degrees)), math.sin(math.radians(degrees))
+    dx, dy = xs + 0.5 - cx, ys + 0.5 - cy
+    u = (cos * dx + sin * dy) / module + 3.5
+    v = (-sin * dx + cos * dy) / module + 3.5
+    inside = (u >= 0) & (u < 7) & (v >= 0) & (v < 7)
+    patch = np.zeros(u.shape, dtype=np.uint8)
+    patch[inside] = FINDER[v[inside].astype(int), u[inside].astype(int)]
+    image[y0:y1, x0:x1] = np.where(inside, patch, image[y0:y1, x0:x1])
+
+
+def finders(image: np.ndarray) -> list[tuple[float, float, float, int]]:
+    image = np.ascontiguousarray(image, dtype=np.uint8)
+    return _engine._find_finders(image, image.shape[1], image.shape[0])
+
+
+def assert_found_once(found: list[tuple[float, float, float, int]],
+                      planted: list[tuple[tuple[float, float], float]]) -> None:
+    assert len(found) == len(planted), (found, planted)
+    for (cx, cy), module in planted:
+        near = [f for f in found if math.hypot(f[0] - cx, f[1] - cy) <= max(0.5 * module, 1.0)]
+        assert len(near) == 1, (found, (cx, cy))
+        # The shortest chord is within 8% of the side in any rotation; pixels add their own.
+        assert near[0][2] == pytest.approx(module, rel=0.2, abs=0.6)
+
+
+@pytest.mark.parametrize("module", [2, 3, 4, 7, 12])
+def test_upright_finder_centre_and_size_are_exact(module: int) -> None:
+    image = np.zeros((30 * module, 30 * module), dtype=np.uint8)
+    x, y = 5 * module + 1, 9 * module + 3
+    image[y : y + 7 * module, x : x + 7 * module] = np.kron(FINDER, np.ones((module, module), np.uint8))
+    (found,) = finders(image)
+    assert found[:3] == (x + 3.5 * module, y + 3.5 * module, module)
+    assert found[3] == 3 * module  # every row of the core matched
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_planted_finders_are_found_in_any_rotation(seed: int) -> None:
+    rng = np.random.default_rng(seed)
+    image = np.zeros((400, 400), dtype=np.uint8)
+    planted: list[tuple[tuple[float, float], float]] = []
+    for row in range(3):
+        for col in range(3):
+            if rng.random() < 0.3:
+                continue
+            module = float(rng.uniform(2.2, 6.0))
+            centre = (col * 130 + 65 + rng.uniform(-10, 10), row * 130 + 65 + rng.uniform(-10, 10))
+            plant(image, centre, module, float(rng.uniform(0, 360)))
+            planted.append((centre, module))
+    assert_found_once(finders(image), planted)
+
+
+@pytest.mark.parametrize("degrees", [0, 15, 30, 45, 60, 90, 135, 200, 315])
+def test_turned_finder_at_three_pixels_a_module(degrees: float) -> None:
+    image = np.zeros((80, 80), dtype=np.uint8)
+    plant(image, (40.0, 40.0), 3.0, degrees)
+    assert_found_once(finders(image), [((40.0, 40.0), 3.0)])
+
+
+def test_light_on_dark_finder_is_not_a_finder() -> None:
+    image = np.ones((60, 60), dtype=np.uint8)
+    image[10:38, 10:38] = 1 - np.kron(FINDER, np.ones((4, 4), np.uint8))
+    assert finders(image) == []
+
+
+def stripes(width: int, height: int, runs: list[int], vertical: bool) -> np.ndarray:
+    line = np.concatenate([np.full(r, i % 2 == 0, dtype=np.uint8) for i, r in enumerate(runs * 200)])
+    line = np.resize(line, width if vertical else height)
+    return np.tile(line, (height, 1)) if vertical else np.tile(line[:, None], (1, width))
+
+
+@pytest.mark.parametrize(
+    "image",
+    [
+        stripes(300, 200, [2, 2, 6, 2, 2, 2], True),
+        stripes(300, 200, [5, 5, 15, 5, 5, 5], False),
+        np.kron(np.indices((40, 40)).sum(axis=0) % 2, np.ones((3, 3), np.int64)),
+        (np.random.default_rng(1).random((200, 200)) < 0.5),
+        (np.random.default_rng(2).random((200, 200)) < 0.05),
+    ],
+    ids=["vertical-finder-stripes", "horizontal-finder-stripes", "checkerboard", "noise-half",
+         "noise-sparse"],
+)
+def test_patterns_without_finders_give_none(image: np.ndarray) -> None:
+    assert finders(image) == []
+
+
+def test_finders_touching_the_image_edge_are_not_invented() -> None:
+    image = np.zeros((50, 50), dtype=np.uint8)
+    image[0:21, 0:21] = np.kron(FINDER, np.ones((3, 3), np.uint8))
+    cut = image[3:, 3:]  # the outer ring cut off on two sides
+    found = finders(cut)
+    assert all(f[0] > 5 and f[1] > 5 for f in found)

@@ -1,0 +1,130 @@
+"""The grid stage: the homography against a NumPy solve, the sampler against a
+module-by-module Python walk, the alignment search on planted patterns."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+from halvern import _engine
+
+Point = tuple[float, float]
+
+
+def solve_homography(src: np.ndarray, dst: np.ndarray) -> np.ndarray:
+    """The 3x3 matrix (last entry 1) with dst ~ H @ (src, 1), from the 8x8 linear system."""
+    rows, rhs = [], []
+    for (x, y), (u, v) in zip(src, dst, strict=True):
+        rows.append([x, y, 1, 0, 0, 0, -u * x, -u * y])
+        rows.append([0, 0, 0, x, y, 1, -v * x, -v * y])
+        rhs += [u, v]
+    return np.append(np.linalg.solve(np.array(rows), np.array(rhs)), 1.0).reshape(3, 3)
+
+
+def apply(h: np.ndarray | tuple[float, ...], p: Point) -> Point:
+    m = np.asarray(h, dtype=np.float64).reshape(3, 3)
+    x, y, w = m @ np.array([p[0], p[1], 1.0])
+    return x / w, y / w
+
+
+def random_quad(rng: np.random.Generator, spread: float) -> np.ndarray:
+    base = np.array([[0, 0], [1, 0], [1, 1], [0, 1]], dtype=np.float64) * rng.uniform(20, 400)
+    return base + rng.uniform(-spread, spread, (4, 2)) + rng.uniform(-50, 500, 2)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_homography_matches_a_linear_solve(seed: int) -> None:
+    rng = np.random.default_rng(seed)
+    src, dst = random_quad(rng, 5.0), random_quad(rng, 60.0)
+    native = _engine._homography(tuple(src.ravel()), tuple(dst.ravel()))
+    assert native is not None
+    assert np.allclose(np.reshape(native, (3, 3)), solve_homography(src, dst), rtol=1e-7, atol=1e-9)
+    for s, d in zip(src, dst, strict=True):
+        assert apply(native, tuple(s)) == pytest.approx(tuple(d), abs=1e-6)
+
+
+@pytest.mark.parametrize(
+    "dst",
+    [(0, 0, 1, 1, 2, 2, 3, 3), (0, 0, 10, 0, 10, 0, 0, 10), (5, 5, 5, 5, 5, 5, 5, 5)],
+    ids=["collinear", "repeated-corner", "one-point"],
+)
+def test_degenerate_quad_has_no_homography(dst: tuple[float, ...]) -> None:
+    assert _engine._homography((0, 0, 1, 0, 1, 1, 0, 1), tuple(float(v) for v in dst)) is None
+
+
+def sample_reference(bits: np.ndarray, h: tuple[float, ...], size: int, module: float) -> np.ndarray:
+    """Each module's centre (and, from 3 px a module, four points a quarter module off it
+    by a weighted vote in which the centre counts twice) looked up in the image."""
+    height, width = bits.shape
+
+    def dark(at: Point) -> int:
+        m = np.asarray(h, dtype=np.float64).reshape(3, 3)
+        x, y, w = m @ np.array([at[0], at[1], 1.0])
+        if not w > 1e-12:
+            return 0  # on or behind the horizon
+        x, y = x / w, y / w
+        if not (0 <= x < width and 0 <= y < height):
+            return 0
+        return int(bits[int(y), int(x)] != 0)
+
+    out = np.zeros((size, size), dtype=np.uint8)
+    for r in range(size):
+        for c in range(size):
+            x, y = c + 0.5, r + 0.5
+            vote = dark((x, y))
+            if module >= 3.0:
+                vote = 2 * vote + sum(dark((x + dx, y + dy))
+                                      for dy in (-0.25, 0.25) for dx in (-0.25, 0.25))
+                vote = int(vote >= 3)
+            out[r, c] = vote
+    return out
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_sampling_matches_a_module_by_module_walk(seed: int) -> None:
+    rng = np.random.default_rng(seed)
+    bits = (rng.random((150, 170)) < 0.5).astype(np.uint8)
+    size = int(rng.choice([21, 25, 33]))
+    src = np.array([[0, 0], [size, 0], [size, size], [0, size]], dtype=np.float64)
+    dst = random_quad(rng, 30.0) * 0.4 - 20  # may hang over the image's edges
+    h = tuple(solve_homography(src, dst).ravel())
+    module = float(rng.choice([1.5, 3.0, 5.0]))
+    native = _engine._sample_grid(bits, 170, 150, h, size, module)
+    assert np.array_equal(np.frombuffer(native, np.uint8).reshape(size, size),
+                          sample_reference(bits, h, size, module))
+
+
+def test_sampling_an_upright_grid_recovers_the_modules() -> None:
+    rng = np.random.default_rng(4)
+    modules = (rng.random((25, 25)) < 0.5).astype(np.uint8)
+    image = np.pad(np.kron(modules, np.ones((4, 4), np.uint8)), 8)
+    h = (4.0, 0.0, 8.0, 0.0, 4.0, 8.0, 0.0, 0.0, 1.0)
+    got = _engine._sample_grid(image, image.shape[1], image.shape[0], h, 25, 4.0)
+    assert np.frombuffer(got, np.uint8).reshape(25, 25).tolist() == modules.tolist()
+
+
+ALIGNMENT = np.ones((5, 5), dtype=np.uint8)
+ALIGNMENT[1:4, 1:4] = 0
+ALIGNMENT[2, 2] = 1
+
+
+@pytest.mark.parametrize(("module", "offset"), [(2, (3, -2)), (3, (0, 0)), (5, (-7, 6)), (8, (10, 4))])
+def test_alignment_pattern_is_found_near_its_prediction(module: int, offset: tuple[int, int]) -> None:
+    rng = np.random.default_rng(module)
+    image = (rng.random((200, 200)) < 0.02).astype(np.uint8)  # sparse specks around it
+    x, y = 80 + offset[0], 90 + offset[1]
+    image[y - module : y + 6 * module, x - module : x + 6 * module] = 0  # light surround
+    image[y : y + 5 * module, x : x + 5 * module] = np.kron(ALIGNMENT, np.ones((module, module), np.uint8))
+    centre = (x + 2.5 * module, y + 2.5 * module)
+    found = _engine._find_alignment(image, 200, 200, 80 + 2.5 * module, 90 + 2.5 * module,
+                                    float(module), 6.0 * module)
+    assert found is not None
+    assert math.dist(found, centre) <= 0.5
+
+
+def test_no_alignment_pattern_in_an_empty_window() -> None:
+    image = np.zeros((100, 100), dtype=np.uint8)
+    image[:, 50:] = 1
+    assert _engine._find_alignment(image, 100, 100, 30.0, 30.0, 4.0, 20.0) is None

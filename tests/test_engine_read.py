@@ -1,0 +1,259 @@
+"""The whole read: symbols drawn through known transforms (perspective, any rotation,
+mirrored, inverted, several per image, side by side) come back with their text, their
+corners and their orientation; images without a code give nothing."""
+
+from __future__ import annotations
+
+import importlib.util
+import math
+import sys
+from pathlib import Path
+from types import ModuleType
+
+import numpy as np
+import pytest
+import segno
+
+import halvern
+
+Point = tuple[float, float]
+
+
+def load_scenes() -> ModuleType:
+    path = Path(__file__).resolve().parents[1] / "benchmarks" / "scenes.py"
+    spec = importlib.util.spec_from_file_location("halvern_bench_scenes", path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+scenes = load_scenes()
+
+
+def symbol(text: str, version: int, error: str = "m") -> np.ndarray:
+    qr = segno.make_qr(text, version=version, error=error, boost_error=False)
+    return np.array(qr.matrix, dtype=np.uint8)
+
+
+def homography(src: list[Point], dst: list[Point]) -> np.ndarray:
+    rows, rhs = [], []
+    for (x, y), (u, v) in zip(src, dst, strict=True):
+        rows.append([x, y, 1, 0, 0, 0, -u * x, -u * y])
+        rows.append([0, 0, 0, x, y, 1, -v * x, -v * y])
+        rhs += [u, v]
+    return np.append(np.linalg.solve(np.array(rows), np.array(rhs)), 1.0).reshape(3, 3)
+
+
+def draw(canvas: np.ndarray, modules: np.ndarray, corners: list[Point]) -> None:
+    """Draws ``modules`` (1 dark) into the 0/1 canvas so that the symbol's corners
+    (top-left, top-right, bottom-right, bottom-left) land on ``corners``; each pixel takes
+    the module under its centre. Dark pixels only: the canvas is the quiet zone."""
+    n = modules.shape[0]
+    to_module = np.linalg.inv(homography([(0, 0), (n, 0), (n, n), (0, n)], corners))
+    h, w = canvas.shape
+    ys, xs = np.mgrid[0:h, 0:w].astype(np.float64)
+    u, v, z = np.tensordot(to_module, np.stack([xs + 0.5, ys + 0.5, np.ones_like(xs)]), axes=1)
+    u, v = u / z, v / z
+    inside = (u >= 0) & (u < n) & (v >= 0) & (v < n)
+    canvas[inside] |= modules[v[inside].astype(int), u[inside].astype(int)]
+
+
+def turned_corners(centre: Point, side: float, degrees: float) -> list[Point]:
+    cos, sin = math.cos(math.radians(degrees)), math.sin(math.radians(degrees))
+    half = side / 2
+    return [(centre[0] + cos * x - sin * y, centre[1] + sin * x + cos * y)
+            for x, y in ((-half, -half), (half, -half), (half, half), (-half, half))]
+
+
+def assert_corners_near(found: tuple[Point, ...], expected: list[Point], tolerance: float) -> None:
+    for got, want in zip(found, expected, strict=True):
+        assert math.dist(got, want) <= tolerance, (found, expected)
+
+
+# ---------------------------------------------------------------------------
+# Geometry
+
+
+@pytest.mark.parametrize("degrees", range(0, 360, 15))
+def test_full_circle_of_rotation(degrees: int) -> None:
+    modules = symbol(f"turned {degrees}", 3)
+    corners = turned_corners((150.0, 150.0), 29 * 5.0, degrees)
+    canvas = np.zeros((300, 300), dtype=np.uint8)
+    draw(canvas, modules, corners)
+    (code,) = halvern.read_all(canvas)
+    assert code.text == f"turned {degrees}"
+    assert not code.mirrored
+    assert (code.orientation - degrees + 180) % 360 - 180 == pytest.approx(0, abs=2)
+    assert_corners_near(code.position, corners, 5.0)
+    assert code.module_size == pytest.approx(5.0, rel=0.1)
+    assert np.array_equal(np.frombuffer(code.matrix.modules, np.uint8).reshape(29, 29), modules)
+
+
+PERSPECTIVE = [
+    # (version, corners of the symbol): a sheet seen from below, from a side, twisted.
+    (2, [(60, 50), (230, 70), (250, 260), (40, 240)]),
+    (4, [(50, 40), (260, 40), (230, 230), (80, 230)]),
+    (7, [(40, 40), (300, 70), (300, 250), (40, 290)]),
+    (10, [(50, 60), (310, 40), (330, 320), (30, 300)]),
+    (1, [(40, 40), (200, 60), (190, 190), (50, 210)]),
+]
+
+
+@pytest.mark.parametrize(("version", "corners"), PERSPECTIVE)
+def test_symbol_in_perspective(version: int, corners: list[Point]) -> None:
+    modules = symbol(f"perspective {version}", version, "l")
+    canvas = np.zeros((360, 360), dtype=np.uint8)
+    draw(canvas, modules, corners)
+    (code,) = halvern.read_all(canvas)
+    assert code.text == f"perspective {version}"
+    assert_corners_near(code.position, corners, 0.75 * code.module_size)
+    assert np.array_equal(np.frombuffer(code.matrix.modules, np.uint8).reshape(modules.shape), modules)
+
+
+@pytest.mark.parametrize("degrees", [0, 45, 100, 270])
+def test_mirrored_symbol_reads_and_says_so(degrees: int) -> None:
+    modules = symbol("mirror image", 2)
+    canvas = np.zeros((240, 240), dtype=np.uint8)
+    draw(canvas, modules.T, turned_corners((120.0, 120.0), 25 * 5.0, degrees))
+    (code,) = halvern.read_all(canvas)
+    assert (code.text, code.mirrored) == ("mirror image", True)
+    assert np.array_equal(np.frombuffer(code.matrix.modules, np.uint8).reshape(25, 25), modules)
+
+
+# ---------------------------------------------------------------------------
+# Polarity, options, input
+
+
+def gray_of(bits: np.ndarray, dark: int = 30, light: int = 220) -> np.ndarray:
+    return np.where(bits != 0, dark, light).astype(np.uint8)
+
+
+def test_light_on_dark_symbol_is_read_inverted() -> None:
+    canvas = np.zeros((200, 200), dtype=np.uint8)
+    draw(canvas, symbol("inverted", 2), turned_corners((100.0, 100.0), 100.0, 20))
+    light_on_dark = gray_of(1 - canvas)
+    (code,) = halvern.read_all(light_on_dark)
+    assert (code.text, code.inverted) == ("inverted", True)
+    assert halvern.read_all(light_on_dark, try_invert=False) == []
+    assert halvern.read(gray_of(canvas)).inverted is False
+
+
+@pytest.mark.parametrize("binarizer", ["auto", "local", "global", "none"])
+def test_every_binarizer_reads_a_clean_symbol(binarizer: str) -> None:
+    canvas = np.zeros((160, 160), dtype=np.uint8)
+    draw(canvas, symbol("binarizers", 3), turned_corners((80.0, 80.0), 29 * 4.0, 10))
+    image = canvas if binarizer == "none" else gray_of(canvas)
+    code = halvern.read(image, binarizer=binarizer)  # type: ignore[arg-type]
+    assert code is not None and code.text == "binarizers"
+
+
+def test_unknown_binarizer_is_refused() -> None:
+    with pytest.raises(ValueError, match="binarizer"):
+        halvern.read(np.zeros((10, 10), np.uint8), binarizer="otsu")  # type: ignore[arg-type]
+
+
+def test_a_slice_is_read_in_place_in_its_own_coordinates() -> None:
+    canvas = np.zeros((300, 400), dtype=np.uint8)
+    corners = turned_corners((250.0, 170.0), 25 * 4.0, 30)
+    draw(canvas, symbol("sliced", 2), corners)
+    gray = gray_of(canvas)
+    view = gray[50:, 100:390]
+    assert not view.flags.c_contiguous
+    (code,) = halvern.read_all(view)
+    assert code.text == "sliced"
+    assert_corners_near(code.position, [(x - 100, y - 50) for x, y in corners], 4.0)
+
+
+# ---------------------------------------------------------------------------
+# Several symbols
+
+
+def test_every_symbol_of_a_page_is_read_once() -> None:
+    rng = np.random.default_rng(11)
+    canvas = np.zeros((600, 600), dtype=np.uint8)
+    texts = []
+    for row in range(3):
+        for col in range(3):
+            text = f"code {row} {col}"
+            version = int(rng.integers(1, 6))
+            side = (17 + 4 * version) * float(rng.uniform(2.5, 4.0))
+            centre = (col * 200 + 100 + rng.uniform(-10, 10), row * 200 + 100 + rng.uniform(-10, 10))
+            draw(canvas, symbol(text, version), turned_corners(centre, side, float(rng.uniform(0, 360))))
+            texts.append(text)
+    assert sorted(c.text for c in halvern.read_all(canvas)) == sorted(texts)
+
+
+@pytest.mark.parametrize("gap", [4, 8])
+def test_symbols_side_by_side_with_touching_quiet_zones(gap: int) -> None:
+    module = 3
+    modules = [symbol(f"neighbour {i}", 2) for i in range(4)]
+    side = 25 * module
+    canvas = np.zeros((2 * side + (gap + 8) * module, 2 * side + (gap + 8) * module), dtype=np.uint8)
+    for i, m in enumerate(modules):
+        x = 4 * module + (i % 2) * (side + gap * module)
+        y = 4 * module + (i // 2) * (side + gap * module)
+        canvas[y : y + side, x : x + side] = np.kron(m, np.ones((module, module), np.uint8))
+    assert sorted(c.text for c in halvern.read_all(canvas)) == [f"neighbour {i}" for i in range(4)]
+
+
+def test_read_prefers_the_symbol_needing_fewest_corrections() -> None:
+    canvas = np.zeros((200, 400), dtype=np.uint8)
+    clean, damaged = symbol("clean", 2, "h"), symbol("damaged", 2, "h")
+    damaged[10:14, 12:20] ^= 1  # a smudge over data modules
+    draw(canvas, damaged, [(20, 40), (145, 40), (145, 165), (20, 165)])
+    draw(canvas, clean, [(230, 40), (355, 40), (355, 165), (230, 165)])
+    assert sorted(c.text for c in halvern.read_all(canvas)) == ["clean", "damaged"]
+    code = halvern.read(canvas)
+    assert code is not None and (code.text, code.corrected) == ("clean", 0)
+
+
+# ---------------------------------------------------------------------------
+# Nothing to read
+
+
+def _glyphs(seed: int) -> np.ndarray:
+    """Lines of small blocky glyphs, like printed text."""
+    rng = np.random.default_rng(seed)
+    image = np.zeros((300, 400), dtype=np.uint8)
+    for top in range(10, 290, 18):
+        x = 10
+        while x < 380:
+            w = int(rng.integers(4, 10))
+            image[top : top + 12, x : x + w] = rng.random((12, w)) < 0.45
+            x += w + int(rng.integers(2, 6))
+    return image
+
+
+@pytest.mark.parametrize(
+    "image",
+    [
+        np.zeros((300, 300), dtype=np.uint8),
+        np.random.default_rng(1).integers(0, 256, (300, 300)).astype(np.uint8),
+        (np.random.default_rng(2).random((300, 300)) < 0.5).astype(np.uint8),
+        _glyphs(3),
+        np.kron(np.indices((75, 75)).sum(axis=0) % 2, np.ones((4, 4), np.uint8)).astype(np.uint8),
+        np.tile(np.resize(np.repeat([1, 0, 1, 0, 1, 0], [3, 3, 9, 3, 3, 3]), 300), (300, 1)).astype(np.uint8),
+    ],
+    ids=["blank", "gray-noise", "bits-noise", "glyphs", "checkerboard", "finder-stripes"],
+)
+def test_no_code_gives_an_empty_list(image: np.ndarray) -> None:
+    assert halvern.read_all(image) == []
+    assert halvern.read(image) is None
+
+
+# ---------------------------------------------------------------------------
+# Camera-like scenes
+
+
+@pytest.mark.parametrize(
+    ("condition", "severity"),
+    [("rotation", "45"), ("mirrored", "turned"), ("inverted", "on-dark"), ("multi", "4 touching"),
+     ("salt-pepper", "5"), ("blur", "0.33"), ("gradient", "3:1"), ("none", "glyphs"),
+     ("none", "checkerboard")],
+)
+def test_scenes_read_their_texts(condition: str, severity: str) -> None:
+    for scene in scenes.scenes(condition, severity, count=2, seed=7):
+        found = sorted(c.text for c in halvern.read_all(scene.image))
+        assert found == sorted(scene.texts), scene.name
