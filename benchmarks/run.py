@@ -49,10 +49,10 @@ import numpy as np
 import segno
 
 import halvern
+from halvern import _engine
 
 zxingcpp: Any
 cv2: Any
-_engine: Any
 try:
     import zxingcpp
 except ImportError:  # peers are optional: their columns are left out
@@ -63,10 +63,6 @@ try:
     cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_ERROR)  # errors only: its warnings on ECI symbols would litter the tables
 except ImportError:
     cv2 = None
-try:
-    from halvern import _engine
-except ImportError:
-    _engine = None
 
 SEED = 20261209
 QUIET = 4
@@ -444,8 +440,7 @@ FLOOR = "count_nonzero"
 
 def readers() -> list[Reader]:
     out = [Reader(HALVERN, lambda s: functools.partial(halvern.read, s.pixels), halvern_texts)]
-    if _engine is not None and hasattr(_engine, "read"):
-        out.append(Reader(ENGINE, engine_call, engine_texts))
+    out.append(Reader(ENGINE, engine_call, engine_texts))
     if zxingcpp is not None:
         zx_texts = lambda found: [r.text for r in found]  # noqa: E731
         out.append(Reader(ZX_DEFAULT, zxing_default, zx_texts))
@@ -561,8 +556,8 @@ def stream_owners(version: int, level: str) -> list[int]:
 
 
 def damaged(modules: np.ndarray, version: int, level: str, rng: np.random.Generator) -> tuple[np.ndarray, int]:
-    """The symbol with half the codewords each block may have corrected damaged (one module
-    flipped in each), and how many codewords that is."""
+    """The symbol with half the codewords each block may have corrected given random
+    values (a random nonzero byte added to each), and how many codewords that is."""
     _, _, correctable = _engine._block_layout(version, LEVEL_INDEX[level])
     placement = _engine._placement(version)
     owners = stream_owners(version, level)
@@ -571,7 +566,10 @@ def damaged(modules: np.ndarray, version: int, level: str, rng: np.random.Genera
     for block in range(max(owners) + 1):
         mine = [k for k, b in enumerate(owners) if b == block]
         for k in rng.choice(mine, size=correctable // 2, replace=False):
-            flat[placement[8 * int(k) + int(rng.integers(0, 8))]] ^= 1
+            value = int(rng.integers(1, 256))
+            for bit in range(8):
+                if value >> bit & 1:
+                    flat[placement[8 * int(k) + bit]] ^= 1
             total += 1
     return flat.reshape(modules.shape), total
 
@@ -583,16 +581,24 @@ class DecodeCase:
     text: str
 
 
-def decode_cases() -> list[DecodeCase]:
+def full_text(version: int, level: str, rng: np.random.Generator) -> str:
+    """A byte-mode text that fills the symbol: its data codewords less the mode and count
+    header (12 bits below version 10, 20 from it)."""
+    _, data, _ = _engine._block_layout(version, LEVEL_INDEX[level])
+    return random_text(rng, sum(data) - (2 if version < 10 else 3))
+
+
+def decode_cases(level: str = "h") -> list[DecodeCase]:
+    """Versions 1, 10 and 40 at level H, filled: clean, and with half the correctable
+    codewords of every block damaged."""
     rng = np.random.default_rng([SEED, 4])
     out = []
     for version in (1, 10, 40):
-        text = random_text(rng, BYTES_M[version - 1] * 9 // 10)
-        modules = symbol_modules(text, version)
-        out.append(DecodeCase(f"v{version}-M clean", modules, text))
-        if _engine is not None:
-            broken, count = damaged(modules, version, "m", rng)
-            out.append(DecodeCase(f"v{version}-M {count} codewords damaged", broken, text))
+        text = full_text(version, level, rng)
+        modules = symbol_modules(text, version, level)
+        out.append(DecodeCase(f"v{version}-{level.upper()} clean", modules, text))
+        broken, count = damaged(modules, version, level, rng)
+        out.append(DecodeCase(f"v{version}-{level.upper()} {count} codewords damaged", broken, text))
     return out
 
 
@@ -605,9 +611,9 @@ def engine_decode(matrix: bytes, size: int) -> str:
 
 
 def bench_decoding(budget: Budget) -> dict[str, float]:
-    """Restoring and decoding one symbol from its module matrix, against zxing-cpp's
-    is_pure read of the bare symbol at 1 px/module with a one-module quiet zone (its
-    smallest input); returns halvern's worst ratio to zxing-cpp per decoder."""
+    """Restoring and decoding one symbol from its module matrix (through the public API,
+    and natively), against zxing-cpp's is_pure read of the bare symbol at 1 px/module in its
+    4-module quiet zone; returns the worst ratio to zxing-cpp of each."""
     print("\n== restoring and decoding one symbol, against zxing-cpp is_pure=True on the bare symbol")
     print(f"  {'symbol':<32} {'halvern':>10} {'_engine':>10} {'zxing pure':>11} {'hal/zx':>7} "
           f"{'eng/zx':>7}  read")
@@ -615,10 +621,9 @@ def bench_decoding(budget: Budget) -> dict[str, float]:
     for case in decode_cases():
         size = case.modules.shape[0]
         matrix = case.modules.tobytes()
-        image = np.where(np.pad(case.modules, 1) != 0, 0, 255).astype(np.uint8)
-        calls: dict[str, Callable[[], Any]] = {"halvern": functools.partial(halvern_decode, matrix, size)}
-        if _engine is not None:
-            calls["engine"] = functools.partial(engine_decode, matrix, size)
+        image = np.where(np.pad(case.modules, QUIET) != 0, 0, 255).astype(np.uint8)
+        calls: dict[str, Callable[[], Any]] = {"halvern": functools.partial(halvern_decode, matrix, size),
+                                               "engine": functools.partial(engine_decode, matrix, size)}
         if zxingcpp is not None:
             calls["zxing"] = functools.partial(zxingcpp.read_barcodes, image,
                                                formats=zxingcpp.BarcodeFormat.QRCode, is_pure=True)
@@ -649,7 +654,7 @@ def bench_scaling(sizes: Sequence[float], budget: Budget) -> dict[str, dict[str,
     The code is a version-5 symbol at 4 px/module, so that it fits the smallest page."""
     kinds = ("code",) + PAGE_KINDS
     text = page_text(5)
-    names = [HALVERN] + ([ENGINE] if _engine is not None and hasattr(_engine, "read") else [])
+    names = [HALVERN, ENGINE]
     chosen = [r for r in readers() if r.name in names + [FLOOR]]
     times: dict[tuple[str, str, float], float] = {}
     for mp in sizes:
@@ -775,7 +780,7 @@ def probe(reader: str, kind: str, megapixels: float) -> None:
 def bench_memory(cases: Sequence[tuple[str, float]]) -> dict[str, float]:
     """Peak scratch memory of one read per pixel, each case in its own process."""
     print("\n== peak memory of one read: resident high-water mark added by the call, bytes per pixel")
-    names = [HALVERN] + ([ENGINE] if _engine is not None and hasattr(_engine, "read") else [])
+    names = [HALVERN, ENGINE]
     print(f"  {'page':<18} " + " ".join(f"{n:>14}" for n in names))
     worst: dict[str, float] = {}
     env = dict(os.environ, **PROBE_ENV)

@@ -81,14 +81,16 @@ def test_pages_have_their_size_and_density(run: ModuleType) -> None:
         run.code_page((300, 400), "too big", 10, 8, 0.0)
 
 
-@pytest.mark.parametrize("version", [1, 10, 40])
-def test_damage_is_half_of_what_each_block_may_have_corrected(run: ModuleType, version: int) -> None:
-    text = run.random_text(np.random.default_rng(version), run.BYTES_M[version - 1] // 2)
-    modules = run.symbol_modules(text, version)
-    broken, count = run.damaged(modules, version, "m", np.random.default_rng(7))
-    _, blocks, correctable = _engine._block_layout(version, run.LEVEL_INDEX["m"])
+@pytest.mark.parametrize(("version", "level"), [(1, "h"), (10, "h"), (40, "h"), (7, "m")])
+def test_damage_is_half_of_what_each_block_may_have_corrected(run: ModuleType, version: int,
+                                                              level: str) -> None:
+    text = run.full_text(version, level, np.random.default_rng(version))
+    modules = run.symbol_modules(text, version, level)
+    broken, count = run.damaged(modules, version, level, np.random.default_rng(7))
+    _, blocks, correctable = _engine._block_layout(version, run.LEVEL_INDEX[level])
     assert count == len(blocks) * (correctable // 2) > 0
-    assert int((broken != modules).sum()) == count
+    changed = (broken != modules).reshape(-1)[np.array(_engine._placement(version))]
+    assert int(changed.reshape(-1, 8).any(axis=1).sum()) == count
     size = modules.shape[0]
     decoded = _engine.decode_matrix(broken.tobytes(), size)
     assert decoded[3] == count  # every damaged codeword was corrected, none more

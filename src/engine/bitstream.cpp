@@ -49,37 +49,39 @@ constexpr MaskTiles make_mask_tiles() noexcept {
 
 constexpr MaskTiles kMaskTiles = make_mask_tiles();
 
-}  // namespace
-
 // ===================================================================================
 // Codewords
 // ===================================================================================
+
+}  // namespace
 
 void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScratch &scratch,
                     std::uint8_t *out) noexcept {
     const int version = version_for_size(size);
     std::uint8_t *cells = scratch.cells;
-    const std::size_t n = static_cast<std::size_t>(size) * static_cast<std::size_t>(size);
-    std::memset(cells, 0, n);
-    mark_function_modules(size, cells);
-    // cells: 0/1 the unmasked bit of a data module, 2 or 3 a function module.
+    // cells: 0/1 the unmasked bit of a data module, 2 a function module.
     for (int r = 0; r < size; ++r) {
-        const std::uint8_t *tile = kMaskTiles[mask & 7][r % kMaskRows].data();
-        const std::uint8_t *in = modules + static_cast<std::size_t>(r) * size;
-        std::uint8_t *row = cells + static_cast<std::size_t>(r) * size;
-        for (int c = 0; c < size; ++c)
-            row[c] = static_cast<std::uint8_t>((row[c] << 1) | ((in[c] != 0) ^ tile[c]));
+        const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(r) * size;
+        dark_bits(modules + start, kMaskTiles[mask & 7][r % kMaskRows].data(), cells + start, size);
     }
-    const int total_bits = 8 * codeword_count(version);
-    int bits = 0;
-    unsigned acc = 0;
-    auto take = [&](int index) {
-        if (bits >= total_bits) return;  // the remainder bits belong to no codeword
-        acc = (acc << 1) | cells[index];
-        ++bits;
-        if ((bits & 7) == 0) out[(bits >> 3) - 1] = static_cast<std::uint8_t>(acc);
-    };
-    walk_data_modules(size, [cells](int index) { return cells[index] < 2; }, take);
+    mark_function_modules(size, cells, 2);
+    // The data bits in placement order, one byte each: every cell is stored and the
+    // write position advances past data cells only (no branch per module).
+    std::uint8_t *sequence = scratch.sequence;
+    int k = 0;
+    walk_all_modules(size, [&](int index) {
+        const std::uint8_t cell = cells[index];
+        sequence[k] = cell;
+        k += cell < 2;
+    });
+    // Eight bit-bytes into one codeword, first bit highest: the product moves byte i's
+    // bit to bit 63 - i, and no two partial products share a bit, so nothing carries.
+    const int total = codeword_count(version);
+    for (int w = 0; w < total; ++w) {
+        std::uint64_t x = 0;  // byte i in bits 8i..8i+7 (one load on little-endian machines)
+        for (int i = 0; i < 8; ++i) x |= static_cast<std::uint64_t>(sequence[8 * w + i]) << (8 * i);
+        out[w] = static_cast<std::uint8_t>((x * 0x8040201008040201ULL) >> 56);
+    }
 }
 
 void deinterleave(const std::uint8_t *stream, const BlockLayout &layout, std::uint8_t *blocks_out) noexcept {

@@ -155,7 +155,7 @@ int version_errors(const std::uint8_t *modules, int size) noexcept {
 void restore_matrix(const std::uint8_t *modules, int size, int format_data, std::uint8_t *out) noexcept {
     const int version = version_for_size(size);
     const int n = size * size;
-    for (int i = 0; i < n; ++i) out[i] = modules[i] != 0;
+    dark_bits(modules, nullptr, out, n);
     draw_finder(out, size, 0, 0);
     draw_finder(out, size, 0, size - 7);
     draw_finder(out, size, size - 7, 0);
@@ -180,10 +180,31 @@ void restore_matrix(const std::uint8_t *modules, int size, int format_data, std:
     }
 }
 
-void mark_function_modules(int size, std::uint8_t *fn) noexcept {
+void dark_bits(const std::uint8_t *in, const std::uint8_t *flip, std::uint8_t *out, int n) noexcept {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x;
+        std::memcpy(&x, in + i, 8);
+        // The high bit of each byte is set when the byte is nonzero; moved down to bit 0.
+        std::uint64_t bits = (((x & kLow7) + kLow7) | x) & kHigh;
+        bits >>= 7;
+        if (flip != nullptr) {
+            std::uint64_t f;
+            std::memcpy(&f, flip + i, 8);
+            bits ^= f;
+        }
+        std::memcpy(out + i, &bits, 8);
+    }
+    for (; i < n; ++i) out[i] = static_cast<std::uint8_t>((in[i] != 0) ^ (flip != nullptr ? flip[i] : 0));
+}
+
+void mark_function_modules(int size, std::uint8_t *cells, std::uint8_t value) noexcept {
     const int version = version_for_size(size);
     auto mark = [&](int row, int col, int height, int width) {
-        for (int r = row; r < row + height; ++r) std::memset(fn + r * size + col, 1, static_cast<std::size_t>(width));
+        for (int r = row; r < row + height; ++r)
+            std::memset(cells + r * size + col, value, static_cast<std::size_t>(width));
     };
     mark(0, 0, 9, 9);  // finder, separator and the first format copy
     mark(0, size - 8, 9, 8);

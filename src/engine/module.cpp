@@ -318,7 +318,7 @@ PyObject *engine_placement(PyObject *, PyObject *args) {
     const int size = engine::size_for_version(version);
     RawScratch<std::uint8_t> fn;
     if (!fn.allocate(static_cast<std::size_t>(size) * size)) return PyErr_NoMemory();
-    engine::mark_function_modules(size, fn.get());
+    engine::mark_function_modules(size, fn.get(), 1);
     PyObject *order = PyList_New(0);
     if (order == nullptr) return nullptr;
     bool ok = true;
