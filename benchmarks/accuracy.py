@@ -23,7 +23,6 @@ import os
 import platform
 import sys
 import time
-from collections import Counter
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any
@@ -31,7 +30,7 @@ from typing import Any
 import numpy as np
 
 import halvern
-from scenes import Scene, conditions, describe, generate
+from scenes import Scene, conditions, describe, generate, score
 
 Reader = Callable[[np.ndarray], list[str]]
 
@@ -82,16 +81,6 @@ def readers() -> dict[str, Reader | None]:
 # ---------------------------------------------------------------- scoring
 
 
-def matched(expected: Iterable[str], found: Iterable[str]) -> int:
-    """Symbols whose text is among the outputs, each output used once."""
-    return sum((Counter(expected) & Counter(found)).values())
-
-
-def unexpected(expected: Iterable[str], found: Iterable[str]) -> int:
-    """Outputs that match no symbol of the image (each symbol absorbing one output)."""
-    return sum((Counter(found) - Counter(expected)).values())
-
-
 @dataclass
 class Tally:
     """One reader's results on a group of scenes."""
@@ -106,20 +95,29 @@ class Tally:
     misses: list[str] = field(default_factory=list)
 
     def add(self, scene: Scene, found: list[str] | None, seconds: float) -> None:
+        """Counts one scene; ``found`` None means the reader raised."""
         self.images += 1
         self.seconds += seconds
         self.symbols += len(scene.texts)
-        if found is None:
-            self.errors += 1
-            found = []
-        hits = matched(scene.texts, found)
-        self.read += hits
-        if hits < len(scene.texts):
+        self.errors += found is None
+        result = score(scene, found or [])
+        self.read += result.read
+        if result.read < len(scene.texts):
             self.misses.append(scene.name)
-        if not scene.texts and found:
-            self.false_positive_images += 1
-        elif scene.texts:
-            self.wrong_texts += unexpected(scene.texts, found)
+        if scene.texts:
+            self.wrong_texts += result.unexpected
+        else:
+            self.false_positive_images += result.unexpected > 0
+
+    def merge(self, other: Tally) -> None:
+        self.symbols += other.symbols
+        self.read += other.read
+        self.images += other.images
+        self.false_positive_images += other.false_positive_images
+        self.wrong_texts += other.wrong_texts
+        self.errors += other.errors
+        self.seconds += other.seconds
+        self.misses.extend(other.misses)
 
 
 def run_reader(reader: Reader, image: np.ndarray) -> tuple[list[str] | None, float, str]:
@@ -133,83 +131,71 @@ def run_reader(reader: Reader, image: np.ndarray) -> tuple[list[str] | None, flo
     return found, time.perf_counter() - start, error
 
 
+# Tallies of every reader (None: not installed) for one group of scenes.
+Column = dict[str, Tally | None]
+
+
+def _merged(columns: Iterable[Column], names: list[str]) -> Column:
+    out: Column = {n: Tally() for n in names}
+    for column in columns:
+        for n in names:
+            t, total = column[n], out[n]
+            out[n] = None if t is None or total is None else total
+            if t is not None and total is not None:
+                total.merge(t)
+    return out
+
+
 # ---------------------------------------------------------------- table
 
 
 def _share(t: Tally | None) -> str:
     if t is None:
         return "n/a"
-    if t.symbols == 0:
-        return "-"
-    return f"{100.0 * t.read / t.symbols:5.1f}%"
+    return f"{100.0 * t.read / t.symbols:5.1f}%" if t.symbols else "-"
 
 
-def _fp(t: Tally | None) -> str:
+def _false_positives(t: Tally | None) -> str:
     return "n/a" if t is None else f"{t.false_positive_images}/{t.images}"
+
+
+def _cells(column: Column, names: list[str], cell: Callable[[Tally], str]) -> list[str]:
+    return ["n/a" if column[n] is None else cell(column[n]) for n in names]  # type: ignore[arg-type]
 
 
 def _row(label: str, severity: str, count: str, cells: list[str]) -> str:
     return f"{label:<12} {severity:<12} {count:>7}  " + "  ".join(f"{c:>10}" for c in cells)
 
 
-def print_table(names: list[str], groups: dict[tuple[str, str], dict[str, Tally | None]],
-                totals: dict[str, Tally | None]) -> None:
+def _size(column: Column) -> Tally:
+    return next(t for t in column.values() if t is not None)
+
+
+def print_table(names: list[str], groups: dict[tuple[str, str], Column]) -> None:
+    """Rows per condition and severity, then per condition, then the totals."""
     print(_row("condition", "severity", "symbols", names))
-    current = ""
-    per_condition: dict[str, dict[str, Tally | None]] = {}
-    for (cond, sev), tallies in groups.items():
-        first = next(t for t in tallies.values() if t is not None)
-        if cond != current:
-            if current:
-                print()
-            print(f"# {cond}: {describe(cond)}")
-            current = cond
+    by_condition: dict[str, list[Column]] = {}
+    for (cond, sev), column in groups.items():
+        if cond not in by_condition:
+            print(f"\n# {cond}: {describe(cond)}")
+        by_condition.setdefault(cond, []).append(column)
         if cond == "none":
-            cells = [_fp(tallies[n]) for n in names]
-            print(_row(cond, sev, f"{first.images}img", cells))
+            print(_row(cond, sev, f"{_size(column).images} img", [_false_positives(column[n]) for n in names]))
         else:
-            print(_row(cond, sev, str(first.symbols), [_share(tallies[n]) for n in names]))
-        merged = per_condition.setdefault(cond, {})
-        for n in names:
-            t = tallies[n]
-            if t is None:
-                merged[n] = None
-                continue
-            m = merged.setdefault(n, Tally())
-            if m is not None:
-                m.symbols += t.symbols
-                m.read += t.read
-    print()
-    print("# by condition")
-    for cond, merged in per_condition.items():
-        if cond == "none":
-            continue
-        first = next(t for t in merged.values() if t is not None)
-        print(_row(cond, "all", str(first.symbols), [_share(merged[n]) for n in names]))
-    print()
-    first_total = next(t for t in totals.values() if t is not None)
-    print(_row("all symbols", "", str(first_total.symbols), [_share(totals[n]) for n in names]))
-    fp = {n: next((g[n] for (c, _), g in groups.items() if c == "none"), None) for n in names}
-    if any(c == "none" for c, _ in groups):
-        fp_all = {n: _sum_none(groups, n) for n in names}
-        print(_row("false pos.", "images", "", [_fp(fp_all[n]) for n in names]))
-    del fp
-    print(_row("wrong texts", "on symbols", "", ["n/a" if totals[n] is None else str(totals[n].wrong_texts) for n in names]))  # type: ignore[union-attr]
-    print(_row("errors", "raised", "", ["n/a" if totals[n] is None else str(totals[n].errors) for n in names]))  # type: ignore[union-attr]
-    print(_row("time", "seconds", "", ["n/a" if totals[n] is None else f"{totals[n].seconds:.2f}" for n in names]))  # type: ignore[union-attr]
-
-
-def _sum_none(groups: dict[tuple[str, str], dict[str, Tally | None]], name: str) -> Tally | None:
-    out = Tally()
-    for (cond, _), tallies in groups.items():
-        t = tallies[name]
+            print(_row(cond, sev, str(_size(column).symbols), [_share(column[n]) for n in names]))
+    print("\n# by condition")
+    for cond, columns in by_condition.items():
         if cond != "none":
-            continue
-        if t is None:
-            return None
-        out.images += t.images
-        out.false_positive_images += t.false_positive_images
-    return out
+            merged = _merged(columns, names)
+            print(_row(cond, "all", str(_size(merged).symbols), [_share(merged[n]) for n in names]))
+    total = _merged(groups.values(), names)
+    none = _merged(by_condition.get("none", []), names)
+    print()
+    print(_row("all symbols", "", str(_size(total).symbols), [_share(total[n]) for n in names]))
+    print(_row("false pos.", "images", str(_size(none).images), [_false_positives(none[n]) for n in names]))
+    print(_row("wrong texts", "on symbols", "", _cells(total, names, lambda t: str(t.wrong_texts))))
+    print(_row("errors", "raised", "", _cells(total, names, lambda t: str(t.errors))))
+    print(_row("time", "seconds", "", _cells(total, names, lambda t: f"{t.seconds:.2f}")))
 
 
 def _version(dist: str) -> str:
@@ -248,37 +234,36 @@ def main(argv: list[str] | None = None) -> int:
 
     available = readers()
     names = list(available)
-    groups: dict[tuple[str, str], dict[str, Tally | None]] = {}
-    totals: dict[str, Tally | None] = {n: (Tally() if r is not None else None) for n, r in available.items()}
+    groups: dict[tuple[str, str], Column] = {}
     errors: list[str] = []
     started = time.perf_counter()
     drawing = 0.0
     clock = time.perf_counter()
     for scene in generate(args.seed, args.quick, tuple(args.only)):
         drawing += time.perf_counter() - clock
-        group = groups.setdefault((scene.condition, scene.severity),
-                                  {n: (Tally() if r is not None else None) for n, r in available.items()})
+        column = groups.setdefault((scene.condition, scene.severity),
+                                   {n: None if r is None else Tally() for n, r in available.items()})
         for name, reader in available.items():
-            if reader is None:
+            tally = column[name]
+            if reader is None or tally is None:
                 continue
             found, seconds, error = run_reader(reader, scene.image)
             if error:
                 errors.append(f"{name} on {scene.name}: {error}")
-            for tally in (group[name], totals[name]):
-                assert tally is not None
-                tally.add(scene, found, seconds)
+            tally.add(scene, found, seconds)
         clock = time.perf_counter()
 
-    print_table(names, groups, totals)
-    print(f"\n# {sum(g[names[0]].images for g in groups.values() if g[names[0]] is not None)} images,"  # type: ignore[union-attr]
-          f" drawn in {drawing:.1f} s; whole run {time.perf_counter() - started:.1f} s")
+    print_table(names, groups)
+    total = _merged(groups.values(), names)
+    print(f"\n# {_size(total).images} images, drawn in {drawing:.1f} s;"
+          f" whole run {time.perf_counter() - started:.1f} s")
     for line in errors:
         print(f"# error: {line}")
     if args.misses:
         for name in names:
-            total = totals[name]
-            if total is not None:
-                print(f"\n# {name} missed: {' '.join(total.misses) or 'nothing'}")
+            t = total[name]
+            if t is not None:
+                print(f"\n# {name} missed: {' '.join(t.misses) or 'nothing'}")
     return 0
 
 

@@ -3,6 +3,7 @@
     python benchmarks/run.py            # full run, a few minutes
     python benchmarks/run.py --quick    # smoke run, under a minute (1 MP at most)
     python benchmarks/run.py --clock wall   # wall time instead of processor time
+    python benchmarks/run.py --only small --only scaling   # some classes only
 
 Every image is drawn here from a fixed seed (segno renders the codes, ``scenes.py`` the
 camera-like scenes; nothing is downloaded). Per class of image it prints the median time per
@@ -352,19 +353,21 @@ def blank_pages(megapixels: Sequence[float], seed: int = SEED) -> list[Sample]:
 
 
 def camera_scenes(quick: bool) -> list[Sample]:
-    """One scene per severity of each single-symbol camera condition (every other one in
-    the quick run): grayscale, 0 black, straight from the scene generator."""
+    """Hand-held photos (the generator's "camera" condition: any angle, tilt, blur, uneven
+    light, noise and JPEG together), four of each severity, and one scene per severity of
+    each single-symbol camera condition; every third of those in the quick run. Grayscale,
+    0 black, straight from the scene generator."""
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     from scenes import scene, severities  # noqa: PLC0415 - beside this file, needs Pillow
 
     chosen = ("rotation", "mirrored", "tilt", "bend", "blur", "gradient", "vignette", "shadow",
               "contrast", "noise", "jpeg", "inverted")
-    pairs = [(c, s) for c in chosen for s in severities(c)]
-    if quick:
-        pairs = pairs[::3]
+    picks = [(c, s, 0) for c in chosen for s in severities(c)]
+    photos = [("camera", s, i) for s in severities("camera") for i in range(1 if quick else 4)]
+    picks = photos + (picks[::3] if quick else picks)
     out = []
-    for condition, severity in pairs:
-        drawn = scene(condition, severity, 0, SEED)
+    for condition, severity, index in picks:
+        drawn = scene(condition, severity, index, SEED)
         gray = np.ascontiguousarray(drawn.image, dtype=np.uint8)
         out.append(Sample(drawn.name, gray, None, drawn.texts, condition))
     return out
@@ -905,6 +908,12 @@ def class_scenes(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget, 
           f"{min(s.gray.size for s in scenes) / 1e6:.2f}-{max(s.gray.size for s in scenes) / 1e6:.2f} MP")
     outcome = run_images(scenes, budget, chosen)
     print_class(outcome, len(scenes))
+    for label, keep in (("photos", [s.group == "camera" for s in scenes]),
+                        ("one-condition", [s.group != "camera" for s in scenes])):
+        part = subset(outcome, keep)
+        print(f"    {label:<13} " + ", ".join(f"{r.name} {fmt_time(part.median(r.name))} "
+                                              f"({part.successes(r.name)}/{sum(keep)})"
+                                              for r in chosen if r.name != FLOOR))
     checks = []
     for n in ours:
         checks.append(Check(f"scenes: {who(n)} / zxing-cpp default", ratio_of(outcome, n, ZX_DEFAULT), 0.5, ""))
@@ -916,8 +925,8 @@ def class_scenes(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget, 
 
 
 def class_pages(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget,
-                quick: bool) -> tuple[list[Check], list[Sample]]:
-    """Pages with one code, then pages without; returns the checks and the coded pages."""
+                quick: bool) -> list[Check]:
+    """Pages with one code, then pages without."""
     pages = coded_pages((1,) if quick else (1, 12))
     print(f"\n== bilevel pages with one code ({len(pages)})")
     outcome = run_images(pages, budget, chosen)
@@ -932,7 +941,7 @@ def class_pages(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget,
     print_per_image(blanks, outcome)
     checks += [Check(f"pages without a code: {who(n)} / zxing-cpp fastest, worst",
                      worst_ratio(outcome, n, ZX_FAST), 1.0, "") for n in ours]
-    return checks, pages
+    return checks
 
 
 def class_scaling(ours: Sequence[str], budget: Budget, quick: bool) -> list[Check]:
@@ -960,18 +969,25 @@ def class_threads(ours: Sequence[str], batch: Sequence[Sample], quick: bool) -> 
                   f"{gains[n] / gains['ceiling']:.2f} of it)" if n in gains else "") for n in ours]
 
 
-def class_fixed_and_memory(ours: Sequence[str], budget: Budget, quick: bool) -> list[Check]:
+def class_fixed_cost(ours: Sequence[str], budget: Budget) -> list[Check]:
     fixed = bench_fixed_cost(budget)
-    checks = [Check(f"fixed cost, 21x21 white: {who(n)}", fixed[n] * 1e6, 10.0, " us") for n in ours]
+    return [Check(f"fixed cost, 21x21 white: {who(n)}", fixed[n] * 1e6, 10.0, " us") for n in ours]
+
+
+def class_memory(ours: Sequence[str], quick: bool) -> list[Check]:
     cases = [(k, mp) for mp in ((1.0,) if quick else (1.0, 12.0)) for k in ("code",) + PAGE_KINDS]
     peaks = bench_memory(cases)
-    checks += [Check(f"peak scratch memory: {who(n)}, worst page", peaks.get(n), 2.0, " B/px") for n in ours]
-    return checks
+    return [Check(f"peak scratch memory: {who(n)}, worst page", peaks.get(n), 2.0, " B/px") for n in ours]
+
+
+CLASSES = ("small", "scenes", "pages", "scaling", "decoding", "threads", "fixed", "memory")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer and smaller images, under a minute")
+    parser.add_argument("--only", action="append", choices=CLASSES, metavar="CLASS",
+                        help=f"run only this class (repeatable): {', '.join(CLASSES)}")
     parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
                         help="time per image as processor time of the process (default) or wall time")
     parser.add_argument("--probe", nargs=3, metavar=("READER", "KIND", "MP"), help=argparse.SUPPRESS)
@@ -988,14 +1004,24 @@ def main(argv: list[str] | None = None) -> int:
     header(args.clock)
     chosen = readers()
     ours = [r.name for r in chosen if r.name in (HALVERN, ENGINE)]
-    checks = class_small(chosen, ours, small_budget, quick)
-    checks += class_scenes(chosen, ours, small_budget, quick)
-    page_checks, pages = class_pages(chosen, ours, page_budget, quick)
-    checks += page_checks
-    checks += class_scaling(ours, page_budget, quick)
-    checks += class_decoding(small_budget)
-    checks += class_threads(ours, small_codes(30) + pages[:2], quick)
-    checks += class_fixed_and_memory(ours, small_budget, quick)
+    wanted = set(args.only or CLASSES)
+    checks: list[Check] = []
+    if "small" in wanted:
+        checks += class_small(chosen, ours, small_budget, quick)
+    if "scenes" in wanted:
+        checks += class_scenes(chosen, ours, small_budget, quick)
+    if "pages" in wanted:
+        checks += class_pages(chosen, ours, page_budget, quick)
+    if "scaling" in wanted:
+        checks += class_scaling(ours, page_budget, quick)
+    if "decoding" in wanted:
+        checks += class_decoding(small_budget)
+    if "threads" in wanted:
+        checks += class_threads(ours, small_codes(30) + coded_pages((1,))[:2], quick)
+    if "fixed" in wanted:
+        checks += class_fixed_cost(ours, small_budget)
+    if "memory" in wanted:
+        checks += class_memory(ours, quick)
     print_summary(checks)
     print(f"\ntotal {time.perf_counter() - started:.1f} s")
     return 0

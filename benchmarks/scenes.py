@@ -27,7 +27,8 @@ from __future__ import annotations
 import hashlib
 import io
 import math
-from collections.abc import Callable, Iterator
+from collections import Counter
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 
 import numpy as np
@@ -36,10 +37,15 @@ from segno import consts as segno_consts
 
 __all__ = [
     "Scene",
+    "Score",
     "conditions",
+    "describe",
     "generate",
+    "scene",
     "scenes",
+    "score",
     "severities",
+    "symbol_homography",
 ]
 
 Point = tuple[float, float]
@@ -72,11 +78,13 @@ class Scene:
     image: np.ndarray
     texts: tuple[str, ...]
     corners: tuple[Quad, ...] = ()
+    versions: tuple[int, ...] = ()
 
 
 @dataclass(frozen=True)
 class _Symbol:
     text: str
+    version: int
     modules: np.ndarray  # n x n bool, True dark
 
 
@@ -197,7 +205,7 @@ def _make_symbol(rng: np.random.Generator, version: int, level: str | None = Non
             want = max(1, want - max(1, want // 20))
             continue
         if qr.version == version:
-            return _Symbol(text, np.array(qr.matrix, dtype=bool))
+            return _Symbol(text, version, np.array(qr.matrix, dtype=bool))
         want = max(1, want - max(1, want // 20))
 
 
@@ -452,7 +460,7 @@ def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
     version = version or _pick_version(rng, ppm)
     symbol = _make_symbol(rng, version)
     if mirrored:
-        symbol = _Symbol(symbol.text, symbol.modules[:, ::-1].copy())
+        symbol = _Symbol(symbol.text, symbol.version, symbol.modules[:, ::-1].copy())
     n = symbol.modules.shape[0]
     if angle is None:
         angle = 90.0 * int(rng.integers(0, 4)) + float(rng.uniform(-4.0, 4.0))
@@ -482,7 +490,7 @@ def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
 def _scene(name: str, condition: str, severity: str, image: np.ndarray,
            placed: list[tuple[_Symbol, Quad]]) -> Scene:
     return Scene(name, condition, severity, image, tuple(s.text for s, _ in placed),
-                 tuple(q for _, q in placed))
+                 tuple(q for _, q in placed), tuple(s.version for s, _ in placed))
 
 
 # ---------------------------------------------------------------- conditions
@@ -620,6 +628,21 @@ def _build_multi(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, l
     return _develop(canvas, _Shot(blur=0.4, noise=2.0), rng), placed
 
 
+def _build_camera(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+    """A hand-held photo: any angle, some tilt, a soft lens, uneven light, noise and JPEG."""
+    hard = severity == "hard"
+    ppm = float(rng.uniform(2.5, 4.5) if hard else rng.uniform(3.0, 6.0))
+    tilt = float(rng.uniform(15.0, 35.0) if hard else rng.uniform(0.0, 20.0)) * float(rng.choice([-1, 1]))
+    canvas, symbol, quad = _single(rng, ppm, angle=float(rng.uniform(0.0, 360.0)), tilt=tilt,
+                                   tilt_axis="x" if rng.random() < 0.5 else "y")
+    light = _gradient(canvas.shape, rng, 2.5 if hard else 1.5)
+    if hard:
+        light = light * _vignette(canvas.shape, rng, 0.6)
+    shot = _Shot(light=light, blur=(0.25 if hard else 0.12) * ppm, noise=10.0 if hard else 4.0,
+                 jpeg=50 if hard else 80)
+    return _develop(canvas, shot, rng), [(symbol, quad)]
+
+
 def _build_page(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
     """A 4000 x 3000 (12 MP) page with one small symbol somewhere on it."""
     ppm = float(severity)
@@ -718,6 +741,8 @@ _CONDITIONS = (
                "light on dark (on-dark: dark page around the quiet zone)"),
     _Condition("multi", ("2", "5", "10", "4 touching"), _build_multi, 4, 1,
                "symbols per image, mixed orientations"),
+    _Condition("camera", ("mild", "hard"), _build_camera, 8, 2,
+               "any angle, tilt, blur, uneven light, noise and JPEG together"),
     _Condition("page", ("4", "3"), _build_page, 2, 1, "12 MP page, one small symbol, px/module"),
     _Condition("none", ("white", "noise", "glyphs", "checkerboard", "stripes", "texture"),
                _build_none, 3, 1, "no symbol: any output is a false positive"),
@@ -726,6 +751,22 @@ _BY_NAME = {c.name: c for c in _CONDITIONS}
 
 
 # ---------------------------------------------------------------- public entry points
+
+
+@dataclass(frozen=True)
+class Score:
+    """A reader's outputs on one scene: symbols whose text it returned, and outputs that
+    match no symbol (on an image without a symbol, every output)."""
+
+    read: int
+    unexpected: int
+
+
+def score(scene: Scene, found: Iterable[str]) -> Score:
+    """Scores the texts a reader returned for ``scene``, as multisets: two equal symbols
+    need two equal outputs, and each output is used for one symbol only."""
+    expected, got = Counter(scene.texts), Counter(found)
+    return Score(sum((expected & got).values()), sum((got - expected).values()))
 
 
 def conditions() -> tuple[str, ...]:

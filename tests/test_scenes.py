@@ -1,0 +1,250 @@
+"""The scene generator, and halvern's floor on the scenes it reads today.
+
+The floor: a few scenes of each condition that halvern reads completely now (clean bilevel
+from 2 to 20 px/module, right-angle and small turns, mirrored, mild blur, noise, low
+contrast, JPEG, sparse salt-and-pepper) and no output at all on images without a symbol.
+A rebuilt reader has to keep all of it. Deselect with -m "not scenes".
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+import pytest
+import segno
+
+import halvern
+from benchmarks import scenes as sc
+
+pytestmark = pytest.mark.scenes
+
+SEED = 7
+
+# (condition, severity) pairs read completely today: the regression floor.
+FLOOR = [
+    ("scale", "2"), ("scale", "3"), ("scale", "4"), ("scale", "10"), ("scale", "20"),
+    ("rotation", "right-angle"), ("rotation", "small"),
+    ("mirrored", "upright"), ("mirrored", "turned"),
+    ("blur", "0.1"), ("blur", "0.2"),
+    ("noise", "8"), ("noise", "20"),
+    ("contrast", "0.3"), ("contrast", "0.15"),
+    ("vignette", "0.6"), ("gradient", "2:1"),
+    ("jpeg", "90"), ("jpeg", "60"),
+    ("salt-pepper", "1"),
+]
+
+
+def halvern_texts(image: np.ndarray) -> list[str]:
+    """Every text halvern returns: read_all once the reader has it, read until then."""
+    read_all = getattr(halvern, "read_all", None)
+    if read_all is not None:
+        return [code.text for code in read_all(image)]
+    code = halvern.read(image)
+    return [] if code is None else [code.text]
+
+
+# ---------------------------------------------------------------- geometry helpers
+
+
+def homography_from_corners(quad: sc.Quad, n: int) -> np.ndarray:
+    """The 3 x 3 map taking module corners (0,0), (n,0), (n,n), (0,n) to ``quad`` (DLT)."""
+    src = [(0.0, 0.0), (n, 0.0), (n, n), (0.0, n)]
+    rows, rhs = [], []
+    for (u, v), (x, y) in zip(src, quad):
+        rows.append([u, v, 1, 0, 0, 0, -u * x, -v * x])
+        rows.append([0, 0, 0, u, v, 1, -u * y, -v * y])
+        rhs += [x, y]
+    h = np.linalg.solve(np.array(rows, dtype=float), np.array(rhs, dtype=float))
+    return np.append(h, 1.0).reshape(3, 3)
+
+
+def sample_modules(image: np.ndarray, quad: sc.Quad, n: int) -> np.ndarray:
+    """Dark (True) or light at every module centre, by the nearest pixel, thresholded half
+    way between the symbol's dark and light levels."""
+    h = homography_from_corners(quad, n)
+    v, u = np.mgrid[0:n, 0:n] + 0.5
+    w = h[2, 0] * u + h[2, 1] * v + h[2, 2]
+    x = (h[0, 0] * u + h[0, 1] * v + h[0, 2]) / w
+    y = (h[1, 0] * u + h[1, 1] * v + h[1, 2]) / w
+    xi = np.clip(np.floor(x).astype(int), 0, image.shape[1] - 1)
+    yi = np.clip(np.floor(y).astype(int), 0, image.shape[0] - 1)
+    values = image[yi, xi]
+    lo, hi = np.percentile(values, [5, 95])
+    return values < (lo + hi) / 2
+
+
+def decode_at_corners(scene: sc.Scene, index: int, inverted: bool = False,
+                      mirrored: bool = False) -> str:
+    n = 17 + 4 * scene.versions[index]
+    dark = sample_modules(scene.image, scene.corners[index], n)
+    if inverted:
+        dark = ~dark
+    if mirrored:
+        dark = dark[:, ::-1]
+    return halvern.decode_matrix(dark.astype(np.uint8).tobytes(), n).text
+
+
+# ---------------------------------------------------------------- generator
+
+
+@pytest.mark.parametrize("condition", [c for c in sc.conditions() if c != "page"])
+def test_scene_is_a_function_of_its_seed(condition: str) -> None:
+    severity = sc.severities(condition)[-1]
+    if condition == "none":
+        severity = "noise"  # a white page is the same for every seed
+    first = sc.scene(condition, severity, 1, seed=SEED)
+    again = sc.scene(condition, severity, 1, seed=SEED)
+    other = sc.scene(condition, severity, 1, seed=SEED + 1)
+    assert first.image.dtype == np.uint8 and first.image.ndim == 2
+    assert np.array_equal(first.image, again.image) and first.texts == again.texts
+    assert first.corners == again.corners
+    assert first.image.shape != other.image.shape or not np.array_equal(first.image, other.image)
+
+
+def test_scene_does_not_depend_on_what_was_drawn_before() -> None:
+    alone = sc.scene("blur", "0.2", 3, seed=SEED)
+    listed = [s for s in sc.scenes("blur", count=4, seed=SEED) if s.name == alone.name]
+    assert len(listed) == 1
+    assert np.array_equal(listed[0].image, alone.image) and listed[0].texts == alone.texts
+
+
+@pytest.mark.parametrize(("condition", "severity", "index"), [
+    ("scale", "2", 0), ("scale", "6", 1), ("scale", "20", 2),
+    ("rotation", "45", 0), ("rotation", "any", 1),
+    ("tilt", "40", 0), ("tilt", "40", 1), ("tilt", "20", 2),
+    ("camera", "mild", 0),
+    ("multi", "10", 0), ("multi", "4 touching", 0),
+    ("jpeg", "90", 0),
+    ("page", "3", 0),
+])
+def test_corners_locate_the_symbol_that_holds_the_text(condition: str, severity: str, index: int) -> None:
+    # Sampling the module centres through the stated corners and decoding them, with no
+    # finder search at all, gives back every text the scene claims.
+    scene = sc.scene(condition, severity, index, seed=SEED)
+    assert len(scene.texts) == len(scene.corners) == len(scene.versions) >= 1
+    if condition == "multi":
+        assert len(scene.texts) == int(severity.split()[0])
+    for i, text in enumerate(scene.texts):
+        assert decode_at_corners(scene, i) == text
+
+
+@pytest.mark.parametrize(("condition", "severity"), [("inverted", "turned"), ("inverted", "on-dark"),
+                                                      ("mirrored", "turned")])
+def test_inverted_and_mirrored_symbols_are_drawn_so(condition: str, severity: str) -> None:
+    scene = sc.scene(condition, severity, 0, seed=SEED)
+    inverted, mirrored = condition == "inverted", condition == "mirrored"
+    assert decode_at_corners(scene, 0, inverted, mirrored) == scene.texts[0]
+    # Read the plain way, the flipped symbol does not decode.
+    with pytest.raises(ValueError):
+        decode_at_corners(scene, 0)
+
+
+@pytest.mark.parametrize("axis", ["x", "y"])
+@pytest.mark.parametrize("tilt", [10.0, 25.0, 40.0])
+def test_tilt_foreshortens_as_a_pinhole_camera_does(axis: str, tilt: float) -> None:
+    # A square of side s whose plane is tilted by t at distance f: the edges nearest and
+    # farthest from the camera, at depths f -+ (s/2) sin t, are imaged in the ratio of
+    # those depths; the edges between them stay parallel only for no tilt.
+    n, ppm, focal = 25, 4.0, 2.5
+    h = sc.symbol_homography(n, ppm, (300.0, 200.0), 0.0, tilt, axis, focal)
+    u = np.array([0.0, n, n, 0.0])
+    v = np.array([0.0, 0.0, n, n])
+    w = h[2, 0] * u + h[2, 1] * v + h[2, 2]
+    x = (h[0, 0] * u + h[0, 1] * v + h[0, 2]) / w
+    y = (h[1, 0] * u + h[1, 1] * v + h[1, 2]) / w
+    if axis == "x":
+        first, second = abs(x[1] - x[0]), abs(x[2] - x[3])  # top and bottom edges
+    else:
+        first, second = abs(y[3] - y[0]), abs(y[2] - y[1])  # left and right edges
+    half = 0.5 * math.sin(math.radians(tilt)) / focal
+    assert max(first, second) / min(first, second) == pytest.approx((1 + half) / (1 - half), rel=1e-9)
+    centre = (h @ np.array([n / 2, n / 2, 1.0]))
+    assert centre[:2] / centre[2] == pytest.approx([300.0, 200.0])
+
+
+@pytest.mark.parametrize("severity", ["2", "6", "20"])
+def test_clean_upright_scenes_are_bilevel(severity: str) -> None:
+    scene = sc.scene("scale", severity, 0, seed=SEED)
+    assert set(np.unique(scene.image).tolist()) == {0, 255}
+
+
+@pytest.mark.parametrize("severity", ["45", "any"])
+def test_turned_symbols_have_grey_edges_and_keep_their_ink(severity: str) -> None:
+    # Area averaging: a pixel cut by a module edge takes the share of ink it holds, so the
+    # edges are grey and the image holds exactly the ink of the dark modules.
+    scene = sc.scene("rotation", severity, 0, seed=SEED)
+    image = scene.image
+    grey = (image > 0) & (image < 255)
+    assert 0.02 < grey.mean() < 0.6
+    assert len(np.unique(image[grey])) >= 8
+    n = 17 + 4 * scene.versions[0]
+    (x0, y0), (x1, y1) = scene.corners[0][:2]
+    ppm = math.hypot(x1 - x0, y1 - y0) / n
+    dark_modules = int(sample_modules(image, scene.corners[0], n).sum())
+    ink = float((255 - image.astype(np.float64)).sum() / 255)
+    assert ink == pytest.approx(dark_modules * ppm * ppm, rel=0.01)
+
+
+@pytest.mark.parametrize("mode", sc.MODES)
+@pytest.mark.parametrize("version", [1, 9, 10, 27, 40])
+def test_symbol_text_fills_the_version_it_asks_for(mode: str, version: int) -> None:
+    # The capacity worked out for a version is what segno can store in it: a full text
+    # fits, one more unit does not (the mode and count headers change at 10 and 27).
+    rng = np.random.default_rng(version)
+    level = sc.EC_LEVELS[version % 4]
+    symbol = sc._make_symbol(rng, version, level, mode, fill=1.0)
+    assert symbol.version == version and symbol.modules.shape == (17 + 4 * version,) * 2
+    units = sc._capacity_units(sc._capacity_bits(version, level, mode), mode)
+    encoded = symbol.text.encode("utf-8") if mode == "eci-utf8" else symbol.text
+    if mode == "eci-utf8":
+        assert units - 4 < len(encoded) <= units and any(ord(c) > 127 for c in symbol.text)
+        extra = "x" * (units - len(encoded) + 1)
+    else:
+        assert len(encoded) == units
+        extra = symbol.text[0]
+    grown: Any = None
+    try:
+        grown = sc._encode(symbol.text + extra, version, level, mode)
+    except segno.DataOverflowError:
+        pass
+    assert grown is None or grown.version != version
+    assert halvern.decode_matrix(symbol.modules.astype(np.uint8).tobytes(), 17 + 4 * version).text == symbol.text
+
+
+def test_unknown_condition_and_severity_are_refused() -> None:
+    with pytest.raises(ValueError, match="unknown condition"):
+        sc.scene("fog", "1")
+    with pytest.raises(ValueError, match="unknown severity"):
+        sc.scene("blur", "3")
+
+
+@pytest.mark.parametrize(("texts", "found", "read", "unexpected"), [
+    (("a", "b"), ["b", "a"], 2, 0),
+    (("a", "a"), ["a"], 1, 0),
+    (("a",), ["a", "a"], 1, 1),
+    (("a", "b"), ["c"], 0, 1),
+    ((), ["a"], 0, 1),
+    ((), [], 0, 0),
+])
+def test_score_matches_texts_as_multisets(texts: tuple[str, ...], found: list[str],
+                                          read: int, unexpected: int) -> None:
+    scene = sc.Scene("t", "none", "white", np.zeros((1, 1), np.uint8), texts)
+    assert sc.score(scene, found) == sc.Score(read, unexpected)
+
+
+# ---------------------------------------------------------------- halvern's floor
+
+
+@pytest.mark.parametrize(("condition", "severity"), FLOOR)
+def test_halvern_reads_what_it_read_before(condition: str, severity: str) -> None:
+    scene = sc.scene(condition, severity, 0, seed=SEED)
+    assert sorted(halvern_texts(scene.image)) == sorted(scene.texts)
+
+
+@pytest.mark.parametrize("severity", sc.severities("none"))
+def test_halvern_finds_nothing_where_there_is_no_symbol(severity: str) -> None:
+    scene = sc.scene("none", severity, 0, seed=SEED)
+    assert scene.texts == () and scene.corners == ()
+    assert halvern_texts(scene.image) == []
