@@ -12,7 +12,8 @@ time over the floor's, and how many images each reader got right; a summary at t
 every speed target. Readers:
 
 - ``halvern.read``: bilevel images as the 0/1 uint8 array (1 = black), scenes as grayscale;
-- ``_engine.read``: the native reader called directly, when the build has it (same inputs);
+- ``_engine.read``: the native reader called directly with the options ``halvern.read``
+  passes (the difference is halvern's Python layer);
 - zxing-cpp with its default settings, restricted to QR codes;
 - zxing-cpp with its fastest settings for the input: on bilevel images ``Binarizer.BoolCast``
   (zero reads as black: the 0/255 image below is fed as it is) and no rotate, invert or
@@ -51,6 +52,7 @@ import segno
 
 import halvern
 from halvern import _engine
+from halvern._content import decoded_from_native
 
 zxingcpp: Any
 cv2: Any
@@ -77,15 +79,24 @@ PRINTABLE = np.frombuffer(b"".join(bytes([c]) for c in range(33, 127)), dtype=np
 # ---------------------------------------------------------------- timing
 
 
+# Processor time of the whole process is the default clock of every per-image time (the
+# thread benchmark always uses the wall clock): on a machine shared with other work, wall
+# time also counts the time a reader waited for a core, and the ratios drift with the load;
+# the process clock still counts every thread a reader starts (OpenCV's pool included).
+CLOCKS: dict[str, Callable[[], float]] = {"cpu": time.process_time, "wall": time.perf_counter}
+
+
 @dataclass(frozen=True)
 class Budget:
     """How long to time one image: at least ``rounds`` rounds and ``min_time`` seconds, at
-    most ``max_time``; a call slower than ``single`` keeps its first run as its one sample."""
+    most ``max_time`` (wall time); a call slower than ``single`` keeps its first run as its
+    one sample. Calls are timed on ``clock``."""
 
     rounds: int
     min_time: float
     max_time: float
     single: float
+    clock: Callable[[], float] = CLOCKS["cpu"]
 
 
 def batch_size(first: float) -> int:
@@ -94,16 +105,9 @@ def batch_size(first: float) -> int:
     return 1 if first >= 1e-3 else max(1, min(10_000, int(1e-3 / max(first, 1e-7))))
 
 
-# The clock of every per-image time (the thread benchmark always uses the wall clock).
-# Processor time of the whole process by default: on a machine shared with other work, wall
-# time also counts the time the reader waited for a core, and the ratios drift with the load;
-# the process clock still counts every thread a reader starts (OpenCV's pool included).
-CLOCKS: dict[str, Callable[[], float]] = {"cpu": time.process_time, "wall": time.perf_counter}
-clock = CLOCKS["cpu"]
-
-
 def measure(calls: dict[str, Callable[[], Any]], budget: Budget) -> dict[str, float]:
     """Median seconds per call of each callable, timed round robin."""
+    clock = budget.clock
     firsts: dict[str, float] = {}
     for name, fn in calls.items():
         t0 = clock()
@@ -390,31 +394,23 @@ def halvern_texts(result: Any) -> list[str]:
     return [] if result is None else [result.text]
 
 
+# The native reader's binarizer codes, as halvern.read passes them: a 0/1 array is read as
+# it is ("none"), grayscale with the automatic choice.
+ENGINE_NONE, ENGINE_AUTO = 3, 0
+
+
 def engine_call(sample: Sample) -> Callable[[], Any]:
+    """The native read with the options halvern.read gives it, without the Python layer
+    (input checks, result objects): the difference of the two columns is that layer."""
     px = sample.pixels
     h, w = px.shape
-    return functools.partial(_engine.read, px, w, h, w, 0, True, False)
+    mode = ENGINE_NONE if sample.bits is not None else ENGINE_AUTO
+    return functools.partial(_engine.read, px, w, h, w, mode, True, False)
 
 
 def engine_texts(records: Any) -> list[str]:
-    """Texts of the decoded records: segments joined, kanji from Shift JIS, bytes as UTF-8
-    (latin-1 when that fails), as segno writes them."""
-    out = []
-    for record in records:
-        decoded = record[0]
-        if decoded is None:
-            continue
-        parts = []
-        for mode, _eci, data in decoded[4]:
-            if mode == 8:
-                parts.append(data.decode("shift_jis", "replace"))
-            else:
-                try:
-                    parts.append(data.decode("utf-8"))
-                except UnicodeDecodeError:
-                    parts.append(data.decode("latin-1"))
-        out.append("".join(parts))
-    return out
+    """Texts of the native reader's decoded records, by halvern's own text rule."""
+    return [decoded_from_native(record[0]).text for record in records if record[0] is not None]
 
 
 def zxing_default(sample: Sample) -> Callable[[], Any]:
@@ -605,12 +601,27 @@ def decode_cases(level: str = "h") -> list[DecodeCase]:
     return out
 
 
-def halvern_decode(matrix: bytes, size: int) -> str:
-    return halvern.decode_matrix(halvern.strict_restore_qr_matrix(matrix, size), size).text
+def halvern_decode(matrix: bytes, size: int) -> halvern.Decoded:
+    return halvern.decode_matrix(halvern.strict_restore_qr_matrix(matrix, size), size)
 
 
-def engine_decode(matrix: bytes, size: int) -> str:
-    return engine_texts([(_engine.decode_matrix(_engine.restore(matrix, size), size),)])[0]
+def engine_decode(matrix: bytes, size: int) -> tuple[Any, ...]:
+    return _engine.decode_matrix(_engine.restore(matrix, size), size)
+
+
+# What each decoder's result says, for the check (outside the timed call).
+DECODED_TEXTS: dict[str, Callable[[Any], list[str]]] = {
+    "halvern": lambda decoded: [decoded.text],
+    "engine": lambda decoded: [decoded_from_native(decoded).text],
+    "zxing": lambda found: [r.text for r in found],
+}
+
+
+def decodes_to(fn: Callable[[], Any], texts: Callable[[Any], list[str]], expected: str) -> bool:
+    try:
+        return texts(fn()) == [expected]
+    except ValueError:  # the decoders' "does not decode"
+        return False
 
 
 def bench_decoding(budget: Budget) -> dict[str, float]:
@@ -630,21 +641,15 @@ def bench_decoding(budget: Budget) -> dict[str, float]:
         if zxingcpp is not None:
             calls["zxing"] = functools.partial(zxingcpp.read_barcodes, image,
                                                formats=zxingcpp.BarcodeFormat.QRCode, is_pure=True)
-        results = {}
-        for name, fn in calls.items():
-            try:
-                got = fn()
-            except ValueError:
-                got = None
-            results[name] = [r.text for r in got] == [case.text] if name == "zxing" else got == case.text
+        marks = " ".join(f"{n}:{'ok' if decodes_to(fn, DECODED_TEXTS[n], case.text) else 'FAILED'}"
+                         for n, fn in calls.items())
         t = measure(calls, budget)
         zx = t.get("zxing")
         for name in ("halvern", "engine"):
-            if name in t and zx:
+            if zx:
                 worst[name] = max(worst.get(name, 0.0), t[name] / zx)
-        marks = " ".join(f"{n}:{'ok' if v else 'FAILED'}" for n, v in results.items())
-        print(f"  {case.name:<32} {fmt_time(t['halvern']):>10} {fmt_time(t.get('engine')):>10} "
-              f"{fmt_time(zx):>11} {fmt_ratio(t['halvern'], zx):>7} {fmt_ratio(t.get('engine'), zx):>7}  {marks}")
+        print(f"  {case.name:<32} {fmt_time(t['halvern']):>10} {fmt_time(t['engine']):>10} "
+              f"{fmt_time(zx):>11} {fmt_ratio(t['halvern'], zx):>7} {fmt_ratio(t['engine'], zx):>7}  {marks}")
     return worst
 
 
@@ -995,11 +1000,10 @@ def main(argv: list[str] | None = None) -> int:
     if args.probe:
         probe(args.probe[0], args.probe[1], float(args.probe[2]))
         return 0
-    global clock
-    clock = CLOCKS[args.clock]
     quick = args.quick
-    small_budget = Budget(2, 0.0, 0.05, 0.3) if quick else Budget(3, 0.02, 0.3, 1.0)
-    page_budget = Budget(1, 0.0, 0.3, 0.3) if quick else Budget(3, 0.2, 2.0, 1.0)
+    clock = CLOCKS[args.clock]
+    small_budget = Budget(2, 0.0, 0.05, 0.3, clock) if quick else Budget(3, 0.02, 0.3, 1.0, clock)
+    page_budget = Budget(1, 0.0, 0.3, 0.3, clock) if quick else Budget(3, 0.2, 2.0, 1.0, clock)
     started = time.perf_counter()
     header(args.clock)
     chosen = readers()
