@@ -99,13 +99,28 @@ def test_global_threshold_is_otsu(seed: int) -> None:
     assert np.array_equal(bits, (gray < global_limit(gray, False)).astype(np.uint8))
 
 
-@pytest.mark.parametrize(("low", "high"), [(0, 255), (0, 1), (90, 160), (200, 201)])
-def test_two_levels_are_taken_as_they_are(low: int, high: int) -> None:
-    pattern = np.random.default_rng(low).random((33, 41)) < 0.3
+@pytest.mark.parametrize(("low", "high"), [(0, 255), (1, 2), (90, 160), (200, 201), (254, 255)])
+@pytest.mark.parametrize("width", [1, 8, 41])
+def test_two_levels_are_taken_as_they_are(low: int, high: int, width: int) -> None:
+    pattern = np.random.default_rng(low).random((33, width)) < 0.3
     gray = np.where(pattern, low, high).astype(np.uint8)
     bits, bilevel = native(gray, AUTO)
     assert bilevel
     assert np.array_equal(bits, pattern.astype(np.uint8))
+
+
+def test_levels_zero_and_one_are_a_bits_image() -> None:
+    pattern = (np.random.default_rng(0).random((20, 30)) < 0.3).astype(np.uint8)
+    bits, bilevel = native(pattern, AUTO)
+    assert bilevel
+    assert np.array_equal(bits, pattern)
+
+
+@pytest.mark.parametrize("position", [0, 7, 8, 15, 299])
+def test_a_third_level_anywhere_makes_the_image_gray(position: int) -> None:
+    gray = np.where(np.random.default_rng(1).random((10, 30)) < 0.5, 0, 255).astype(np.uint8)
+    gray.flat[position] = 128
+    assert not native(gray, AUTO)[1]
 
 
 def test_auto_thresholds_grayscale_locally() -> None:

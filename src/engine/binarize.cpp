@@ -66,11 +66,102 @@ std::size_t scratch_layout(const BlockGrid &g, void *base, BlockScratch *out) no
     return offset;
 }
 
+// Four interleaved counts: on a uniform image one count per pixel would wait on its own
+// last store (7 ns a pixel measured; 1.5 ns so).
 void histogram_of(const ImageView &image, std::uint64_t histogram[256]) noexcept {
+    std::uint32_t parts[4][256];
+    std::memset(parts, 0, sizeof(parts));
     std::memset(histogram, 0, 256 * sizeof(std::uint64_t));
     for (int y = 0; y < image.height; ++y) {
         const std::uint8_t *row = image.row(y);
-        for (int x = 0; x < image.width; ++x) ++histogram[row[x]];
+        int x = 0;
+        for (; x + 4 <= image.width; x += 4) {
+            ++parts[0][row[x]];
+            ++parts[1][row[x + 1]];
+            ++parts[2][row[x + 2]];
+            ++parts[3][row[x + 3]];
+        }
+        for (; x < image.width; ++x) ++parts[0][row[x]];
+        // Flushed every row, before a count of 32 bits could overflow.
+        for (int v = 0; v < 256; ++v) {
+            histogram[v] += static_cast<std::uint64_t>(parts[0][v]) + parts[1][v] + parts[2][v] + parts[3][v];
+        }
+        std::memset(parts, 0, sizeof(parts));
+    }
+}
+
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full, kHigh = 0x8080808080808080ull;
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+
+// Each byte's top bit set when the byte is nonzero, the other bits clear.
+std::uint64_t nonzero_bytes(std::uint64_t v) noexcept { return (((v & kLow7) + kLow7) | v) & kHigh; }
+
+// Pixels of the row that are neither `a` nor `b`, as a nonzero value; 0 when none.
+std::uint64_t other_levels(const std::uint8_t *row, int width, std::uint8_t a, std::uint8_t b) noexcept {
+    const std::uint64_t ra = a * kOnes, rb = b * kOnes;
+    std::uint64_t other = 0;
+    int x = 0;
+    for (; x + 8 <= width; x += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, row + x, 8);
+        other |= nonzero_bytes(v ^ ra) & nonzero_bytes(v ^ rb);
+    }
+    for (; x < width; ++x) other |= (row[x] != a && row[x] != b) ? 1 : 0;
+    return other;
+}
+
+// The image's two levels (low < high) when it has at most two (high == low for one).
+// Eight pixels a step: the check is a full pass over every bilevel image.
+bool two_levels(const ImageView &image, int &low, int &high) noexcept {
+    const std::uint8_t a = image.row(0)[0];
+    int b = -1;
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t *row = image.row(y);
+        if (other_levels(row, image.width, a, static_cast<std::uint8_t>(b < 0 ? a : b)) == 0) continue;
+        if (b >= 0) return false;
+        for (int x = 0; x < image.width; ++x) {
+            if (row[x] != a) {
+                b = row[x];
+                break;
+            }
+        }
+        --y;  // the row again, now with both levels known
+    }
+    low = b < 0 || a < b ? a : b;
+    high = b < 0 ? a : (a < b ? b : a);
+    return true;
+}
+
+// bits = (pixel == level), eight bytes at a time.
+void level_bits(const ImageView &image, std::uint8_t level, std::uint8_t *bits) noexcept {
+    const std::uint64_t rl = level * kOnes;
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t *row = image.row(y);
+        std::uint8_t *out = bits + static_cast<std::size_t>(y) * image.width;
+        int x = 0;
+        for (; x + 8 <= image.width; x += 8) {
+            std::uint64_t v;
+            std::memcpy(&v, row + x, 8);
+            const std::uint64_t ones = (nonzero_bytes(v ^ rl) ^ kHigh) >> 7;
+            std::memcpy(out + x, &ones, 8);
+        }
+        for (; x < image.width; ++x) out[x] = row[x] == level ? 1 : 0;
+    }
+}
+
+// bits = pixel != 0, eight bytes at a time.
+void nonzero_bits(const ImageView &image, std::uint8_t *bits) noexcept {
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t *row = image.row(y);
+        std::uint8_t *out = bits + static_cast<std::size_t>(y) * image.width;
+        int x = 0;
+        for (; x + 8 <= image.width; x += 8) {
+            std::uint64_t v;
+            std::memcpy(&v, row + x, 8);
+            const std::uint64_t ones = nonzero_bytes(v) >> 7;
+            std::memcpy(out + x, &ones, 8);
+        }
+        for (; x < image.width; ++x) out[x] = row[x] != 0 ? 1 : 0;
     }
 }
 
@@ -83,25 +174,14 @@ void threshold_all(const ImageView &image, int limit, std::uint8_t *bits) noexce
     }
 }
 
-// The dark-limit of a global split, or of the two levels of a bilevel image; 0 (all
-// light) for an image of one level.
-int global_limit(const std::uint64_t histogram[256], bool bilevel) noexcept {
+// The dark-limit of the global (Otsu) split; 0 (all light) for an image of one level.
+int global_limit(const std::uint64_t histogram[256]) noexcept {
     int levels = 0;
-    int first = -1;
-    for (int v = 0; v < 256; ++v) {
-        if (histogram[v] != 0) {
-            ++levels;
-            if (first < 0) first = v;
-        }
-    }
-    if (levels < 2) return 0;
-    if (bilevel) return first + 1;
-    return otsu_threshold(histogram) + 1;
+    for (int v = 0; v < 256; ++v) levels += histogram[v] != 0 ? 1 : 0;
+    return levels < 2 ? 0 : otsu_threshold(histogram) + 1;
 }
 
-void gather_blocks(const ImageView &image, const BlockGrid &g, const BlockScratch &s,
-                   std::uint64_t histogram[256]) noexcept {
-    std::memset(histogram, 0, 256 * sizeof(std::uint64_t));
+void gather_blocks(const ImageView &image, const BlockGrid &g, const BlockScratch &s) noexcept {
     const std::size_t n = g.count();
     std::memset(s.sum, 0, n * sizeof(std::uint32_t));
     std::memset(s.low, 255, n);
@@ -120,7 +200,6 @@ void gather_blocks(const ImageView &image, const BlockGrid &g, const BlockScratc
                 sum += static_cast<std::uint32_t>(v);
                 low = v < low ? v : low;
                 high = v > high ? v : high;
-                ++histogram[v];
             }
             s.sum[base + bx] += sum;
             s.low[base + bx] = static_cast<std::uint8_t>(low);
@@ -224,31 +303,32 @@ std::size_t binarize_scratch_bytes(int width, int height) noexcept {
 
 bool binarize(const ImageView &image, Binarizer mode, std::uint8_t *bits, void *scratch) noexcept {
     if (image.width <= 0 || image.height <= 0) return true;
-    std::uint64_t histogram[256];
     if (mode == Binarizer::none) {
-        for (int y = 0; y < image.height; ++y) {
-            const std::uint8_t *row = image.row(y);
-            std::uint8_t *out = bits + static_cast<std::size_t>(y) * image.width;
-            for (int x = 0; x < image.width; ++x) out[x] = row[x] != 0 ? 1 : 0;
+        nonzero_bits(image, bits);
+        return true;
+    }
+    int low = 0, high = 0;
+    if (mode == Binarizer::automatic && two_levels(image, low, high)) {
+        if (low == 0 && high == 1) {
+            nonzero_bits(image, bits);  // a bits image: 1 is dark
+        } else if (high > low) {
+            level_bits(image, static_cast<std::uint8_t>(low), bits);
+        } else {
+            threshold_all(image, 0, bits);
         }
         return true;
     }
+    std::uint64_t histogram[256];
+    histogram_of(image, histogram);
     if (mode == Binarizer::global) {
-        histogram_of(image, histogram);
-        threshold_all(image, global_limit(histogram, false), bits);
+        threshold_all(image, global_limit(histogram), bits);
         return false;
     }
     const BlockGrid g = blocks_of(image.width, image.height);
     BlockScratch s{};
     scratch_layout(g, scratch, &s);
-    gather_blocks(image, g, s, histogram);
-    int levels = 0;
-    for (int v = 0; v < 256; ++v) levels += histogram[v] != 0 ? 1 : 0;
-    if (mode == Binarizer::automatic && levels <= 2) {
-        threshold_all(image, global_limit(histogram, true), bits);
-        return true;
-    }
-    block_thresholds(image, g, s, global_limit(histogram, false));
+    gather_blocks(image, g, s);
+    block_thresholds(image, g, s, global_limit(histogram));
     threshold_blocks(image, g, s, bits);
     return false;
 }

@@ -34,12 +34,17 @@ int run_end(const std::uint8_t *row, int from, int width, std::uint8_t colour) n
     return x;
 }
 
+// The narrowest finder looked for: 10 pixels across is 1.4 pixels a module, below
+// the 2 a module that reads; on noise at one pixel a module the 7 to 9 pixel
+// matches are most of the work (a row match every 80 pixels of 50% noise).
+constexpr std::int64_t kMinTotal = 10;
+
 // True when five runs read 1:1:3:1:1: unit runs within 0.6 module (0.75 loose) and
-// the core within 1 module (1.5 loose) of their ideal, at least one pixel a module.
+// the core within 1 module (1.5 loose) of their ideal, at least kMinTotal pixels.
 bool finder_ratio(const int runs[5], bool loose) noexcept {
     std::int64_t total = 0;
     for (int i = 0; i < 5; ++i) total += runs[i];
-    if (total < 7) return false;
+    if (total < kMinTotal) return false;
     const std::int64_t unit_den = loose ? 4 : 5;
     for (int i : {0, 1, 3, 4}) {
         const std::int64_t gap = 7 * static_cast<std::int64_t>(runs[i]) - total;
@@ -193,8 +198,11 @@ std::size_t finder_scratch_bytes(int width, int height) noexcept {
     return (cols * rows + kMaxFinders) * sizeof(std::int32_t);
 }
 
-int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch) noexcept {
+int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
+                 std::int64_t *runs_seen) noexcept {
+    if (runs_seen != nullptr) *runs_seen = 0;
     if (bits.width <= 0 || bits.height <= 0) return 0;
+    std::int64_t all_runs = 0;
     if (capacity > kMaxFinders) capacity = kMaxFinders;
     FinderIndex index(bits.width, bits.height, scratch, out, capacity);
     const int width = bits.width;
@@ -215,6 +223,7 @@ int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch
             starts[4] = x;
             ++seen;
             x = end;
+            ++all_runs;
             if (colour == 0 || seen < 5 || !finder_ratio(runs, false)) continue;
             const int total = runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
             const double row_module = total / 7.0;
@@ -238,6 +247,7 @@ int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch
     // A finder of two pixels a module or more has a core at least 6 rows tall, and most
     // of them match; a lone row match that passed every walk is noise (50% noise at one
     // pixel a module makes a few per 40,000 pixels).
+    if (runs_seen != nullptr) *runs_seen = all_runs;
     int kept = 0;
     for (int i = 0; i < index.count(); ++i) {
         if (out[i].hits >= 2) out[kept++] = out[i];

@@ -65,6 +65,13 @@ public:
         ptr_ = static_cast<T *>(std::calloc(count == 0 ? 1 : count, sizeof(T)));
         return ptr_ != nullptr;
     }
+    // Allocates `count` elements left uninitialized (the kernel writes before it reads):
+    // zeroing a read's scratch cost more than the read of a small image.
+    bool allocate_uninitialized(std::size_t count) noexcept {
+        std::free(ptr_);
+        ptr_ = count > SIZE_MAX / sizeof(T) ? nullptr : static_cast<T *>(std::malloc((count == 0 ? 1 : count) * sizeof(T)));
+        return ptr_ != nullptr;
+    }
     T *get() const noexcept { return ptr_; }
 
 private:
@@ -511,10 +518,11 @@ PyObject *build_record(const engine::SymbolRecord &rec) {
                          PyBool_FromLong(rec.inverted), rec.module_size);
 }
 
-// Scratch of `bytes` bytes, or MemoryError (also when the size does not fit memory).
+// Uninitialized scratch of `count` elements, or MemoryError (also when the size does
+// not fit memory).
 template <typename T>
 bool allocate_or_raise(RawScratch<T> &scratch, std::uint64_t count) {
-    if (count > PY_SSIZE_T_MAX / sizeof(T) || !scratch.allocate(static_cast<std::size_t>(count))) {
+    if (count > PY_SSIZE_T_MAX / sizeof(T) || !scratch.allocate_uninitialized(static_cast<std::size_t>(count))) {
         PyErr_NoMemory();
         return false;
     }

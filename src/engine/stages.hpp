@@ -26,7 +26,8 @@ std::size_t binarize_scratch_bytes(int width, int height) noexcept;
 
 // Writes width * height bytes to `bits` (row-major, no padding), 1 for dark, 0 for
 // light. `automatic` uses an image of at most two levels as it is (the darker level
-// is dark) and thresholds any other locally. Returns true when the image was bilevel
+// is dark, except levels 0 and 1: a bits image, 1 dark) and thresholds any other
+// locally. Returns true when the image was bilevel
 // (at most two levels, or `none`). `scratch` holds binarize_scratch_bytes() bytes.
 bool binarize(const ImageView &image, Binarizer mode, std::uint8_t *bits,
               void *scratch) noexcept;
@@ -54,8 +55,10 @@ constexpr int kFinderCell = 32;
 std::size_t finder_scratch_bytes(int width, int height) noexcept;
 
 // Finder patterns of a bits image (1 dark), at most `capacity`, in no particular
-// order. Returns their count.
-int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch) noexcept;
+// order. Returns their count; `runs`, when given, receives the number of row runs
+// scanned (a measure of how busy the image is).
+int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
+                 std::int64_t *runs = nullptr) noexcept;
 
 // ===================================================================================
 // Triples of finders (symbols.cpp)

@@ -102,7 +102,7 @@ class _Record:
 # Image input
 
 
-def _array_pixels(array: Any) -> tuple[Any, int]:
+def _array_pixels(array: Any, binarizer: str) -> tuple[Any, int]:
     """A 2-D uint8 array the reader can take in place, and its binarizer override."""
     import numpy as np
 
@@ -114,21 +114,25 @@ def _array_pixels(array: Any) -> tuple[Any, int]:
         return array.view(np.uint8), _NONE
     if array.dtype.kind not in "uif":
         raise TypeError("Image array must hold numbers or booleans.")
+    if array.dtype == np.uint8:
+        # "auto" itself takes levels 0 and 1 as bits; the other binarizers are told.
+        if binarizer != "auto" and array.size and int(array.max()) <= 1:
+            return array, _NONE
+        return array, -1
     if array.size and array.dtype.kind in "iu" and int(array.min()) >= 0 and int(array.max()) <= 1:
-        return array.astype(np.uint8, copy=False), _NONE
-    if array.dtype != np.uint8:
-        # Other ranges (16-bit, float 0..1, ...) are stretched onto 0..255.
-        values = array.astype(np.float64)
-        if values.size and not np.isfinite(values).all():
-            raise ValueError("Image array holds NaN or infinite values.")
-        low = float(values.min()) if values.size else 0.0
-        high = float(values.max()) if values.size else 0.0
-        scale = 255.0 / (high - low) if high > low else 0.0
-        array = np.clip(np.rint((values - low) * scale), 0, 255).astype(np.uint8)
-    return array, -1
+        return array.astype(np.uint8), _NONE
+    # Other ranges (16-bit, float 0..1, ...) are stretched onto 0..255.
+    values = array.astype(np.float64)
+    if values.size and not np.isfinite(values).all():
+        raise ValueError("Image array holds NaN or infinite values.")
+    low = float(values.min()) if values.size else 0.0
+    high = float(values.max()) if values.size else 0.0
+    scale = 255.0 / (high - low) if high > low else 0.0
+    return np.clip(np.rint((values - low) * scale), 0, 255).astype(np.uint8), -1
 
 
-def _pixels(image: Any, width: int | None, height: int | None) -> tuple[Any, int, int, int, int]:
+def _pixels(image: Any, width: int | None, height: int | None,
+            binarizer: str) -> tuple[Any, int, int, int, int]:
     """(buffer, width, height, row stride, binarizer override or -1) for the native read."""
     if width is not None or height is not None:
         if width is None or height is None:
@@ -136,8 +140,8 @@ def _pixels(image: Any, width: int | None, height: int | None) -> tuple[Any, int
         width, height = int(width), int(height)
         return image, width, height, max(width, 1), _NONE
     if hasattr(image, "__array_interface__") and hasattr(image, "ndim"):
-        array, override = _array_pixels(image)
-        if array.ndim != 2 or array.strides[1] != 1 or array.strides[0] < max(array.shape[1], 1):
+        array, override = _array_pixels(image, binarizer)
+        if array.strides[1] != 1 or array.strides[0] < max(array.shape[1], 1):
             import numpy as np
 
             array = np.ascontiguousarray(array)
@@ -149,7 +153,7 @@ def _pixels(image: Any, width: int | None, height: int | None) -> tuple[Any, int
                 import numpy as np
             except ImportError:
                 raise TypeError("Reading 16-bit or float Pillow images needs NumPy.") from None
-            return _pixels(np.asarray(image), None, None)
+            return _pixels(np.asarray(image), None, None, binarizer)
         width, height = image.size
         return image.convert("L").tobytes(), width, height, max(width, 1), -1
     raise TypeError(
@@ -161,7 +165,7 @@ def _records(image: Any, width: int | None, height: int | None, try_invert: bool
              binarizer: str, keep_errors: bool) -> list[_Record]:
     if binarizer not in _BINARIZERS:
         raise ValueError(f"binarizer must be one of {', '.join(map(repr, _BINARIZERS))}.")
-    buffer, w, h, stride, override = _pixels(image, width, height)
+    buffer, w, h, stride, override = _pixels(image, width, height, binarizer)
     mode = override if override >= 0 else _BINARIZERS[binarizer]
     raw = _engine.read(buffer, w, h, stride, mode, bool(try_invert), keep_errors)
     return [_Record(*item) for item in raw]
