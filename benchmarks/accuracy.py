@@ -51,6 +51,7 @@ def _halvern_reader() -> Reader:
 
 
 def _zxing_reader() -> Reader | None:
+    zxingcpp: Any
     try:
         import zxingcpp
     except ImportError:
@@ -180,7 +181,8 @@ def print_table(names: list[str], groups: dict[tuple[str, str], Column]) -> None
             print(f"\n# {cond}: {describe(cond)}")
         by_condition.setdefault(cond, []).append(column)
         if cond == "none":
-            print(_row(cond, sev, f"{_size(column).images} img", [_false_positives(column[n]) for n in names]))
+            cells = [_false_positives(column[n]) for n in names]
+            print(_row(cond, sev, f"{_size(column).images} img", cells))
         else:
             print(_row(cond, sev, str(_size(column).symbols), [_share(column[n]) for n in names]))
     print("\n# by condition")
@@ -231,6 +233,7 @@ def main(argv: list[str] | None = None) -> int:
                         help="list the scenes on which each reader missed a symbol")
     args = parser.parse_args(argv)
     print_header(args)
+    sys.stdout.flush()
 
     available = readers()
     names = list(available)
@@ -241,6 +244,8 @@ def main(argv: list[str] | None = None) -> int:
     clock = time.perf_counter()
     for scene in generate(args.seed, args.quick, tuple(args.only)):
         drawing += time.perf_counter() - clock
+        if (scene.condition, scene.severity) not in groups:
+            print(f"{scene.condition} {scene.severity} ...", file=sys.stderr, flush=True)
         column = groups.setdefault((scene.condition, scene.severity),
                                    {n: None if r is None else Tally() for n, r in available.items()})
         for name, reader in available.items():

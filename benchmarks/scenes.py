@@ -30,6 +30,7 @@ import math
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import segno
@@ -115,14 +116,15 @@ _COUNT_BITS = {
 }
 _ALNUM = segno_consts.ALPHANUMERIC_CHARS.decode("ascii")
 _PRINTABLE = "".join(chr(c) for c in range(32, 127))
-_UTF8_POOL = (
-    "abcdefghijklmnopqrstuvwxyz0123456789 .,-"
+# UTF-8 text of one to four bytes a character; every ECI text starts outside ASCII.
+_UTF8_WIDE = (
     "äöüßéèêàçñøåÆŒ€£¥©°±µ"
     "αβγδεζηθλμπσφψωΩ"
     "дежзийклмнопрстуфя"
     "東京大阪日本語漢字中文한국어ひらがなカタカナ"
     "✓★♥☀→⚙😀🎉"
 )
+_UTF8_POOL = "abcdefghijklmnopqrstuvwxyz0123456789 .,-" + _UTF8_WIDE
 
 
 def _kanji_pool() -> str:
@@ -142,7 +144,8 @@ _KANJI = _kanji_pool()
 
 def _capacity_bits(version: int, level: str, mode: str) -> int:
     """Data bits left for characters after the mode and count headers (and the ECI header)."""
-    total = int(segno_consts.SYMBOL_CAPACITY[version][segno_consts.ERROR_MAPPING[level]])
+    capacity: Any = segno_consts.SYMBOL_CAPACITY  # data bits by version and level index
+    total = int(capacity[version][segno_consts.ERROR_MAPPING[level]])
     band = 0 if version <= 9 else 1 if version <= 26 else 2
     if mode == "eci-utf8":
         return total - 4 - 8 - 4 - _COUNT_BITS["byte"][band]
@@ -167,19 +170,15 @@ def _random_text(rng: np.random.Generator, mode: str, units: int) -> str:
     if mode in pool:
         chars = pool[mode]
         return "".join(chars[i] for i in rng.integers(0, len(chars), size=units))
-    text: list[str] = []
-    used = 0
+    text = [_UTF8_WIDE[int(rng.integers(0, len(_UTF8_WIDE)))]]
+    used = len(text[0].encode("utf-8"))
     while True:
         ch = _UTF8_POOL[int(rng.integers(0, len(_UTF8_POOL)))]
         size = len(ch.encode("utf-8"))
         if used + size > units:
-            break
+            return "".join(text)
         text.append(ch)
         used += size
-    # Every ECI scene holds at least one character outside ASCII.
-    if text and all(ord(c) < 128 for c in text):
-        text[-1] = "é" if used - 1 + 2 <= units else text[-1]
-    return "".join(text)
 
 
 def _encode(text: str, version: int, level: str, mode: str) -> segno.QRCode:
@@ -196,17 +195,16 @@ def _make_symbol(rng: np.random.Generator, version: int, level: str | None = Non
     mode = mode or MODES[int(rng.integers(0, len(MODES)))]
     units = _capacity_units(_capacity_bits(version, level, mode), mode)
     share = float(rng.uniform(0.3, 1.0)) if fill is None else fill
-    want = max(1 if mode != "eci-utf8" else 2, int(units * share))
+    # Four bytes hold any first ECI character; the smallest ECI capacity (1-H) is six.
+    want = max(4 if mode == "eci-utf8" else 1, int(units * share))
     while True:
         text = _random_text(rng, mode, want)
         try:
             qr = _encode(text, version, level, mode)
-        except segno.DataOverflowError:
+        except segno.DataOverflowError:  # only if the capacity above were wrong; shrink
             want = max(1, want - max(1, want // 20))
             continue
-        if qr.version == version:
-            return _Symbol(text, version, np.array(qr.matrix, dtype=bool))
-        want = max(1, want - max(1, want // 20))
+        return _Symbol(text, version, np.array(qr.matrix, dtype=bool))
 
 
 def _max_version(ppm: float, limit_px: int = MAX_SYMBOL_PX) -> int:
@@ -214,10 +212,10 @@ def _max_version(ppm: float, limit_px: int = MAX_SYMBOL_PX) -> int:
     return max(1, min(40, (modules - 17) // 4))
 
 
-def _pick_version(rng: np.random.Generator, ppm: float, low: int = 1, high: int = 40) -> int:
+def _pick_version(rng: np.random.Generator, ppm: float) -> int:
     """A version up to what fits MAX_SYMBOL_PX at ``ppm``, small ones more often (log-uniform)."""
-    top = max(low, min(high, _max_version(ppm)))
-    return int(min(top, math.floor(math.exp(rng.uniform(math.log(low), math.log(top + 1))))))
+    top = _max_version(ppm)
+    return int(min(top, math.floor(math.exp(rng.uniform(0.0, math.log(top + 1))))))
 
 
 # ---------------------------------------------------------------- placements
@@ -299,7 +297,7 @@ def _outline(placement: _Placement, n: int, margin: float) -> tuple[np.ndarray, 
 
 def _corners(placement: _Placement, n: int) -> Quad:
     x, y = placement.to_image(np.array([0.0, n, n, 0.0]), np.array([0.0, 0.0, n, n]))
-    pts = [(float(px), float(py)) for px, py in zip(x, y)]
+    pts = [(float(px), float(py)) for px, py in zip(x, y, strict=True)]
     return (pts[0], pts[1], pts[2], pts[3])
 
 
@@ -339,8 +337,9 @@ def _draw_symbol(canvas: np.ndarray, symbol: _Symbol, placement: _Placement, ppm
         with np.errstate(invalid="ignore"):
             inside = np.isfinite(u) & np.isfinite(v)
             inside &= (u >= -QUIET) & (u < n + QUIET) & (v >= -QUIET) & (v < n + QUIET)
-        iu = np.where(inside, np.floor(np.where(inside, u, 0.0)), -QUIET - 1).astype(np.int64) + QUIET + 1
-        iv = np.where(inside, np.floor(np.where(inside, v, 0.0)), -QUIET - 1).astype(np.int64) + QUIET + 1
+        # Samples outside the quiet zone land on the padding ring at index 0 (light).
+        iu = np.floor(np.where(inside, u, -QUIET - 0.5)).astype(np.int64) + QUIET + 1
+        iv = np.floor(np.where(inside, v, -QUIET - 0.5)).astype(np.int64) + QUIET + 1
         dark = padded[iv, iu]
         value = np.where(dark, dark_value, light_value) * inside
         shape = (r1 - r0, ss, x1 - x0, ss)
@@ -452,13 +451,11 @@ def _develop(canvas: np.ndarray, shot: _Shot, rng: np.random.Generator) -> np.nd
 def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
             tilt: float = 0.0, tilt_axis: str = "x", bend_arc: float = 0.0,
             mirrored: bool = False, look: _Look = _Look(), margin: float | None = None,
-            version: int | None = None, paper: float | None = None,
-            integer_grid: bool = False) -> tuple[np.ndarray, _Symbol, Quad]:
+            paper: float = PAPER, integer_grid: bool = False) -> tuple[np.ndarray, _Symbol, Quad]:
     """A canvas (reflectance) holding one symbol, its centre at the canvas centre, with a
     random margin of paper around the quiet zone. ``angle`` None picks a right-angle
     orientation with a few degrees of jitter."""
-    version = version or _pick_version(rng, ppm)
-    symbol = _make_symbol(rng, version)
+    symbol = _make_symbol(rng, _pick_version(rng, ppm))
     if mirrored:
         symbol = _Symbol(symbol.text, symbol.version, symbol.modules[:, ::-1].copy())
     n = symbol.modules.shape[0]
@@ -477,7 +474,7 @@ def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
         side = int(math.ceil(abs(math.cos(math.radians(angle))) * extent
                              + abs(math.sin(math.radians(angle))) * extent))
         centre = (side / 2.0 + float(rng.uniform(-0.5, 0.5)), side / 2.0 + float(rng.uniform(-0.5, 0.5)))
-    canvas = np.full((side, side), PAPER if paper is None else paper, dtype=np.float64)
+    canvas = np.full((side, side), paper, dtype=np.float64)
     if bend_arc:
         placement = _cylinder_placement(n, ppm, centre, angle, bend_arc)
     else:
@@ -495,21 +492,23 @@ def _scene(name: str, condition: str, severity: str, image: np.ndarray,
 
 # ---------------------------------------------------------------- conditions
 
-Builder = Callable[[np.random.Generator, str], tuple[np.ndarray, list[tuple[_Symbol, Quad]]]]
+# A builder's result: the image and each symbol with its corners.
+Drawn = tuple[np.ndarray, list[tuple[_Symbol, Quad]]]
+Builder = Callable[[np.random.Generator, str], Drawn]
 
 
 def _camera_ppm(rng: np.random.Generator) -> float:
     return float(rng.uniform(4.0, 7.0))
 
 
-def _build_scale(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_scale(rng: np.random.Generator, severity: str) -> Drawn:
     ppm = float(severity)
     canvas, symbol, quad = _single(rng, ppm, angle=0.0, look=_Look(0.0, 1.0), paper=1.0,
                                    integer_grid=True, margin=float(rng.integers(1, 6)))
     return _to_uint8(canvas), [(symbol, quad)]
 
 
-def _build_rotation(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_rotation(rng: np.random.Generator, severity: str) -> Drawn:
     base = {"right-angle": 90.0 * int(rng.integers(1, 4)), "45": 45.0 + 90.0 * int(rng.integers(0, 4)),
             "small": float(rng.choice([-1, 1]) * rng.uniform(5.0, 20.0)),
             "any": float(rng.uniform(0.0, 360.0))}[severity]
@@ -518,14 +517,14 @@ def _build_rotation(rng: np.random.Generator, severity: str) -> tuple[np.ndarray
     return _to_uint8(canvas), [(symbol, quad)]
 
 
-def _build_mirrored(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_mirrored(rng: np.random.Generator, severity: str) -> Drawn:
     angle = 0.0 if severity == "upright" else None
     canvas, symbol, quad = _single(rng, float(rng.uniform(3.0, 8.0)), angle=angle, mirrored=True,
                                    look=_Look(0.0, 1.0), paper=1.0)
     return _to_uint8(canvas), [(symbol, quad)]
 
 
-def _build_tilt(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_tilt(rng: np.random.Generator, severity: str) -> Drawn:
     tilt = float(severity) * float(rng.choice([-1, 1]))
     axis = "x" if rng.random() < 0.5 else "y"
     canvas, symbol, quad = _single(rng, _camera_ppm(rng), angle=90.0 * int(rng.integers(0, 4)),
@@ -533,38 +532,38 @@ def _build_tilt(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, li
     return _develop(canvas, _Shot(blur=0.5), rng), [(symbol, quad)]
 
 
-def _build_bend(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_bend(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, _camera_ppm(rng), bend_arc=float(severity))
     return _develop(canvas, _Shot(blur=0.5), rng), [(symbol, quad)]
 
 
-def _build_blur(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_blur(rng: np.random.Generator, severity: str) -> Drawn:
     ppm = _camera_ppm(rng)
     canvas, symbol, quad = _single(rng, ppm)
     return _develop(canvas, _Shot(blur=float(severity) * ppm), rng), [(symbol, quad)]
 
 
-def _build_gradient(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_gradient(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, _camera_ppm(rng))
     ratio = float(severity.split(":")[0])
     light = _gradient(canvas.shape, rng, ratio)
     return _develop(canvas, _Shot(light=light, blur=0.5), rng), [(symbol, quad)]
 
 
-def _build_vignette(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_vignette(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, _camera_ppm(rng), margin=float(rng.uniform(0.5, 2.0)))
     light = _vignette(canvas.shape, rng, float(severity))
     return _develop(canvas, _Shot(light=light, blur=0.5), rng), [(symbol, quad)]
 
 
-def _build_shadow(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_shadow(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, _camera_ppm(rng))
     centre = (canvas.shape[1] / 2.0, canvas.shape[0] / 2.0)
     light = _shadow(canvas.shape, rng, float(severity), centre)
     return _develop(canvas, _Shot(light=light, blur=0.5), rng), [(symbol, quad)]
 
 
-def _build_contrast(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_contrast(rng: np.random.Generator, severity: str) -> Drawn:
     # Dark grey on light grey: the two levels centred on mid-grey, ``severity`` apart.
     gap = float(severity)
     mid = float(rng.uniform(0.45, 0.6))
@@ -573,23 +572,23 @@ def _build_contrast(rng: np.random.Generator, severity: str) -> tuple[np.ndarray
     return _develop(canvas, _Shot(blur=0.5, noise=2.0), rng), [(symbol, quad)]
 
 
-def _build_noise(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_noise(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, _camera_ppm(rng))
     return _develop(canvas, _Shot(blur=0.5, noise=float(severity)), rng), [(symbol, quad)]
 
 
-def _build_jpeg(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_jpeg(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, float(rng.uniform(3.0, 5.0)))
     return _develop(canvas, _Shot(blur=0.6, noise=3.0, jpeg=int(severity)), rng), [(symbol, quad)]
 
 
-def _build_salt_pepper(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_salt_pepper(rng: np.random.Generator, severity: str) -> Drawn:
     canvas, symbol, quad = _single(rng, float(rng.integers(3, 8)), angle=0.0, look=_Look(0.0, 1.0),
                                    paper=1.0, integer_grid=True, margin=float(rng.integers(1, 6)))
     return _develop(canvas, _Shot(salt_pepper=float(severity) / 100.0), rng), [(symbol, quad)]
 
 
-def _build_inverted(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_inverted(rng: np.random.Generator, severity: str) -> Drawn:
     angle = 0.0 if severity == "upright" else None
     look = _Look(inverted=True)
     canvas, symbol, quad = _single(rng, _camera_ppm(rng), angle=angle, look=look,
@@ -597,7 +596,7 @@ def _build_inverted(rng: np.random.Generator, severity: str) -> tuple[np.ndarray
     return _develop(canvas, _Shot(blur=0.5, noise=2.0), rng), [(symbol, quad)]
 
 
-def _build_multi(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_multi(rng: np.random.Generator, severity: str) -> Drawn:
     count = int(severity.split()[0])
     touching = severity.endswith("touching")
     ppm = float(rng.uniform(3.0, 5.0))
@@ -628,7 +627,7 @@ def _build_multi(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, l
     return _develop(canvas, _Shot(blur=0.4, noise=2.0), rng), placed
 
 
-def _build_camera(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_camera(rng: np.random.Generator, severity: str) -> Drawn:
     """A hand-held photo: any angle, some tilt, a soft lens, uneven light, noise and JPEG."""
     hard = severity == "hard"
     ppm = float(rng.uniform(2.5, 4.5) if hard else rng.uniform(3.0, 6.0))
@@ -643,7 +642,7 @@ def _build_camera(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, 
     return _develop(canvas, shot, rng), [(symbol, quad)]
 
 
-def _build_page(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_page(rng: np.random.Generator, severity: str) -> Drawn:
     """A 4000 x 3000 (12 MP) page with one small symbol somewhere on it."""
     ppm = float(severity)
     canvas = np.full((3000, 4000), PAPER)
@@ -685,7 +684,7 @@ def _texture(rng: np.random.Generator, shape: tuple[int, int]) -> np.ndarray:
     return out / max(float(out.max()), 1e-9)
 
 
-def _build_none(rng: np.random.Generator, severity: str) -> tuple[np.ndarray, list[tuple[_Symbol, Quad]]]:
+def _build_none(rng: np.random.Generator, severity: str) -> Drawn:
     shape = (600, 800)
     h, w = shape
     if severity == "white":
@@ -801,7 +800,8 @@ def scene(condition: str, severity: str, index: int = 0, seed: int = 0) -> Scene
     """Scene number ``index`` of ``condition`` at ``severity``; the same for the same arguments."""
     family = _condition(condition)
     if severity not in family.severities:
-        raise ValueError(f"unknown severity {severity!r} for {condition}; known: {', '.join(family.severities)}")
+        known = ", ".join(family.severities)
+        raise ValueError(f"unknown severity {severity!r} for {condition}; known: {known}")
     image, placed = family.build(_rng(seed, condition, severity, index), severity)
     return _scene(f"{condition}/{severity}/{index}", condition, severity, image, placed)
 
