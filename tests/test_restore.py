@@ -2,12 +2,20 @@
 
 from __future__ import annotations
 
+import random
 from functools import lru_cache
 
 import numpy as np
 import pytest
 import segno
 
+from halvern import _engine
+from halvern._restore import (
+    FormatInfo,
+    format_info,
+    strict_restore_qr_matrix,
+    version_info,
+)
 from tests._layout import (
     FORMAT_CODEWORDS,
     alignment_positions,
@@ -16,12 +24,6 @@ from tests._layout import (
     size_for_version,
     version_for_size,
     version_positions,
-)
-from halvern._restore import (
-    FormatInfo,
-    format_info,
-    strict_restore_qr_matrix,
-    version_info,
 )
 
 # Total codewords per version, and the remainder bits that pad the data region.
@@ -290,3 +292,36 @@ def test_format_copy_tie_rule(errors_first: int, errors_second: int, winner: int
     restored = strict_restore_qr_matrix(mixed, size)
     for copy in (first, second):
         assert read(restored, size, copy) == read(expected, size, copy)
+
+
+# ---- information words on their own ---------------------------------------------------------
+
+
+def bch(data: int, generator: int) -> int:
+    check_bits = generator.bit_length() - 1
+    remainder = data << check_bits
+    for bit in range(remainder.bit_length() - 1, check_bits - 1, -1):
+        if remainder >> bit & 1:
+            remainder ^= generator << (bit - check_bits)
+    return data << check_bits | remainder
+
+
+VERSION_CODEWORDS = {v: bch(v, 0b1111100100101) for v in range(7, 41)}
+
+
+def test_every_format_word_decodes_to_the_nearest_codeword() -> None:
+    decoded = _engine._format_words()
+    for word in range(1 << 15):
+        errors, data = min(((word ^ cw).bit_count(), d) for d, cw in enumerate(FORMAT_CODEWORDS))
+        assert decoded[word] == (data if errors <= 3 else -1), word
+
+
+def test_version_words_decode_within_three_bit_errors() -> None:
+    rng = random.Random(18)
+    words = [rng.randrange(1 << 18) for _ in range(3000)]
+    for codeword in VERSION_CODEWORDS.values():
+        for errors in range(5):
+            words.append(codeword ^ sum(1 << b for b in rng.sample(range(18), errors)))
+    for word in words:
+        errors, version = min(((word ^ cw).bit_count(), v) for v, cw in VERSION_CODEWORDS.items())
+        assert _engine._version_word(word) == (version if errors <= 3 else 0), word

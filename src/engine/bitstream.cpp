@@ -1,6 +1,7 @@
 // From modules to data: unmasking, the placement order, de-interleaving of the blocks,
 // and the segment parser of the data bit stream.
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -17,7 +18,7 @@ namespace {
 // ===================================================================================
 
 // Whether mask m inverts module (r, c). Every mask repeats with period 12 along the
-// rows and 6 along the columns, which the table below relies on.
+// rows and 6 along the columns, which the patterns below rely on.
 constexpr bool mask_inverts(int m, int r, int c) noexcept {
     switch (m) {
         case 0: return (r + c) % 2 == 0;
@@ -32,28 +33,25 @@ constexpr bool mask_inverts(int m, int r, int c) noexcept {
 }
 
 constexpr int kMaskRows = 12;
-constexpr int kMaskCols = 6;
 
-// One row of a mask, r mod 12, tiled far enough to cover a row of the largest symbol
-// from any start c mod 6: a row is then a copy from one offset.
-constexpr int kMaskTile = kMaxSize + kMaskCols;
-using MaskTiles = std::array<std::array<std::array<std::uint8_t, kMaskTile>, kMaskRows>, 8>;
+// The flips of mask m along rows r mod 12.
+using MaskPatterns = std::array<std::array<FlipPattern, kMaskRows>, 8>;
 
-constexpr MaskTiles make_mask_tiles() noexcept {
-    MaskTiles t{};
+constexpr MaskPatterns make_mask_patterns() noexcept {
+    MaskPatterns t{};
     for (int m = 0; m < 8; ++m)
         for (int r = 0; r < kMaskRows; ++r)
-            for (int c = 0; c < kMaskTile; ++c) t[m][r][c] = mask_inverts(m, r, c % kMaskCols) ? 1 : 0;
+            for (int c = 0; c < 24; ++c) t[m][r].bytes[c] = mask_inverts(m, r, c) ? 1 : 0;
     return t;
 }
 
-constexpr MaskTiles kMaskTiles = make_mask_tiles();
+constexpr MaskPatterns kMaskPatterns = make_mask_patterns();
+
+}  // namespace
 
 // ===================================================================================
 // Codewords
 // ===================================================================================
-
-}  // namespace
 
 void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScratch &scratch,
                     std::uint8_t *out) noexcept {
@@ -62,7 +60,7 @@ void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScr
     // cells: 0/1 the unmasked bit of a data module, 2 a function module.
     for (int r = 0; r < size; ++r) {
         const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(r) * size;
-        dark_bits(modules + start, kMaskTiles[mask & 7][r % kMaskRows].data(), cells + start, size);
+        dark_bits(modules + start, &kMaskPatterns[mask & 7][r % kMaskRows], cells + start, size);
     }
     mark_function_modules(size, cells, 2);
     // The data bits in placement order, one byte each: every cell is stored and the
@@ -74,13 +72,16 @@ void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScr
         sequence[k] = cell;
         k += cell < 2;
     });
-    // Eight bit-bytes into one codeword, first bit highest: the product moves byte i's
-    // bit to bit 63 - i, and no two partial products share a bit, so nothing carries.
+    // Eight bit-bytes into one codeword, first bit highest: the product moves the bit
+    // of the k-th byte in memory to bit 63 - k, and no two partial products share a
+    // bit, so nothing carries (the factor depends on where a load puts byte k).
+    constexpr std::uint64_t kGather =
+        std::endian::native == std::endian::little ? 0x8040201008040201ULL : 0x0102040810204080ULL;
     const int total = codeword_count(version);
     for (int w = 0; w < total; ++w) {
-        std::uint64_t x = 0;  // byte i in bits 8i..8i+7 (one load on little-endian machines)
-        for (int i = 0; i < 8; ++i) x |= static_cast<std::uint64_t>(sequence[8 * w + i]) << (8 * i);
-        out[w] = static_cast<std::uint8_t>((x * 0x8040201008040201ULL) >> 56);
+        std::uint64_t x;
+        std::memcpy(&x, sequence + 8 * w, 8);
+        out[w] = static_cast<std::uint8_t>((x * kGather) >> 56);
     }
 }
 

@@ -37,10 +37,17 @@ void restore_matrix(const std::uint8_t *modules, int size, int format_data, std:
 // the dark module, format and version information.
 void mark_function_modules(int size, std::uint8_t *cells, std::uint8_t value) noexcept;
 
-// out[i] = (in[i] != 0) ^ flip[i] for i < n (flip may be null: no flips). Eight bytes
-// at a time: byte loops over uint8_t pointers, which may alias, are not vectorised at
-// -O2, and the matrix pass of a version 40 decode took 34 us that way.
-void dark_bits(const std::uint8_t *in, const std::uint8_t *flip, std::uint8_t *out, int n) noexcept;
+// Flips along a row that repeat every 24 columns (a multiple of the masks' period 6 and
+// of the 8 bytes dark_bits handles at a time): bytes[c % 24] is the flip (0 or 1) of
+// column c.
+struct FlipPattern {
+    std::uint8_t bytes[24];
+};
+
+// out[c] = (in[c] != 0) ^ flip of column c, for c < n (flip may be null: no flips).
+// Eight bytes at a time: byte loops over uint8_t pointers, which may alias, are not
+// vectorised at -O2, and the matrix pass of a version 40 decode took 34 us that way.
+void dark_bits(const std::uint8_t *in, const FlipPattern *flip, std::uint8_t *out, int n) noexcept;
 
 // ---------------------------------------------------------------------------------
 // bitstream.cpp
@@ -78,7 +85,7 @@ struct CodewordScratch {
     std::uint8_t sequence[kMaxModules + 8];
 };
 
-// Unmasks the matrix with `mask` (0..7) and writes the codewords_count(version)
+// Unmasks the matrix with `mask` (0..7) and writes the codeword_count(version)
 // codewords in placement order to out.
 void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScratch &scratch,
                     std::uint8_t *out) noexcept;

@@ -180,24 +180,24 @@ void restore_matrix(const std::uint8_t *modules, int size, int format_data, std:
     }
 }
 
-void dark_bits(const std::uint8_t *in, const std::uint8_t *flip, std::uint8_t *out, int n) noexcept {
+void dark_bits(const std::uint8_t *in, const FlipPattern *flip, std::uint8_t *out, int n) noexcept {
     constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
     constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
+    int c = 0;
+    for (int offset = 0; c + 8 <= n; c += 8, offset = offset == 16 ? 0 : offset + 8) {
         std::uint64_t x;
-        std::memcpy(&x, in + i, 8);
-        // The high bit of each byte is set when the byte is nonzero; moved down to bit 0.
-        std::uint64_t bits = (((x & kLow7) + kLow7) | x) & kHigh;
-        bits >>= 7;
+        std::memcpy(&x, in + c, 8);
+        // The high bit of each byte is set when the byte is nonzero (no carry crosses a
+        // byte), then moved down to bit 0; the same in either byte order.
+        std::uint64_t bits = ((((x & kLow7) + kLow7) | x) & kHigh) >> 7;
         if (flip != nullptr) {
             std::uint64_t f;
-            std::memcpy(&f, flip + i, 8);
+            std::memcpy(&f, flip->bytes + offset, 8);
             bits ^= f;
         }
-        std::memcpy(out + i, &bits, 8);
+        std::memcpy(out + c, &bits, 8);
     }
-    for (; i < n; ++i) out[i] = static_cast<std::uint8_t>((in[i] != 0) ^ (flip != nullptr ? flip[i] : 0));
+    for (; c < n; ++c) out[c] = static_cast<std::uint8_t>((in[c] != 0) ^ (flip != nullptr ? flip->bytes[c % 24] : 0));
 }
 
 void mark_function_modules(int size, std::uint8_t *cells, std::uint8_t value) noexcept {

@@ -96,8 +96,10 @@ private:
 
 namespace engine = halvern::engine;
 
-// Decodes of at least this many modules give the lock up: a version 7 symbol takes
-// tens of microseconds, far above the cost of releasing and retaking the lock.
+// Decodes of at least this many modules give the lock up: a clean version 7 symbol
+// takes about 5 us to decode (a version 1 symbol 1 us, version 40 about 55 us, on the
+// development machine), well above the fraction of a microsecond that releasing and
+// retaking an uncontended lock costs.
 constexpr int kUnlockedModules = 45 * 45;
 
 // The Python value of a decoded symbol, shared with the reader's entry points:
@@ -200,9 +202,20 @@ PyObject *raise_decode_error(const engine::DecodedSymbol &symbol) {
 // The matrix argument: a buffer of at least (exact: exactly) size * size bytes, size
 // the width of some symbol. Returns false with the exception set.
 bool parse_matrix(PyObject *args, BufferGuard &buffer, int &size, bool exact) {
-    Py_ssize_t n = 0;
-    if (!PyArg_ParseTuple(args, "y*n", buffer.view(), &n)) return false;
+    PyObject *size_arg = nullptr;
+    if (!PyArg_ParseTuple(args, "y*O", buffer.view(), &size_arg)) return false;
     buffer.own();
+    // Any integer (bool excepted, __index__ honoured) that is the width of a symbol;
+    // everything else, huge integers included, is not a size.
+    long long n = 0;
+    if (!PyBool_Check(size_arg) && PyIndex_Check(size_arg)) {
+        PyObject *index = PyNumber_Index(size_arg);
+        if (index == nullptr) return false;
+        int overflow = 0;
+        n = PyLong_AsLongLongAndOverflow(index, &overflow);
+        Py_DECREF(index);
+        if (n == -1 && PyErr_Occurred()) return false;
+    }
     if (engine::version_for_size(n) == 0) {
         PyErr_SetString(PyExc_ValueError, "Not a QR symbol size.");
         return false;
@@ -308,6 +321,28 @@ PyObject *engine_rs_correct(PyObject *, PyObject *args) {
     const int fixed = engine::rs_correct(block, static_cast<int>(length), ec, limit);
     if (fixed < 0) Py_RETURN_NONE;
     return Py_BuildValue("(y#i)", reinterpret_cast<const char *>(block), length, fixed);
+}
+
+// _format_words(): decode_format_word of every 15-bit word, as a tuple.
+PyObject *engine_format_words(PyObject *, PyObject *) {
+    PyObject *out = PyTuple_New(1 << 15);
+    if (out == nullptr) return nullptr;
+    for (std::uint32_t word = 0; word < (1u << 15); ++word) {
+        PyObject *item = PyLong_FromLong(engine::decode_format_word(word));
+        if (item == nullptr) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyTuple_SetItem(out, static_cast<Py_ssize_t>(word), item);
+    }
+    return out;
+}
+
+// _version_word(word): decode_version_word(word).
+PyObject *engine_version_word(PyObject *, PyObject *args) {
+    unsigned long word = 0;
+    if (!PyArg_ParseTuple(args, "k", &word)) return nullptr;
+    return PyLong_FromLong(engine::decode_version_word(static_cast<std::uint32_t>(word)));
 }
 
 bool parse_version(int version) {
@@ -707,6 +742,8 @@ PyMethodDef engine_methods[] = {
     {"_codewords", engine_codewords, METH_VARARGS, "Test entry: unmasked codewords in placement order."},
     {"_block_layout", engine_block_layout, METH_VARARGS, "Test entry: block structure of a version and level."},
     {"_deinterleave", engine_deinterleave, METH_VARARGS, "Test entry: a codeword stream split into blocks."},
+    {"_format_words", engine_format_words, METH_NOARGS, "Test entry: decode_format_word of every word."},
+    {"_version_word", engine_version_word, METH_VARARGS, "Test entry: decode_version_word."},
     {"_parse_segments", engine_parse_segments, METH_VARARGS, "Test entry: a data bit stream parsed."},
     {"read", engine_read, METH_VARARGS,
      "read(image, width, height, stride, binarizer, try_invert, keep_errors) -> list of symbol records."},

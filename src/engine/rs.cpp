@@ -24,8 +24,9 @@ using InverseProducts = std::array<std::array<std::uint8_t, 256>, kMaxErrors + 1
 
 constexpr InverseProducts make_inverse_products() noexcept {
     InverseProducts t{};
-    for (int i = 0; i <= kMaxErrors; ++i)
-        for (int x = 0; x < 256; ++x) t[i][x] = gf_mul(static_cast<std::uint8_t>(x), kField.exp[(255 - i) % 255]);
+    for (int x = 0; x < 256; ++x) t[0][x] = static_cast<std::uint8_t>(x);
+    for (int i = 1; i <= kMaxErrors; ++i)
+        for (int x = 0; x < 256; ++x) t[i][x] = over_alpha(t[i - 1][x]);
     return t;
 }
 

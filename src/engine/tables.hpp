@@ -64,15 +64,24 @@ constexpr std::uint8_t gf_mul(std::uint8_t a, std::uint8_t b) noexcept {
     return kField.exp[kField.log[a] + kField.log[b]];
 }
 
+// x * alpha and x / alpha: a shift and the reducing polynomial.
+constexpr std::uint8_t times_alpha(std::uint8_t x) noexcept {
+    return static_cast<std::uint8_t>((x << 1) ^ ((x & 0x80) ? 0x1D : 0));
+}
+constexpr std::uint8_t over_alpha(std::uint8_t x) noexcept {
+    return static_cast<std::uint8_t>((x >> 1) ^ ((x & 1) ? 0x8E : 0));
+}
+
 // times_alpha[j][x] = x * alpha^j for j < kMaxEcPerBlock: one lookup per step of the
-// syndrome recurrence s_j = s_j * alpha^j + c.
+// syndrome recurrence s_j = s_j * alpha^j + c. Each row is the last one times alpha,
+// which keeps the compile-time work small (MSVC counts constexpr steps).
 using RootProducts = std::array<std::array<std::uint8_t, 256>, kMaxEcPerBlock>;
 
 constexpr RootProducts make_root_products() noexcept {
     RootProducts t{};
-    for (int j = 0; j < kMaxEcPerBlock; ++j)
-        for (int x = 0; x < 256; ++x)
-            t[j][x] = gf_mul(static_cast<std::uint8_t>(x), kField.exp[j]);
+    for (int x = 0; x < 256; ++x) t[0][x] = static_cast<std::uint8_t>(x);
+    for (int j = 1; j < kMaxEcPerBlock; ++j)
+        for (int x = 0; x < 256; ++x) t[j][x] = times_alpha(t[j - 1][x]);
     return t;
 }
 
