@@ -309,7 +309,7 @@ def small_code(rng: np.random.Generator, index: int) -> Sample:
     capacity = BYTES_M[version - 1]
     text = random_text(rng, int(rng.integers(capacity // 2, capacity + 1)))
     drawn = with_quiet_zone(symbol_modules(text, version), scale)
-    patch = turned_patch(drawn, 10.0) if variant == "turned 10" else drawn
+    patch = turned_patch(drawn, degrees) if degrees else drawn
     page = np.zeros((height, width), dtype=np.uint8)
     paste(page, patch, int(rng.integers(0, height - patch.shape[0] + 1)),
           int(rng.integers(0, width - patch.shape[1] + 1)))
@@ -361,8 +361,10 @@ def camera_scenes(quick: bool) -> list[Sample]:
     light, noise and JPEG together), four of each severity, and one scene per severity of
     each single-symbol camera condition; every third of those in the quick run. Grayscale,
     0 black, straight from the scene generator."""
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from scenes import scene, severities  # noqa: PLC0415 - beside this file, needs Pillow
+    here = os.path.dirname(os.path.abspath(__file__))
+    if here not in sys.path:
+        sys.path.insert(0, here)
+    from scenes import scene, severities  # beside this file; imported late as it needs Pillow
 
     chosen = ("rotation", "mirrored", "tilt", "bend", "blur", "gradient", "vignette", "shadow",
               "contrast", "noise", "jpeg", "inverted")
