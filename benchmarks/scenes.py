@@ -1,8 +1,12 @@
 """Camera-like and scanner-like test scenes with QR codes, drawn here from a seed.
 
-    from benchmarks.scenes import conditions, severities, scenes, generate
-    for scene in scenes("blur", "0.33", count=3, seed=1):
-        print(scene.name, scene.image.shape, scene.texts)
+    from benchmarks.scenes import conditions, generate, scene, scenes, score, severities
+    for s in scenes("blur", count=3, seed=1, severity="0.33"):   # or every severity
+        print(s.name, s.image.shape, s.texts, s.versions, s.corners)
+    score(scene("tilt", "40", index=2), texts_a_reader_returned)  # Score(read, unexpected)
+
+(Scripts in benchmarks/ import it as ``scenes``; tests/conftest.py puts the repository root
+on sys.path for ``benchmarks.scenes``.)
 
 A scene is an 8-bit grayscale image (a 2-D uint8 NumPy array, 0 black) and the texts of the
 symbols it holds, in no particular order; a reader is scored on the multiset of texts it
@@ -806,7 +810,7 @@ def scene(condition: str, severity: str, index: int = 0, seed: int = 0) -> Scene
     return _scene(f"{condition}/{severity}/{index}", condition, severity, image, placed)
 
 
-def scenes(condition: str, severity: str | None = None, count: int = 1, seed: int = 0) -> Iterator[Scene]:
+def scenes(condition: str, count: int = 1, seed: int = 0, severity: str | None = None) -> Iterator[Scene]:
     """``count`` scenes of ``condition`` per severity (every severity when None)."""
     chosen = severities(condition) if severity is None else (severity,)
     for sev in chosen:
@@ -820,4 +824,4 @@ def generate(seed: int = 0, quick: bool = False, only: tuple[str, ...] = ()) -> 
     for family in _CONDITIONS:
         if only and family.name not in only:
             continue
-        yield from scenes(family.name, None, family.quick if quick else family.count, seed)
+        yield from scenes(family.name, family.quick if quick else family.count, seed)

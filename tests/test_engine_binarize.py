@@ -42,20 +42,44 @@ def global_limit(gray: np.ndarray, bilevel: bool) -> int:
     return int(levels[0]) + 1 if bilevel else otsu(hist) + 1
 
 
+def contrast_floor(hist: np.ndarray, split: int, spans: np.ndarray) -> int:
+    """The least span of a contrasting block: twice the lower quartile
+    of the block spans, at most half the gap between the mean levels below and above
+    the split, at least 24."""
+    ordered = np.sort(spans.ravel())
+    quartile = int(ordered[(len(ordered) + 3) // 4 - 1])
+    floor = 2 * quartile
+    below = weighted_below = above = weighted_above = 0.0
+    for v in range(256):
+        n = float(hist[v])
+        if v <= split:
+            below += n
+            weighted_below += v * n
+        else:
+            above += n
+            weighted_above += v * n
+    if below > 0 and above > 0:
+        floor = min(floor, int((weighted_above / above - weighted_below / below) / 2.0))
+    return max(MIN_CONTRAST, floor)
+
+
 def local_reference(gray: np.ndarray) -> np.ndarray:
     """Block means of the contrasting 8x8 blocks averaged over 5x5 blocks; the global
-    threshold where no block around is contrasting."""
+    threshold where no block around is contrasting. A block is contrasting when its
+    levels span at least the contrast floor."""
     h, w = gray.shape
     rows, cols = -(-h // BLOCK), -(-w // BLOCK)
     limits = np.zeros((rows, cols), dtype=np.int64)
     means = np.zeros((rows, cols), dtype=np.int64)
-    contrasting = np.zeros((rows, cols), dtype=bool)
+    spans = np.zeros((rows, cols), dtype=np.int64)
     for by in range(rows):
         for bx in range(cols):
             block = gray[by * BLOCK : (by + 1) * BLOCK, bx * BLOCK : (bx + 1) * BLOCK].astype(np.int64)
             means[by, bx] = block.sum() // block.size
-            contrasting[by, bx] = block.max() - block.min() >= MIN_CONTRAST
+            spans[by, bx] = block.max() - block.min()
     fallback = global_limit(gray, False)
+    hist = np.bincount(gray.ravel(), minlength=256)
+    contrasting = spans >= contrast_floor(hist, otsu(hist), spans)
     for by in range(rows):
         for bx in range(cols):
             window = np.s_[max(by - WINDOW, 0) : by + WINDOW + 1, max(bx - WINDOW, 0) : bx + WINDOW + 1]

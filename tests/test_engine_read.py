@@ -15,6 +15,7 @@ import pytest
 import segno
 
 import halvern
+from halvern import _engine
 
 Point = tuple[float, float]
 
@@ -254,6 +255,41 @@ def test_no_code_gives_an_empty_list(image: np.ndarray) -> None:
      ("none", "checkerboard")],
 )
 def test_scenes_read_their_texts(condition: str, severity: str) -> None:
-    for scene in scenes.scenes(condition, severity, count=2, seed=7):
+    for scene in scenes.scenes(condition, count=2, seed=7, severity=severity):
         found = sorted(c.text for c in halvern.read_all(scene.image))
         assert found == sorted(scene.texts), scene.name
+
+
+# ---------------------------------------------------------------------------
+# Located but not decoded
+
+TOO_MANY_ERRORS = 4  # the decoder's DecodeError value
+
+
+def test_a_symbol_beyond_repair_is_reported_with_its_reason_and_place() -> None:
+    modules = symbol("smudged beyond repair", 3, "l")
+    modules[9:20, 9:] ^= (np.random.default_rng(5).random((11, 20)) < 0.5).astype(np.uint8)
+    corners = turned_corners((120.0, 120.0), 29 * 5.0, 30)
+    canvas = np.zeros((240, 240), dtype=np.uint8)
+    draw(canvas, modules, corners)
+    assert halvern.read_all(canvas) == []
+    (record,) = _engine.read(canvas, 240, 240, 240, 0, True, True)
+    decoded, error, size, sampled = record[:4]
+    assert (decoded, error, size) == (None, TOO_MANY_ERRORS, 29)
+    assert_corners_near(record[4], corners, 5.0)
+    assert np.array_equal(np.frombuffer(sampled, np.uint8).reshape(29, 29), modules)
+    matrix = halvern.read_matrix(canvas)
+    assert matrix is not None and (matrix.version, matrix.error_correction) == (3, "L")
+
+
+@pytest.mark.parametrize("scale", [8, 20, 40])
+def test_large_modules_under_uneven_light_and_sensor_noise(scale: int) -> None:
+    # Noise alone spans 40 levels in a block: taken for contrast it turned the inside of
+    # large modules and the quiet zone into salt and pepper.
+    modules = np.pad(symbol("large modules", 2), 4)
+    ink = np.kron(modules, np.ones((scale, scale), np.uint8))
+    xs = np.arange(ink.shape[1])[None, :]
+    light = np.where(ink != 0, 40.0, 210.0) * (0.6 + 0.4 * xs / ink.shape[1])
+    noisy = light + np.random.default_rng(scale).normal(0, 8, ink.shape)
+    image = np.clip(noisy, 0, 255).astype(np.uint8)
+    assert [c.text for c in halvern.read_all(image)] == ["large modules"]

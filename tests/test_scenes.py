@@ -120,7 +120,6 @@ def test_scene_does_not_depend_on_what_was_drawn_before() -> None:
     ("camera", "mild", 0),
     ("multi", "10", 0), ("multi", "4 touching", 0),
     ("jpeg", "90", 0),
-    ("page", "3", 0),
 ])
 def test_corners_locate_the_symbol_that_holds_the_text(condition: str, severity: str, index: int) -> None:
     # Sampling the module centres through the stated corners and decoding them, with no

@@ -2,7 +2,8 @@
 //
 // The local threshold works on 8x8 blocks: one pass gathers each block's sum, minimum
 // and maximum (and the histogram), a second writes the bits. A block whose levels
-// span at least kMinContrast is "contrasting"; a pixel is dark when it is below the
+// span at least kMinContrast levels and clearly more than the noise (see
+// min_contrast) is "contrasting"; a pixel is dark when it is below the
 // mean of the block means of the contrasting blocks in the 5x5 blocks around its own.
 // Blocks with no contrasting neighbour (paper, sky, the inside of a large module far
 // from any edge) fall back to the global (Otsu) threshold. Integer arithmetic only,
@@ -174,6 +175,43 @@ void threshold_all(const ImageView &image, int limit, std::uint8_t *bits) noexce
     }
 }
 
+// The least span of a contrasting block. Sensor noise alone spans 40 levels in a block
+// at a deviation of 8; counted as contrast it split the light around large modules into
+// salt and pepper (a code at 20 px a module under a light gradient did not read). Most
+// blocks of a photo are background, so the lower quartile of the block spans measures
+// the noise: a block must span twice as much, and at least kMinContrast, but need
+// not span more than half the gap between the image's dark and light means (the two
+// Otsu classes), or codes in a shadow would lose their edges.
+int min_contrast(const std::uint64_t histogram[256], int split, const BlockGrid &g,
+                 const BlockScratch &s) noexcept {
+    std::uint64_t spans[256] = {};
+    const std::size_t n = g.count();
+    for (std::size_t i = 0; i < n; ++i) ++spans[s.high[i] - s.low[i]];
+    int quartile = 0;
+    std::uint64_t seen = 0;
+    for (; quartile < 255; ++quartile) {
+        seen += spans[quartile];
+        if (4 * seen >= n) break;
+    }
+    double below = 0, weighted_below = 0, above = 0, weighted_above = 0;
+    for (int v = 0; v < 256; ++v) {
+        const double count = static_cast<double>(histogram[v]);
+        if (v <= split) {
+            below += count;
+            weighted_below += v * count;
+        } else {
+            above += count;
+            weighted_above += v * count;
+        }
+    }
+    int floor = 2 * quartile;
+    if (below > 0 && above > 0) {
+        const int half_gap = static_cast<int>((weighted_above / above - weighted_below / below) / 2.0);
+        floor = floor < half_gap ? floor : half_gap;
+    }
+    return floor > kMinContrast ? floor : kMinContrast;
+}
+
 // The dark-limit of the global (Otsu) split; 0 (all light) for an image of one level.
 int global_limit(const std::uint64_t histogram[256]) noexcept {
     int levels = 0;
@@ -210,7 +248,7 @@ void gather_blocks(const ImageView &image, const BlockGrid &g, const BlockScratc
 
 // Block thresholds from the 5x5 windows of contrasting block means.
 void block_thresholds(const ImageView &image, const BlockGrid &g, const BlockScratch &s,
-                      int fallback) noexcept {
+                      int fallback, int contrast) noexcept {
     const int pc = g.cols + 1;
     for (int i = 0; i < pc; ++i) {
         s.mean_prefix[i] = 0;
@@ -226,7 +264,7 @@ void block_thresholds(const ImageView &image, const BlockGrid &g, const BlockScr
         for (int bx = 0; bx < g.cols; ++bx) {
             const std::size_t i = static_cast<std::size_t>(by) * g.cols + bx;
             const int w = (bx + 1) * kBlock <= image.width ? kBlock : image.width - bx * kBlock;
-            if (s.high[i] - s.low[i] >= kMinContrast) {
+            if (s.high[i] - s.low[i] >= contrast) {
                 row_mean += s.sum[i] / static_cast<std::uint32_t>(w * h);
                 ++row_count;
             }
@@ -328,7 +366,7 @@ bool binarize(const ImageView &image, Binarizer mode, std::uint8_t *bits, void *
     BlockScratch s{};
     scratch_layout(g, scratch, &s);
     gather_blocks(image, g, s);
-    block_thresholds(image, g, s, global_limit(histogram));
+    block_thresholds(image, g, s, global_limit(histogram), min_contrast(histogram, otsu_threshold(histogram), g, s));
     threshold_blocks(image, g, s, bits);
     return false;
 }

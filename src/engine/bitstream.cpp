@@ -47,6 +47,17 @@ constexpr MaskPatterns make_mask_patterns() noexcept {
 
 constexpr MaskPatterns kMaskPatterns = make_mask_patterns();
 
+// Eight bit-bytes into one codeword, first bit highest: the product moves the bit of
+// the k-th byte in memory to bit 63 - k, and no two partial products share a bit, so
+// nothing carries (the factor depends on where a load puts byte k).
+std::uint8_t pack_bits(const std::uint8_t *bits) noexcept {
+    constexpr std::uint64_t kGather =
+        std::endian::native == std::endian::little ? 0x8040201008040201ULL : 0x0102040810204080ULL;
+    std::uint64_t x;
+    std::memcpy(&x, bits, 8);
+    return static_cast<std::uint8_t>((x * kGather) >> 56);
+}
+
 }  // namespace
 
 // ===================================================================================
@@ -63,26 +74,28 @@ void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScr
         dark_bits(modules + start, &kMaskPatterns[mask & 7][r % kMaskRows], cells + start, size);
     }
     mark_function_modules(size, cells, 2);
-    // The data bits in placement order, one byte each: every cell is stored and the
-    // write position advances past data cells only (no branch per module).
-    std::uint8_t *sequence = scratch.sequence;
+    // The data bits of a strip in placement order, one byte each, after the bits left
+    // over from the strips before: every cell is stored and the write position
+    // advances past data cells only (no branch per module). At most 7 bits are left
+    // over and a strip has 2 * size cells.
+    std::uint8_t run[2 * kMaxSize + 8];
     int k = 0;
-    walk_all_modules(size, [&](int index) {
-        const std::uint8_t cell = cells[index];
-        sequence[k] = cell;
-        k += cell < 2;
-    });
-    // Eight bit-bytes into one codeword, first bit highest: the product moves the bit
-    // of the k-th byte in memory to bit 63 - k, and no two partial products share a
-    // bit, so nothing carries (the factor depends on where a load puts byte k).
-    constexpr std::uint64_t kGather =
-        std::endian::native == std::endian::little ? 0x8040201008040201ULL : 0x0102040810204080ULL;
+    int written = 0;
     const int total = codeword_count(version);
-    for (int w = 0; w < total; ++w) {
-        std::uint64_t x;
-        std::memcpy(&x, sequence + 8 * w, 8);
-        out[w] = static_cast<std::uint8_t>((x * kGather) >> 56);
-    }
+    walk_all_modules(
+        size,
+        [&](int index) {
+            const std::uint8_t cell = cells[index];
+            run[k] = cell;
+            k += cell < 2;
+        },
+        [&] {
+            const int whole = k / 8;
+            for (int w = 0; w < whole && written < total; ++w) out[written++] = pack_bits(run + 8 * w);
+            const int rest = k - 8 * whole;
+            std::memmove(run, run + 8 * whole, static_cast<std::size_t>(rest));
+            k = rest;
+        });
 }
 
 void deinterleave(const std::uint8_t *stream, const BlockLayout &layout, std::uint8_t *blocks_out) noexcept {
@@ -128,24 +141,26 @@ constexpr std::uint32_t kHanziGb2312 = 0b0001;
 class BitReader {
 public:
     BitReader(const std::uint8_t *data, int length) noexcept
-        : data_(data), total_(8 * static_cast<std::int64_t>(length)) {}
+        : data_(data), length_(length), total_(8 * static_cast<std::int64_t>(length)) {}
 
     std::int64_t remaining() const noexcept { return total_ - pos_; }
     bool has(std::int64_t bits) const noexcept { return bits <= remaining(); }
 
-    // The next n (<= 24) bits; the caller has checked has(n).
+    // The next n (0..24) bits; the caller has checked has(n). The four bytes from the
+    // current one hold them all (at most 7 + 24 bits); bytes past the end read as 0.
     std::uint32_t take(int n) noexcept {
-        std::uint32_t value = 0;
-        for (int i = 0; i < n; ++i) {
-            const std::int64_t p = pos_ + i;
-            value = (value << 1) | ((data_[p >> 3] >> (7 - (p & 7))) & 1u);
-        }
+        if (n <= 0) return 0;
+        const std::int64_t first = pos_ >> 3;
+        std::uint32_t window = 0;
+        for (int i = 0; i < 4; ++i) window = (window << 8) | (first + i < length_ ? data_[first + i] : 0u);
+        const std::uint32_t value = (window << (pos_ & 7)) >> (32 - n);
         pos_ += n;
         return value;
     }
 
 private:
     const std::uint8_t *data_;
+    std::int64_t length_;
     std::int64_t total_;
     std::int64_t pos_ = 0;
 };

@@ -10,9 +10,9 @@ namespace halvern::engine {
 
 namespace {
 
-// Scratch of one decode, on the stack (about 74 kB, so that decode_symbol allocates
-// nothing): the unmasked matrix and its bits in placement order, the codeword stream,
-// the blocks, and the data codewords in order.
+// Scratch of one decode, on the stack (about 42 kB, so that decode_symbol allocates
+// nothing): the unmasked matrix, the codeword stream, the blocks, and the data
+// codewords in order.
 struct DecodeScratch {
     CodewordScratch cells;
     std::uint8_t stream[kMaxCodewords];

@@ -55,16 +55,19 @@ void dark_bits(const std::uint8_t *in, const FlipPattern *flip, std::uint8_t *ou
 // Calls visit(index) for every module outside the vertical timing column, in the
 // order codeword bits are placed: two-column strips from the right edge, alternately
 // upward and downward, right module before left.
-template <typename Visit>
-void walk_all_modules(int size, Visit &&visit) noexcept {
+// strip_done() is called after each strip.
+template <typename Visit, typename StripDone>
+void walk_all_modules(int size, Visit &&visit, StripDone &&strip_done) noexcept {
     bool upward = true;
     for (int right = size - 1; right > 0; right -= 2) {
         if (right == 6) right = 5;
-        for (int i = 0; i < size; ++i) {
-            const int index = (upward ? size - 1 - i : i) * size + right;
+        const int step = upward ? -size : size;
+        int index = upward ? (size - 1) * size + right : right;
+        for (int i = 0; i < size; ++i, index += step) {
             visit(index);
             visit(index - 1);
         }
+        strip_done();
         upward = !upward;
     }
 }
@@ -72,17 +75,17 @@ void walk_all_modules(int size, Visit &&visit) noexcept {
 // Calls visit(index) for every data module (is_data(index) true) in placement order.
 template <typename IsData, typename Visit>
 void walk_data_modules(int size, IsData &&is_data, Visit &&visit) noexcept {
-    walk_all_modules(size, [&](int index) {
-        if (is_data(index)) visit(index);
-    });
+    walk_all_modules(
+        size,
+        [&](int index) {
+            if (is_data(index)) visit(index);
+        },
+        [] {});
 }
 
 // Scratch of one codeword read: the unmasked matrix with function modules marked.
-// sequence holds the data bits in placement order, one per byte, and room for the
-// cells the walk stores past the last data bit.
 struct CodewordScratch {
     std::uint8_t cells[kMaxModules];
-    std::uint8_t sequence[kMaxModules + 8];
 };
 
 // Unmasks the matrix with `mask` (0..7) and writes the codeword_count(version)

@@ -47,7 +47,7 @@ struct Scratch {
     std::uint8_t *transposed = nullptr;
     std::uint8_t *rows = nullptr;  // three image rows for the denoise
     Failure *failures = nullptr;   // this pass's
-    Failure *kept = nullptr;       // the pass whose failures are reported
+    DecodedSymbol *attempt = nullptr;  // decode attempts; a success is copied out
 };
 
 std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
@@ -63,7 +63,7 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         kModules,
         3 * static_cast<std::size_t>(width),
         sizeof(Failure) * kMaxTriples,
-        sizeof(Failure) * kMaxTriples,
+        sizeof(DecodedSymbol),
     };
     std::size_t offsets[11];
     std::size_t total = 0;
@@ -83,7 +83,7 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         out->transposed = b + offsets[7];
         out->rows = b + offsets[8];
         out->failures = reinterpret_cast<Failure *>(b + offsets[9]);
-        out->kept = reinterpret_cast<Failure *>(b + offsets[10]);
+        out->attempt = reinterpret_cast<DecodedSymbol *>(b + offsets[10]);
     }
     return total;
 }
@@ -310,7 +310,6 @@ private:
     }
 
     bool try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure) noexcept {
-        SymbolRecord &rec = records_[decoded_];
         sample_grid(bits_, h, size, module, s_.modules);
         for (int mirrored = 0; mirrored < 2; ++mirrored) {
             const std::uint8_t *modules = s_.modules;
@@ -318,7 +317,7 @@ private:
                 transpose(s_.modules, size, s_.transposed);
                 modules = s_.transposed;
             }
-            const DecodeError error = decode_symbol(modules, size, rec.decoded);
+            const DecodeError error = decode_symbol(modules, size, *s_.attempt);
             if (error == DecodeError::none) {
                 accept(t, h, size, module, mirrored != 0, modules);
                 return true;
@@ -344,6 +343,7 @@ private:
     void accept(const Triple &t, const Homography &h, int size, double module, bool mirrored,
                 const std::uint8_t *modules) noexcept {
         SymbolRecord &rec = records_[decoded_++];
+        rec.decoded = *s_.attempt;
         rec.size = size;
         rec.mirrored = mirrored;
         rec.inverted = inverted_;
@@ -402,14 +402,22 @@ void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noex
     }
 }
 
-// Reports the kept failures whose finders no decoded symbol took, each finder once.
-int report_failures(const ImageView &bits, const Scratch &s, int kept, SymbolRecord *records,
+// Appends the pass's failures that lie outside every symbol already recorded, sampled
+// from the bits the pass read.
+int report_failures(const ImageView &bits, const Scratch &s, int failures, SymbolRecord *records,
                     int count, int capacity) noexcept {
-    for (int i = 0; i < kept && count < capacity; ++i) {
-        const Failure &f = s.kept[i];
+    const int decoded = count;
+    for (int i = 0; i < failures && count < capacity; ++i) {
+        const Failure &f = s.failures[i];
         bool overlaps = false;
-        for (int j = 0; j < count && !overlaps; ++j) {
+        for (int j = 0; j < decoded && !overlaps; ++j) {
             for (const Point &c : f.centres) overlaps = overlaps || inside(records[j].position, c);
+        }
+        // Each finder in one report: a symbol is often tried through several triples.
+        for (int j = 0; j < i && !overlaps; ++j) {
+            for (int a = 0; a < 3; ++a) {
+                for (int b = 0; b < 3; ++b) overlaps = overlaps || f.finders[a] == s.failures[j].finders[b];
+            }
         }
         if (overlaps) continue;
         SymbolRecord &rec = records[count++];
@@ -454,38 +462,37 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     const ImageView bits{s.bits, image.width, image.height, image.width};
     const std::size_t pixels = static_cast<std::size_t>(image.width) * image.height;
 
+    // Failures are reported from the first pass, before a fallback changes the bits,
+    // unless a fallback decodes something: then from that pass. Decode attempts go to
+    // scratch, so a fallback that decodes nothing leaves the first pass's records be.
     Pass first(bits, s, records, capacity, 0, false);
-    int decoded = first.run();
-    int kept = first.failures();
-    std::memcpy(static_cast<void *>(s.kept), s.failures, sizeof(Failure) * kept);
-    if (decoded == 0 && options.try_invert) {
+    const int decoded = first.run();
+    const int reported = options.keep_errors ? report_failures(bits, s, first.failures(), records, decoded, capacity)
+                                             : decoded;
+    if (decoded > 0) return reported;
+    if (options.try_invert) {
         invert(s.bits, pixels);
         Pass inverted(bits, s, records, capacity, 0, true);
-        decoded = inverted.run();
-        if (decoded > 0) {
-            kept = inverted.failures();
-            std::memcpy(static_cast<void *>(s.kept), s.failures, sizeof(Failure) * kept);
-        } else {
-            invert(s.bits, pixels);
+        if (const int found = inverted.run(); found > 0) {
+            return options.keep_errors ? report_failures(bits, s, inverted.failures(), records, found, capacity)
+                                       : found;
         }
+        invert(s.bits, pixels);
     }
     // Salt-and-pepper noise (in a bilevel image, or left by the threshold of a noisy
     // camera image) breaks the finders' runs; a 3x3 majority mends them (camera scenes
     // with sensor noise of 40 levels: 3 of 6 read before, 6 of 6 after). Only a busy
     // image (a run every 64 pixels or more; 1% of specks make one every 50) can be that
     // noisy: a blank page skips the pass.
-    const bool busy = first.runs() * 64 > static_cast<std::int64_t>(pixels);
-    if (decoded == 0 && busy) {
+    if (first.runs() * 64 > static_cast<std::int64_t>(pixels)) {
         denoise(s.bits, image.width, image.height, s.rows);
         Pass denoised(bits, s, records, capacity, 0, false);
-        decoded = denoised.run();
-        if (decoded > 0) {
-            kept = denoised.failures();
-            std::memcpy(static_cast<void *>(s.kept), s.failures, sizeof(Failure) * kept);
+        if (const int found = denoised.run(); found > 0) {
+            return options.keep_errors ? report_failures(bits, s, denoised.failures(), records, found, capacity)
+                                       : found;
         }
     }
-    if (!options.keep_errors) return decoded;
-    return report_failures(bits, s, kept, records, decoded, capacity);
+    return reported;
 }
 
 }  // namespace halvern::engine

@@ -117,15 +117,30 @@ std::uint8_t gf_div(std::uint8_t a, std::uint8_t b) noexcept {
     return kField.exp[kField.log[a] + 255 - kField.log[b]];
 }
 
-// Writes the ec syndromes of block[0, length); returns true when all are zero.
+// Writes the ec syndromes of block[0, length); returns true when all are zero. Four
+// syndromes at a time by Horner's rule, each in a local: with the syndromes in memory
+// every step reloaded them (a uint8_t store may alias), twice the instructions.
 bool syndromes(const std::uint8_t *block, int length, int ec, std::uint8_t *s) noexcept {
-    for (int j = 0; j < ec; ++j) s[j] = 0;
-    for (int k = 0; k < length; ++k) {
-        const std::uint8_t c = block[k];
-        for (int j = 0; j < ec; ++j) s[j] = kTimesAlpha[j][s[j]] ^ c;
-    }
     std::uint8_t any = 0;
-    for (int j = 0; j < ec; ++j) any |= s[j];
+    for (int j = 0; j < ec; j += 4) {
+        const std::uint8_t *t0 = kTimesAlpha[j].data();
+        const std::uint8_t *t1 = kTimesAlpha[j + 1 < ec ? j + 1 : j].data();
+        const std::uint8_t *t2 = kTimesAlpha[j + 2 < ec ? j + 2 : j].data();
+        const std::uint8_t *t3 = kTimesAlpha[j + 3 < ec ? j + 3 : j].data();
+        std::uint8_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;
+        for (int k = 0; k < length; ++k) {
+            const std::uint8_t c = block[k];
+            a0 = t0[a0] ^ c;
+            a1 = t1[a1] ^ c;
+            a2 = t2[a2] ^ c;
+            a3 = t3[a3] ^ c;
+        }
+        const std::uint8_t values[4] = {a0, a1, a2, a3};
+        for (int i = 0; i < 4 && j + i < ec; ++i) {
+            s[j + i] = values[i];
+            any |= values[i];
+        }
+    }
     return any == 0;
 }
 

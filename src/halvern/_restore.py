@@ -47,7 +47,7 @@ def checked_size(size: object) -> int:
     if isinstance(size, bool):
         raise ValueError("Not a QR symbol size.")
     try:
-        n = operator.index(size)  # type: ignore[call-overload]
+        n = operator.index(size)  # type: ignore[arg-type]
     except TypeError:
         raise ValueError("Not a QR symbol size.") from None
     if n < 21 or n > 177 or (n - 17) % 4:
