@@ -50,7 +50,9 @@ enum class SegmentMode : std::uint8_t { numeric = 1, alphanumeric = 2, byte = 4,
 
 // One data segment: its bytes are data[offset, offset + length) of the symbol's
 // payload. Numeric and alphanumeric segments hold ASCII, byte segments their bytes,
-// kanji segments two Shift JIS bytes per character, Hanzi two GB 2312 bytes.
+// kanji segments two Shift JIS bytes per character, Hanzi two GB 2312 bytes. Under
+// FNC1 an alphanumeric segment holds its text with "%" already turned into the group
+// separator 0x1D and "%%" into "%".
 struct SegmentInfo {
     SegmentMode mode = SegmentMode::byte;
     std::int32_t eci = -1;  // the ECI designator in force, -1 when none was announced
