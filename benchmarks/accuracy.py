@@ -35,7 +35,11 @@ from typing import Any
 import numpy as np
 
 import halvern
-from scenes import Scene, conditions, describe, generate, score
+
+if __package__:  # imported as benchmarks.accuracy (the tests)
+    from .scenes import Scene, conditions, describe, generate, score
+else:  # run as a script from benchmarks/
+    from scenes import Scene, conditions, describe, generate, score
 
 Reader = Callable[[np.ndarray], list[str]]
 
@@ -169,7 +173,8 @@ class Tally:
     wrong_texts: int = 0
     errors: int = 0
     seconds: float = 0.0
-    misses: list[str] = field(default_factory=list)
+    misses: list[str] = field(default_factory=list)  # scenes with a symbol not read
+    strays: list[str] = field(default_factory=list)  # scenes with an output no symbol holds
 
     def add(self, scene: Scene, found: list[str] | None, seconds: float) -> None:
         """Counts one scene; ``found`` None means the reader raised."""
@@ -181,6 +186,8 @@ class Tally:
         self.read += result.read
         if result.read < len(scene.texts):
             self.misses.append(scene.name)
+        if result.unexpected:
+            self.strays.append(scene.name)
         if scene.texts:
             self.wrong_texts += result.unexpected
         else:
@@ -195,6 +202,7 @@ class Tally:
         self.errors += other.errors
         self.seconds += other.seconds
         self.misses.extend(other.misses)
+        self.strays.extend(other.strays)
 
 
 # Tallies of every reader (None: not installed) for one group of scenes.
@@ -297,7 +305,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--only", action="append", default=[], choices=conditions(),
                         metavar="CONDITION", help="only this condition (repeatable)")
     parser.add_argument("--misses", action="store_true",
-                        help="list the scenes on which each reader missed a symbol")
+                        help="list the scenes on which each reader missed a symbol or"
+                             " returned a text that no symbol holds")
     parser.add_argument("--limit", type=float, default=20.0,
                         help="seconds a reader may spend on one image before it is stopped"
                              " and scored as reading nothing (default 20)")
@@ -342,6 +351,7 @@ def main(argv: list[str] | None = None) -> int:
             t = total[name]
             if t is not None:
                 print(f"\n# {name} missed: {' '.join(t.misses) or 'nothing'}")
+                print(f"# {name} returned a text no symbol holds: {' '.join(t.strays) or 'never'}")
     return 0
 
 

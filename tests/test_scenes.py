@@ -128,7 +128,9 @@ def test_corners_locate_the_symbol_that_holds_the_text(condition: str, severity:
     assert len(scene.texts) == len(scene.corners) == len(scene.versions) >= 1
     if condition == "multi":
         assert len(scene.texts) == int(severity.split()[0])
+    height, width = scene.image.shape
     for i, text in enumerate(scene.texts):
+        assert all(0 <= x <= width and 0 <= y <= height for x, y in scene.corners[i])
         assert decode_at_corners(scene, i) == text
 
 
@@ -148,7 +150,7 @@ def test_inverted_and_mirrored_symbols_are_drawn_so(condition: str, severity: st
 def test_tilt_foreshortens_as_a_pinhole_camera_does(axis: str, tilt: float) -> None:
     # A square of side s whose plane is tilted by t at distance f: the edges nearest and
     # farthest from the camera, at depths f -+ (s/2) sin t, are imaged in the ratio of
-    # those depths; the edges between them stay parallel only for no tilt.
+    # those depths, and both stay parallel to the axis of the tilt.
     n, ppm, focal = 25, 4.0, 2.5
     h = sc.symbol_homography(n, ppm, (300.0, 200.0), 0.0, tilt, axis, focal)
     u = np.array([0.0, n, n, 0.0])
@@ -158,8 +160,10 @@ def test_tilt_foreshortens_as_a_pinhole_camera_does(axis: str, tilt: float) -> N
     y = (h[1, 0] * u + h[1, 1] * v + h[1, 2]) / w
     if axis == "x":
         first, second = abs(x[1] - x[0]), abs(x[2] - x[3])  # top and bottom edges
+        assert y[0] == pytest.approx(y[1]) and y[2] == pytest.approx(y[3])
     else:
         first, second = abs(y[3] - y[0]), abs(y[2] - y[1])  # left and right edges
+        assert x[0] == pytest.approx(x[3]) and x[1] == pytest.approx(x[2])
     half = 0.5 * math.sin(math.radians(tilt)) / focal
     assert max(first, second) / min(first, second) == pytest.approx((1 + half) / (1 - half), rel=1e-9)
     centre = (h @ np.array([n / 2, n / 2, 1.0]))
@@ -251,3 +255,30 @@ def test_halvern_finds_nothing_where_there_is_no_symbol(severity: str) -> None:
     scene = sc.scene("none", severity, 0, seed=SEED)
     assert scene.texts == () and scene.corners == ()
     assert halvern_texts(scene.image) == []
+
+
+# ---------------------------------------------------------------- the table's arithmetic
+
+
+@pytest.mark.parametrize(("texts", "found", "expected"), [
+    # (read, misses, wrong texts, false-positive images, errors)
+    (("a", "b"), ["a", "b"], (2, 0, 0, 0, 0)),
+    (("a", "b"), ["a", "x"], (1, 1, 1, 0, 0)),
+    (("a", "b"), None, (0, 1, 0, 0, 1)),
+    ((), ["x", "y"], (0, 0, 0, 1, 0)),
+    ((), [], (0, 0, 0, 0, 0)),
+])
+def test_tally_tells_misses_wrong_texts_and_false_positives_apart(
+        texts: tuple[str, ...], found: list[str] | None, expected: tuple[int, ...]) -> None:
+    from benchmarks import accuracy
+
+    scene = sc.Scene("c/s/0", "c", "s", np.zeros((1, 1), np.uint8), texts)
+    tally = accuracy.Tally()
+    tally.add(scene, found, 0.5)
+    total = accuracy.Tally()
+    total.merge(tally)
+    total.merge(tally)
+    assert (tally.read, len(tally.misses), tally.wrong_texts, tally.false_positive_images,
+            tally.errors) == expected
+    assert (total.symbols, total.read, total.images, total.seconds) == (
+        2 * len(texts), 2 * expected[0], 2, 1.0)
