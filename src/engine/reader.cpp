@@ -233,10 +233,13 @@ private:
     void try_triple(const Triple &t) noexcept {
         if (taken(t)) return;
         const Finder &ftl = s_.finders[t.tl], &ftr = s_.finders[t.tr], &fbl = s_.finders[t.bl];
-        // Each leg in the module sizes at its two ends: under perspective the finders'
-        // module sizes differ, and the leg's own are the better measure.
-        const double across = distance(ftl.centre, ftr.centre) / ((ftl.module + ftr.module) / 2.0);
-        const double down = distance(ftl.centre, fbl.centre) / ((ftl.module + fbl.module) / 2.0);
+        // Each leg in modules measured along it at its two ends: under perspective the
+        // finders are foreshortened one way, and their narrowest reading misjudged a
+        // leg by a third (a symbol tilted 40 degrees read as version 28 instead of 22).
+        const Point u = ftr.centre - ftl.centre, v = fbl.centre - ftl.centre;
+        const double across = distance(ftl.centre, ftr.centre) /
+                              ((along(ftl, u) + along(ftr, u)) / 2.0);
+        const double down = distance(ftl.centre, fbl.centre) / ((along(ftl, v) + along(fbl, v)) / 2.0);
         const double span = (distance(ftl.centre, ftr.centre) + distance(ftl.centre, fbl.centre)) / 2.0;
         const double estimate = ((across + down) / 2.0 + 7.0 - 17.0) / 4.0;
         if (!(estimate > -1.0 && estimate < 42.0)) return;
@@ -271,6 +274,12 @@ private:
             failure.inverted = inverted_;
             s_.failures[failures_++] = failure;
         }
+    }
+
+    // A finder's module size along `direction`, its narrowest reading when that fails.
+    double along(const Finder &f, Point direction) const noexcept {
+        const double m = module_along(bits_, f, direction);
+        return m > 0 ? m : f.module;
     }
 
     // The grid from the symbol's corner where it was found, else from the parallelogram.
@@ -406,11 +415,18 @@ void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noex
 // from the bits the pass read.
 int report_failures(const ImageView &bits, const Scratch &s, int failures, SymbolRecord *records,
                     int count, int capacity) noexcept {
+    const int decoded = count;
     for (int i = 0; i < failures && count < capacity; ++i) {
         const Failure &f = s.failures[i];
         bool overlaps = false;
-        for (int j = 0; j < count && !overlaps; ++j) {
+        for (int j = 0; j < decoded && !overlaps; ++j) {
             for (const Point &c : f.centres) overlaps = overlaps || inside(records[j].position, c);
+        }
+        // Each finder in one report: a symbol is often tried through several triples.
+        for (int j = 0; j < i && !overlaps; ++j) {
+            for (int a = 0; a < 3; ++a) {
+                for (int b = 0; b < 3; ++b) overlaps = overlaps || f.finders[a] == s.failures[j].finders[b];
+            }
         }
         if (overlaps) continue;
         SymbolRecord &rec = records[count++];

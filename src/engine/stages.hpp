@@ -85,6 +85,12 @@ bool homography_from_points(const Point src[4], const Point dst[4], Homography &
 bool find_alignment(const ImageView &bits, Point predicted, double module, double radius,
                     Point &found) noexcept;
 
+// Pixels per module of a finder measured along `direction` (any length): its chord
+// from outer edge to outer edge through the centre, over 7. Under perspective it
+// differs from the finder's narrowest reading. 0 when the rings do not close within 12
+// modules.
+double module_along(const ImageView &bits, const Finder &finder, Point direction) noexcept;
+
 // The symbol's bottom-right corner as the crossing of the top-right finder's right
 // edge and the bottom-left finder's bottom edge: exact under perspective, where the
 // parallelogram of the three centres is not. False when an edge is not found.
