@@ -948,7 +948,9 @@ def symbol_picture(d: Draw) -> Picture | None:
         x, y = d.below(side), d.below(side)
         w, h, value = 1 + d.below(side // 3 + 1), 1 + d.below(side // 3 + 1), d.below(2)
         for py in range(y, min(side, y + h)):
-            img[py * side + x : py * side + min(side, x + w)] = bytes([value]) * (min(side, x + w) - x)
+            img[py * side + x : py * side + min(side, x + w)] = bytes([value]) * (
+                min(side, x + w) - x
+            )
         damaged = True
     if d.chance(4):  # salt and pepper at a drawn density
         rng = random.Random(d.uint(4))
@@ -958,7 +960,9 @@ def symbol_picture(d: Draw) -> Picture | None:
     lo, hi = border * module, (border + n) * module
     corners = ((lo, lo), (hi, lo), (hi, hi), (lo, hi))
     clean = not damaged and module >= 2 and border >= 4
-    return Picture(bytes(img), side, side, payload if clean else None, corners, module, rotation, mirror)
+    return Picture(
+        bytes(img), side, side, payload if clean else None, corners, module, rotation, mirror
+    )
 
 
 def reader_picture(d: Draw) -> Picture:
@@ -1017,7 +1021,9 @@ def check_records(records, keep_errors: bool) -> None:
     seen_failure = False
     for rec in records:
         assert type(rec) is tuple and len(rec) == 10, rec
-        decoded, error, size, modules, corners, centres, orientation, mirrored, inverted, module = rec
+        decoded, error, size, modules, corners, centres, orientation, mirrored, inverted, module = (
+            rec
+        )
         assert 21 <= size <= 177 and size % 4 == 1, size
         assert type(modules) is bytes and len(modules) == size * size
         assert len(corners) == 4 and len(centres) == 3
@@ -1041,7 +1047,11 @@ def near(p: tuple[float, float], q: tuple[float, float], tolerance: float) -> bo
 def check_clean_symbol(picture: Picture, records, inverted: bool) -> None:
     """A clean drawing is read: its payload, its corners within a module, its
     orientation (unmirrored) and its mirroring."""
-    found = [r for r in records if r[0] is not None and b"".join(s[2] for s in r[0][4]) == picture.payload]
+    found = [
+        r
+        for r in records
+        if r[0] is not None and b"".join(s[2] for s in r[0][4]) == picture.payload
+    ]
     assert found, f"clean symbol not read: {picture.payload!r}, {len(records)} records"
     rec = found[0]
     tolerance = picture.module + 1.0
@@ -1081,7 +1091,11 @@ def call_read_faulty(d: Draw) -> None:
     except (TypeError, OverflowError, BufferError):
         return
     # Accepted: then the arguments really were valid, and an empty image reads as nothing.
-    assert 0 <= width < 2**31 and 0 <= height < 2**31 and stride >= max(width, 1), (width, height, stride)
+    assert 0 <= width < 2**31 and 0 <= height < 2**31 and stride >= max(width, 1), (
+        width,
+        height,
+        stride,
+    )
     assert 0 <= binarizer <= 3, binarizer
     check_records(result, True)
     if width == 0 or height == 0:
@@ -1132,8 +1146,19 @@ def call_read(d: Draw) -> None:
 # ---- The Python entry points, on NumPy arrays of every kind
 
 ARRAY_DTYPES = (
-    "bool", "uint8", "uint8", "int8", "uint16", "int32", "int64", "float16", "float32",
-    "float64", "float64", "complex64", "datetime64[s]",
+    "bool",
+    "uint8",
+    "uint8",
+    "int8",
+    "uint16",
+    "int32",
+    "int64",
+    "float16",
+    "float32",
+    "float64",
+    "float64",
+    "complex64",
+    "datetime64[s]",
 )
 
 
@@ -1193,7 +1218,9 @@ def drawn_array(d: Draw, np, picture: Picture):
 
 def odd_array(d: Draw, np):
     """Arrays the entry points must refuse or take as empty."""
-    shape = d.pick(((0, 10), (10, 0), (0, 0), (0,), (7,), (0, 5, 3), (4, 4, 5), (2, 2, 2, 2), (3, 0, 4), ()))
+    shape = d.pick(
+        ((0, 10), (10, 0), (0, 0), (0,), (7,), (0, 5, 3), (4, 4, 5), (2, 2, 2, 2), (3, 0, 4), ())
+    )
     dtype = d.pick(("uint8", "float64", "bool", "complex64", "object", "int32"))
     return np.zeros(shape, dtype)
 
@@ -1229,7 +1256,10 @@ def call_api(d: Draw) -> None:
         return
     picture = reader_picture(d)
     array, faithful = drawn_array(d, np, picture)
-    options = {"try_invert": not d.chance(4), "binarizer": d.pick(("auto", "auto", "local", "global", "none"))}
+    options = {
+        "try_invert": not d.chance(4),
+        "binarizer": d.pick(("auto", "auto", "local", "global", "none")),
+    }
     try:
         codes = halvern.read_all(array, **options)
     except TypeError:
@@ -1246,11 +1276,14 @@ def call_api(d: Draw) -> None:
         assert picture.payload in texts, (picture.payload, texts, array.dtype, array.strides)
     if d.chance(3) and options["binarizer"] in ("auto", "none"):
         # The bits as bytes with their sizes: a bits image, the same content.
-        flat = halvern.read_all(picture.bits, picture.width, picture.height, try_invert=options["try_invert"])
-        plain = halvern.read_all(np.frombuffer(picture.bits, np.uint8).reshape(picture.height, picture.width) != 0,
-                                 try_invert=options["try_invert"])
+        flat = halvern.read_all(
+            picture.bits, picture.width, picture.height, try_invert=options["try_invert"]
+        )
+        plain = halvern.read_all(
+            np.frombuffer(picture.bits, np.uint8).reshape(picture.height, picture.width) != 0,
+            try_invert=options["try_invert"],
+        )
         assert [c.data for c in flat] == [c.data for c in plain], "bytes and bool array differ"
-
 
 
 def image_target(call: Callable[[Draw, Buffer, int, int], None]) -> Callable[[Draw], None]:

@@ -30,11 +30,27 @@ STRIDE = "Image stride must be positive and at least the width."
         (bytes(9), -1, 3, 3, SIDES),
         (bytes(9), 3, 2**31, 3, SIDES),
         (memoryview(bytes(18)).cast("H"), 3, 3, 3, "Image pixels must be one byte each."),
-        (memoryview(bytes(18))[::2], 3, 3, 3, "Image buffer must be contiguous bytes or a 2-D array."),
-        (np.zeros((3, 4), np.uint8), 3, 3, 3,
-         "Image array shape and strides do not match width, height and stride."),
-        (np.zeros((3, 4), np.uint8)[:, :3], 3, 3, 3,
-         "Image array shape and strides do not match width, height and stride."),
+        (
+            memoryview(bytes(18))[::2],
+            3,
+            3,
+            3,
+            "Image buffer must be contiguous bytes or a 2-D array.",
+        ),
+        (
+            np.zeros((3, 4), np.uint8),
+            3,
+            3,
+            3,
+            "Image array shape and strides do not match width, height and stride.",
+        ),
+        (
+            np.zeros((3, 4), np.uint8)[:, :3],
+            3,
+            3,
+            3,
+            "Image array shape and strides do not match width, height and stride.",
+        ),
     ],
 )
 def test_bad_image_arguments_are_refused(image, width, height, stride, message):
@@ -44,7 +60,8 @@ def test_bad_image_arguments_are_refused(image, width, height, stride, message):
 
 
 @pytest.mark.parametrize(
-    ("width", "height", "stride"), [(0, 0, 1), (0, 2**31 - 1, 1), (2**31 - 1, 0, 2**31 - 1), (5, 0, 2**62)]
+    ("width", "height", "stride"),
+    [(0, 0, 1), (0, 2**31 - 1, 1), (2**31 - 1, 0, 2**31 - 1), (5, 0, 2**62)],
 )
 def test_an_image_without_pixels_reads_as_nothing(width, height, stride):
     assert _engine.read(b"", width, height, stride, 0, True, True) == []
