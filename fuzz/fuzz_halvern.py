@@ -1270,6 +1270,11 @@ def call_api(d: Draw) -> None:
     assert halvern.read_all(array, **options) == codes, "a second read differs"
     best = halvern.read(array, **options)
     assert (best is None) == (not codes) and (best is None or best in codes)
+    if options == {"try_invert": True, "binarizer": "auto"} and d.chance(2):
+        # read_matrix reads with these options: a decoded symbol's matrix when there is one.
+        matrix = halvern.read_matrix(array)
+        assert matrix is None or type(matrix) is halvern.QRMatrix
+        assert not codes or matrix in [c.matrix for c in codes], "read_matrix missed the codes"
     as_drawn = options["binarizer"] != "none" or array.dtype.kind == "b"
     if faithful and picture.payload is not None and as_drawn:
         texts = [c.data for c in codes]
