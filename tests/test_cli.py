@@ -2,14 +2,19 @@
 
 from __future__ import annotations
 
+import base64
 import io
 import json
+import math
 import os
+import random
 import re
 import socket
 import struct
 import subprocess
 import sys
+import threading
+import time
 import zlib
 from pathlib import Path
 
@@ -128,11 +133,19 @@ def test_json_records(tmp_path, capsys) -> None:
     status, out, _ = run(capsys, "--json", good, blank)
     found, missing = map(json.loads, out.splitlines())
     assert status == 1
-    assert found == {"file": good, "found": True, "text": "json me", "version": 3,
+    position = found.pop("position")
+    corner, far = QUIET * SCALE, (QUIET + 29) * SCALE
+    expected = [(corner, corner), (far, corner), (far, far), (corner, far)]
+    assert all(math.dist(p, q) <= 1.5 for p, q in zip(position, expected, strict=True))
+    assert found == {"file": good, "found": True, "text": "json me",
+                     "data": base64.b64encode(b"json me").decode(), "version": 3,
                      "error_correction": "Q", "mask": symbol("json me", 3, "q").mask,
-                     "corrected": 0, "score": 1.0}
+                     "corrected": 0, "score": 1.0, "orientation": pytest.approx(0.0, abs=0.5),
+                     "mirrored": False, "inverted": False, "error": None}
     assert missing["file"] == blank and missing["found"] is False
-    assert all(missing[k] is None for k in ("text", "version", "mask", "score"))
+    assert missing["error"] == "no QR code found"
+    assert all(missing[k] is None for k in ("text", "data", "version", "mask", "score",
+                                            "position", "mirrored"))
 
 
 def test_json_with_matrix_carries_the_modules(tmp_path, capsys) -> None:
@@ -160,13 +173,12 @@ def not_an_image(tmp_path: Path) -> str:
     ("make", "message"),
     [
         (lambda t: str(t / "missing.pbm"), "no such file"),
-        (lambda t: str(t), "is a directory"),
         (not_an_image, "not"),
         (lambda t: write(t, "empty.pbm", b""), "empty file"),
         (lambda t: write(t, "cut.pbm", pbm_p4(pixel_rows(symbol("x")))[:-50]), "truncated"),
         (lambda t: write(t, "huge.pgm", b"P5 90000 90000 255\n\x00"), "too large"),
     ],
-    ids=["missing", "directory", "text", "empty", "truncated", "huge"],
+    ids=["missing", "text", "empty", "truncated", "huge"],
 )
 def test_unreadable_files(tmp_path, capsys, make, message) -> None:
     path = make(tmp_path)
@@ -316,10 +328,9 @@ def test_fifo_is_refused_without_waiting(tmp_path) -> None:
     [
         (lambda t: "/dev/zero", "is a device, not a regular file"),
         (lambda t: "/dev/null", "is a device, not a regular file"),
-        (lambda t: str(t), "is a directory"),
         (lambda t: bound_socket(t), "is a socket, not a regular file"),
     ],
-    ids=["zero", "null", "directory", "socket"],
+    ids=["zero", "null", "socket"],
 )
 def test_special_files_are_refused(tmp_path, capsys, make, message) -> None:
     path = make(tmp_path)
@@ -402,11 +413,18 @@ def test_raised_limit_reads_the_file(tmp_path, capsys) -> None:
     assert run(capsys, "--max-pixels", str(rows * rows - 1), path)[0] == 2
 
 
+@pytest.mark.parametrize("option", ["--max-pixels", "--jobs"])
 @pytest.mark.parametrize("value", ["0", "-5", "many", "1e9"])
-def test_max_pixels_must_be_a_positive_whole_number(capsys, value) -> None:
-    status, out, err = run(capsys, "--max-pixels", value, "--demo")
+def test_counts_must_be_positive_whole_numbers(capsys, option, value) -> None:
+    status, out, err = run(capsys, option, value, "--demo")
     assert (status, out) == (2, "")
-    assert "--max-pixels" in err
+    assert option in err
+
+
+def test_jobs_are_bounded(capsys) -> None:
+    assert run(capsys, "--jobs", "256", "--demo")[0] == 0
+    status, _, err = run(capsys, "--jobs", "257", "--demo")
+    assert status == 2 and "at most 256" in err
 
 
 @pytest.mark.parametrize(("size", "raised"), [((13000, 13000), False), ((10000, 10000), True),
@@ -511,3 +529,228 @@ def test_standard_input_in_a_format_known_by_pillow_alone(capsys, monkeypatch) -
     assert len(buffer.getvalue()) > halvern._files.SNIFF_BYTES
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(buffer.getvalue())))
     assert run(capsys, "-") == (0, "targa\n", "")
+
+
+# ---------------------------------------------------------------------------------------------
+# Several codes, symbols that do not decode, folders, threads, progress
+
+
+def smudged(matrix: list[list[int]], seed: int = 5) -> list[list[int]]:
+    """Half the modules of the middle band flipped: finders and format stay, the data is
+    beyond repair."""
+    rng = random.Random(seed)
+    n = len(matrix)
+    return [[v ^ (rng.random() < 0.5) if 9 <= r < n - 9 and c >= 9 else v
+             for c, v in enumerate(row)] for r, row in enumerate(matrix)]
+
+
+def picture(*matrices: list[list[int]]) -> list[list[int]]:
+    """The symbols side by side, each in its quiet zone, SCALE pixels a module."""
+    side = max(len(m) for m in matrices) + 2 * QUIET
+    tiles = [[[0] * QUIET + list(m[r - QUIET]) + [0] * QUIET
+              if QUIET <= r < QUIET + len(m) else [0] * (len(m) + 2 * QUIET)
+              for r in range(side)] for m in matrices]
+    rows = [sum((tile[r] for tile in tiles), []) for r in range(side)]
+    return [[v for v in row for _ in range(SCALE)] for row in rows for _ in range(SCALE)]
+
+
+def broken_file(tmp_path: Path, name: str = "broken.pbm") -> str:
+    bad = smudged([list(r) for r in symbol("smudged beyond repair", 3, "l").matrix])
+    return write(tmp_path, name, pbm_p4(picture(bad)))
+
+
+BROKEN = "found a QR code but could not decode it: too many errors to correct"
+
+
+def test_every_code_of_a_file_is_printed(tmp_path, capsys) -> None:
+    first, second = symbol("left one", 2), symbol("right one", 3, "q")
+    path = write(tmp_path, "two.pbm", pbm_p4(picture(first.matrix, second.matrix)))
+    status, out, _ = run(capsys, path)
+    assert (status, sorted(out.splitlines())) == (0, ["left one", "right one"])
+    status, out, _ = run(capsys, "--json", path)
+    records = [json.loads(line) for line in out.splitlines()]
+    assert sorted(r["text"] for r in records) == ["left one", "right one"]
+    # Each record's corners are those of its own symbol.
+    for record in records:
+        left = record["position"][0][0] < len(first.matrix) * SCALE
+        assert left == (record["text"] == "left one")
+
+
+@pytest.mark.parametrize("mode", [[], ["--matrix"], ["--json"], ["--json", "--matrix"]],
+                         ids=["plain", "matrix", "json", "json-matrix"])
+def test_undecodable_symbol_is_named_and_fails(tmp_path, capsys, mode) -> None:
+    path = broken_file(tmp_path)
+    status, out, err = run(capsys, *mode, path)
+    assert status == 1
+    assert err == f"halvern: {path}: {BROKEN}\n"
+    if "--json" in mode:
+        (record,) = map(json.loads, out.splitlines())
+        assert (record["found"], record["text"], record["version"]) == (True, None, 3)
+        assert record["error"] == BROKEN and len(record["position"]) == 4
+        assert record["error_correction"] == "L"
+        assert ("modules" in record) == ("--matrix" in mode)
+    elif "--matrix" in mode:
+        assert out.splitlines()[-1].startswith("version 3, error correction L, ")
+    else:
+        assert out == ""
+
+
+@pytest.mark.parametrize("mode", [[], ["--matrix"], ["--json"]], ids=["plain", "matrix", "json"])
+@pytest.mark.parametrize(
+    ("kinds", "expected"),
+    [(["good"], 0), (["good", "good"], 0), (["good", "blank"], 1), (["broken"], 1),
+     (["good", "broken"], 1), (["good", "missing"], 2), (["broken", "missing", "blank"], 2)],
+)
+def test_exit_status_is_the_same_in_every_mode(tmp_path, capsys, mode, kinds, expected) -> None:
+    makers = {"good": lambda i: code_file(tmp_path, f"good{i}.pbm", "fine"),
+              "blank": lambda i: blank_file(tmp_path),
+              "broken": lambda i: broken_file(tmp_path),
+              "missing": lambda i: str(tmp_path / "gone.pbm")}
+    paths = [makers[k](i) for i, k in enumerate(kinds)]
+    status, out, err = run(capsys, *mode, *paths)
+    assert status == expected
+    assert all(p in err for p, k in zip(paths, kinds, strict=True) if k != "good")
+    if "--json" in mode:
+        records = [json.loads(line) for line in out.splitlines()]
+        assert [r["file"] for r in records] == paths
+        assert [r["error"] is None for r in records] == [k == "good" for k in kinds]
+
+
+def unescaped(line: str) -> str:
+    singles = {"\\": "\\", "n": "\n", "r": "\r"}
+    return re.sub(r"\\(x[0-9a-f]{2}|u[0-9a-f]{4}|.)",
+                  lambda m: singles.get(m[1]) or chr(int(m[1][1:], 16)), line)
+
+
+@pytest.mark.parametrize("text", ["two\nlines", "back\\slash\\n and \\\\", "crlf\r\nend\n",
+                                  "para\u2028graph\u2029", "gs1\x1d01\x1e", "plain"])
+def test_multi_line_payloads_keep_one_line_per_code(tmp_path, capsys, text) -> None:
+    path = code_file(tmp_path, "lines.pbm", text, version=4)
+    other = code_file(tmp_path, "other.pbm", "other")
+    status, out, _ = run(capsys, path, other)
+    assert status == 0
+    first, second = out.splitlines()
+    assert first.startswith(f"{path}: ") and unescaped(first[len(path) + 2 :]) == text
+    assert second == f"{other}: other"
+
+
+def folder_tree(tmp_path: Path) -> tuple[Path, list[tuple[str, str]]]:
+    """A folder of codes in subfolders, with files that are no images among them; the
+    image files in the order the command reads them, with their texts."""
+    root = tmp_path / "photos"
+    (root / "b" / "deep").mkdir(parents=True)
+    (root / "a").mkdir()
+    files = [("z.pbm", "top"), ("a/one.PGM", "first"), ("a/two.pbm", ""),
+             ("b/deep/x.pbm", "deep"), ("b/y.pbm", "why")]
+    for name, text in files:
+        writer = pgm_p5 if name.endswith("PGM") else pbm_p4
+        rows = pixel_rows(symbol(text)) if text else [[0] * 40 for _ in range(30)]
+        (root / name).write_bytes(writer(rows))
+    (root / "notes.txt").write_text("not an image")
+    (root / "a" / "README").write_bytes(b"\x00\x01")
+    order = ["z.pbm", "a/one.PGM", "a/two.pbm", "b/y.pbm", "b/deep/x.pbm"]
+    return root, [(str(root / n), dict(files)[n]) for n in order]
+
+
+def test_folder_is_read_recursively_by_extension(tmp_path, capsys) -> None:
+    root, files = folder_tree(tmp_path)
+    status, out, err = run(capsys, str(root))
+    assert status == 1  # a/two.pbm holds no code
+    assert out.splitlines() == [f"{p}: {t}" for p, t in files if t]
+    assert err == f"halvern: {files[2][0]}: no QR code found\n"
+    status, out, _ = run(capsys, "--json", str(root))
+    assert [json.loads(line)["file"] for line in out.splitlines()] == [p for p, _ in files]
+
+
+def test_single_file_folder_names_its_file(tmp_path, capsys) -> None:
+    folder = tmp_path / "one"
+    folder.mkdir()
+    path = code_file(folder, "only.pbm", "alone")
+    assert run(capsys, str(folder)) == (0, f"{path}: alone\n", "")
+
+
+def test_empty_folder_and_explicit_non_image(tmp_path, capsys) -> None:
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    (empty / "notes.txt").write_text("no images here")
+    status, out, err = run(capsys, str(empty))
+    assert (status, out) == (1, "")
+    assert err == f"halvern: {empty}: no image files in the folder\n"
+    # Named on the command line, a file that is no image is still an error.
+    status, _, err = run(capsys, str(empty / "notes.txt"))
+    assert status == 2 and "notes.txt" in err
+
+
+@pytest.mark.parametrize("mode", [[], ["--json"], ["--matrix"]], ids=["plain", "json", "matrix"])
+def test_jobs_give_the_serial_output(tmp_path, capsys, mode) -> None:
+    root, _ = folder_tree(tmp_path)
+    broken_file(root, "broken.pbm")
+    for i in range(8):
+        code_file(root, f"more{i}.pbm", f"code {i}", version=1 + i % 4)
+    serial = run(capsys, *mode, str(root))
+    assert serial[0] == 1 and serial[1].count("\n") >= 12
+    assert run(capsys, *mode, "--jobs", "4", str(root)) == serial
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@pytest.mark.parametrize("bar", ["built-in", "tqdm"])
+@pytest.mark.parametrize("count", [3, 12])
+def test_progress_bar_on_a_terminal_for_long_batches(tmp_path, monkeypatch, count, bar) -> None:
+    if bar == "tqdm":
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+    paths = [code_file(tmp_path, f"c{i}.pbm", f"n{i}") for i in range(count)]
+    out, err = io.StringIO(), Terminal()
+    monkeypatch.setattr(sys, "stdout", out)
+    monkeypatch.setattr(sys, "stderr", err)
+    assert main(paths) == 0
+    assert out.getvalue().splitlines() == [f"{p}: n{i}" for i, p in enumerate(paths)]
+    shown = err.getvalue()
+    if count < 10:
+        assert shown == ""
+    else:
+        assert f"{count - 1}/{count}" in shown
+        # The bar is wiped at the end: what is left on the line is blank.
+        assert shown.rsplit("\r", 2)[1].strip() == "" and shown.endswith("\r")
+    quiet = Terminal()
+    monkeypatch.setattr(sys, "stderr", quiet)
+    assert main(["--no-progress", *paths]) == 0 and quiet.getvalue() == ""
+
+
+def test_folder_that_cannot_be_listed(tmp_path, capsys, monkeypatch) -> None:
+    root, files = folder_tree(tmp_path)
+    locked = str(root / "b")
+    scandir = os.scandir
+
+    def refusing(path):  # type: ignore[no-untyped-def]
+        if os.fspath(path) == locked:
+            raise PermissionError(13, "Permission denied", locked)
+        return scandir(path)
+
+    monkeypatch.setattr(os, "scandir", refusing)
+    status, out, err = run(capsys, str(root))
+    assert status == 2
+    assert f"halvern: {locked}: cannot list the folder: Permission denied\n" in err
+    # The rest of the folder is still read.
+    assert out.splitlines() == [f"{p}: {t}" for p, t in files if t and not p.startswith(locked)]
+
+
+def test_threaded_results_come_back_in_input_order() -> None:
+    from halvern._batch import in_order
+
+    # The first items are the slowest: handed back as they finish, the order would break.
+    delays = [0.06, 0.0, 0.04, 0.0, 0.02, 0.0, 0.0]
+    threads: set[str] = set()
+
+    def work(i: int) -> int:
+        time.sleep(delays[i])
+        threads.add(threading.current_thread().name)
+        return i * i
+
+    assert list(in_order(work, range(len(delays)), 3)) == [i * i for i in range(len(delays))]
+    assert len(threads) > 1

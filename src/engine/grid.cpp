@@ -292,15 +292,4 @@ void sample_grid(const ImageView &bits, const Homography &module_to_image, int s
     }
 }
 
-double timing_agreement(const std::uint8_t *modules, int size) noexcept {
-    int good = 0, total = 0;
-    for (int i = 8; i < size - 8; ++i) {
-        const int expected = i % 2 == 0 ? 1 : 0;
-        good += (modules[6 * size + i] != 0 ? 1 : 0) == expected ? 1 : 0;
-        good += (modules[i * size + 6] != 0 ? 1 : 0) == expected ? 1 : 0;
-        total += 2;
-    }
-    return total > 0 ? static_cast<double>(good) / total : 0.0;
-}
-
 }  // namespace halvern::engine

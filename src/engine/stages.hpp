@@ -102,9 +102,6 @@ bool estimate_corner(const ImageView &bits, const Finder &tl, const Finder &tr, 
 void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,
                  double module, std::uint8_t *modules) noexcept;
 
-// Share of the two timing patterns' modules that alternate as they must.
-double timing_agreement(const std::uint8_t *modules, int size) noexcept;
-
 // ===================================================================================
 // The read (reader.cpp)
 // ===================================================================================

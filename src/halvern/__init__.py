@@ -4,13 +4,15 @@
     >>> code = halvern.read(image)          # NumPy array, Pillow image, or bits + size
     >>> code.text if code else None
 
-``read_all`` gives every code of the image; ``read_matrix`` stops before decoding and gives the restored module matrix;
+``read_all`` gives every code of the image (and, with ``return_errors=True``, an
+``Undecoded`` with the reason for each symbol located but not decoded); ``read_matrix``
+stops before decoding and gives the restored module matrix;
 ``binarize`` turns 8-bit grayscale into the bits images that the native core reads.
 """
 
 from halvern._content import Decoded, Segment, decode_matrix
 from halvern._image import binarize
-from halvern._reader import QRCode, QRMatrix, read, read_all, read_matrix
+from halvern._reader import QRCode, QRMatrix, Undecoded, read, read_all, read_matrix
 from halvern._restore import FormatInfo, format_info, strict_restore_qr_matrix
 
 __version__ = "0.1.0"
@@ -21,6 +23,7 @@ __all__ = [
     "QRCode",
     "QRMatrix",
     "Segment",
+    "Undecoded",
     "__version__",
     "binarize",
     "decode_matrix",

@@ -1,19 +1,30 @@
-"""The ``halvern`` command: reads the QR code in each image file given.
+r"""The ``halvern`` command: reads the QR codes in each image file given.
 
-    halvern FILE...            the decoded text of each file
-    halvern --matrix FILE...   the restored symbol as text art, with its format
-    halvern --json FILE...     one JSON object per file and line
+    halvern FILE|FOLDER...     the text of every code, one line each
+    halvern --matrix FILE...   each restored symbol as text art, with its format
+    halvern --json FILE...     JSON Lines: one object per code and per file without one
     halvern --demo             the sample image shipped with the package
 
 PBM and PGM are read with no dependency; other formats go through Pillow. Only regular
-files and ``-`` are read, images up to --max-pixels pixels. Exit status: 0 when every
-file gave a code, 1 when some gave none, 2 for usage errors and unreadable files (2 wins
-over 1).
+files and ``-`` are read, images up to --max-pixels pixels. A folder is read
+recursively, its image files chosen by extension (the rest skipped); a file named on
+the command line is read whatever its name. ``--jobs N`` reads N files at a time; the
+output keeps the order of the files.
+
+Plain output is one code per line, ``FILE: TEXT`` when several files are read. In the
+text (and the file name) a backslash is written ``\\``, a newline ``\n``, a carriage
+return ``\r`` and the other line separators as ``\xNN`` or ``\uNNNN``, so that a line
+always holds one whole code.
+
+Exit status, the same in every mode: 0 when every file gave a code, 1 when some gave
+none or held a symbol that could not be decoded, 2 for usage errors and unreadable
+files (2 wins over 1).
 """
 
 from __future__ import annotations
 
 import argparse
+import base64
 import io
 import json
 import os
@@ -24,7 +35,7 @@ from importlib import resources
 from typing import Any, TextIO
 
 import halvern
-from halvern._content import decode_matrix
+from halvern._batch import folder_images, in_order, progress_bar
 from halvern._files import (
     DEFAULT_MAX_PIXELS,
     STDIN_LABEL,
@@ -41,16 +52,33 @@ EXIT_FOUND = 0
 EXIT_NOT_FOUND = 1
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
+# Each thread holds one decoded image while it reads: the bound keeps a mistyped
+# --jobs from holding thousands of them.
+MAX_JOBS = 256
 
 DEMO_RESOURCE = ("data", "demo.pbm")
 DEMO_LABEL = "<demo>"
 QUIET_ZONE = 4
 DARK, LIGHT = "\u2588\u2588", "  "
 ASCII_DARK = "##"
+NOT_FOUND = "no QR code found"
+UNDECODED = "found a QR code but could not decode it"
 # C0 and C1 controls except tab and newline: a decoded text could carry terminal
 # escape sequences, which are shown escaped rather than acted on.
 _CONTROLS = {c: f"\\x{c:02x}" for c in [*range(0x20), 0x7F, *range(0x80, 0xA0)]
              if c not in (0x09, 0x0A)}
+# Everything str.splitlines() breaks at, and the backslash that introduces the escapes:
+# escaped, a text with newlines stays on its one line of plain output.
+_LINE_BREAKS = "\n\r\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029"
+_ONE_LINE = {ord("\\"): "\\\\", ord("\n"): "\\n", ord("\r"): "\\r"} | {
+    ord(c): (f"\\x{ord(c):02x}" if ord(c) < 0x100 else f"\\u{ord(c):04x}")
+    for c in _LINE_BREAKS[2:]
+}
+
+Result = halvern.QRCode | halvern.Undecoded
+
+# ---------------------------------------------------------------------------
+# Sources and options
 
 
 @dataclass(frozen=True)
@@ -64,10 +92,22 @@ class Source:
 
 @dataclass(frozen=True)
 class Options:
+    """How the results are printed."""
+
     matrix: bool
     json: bool
-    several: bool
+    several: bool  # files are named on each line
     max_pixels: int = DEFAULT_MAX_PIXELS
+
+
+@dataclass(frozen=True)
+class Sources:
+    """What the arguments name, with a message and status for each that names nothing
+    readable (a folder that cannot be listed, one without images)."""
+
+    sources: list[Source]
+    problems: list[tuple[str, int]]
+    folders: bool
 
 
 def _positive_int(text: str) -> int:
@@ -80,24 +120,85 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _jobs(text: str) -> int:
+    value = _positive_int(text)
+    if value > MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_JOBS}, not {value}")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="halvern",
-        description="Read the QR code in each image file: PBM and PGM directly, "
-        "PNG, JPEG and others with Pillow.",
-        epilog="Exit status: 0 every file gave a code, 1 some gave none, "
-        "2 usage error or unreadable file.",
+        description="Read the QR codes in each image file: PBM and PGM directly, "
+        "PNG, JPEG and others with Pillow. A FOLDER is read recursively, its image "
+        "files chosen by extension. Plain output is one code per line, 'FILE: TEXT' "
+        "when several files are read; a backslash in the text is written \\\\, a "
+        "newline \\n, a carriage return \\r and other line separators \\xNN or "
+        "\\uNNNN, so that each line holds one whole code.",
+        epilog="Exit status, the same in every mode: 0 every file gave a code, 1 some "
+        "gave none or held a QR code that could not be decoded, 2 usage error or "
+        "unreadable file.",
     )
-    parser.add_argument("files", nargs="*", metavar="FILE", help="image file; - reads standard input")
+    parser.add_argument("files", nargs="*", metavar="FILE",
+                        help="image file or folder; - reads standard input")
     parser.add_argument("--matrix", action="store_true",
-                        help="print the restored symbol as text art with its format")
-    parser.add_argument("--json", action="store_true", help="print one JSON object per file and line")
+                        help="print each restored symbol as text art with its format")
+    parser.add_argument("--json", action="store_true",
+                        help="print JSON Lines: one object per code, and one per file "
+                        "without a code or with an error")
     parser.add_argument("--demo", action="store_true", help="read the sample image shipped with halvern")
+    parser.add_argument("--jobs", "-j", type=_jobs, default=1, metavar="N",
+                        help="read N files at a time on N threads (default 1); the "
+                        "output keeps the order of the files")
+    parser.add_argument("--no-progress", action="store_true",
+                        help="no progress bar (shown on a terminal for long batches)")
     parser.add_argument("--max-pixels", type=_positive_int, default=DEFAULT_MAX_PIXELS,
                         metavar="N",
                         help=f"refuse images of more than N pixels (default {DEFAULT_MAX_PIXELS})")
     parser.add_argument("--version", action="version", version=f"halvern {halvern.__version__}")
     return parser
+
+
+def _folder_sources(folder: str) -> tuple[list[Source], list[tuple[str, int]]]:
+    paths, problems = folder_images(folder)
+    found = [(p, EXIT_ERROR) for p in problems]
+    if not paths and not problems:
+        found.append((f"{folder}: no image files in the folder", EXIT_NOT_FOUND))
+    return [Source(p, "file", p) for p in paths], found
+
+
+def collect_sources(files: Sequence[str], demo: bool) -> Sources:
+    """The sources the arguments name, in order, folders expanded."""
+    sources: list[Source] = []
+    problems: list[tuple[str, int]] = []
+    folders = False
+    for name in files:
+        if name == STDIN_PATH:
+            sources.append(Source(STDIN_LABEL, "stdin"))
+        elif os.path.isdir(name):
+            folders = True
+            inside, trouble = _folder_sources(name)
+            sources += inside
+            problems += trouble
+        else:
+            sources.append(Source(name, "file", name))
+    if demo:
+        sources.append(Source(DEMO_LABEL, "demo"))
+    return Sources(sources, problems, folders)
+
+
+# ---------------------------------------------------------------------------
+# Reading
+
+
+@dataclass(frozen=True)
+class FileResult:
+    """What one source gave: its codes and failures, or why it gave no image."""
+
+    source: Source
+    results: tuple[Result, ...] = ()
+    refusal: str | None = None
 
 
 def _demo_bytes() -> bytes:
@@ -118,28 +219,39 @@ def _refusal(exc: ImageFileError) -> str:
     return message
 
 
+def read_source(source: Source, max_pixels: int) -> FileResult:
+    """Every code and located symbol of one source; runs on any thread, prints nothing."""
+    try:
+        image, width, height = load_source(source, max_pixels)
+    except ImageFileError as exc:
+        return FileResult(source, refusal=_refusal(exc))
+    return FileResult(source, tuple(halvern.read_all(image, width, height, return_errors=True)))
+
+
+def status_of(result: FileResult) -> int:
+    """The exit status one source stands for."""
+    if result.refusal is not None:
+        return EXIT_ERROR
+    if not result.results or any(isinstance(r, halvern.Undecoded) for r in result.results):
+        return EXIT_NOT_FOUND
+    return EXIT_FOUND
+
+
+# ---------------------------------------------------------------------------
+# Text output
+
+
+def one_line(text: str) -> str:
+    """``text`` with backslashes and line breaks escaped: one line, read back unambiguously."""
+    return text.translate(_ONE_LINE)
+
+
 def _supports(stream: TextIO, text: str) -> bool:
     try:
         text.encode(stream.encoding or "utf-8")
     except (UnicodeEncodeError, LookupError):
         return False
     return True
-
-
-def matrix_art(matrix: halvern.QRMatrix, dark: str = DARK, light: str = LIGHT) -> list[str]:
-    """The symbol as lines of text, two characters per module, inside a quiet zone."""
-    width = matrix.size + 2 * QUIET_ZONE
-    blank = [light * width] * QUIET_ZONE
-    body = [
-        light * QUIET_ZONE + "".join(dark if m else light for m in row) + light * QUIET_ZONE
-        for row in matrix.rows()
-    ]
-    return [*blank, *body, *blank]
-
-
-def format_line(matrix: halvern.QRMatrix) -> str:
-    return (f"version {matrix.version}, error correction {matrix.error_correction}, "
-            f"mask {matrix.mask}, score {matrix.score:.3f}")
 
 
 def _shown(text: str, stream: TextIO) -> str:
@@ -155,83 +267,123 @@ def _shown(text: str, stream: TextIO) -> str:
     return text
 
 
-def _json_record(label: str, matrix: halvern.QRMatrix | None,
-                 code: halvern.QRCode | halvern.Decoded | None,
-                 with_matrix: bool, error: str | None = None) -> dict[str, Any]:
-    record: dict[str, Any] = {"file": label, "found": matrix is not None}
-    record["text"] = code.text if code else None
-    record["version"] = matrix.version if matrix else None
-    record["error_correction"] = matrix.error_correction if matrix else None
-    record["mask"] = matrix.mask if matrix else None
-    record["corrected"] = code.corrected if code else None
-    record["score"] = matrix.score if matrix else None
+def matrix_art(matrix: halvern.QRMatrix, dark: str = DARK, light: str = LIGHT) -> list[str]:
+    """The symbol as lines of text, two characters per module, inside a quiet zone."""
+    width = matrix.size + 2 * QUIET_ZONE
+    blank = [light * width] * QUIET_ZONE
+    body = [
+        light * QUIET_ZONE + "".join(dark if m else light for m in row) + light * QUIET_ZONE
+        for row in matrix.rows()
+    ]
+    return [*blank, *body, *blank]
+
+
+def format_line(matrix: halvern.QRMatrix) -> str:
+    """The symbol's version, level, mask and finder score, as --matrix prints them."""
+    return (f"version {matrix.version}, error correction {matrix.error_correction}, "
+            f"mask {matrix.mask}, score {matrix.score:.3f}")
+
+
+def _print_matrix(label: str, matrix: halvern.QRMatrix, options: Options, out: TextIO) -> None:
+    if options.several:
+        print(_shown(one_line(label) + ":", out), file=out)
+    dark = DARK if _supports(out, DARK) else ASCII_DARK
+    for line in matrix_art(matrix, dark):
+        print(line, file=out)
+    print(format_line(matrix), file=out)
+
+
+def _print_results(result: FileResult, options: Options, out: TextIO) -> None:
+    """Each code's text, or with --matrix each restored symbol (those that did not
+    decode too, when their format is readable)."""
+    label = result.source.label
+    prefix = one_line(label) + ": " if options.several else ""
+    for item in result.results:
+        if options.matrix:
+            if item.matrix is not None:
+                _print_matrix(label, item.matrix, options, out)
+        elif isinstance(item, halvern.QRCode):
+            print(_shown(prefix + one_line(item.text), out), file=out)
+
+
+def messages(result: FileResult) -> list[str]:
+    """What standard error says about one source: why it gave no image, that it holds
+    no code, or why each symbol found in it did not decode."""
+    if result.refusal is not None:
+        return [result.refusal]
+    label = one_line(result.source.label)
+    if not result.results:
+        return [f"{label}: {NOT_FOUND}"]
+    return [f"{label}: {UNDECODED}: {item.reason}" for item in result.results
+            if isinstance(item, halvern.Undecoded)]
+
+
+# ---------------------------------------------------------------------------
+# JSON Lines
+
+
+def _point(point: tuple[float, float]) -> list[float]:
+    return [round(point[0], 3), round(point[1], 3)]
+
+
+def json_record(label: str, item: Result | None, with_matrix: bool,
+                error: str | None) -> dict[str, Any]:
+    """One JSON object: a code, a symbol that did not decode (``error`` says why), or a
+    file without either (``item`` None)."""
+    code = item if isinstance(item, halvern.QRCode) else None
+    matrix = item.matrix if item is not None else None
+    record: dict[str, Any] = {
+        "file": label,
+        "found": item is not None,
+        "text": code.text if code else None,
+        "data": base64.b64encode(code.data).decode("ascii") if code else None,
+        "version": item.version if item is not None else None,
+        "error_correction": matrix.error_correction if matrix else None,
+        "mask": matrix.mask if matrix else None,
+        "corrected": code.corrected if code else None,
+        "score": matrix.score if matrix else None,
+        "position": [_point(p) for p in item.position] if item is not None else None,
+        "orientation": round(item.orientation, 3) if item is not None else None,
+        "mirrored": item.mirrored if item is not None else None,
+        "inverted": item.inverted if item is not None else None,
+        "error": error,
+    }
     if with_matrix:
         record["size"] = matrix.size if matrix else None
         record["modules"] = ([bytes(b + 48 for b in row).decode() for row in matrix.rows()]
                              if matrix else None)
-    if error is not None:
-        record["error"] = error
     return record
 
 
-def _decoded(matrix: halvern.QRMatrix) -> halvern.Decoded | None:
-    """The content of a restored matrix, for the JSON record; None when it does not decode."""
-    try:
-        return decode_matrix(matrix.modules, matrix.size)
-    except ValueError:
-        return None
+def json_records(result: FileResult, with_matrix: bool) -> list[dict[str, Any]]:
+    """The JSON objects of one source: one per code or failure, or one saying why there
+    is none."""
+    label = result.source.label
+    if result.refusal is not None:
+        return [json_record(label, None, with_matrix, result.refusal)]
+    if not result.results:
+        return [json_record(label, None, with_matrix, NOT_FOUND)]
+    return [json_record(label, item, with_matrix,
+                        f"{UNDECODED}: {item.reason}" if isinstance(item, halvern.Undecoded)
+                        else None)
+            for item in result.results]
 
 
-def _print_plain(source: Source, options: Options, matrix: halvern.QRMatrix,
-                 code: halvern.QRCode | halvern.Decoded | None, out: TextIO) -> None:
-    prefix = f"{source.label}: " if options.several else ""
-    if options.matrix:
-        if options.several:
-            print(_shown(f"{source.label}:", out), file=out)
-        dark = DARK if _supports(out, DARK) else ASCII_DARK
-        for line in matrix_art(matrix, dark):
-            print(line, file=out)
-        print(format_line(matrix), file=out)
-    else:
-        assert code is not None
-        print(_shown(prefix + code.text, out), file=out)
+# ---------------------------------------------------------------------------
+# One source's output
 
 
-def read_source(source: Source, options: Options, out: TextIO, err: TextIO) -> int:
-    """Reads one source and prints what it gives; the exit status it stands for."""
-    try:
-        image, width, height = load_source(source, options.max_pixels)
-    except ImageFileError as exc:
-        message = _refusal(exc)
-        print(_shown(f"halvern: {message}", err), file=err)
-        if options.json:
-            print(json.dumps(_json_record(source.label, None, None, options.matrix, message)),
-                  file=out)
-        return EXIT_ERROR
-    if options.matrix:
-        matrix = halvern.read_matrix(image, width, height)
-        code: halvern.QRCode | halvern.Decoded | None = (
-            _decoded(matrix) if matrix is not None and options.json else None)
-    else:
-        code = halvern.read(image, width, height)
-        matrix = code.matrix if code is not None else None
+def report(result: FileResult, options: Options, out: TextIO, err: TextIO) -> int:
+    """Prints what one source gave; the exit status it stands for."""
     if options.json:
-        print(json.dumps(_json_record(source.label, matrix, code, options.matrix)), file=out)
-    elif matrix is not None:
-        _print_plain(source, options, matrix, code, out)
+        for record in json_records(result, options.matrix):
+            print(json.dumps(record), file=out)
+    else:
+        _print_results(result, options, out)
     out.flush()
-    if matrix is None:
-        print(_shown(f"halvern: {source.label}: no QR code found", err), file=err)
-        return EXIT_NOT_FOUND
-    return EXIT_FOUND
-
-
-def _sources(files: Sequence[str], demo: bool) -> list[Source]:
-    sources = [Source(STDIN_LABEL, "stdin") if f == STDIN_PATH else Source(f, "file", f)
-               for f in files]
-    if demo:
-        sources.append(Source(DEMO_LABEL, "demo"))
-    return sources
+    for message in messages(result):
+        print(_shown(f"halvern: {message}", err), file=err)
+    return status_of(result)
 
 
 def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
@@ -244,12 +396,23 @@ def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
         parser.print_usage(err)
         print("halvern: error: give at least one FILE, or --demo", file=err)
         return EXIT_ERROR
-    sources = _sources(args.files, args.demo)
-    options = Options(matrix=args.matrix, json=args.json, several=len(sources) > 1,
-                      max_pixels=args.max_pixels)
+    named = collect_sources(args.files, args.demo)
     status = EXIT_FOUND
-    for source in sources:
-        status = max(status, read_source(source, options, out, err))
+    for message, problem in named.problems:
+        print(_shown(f"halvern: {one_line(message)}", err), file=err)
+        status = max(status, problem)
+    options = Options(matrix=args.matrix, json=args.json,
+                      several=len(named.sources) > 1 or named.folders,
+                      max_pixels=args.max_pixels)
+    progress = progress_bar(len(named.sources), err, not args.no_progress)
+    try:
+        for result in in_order(lambda s: read_source(s, options.max_pixels), named.sources,
+                               args.jobs):
+            with progress.paused():
+                status = max(status, report(result, options, out, err))
+            progress.advance()
+    finally:
+        progress.close()
     return status
 
 

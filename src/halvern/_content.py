@@ -108,31 +108,73 @@ def segment_text(mode: str, data: bytes, eci: int | None) -> str:
 # ---------------------------------------------------------------------------
 # Results.
 
+# A repr shows this many characters of a text: a version 40 symbol holds 7089, and a
+# result printed in a session or a log should fit on a line or two.
+REPR_TEXT = 40
 
-@dataclass(frozen=True, slots=True)
+
+def short_text(text: str, limit: int = REPR_TEXT) -> str:
+    """``repr(text)``, cut to its first ``limit`` characters with "..." when longer."""
+    if len(text) <= limit:
+        return repr(text)
+    return repr(text[:limit]) + "..."
+
+
+@dataclass(frozen=True, slots=True, repr=False)
 class Segment:
-    """One run of data in a single mode."""
+    """One run of data in a single mode.
 
-    mode: str  # "numeric", "alphanumeric", "byte", "kanji" or "hanzi"
-    data: bytes  # ASCII for numeric/alphanumeric, Shift JIS for kanji, GB 2312 for Hanzi
+    Attributes:
+        mode: "numeric", "alphanumeric", "byte", "kanji" or "hanzi".
+        data: the segment's bytes: ASCII for numeric and alphanumeric, the bytes
+            themselves for byte, Shift JIS for kanji, GB 2312 for Hanzi.
+        text: the bytes as text (see the module's text rule).
+        eci: the ECI designator in effect, None when none was announced.
+    """
+
+    mode: str
+    data: bytes
     text: str
-    eci: int | None  # the ECI in effect, None when none was announced
+    eci: int | None
+
+    def __repr__(self) -> str:
+        return f"Segment(mode={self.mode!r}, text={short_text(self.text)}, eci={self.eci!r})"
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, repr=False)
 class Decoded:
-    """What a QR symbol carries, and how it was stored."""
+    """What a QR symbol carries, and how it was stored.
+
+    Attributes:
+        text: the text of all segments, concatenated.
+        data: the payload bytes of all segments, concatenated.
+        segments: the data segments in order (``Segment``).
+        version: 1 to 40.
+        error_correction: the level, "L", "M", "Q" or "H".
+        mask: the data mask pattern, 0 to 7.
+        corrected: codewords fixed by error correction.
+        structured_append: ``(index from 0, total, parity)`` of a symbol in a
+            structured-append sequence, None otherwise.
+        fnc1: "first" (GS1), "second" (an industry application) or None.
+        application_indicator: the application indicator of FNC1 in second position
+            (two digits or a letter), None otherwise.
+    """
 
     text: str
-    data: bytes  # payload bytes of all segments, concatenated
+    data: bytes
     segments: tuple[Segment, ...]
     version: int
-    error_correction: str  # "L", "M", "Q" or "H"
+    error_correction: str
     mask: int
-    corrected: int  # codewords fixed by error correction
-    structured_append: tuple[int, int, int] | None  # (index from 0, total, parity)
-    fnc1: str | None = None  # "first" (GS1) or "second" (an industry application)
-    application_indicator: str | None = None  # FNC1 in second position: two digits or a letter
+    corrected: int
+    structured_append: tuple[int, int, int] | None
+    fnc1: str | None = None
+    application_indicator: str | None = None
+
+    def __repr__(self) -> str:
+        return (f"Decoded(text={short_text(self.text)}, version={self.version}, "
+                f"error_correction={self.error_correction!r}, mask={self.mask}, "
+                f"corrected={self.corrected})")
 
 
 def _application_indicator(value: int | None) -> str | None:

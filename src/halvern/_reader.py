@@ -3,19 +3,21 @@
 The whole read (binarizing, finding finder patterns, fitting each symbol's grid,
 sampling and decoding, and the fallbacks) is one call into ``halvern._engine`` that
 runs without the interpreter lock. This module only turns what callers hold into a
-pixel buffer (NumPy arrays are read in place) and the native records into results.
+pixel buffer (NumPy arrays are read in place) and the native records into results:
+a ``QRCode`` for each symbol that decoded, an ``Undecoded`` with the reason for each
+one that was located and did not (kept only when the caller asks for them).
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any, Literal, overload
 
 from halvern import _engine, _zeltra
-from halvern._content import Decoded, Segment, decoded_from_native
+from halvern._content import LEVELS, Decoded, Segment, decoded_from_native, short_text
 from halvern._image import as_reader_input
 
-__all__ = ["QRCode", "QRMatrix", "read", "read_all", "read_matrix"]
+__all__ = ["QRCode", "QRMatrix", "Undecoded", "read", "read_all", "read_matrix"]
 
 Point = tuple[float, float]
 Quad = tuple[Point, Point, Point, Point]
@@ -29,50 +31,89 @@ _LEVELS = {0: "M", 1: "L", 2: "H", 3: "Q"}  # the format's level indicator bits
 # Results
 
 
-@dataclass(frozen=True)
-class QRMatrix:
-    """A sampled and restored symbol, with where it was found."""
+def _short_position(position: Quad) -> str:
+    return "(" + ", ".join(f"({x:.1f}, {y:.1f})" for x, y in position) + ")"
 
-    modules: bytes  # size * size bytes, 1 dark, 0 light; function patterns restored
+
+@dataclass(frozen=True, repr=False)
+class QRMatrix:
+    """A sampled and restored symbol, with where it was found.
+
+    Attributes:
+        modules: ``size * size`` bytes, row-major, 1 dark and 0 light, with the
+            function patterns (finders, timing, alignment) restored.
+        size: modules per side, 21 to 177.
+        version: 1 to 40.
+        error_correction: the level of the format information, "L", "M", "Q" or "H".
+        mask: the data mask pattern of the format information, 0 to 7.
+        score: the share of the 147 finder modules sampled right, 0 to 1.
+        centers: the finder centres (top-left, top-right, bottom-left) in pixels.
+        module_size: pixels per module.
+    """
+
+    modules: bytes
     size: int
     version: int
     error_correction: str
     mask: int
-    score: float  # share of the 147 finder modules sampled right
-    centers: tuple[Point, Point, Point]  # top-left, top-right, bottom-left, in pixels
-    module_size: float  # pixels per module
+    score: float
+    centers: tuple[Point, Point, Point]
+    module_size: float
 
     def rows(self) -> list[bytes]:
+        """The modules as ``size`` rows of ``size`` bytes, top to bottom."""
         return [self.modules[r * self.size : (r + 1) * self.size] for r in range(self.size)]
 
+    def __repr__(self) -> str:
+        return (f"QRMatrix(size={self.size}, version={self.version}, "
+                f"error_correction={self.error_correction!r}, mask={self.mask}, "
+                f"score={self.score:.3f})")
 
-@dataclass(frozen=True)
+
+@dataclass(frozen=True, repr=False)
 class QRCode:
     """A decoded symbol: its content, how it was stored and where it lies.
 
-    ``position`` holds the symbol's corners (top-left, top-right, bottom-right,
-    bottom-left as the symbol reads) in the caller's pixels; ``orientation`` is the
-    direction of its top edge in degrees, clockwise from the image's x axis (the y
-    axis points down); ``mirrored`` says it was read as its mirror image, ``inverted``
-    light on dark.
+    Attributes:
+        text: the content as text (see ``halvern.decode_matrix`` for the text rule).
+        data: the payload bytes of all segments, concatenated.
+        version: 1 to 40.
+        error_correction: the level, "L", "M", "Q" or "H".
+        mask: the data mask pattern, 0 to 7.
+        corrected: codewords fixed by error correction.
+        segments: the data segments in order (``halvern.Segment``).
+        eci: the first ECI designator announced, None when none was.
+        structured_append: ``(index from 0, total, parity)`` of a symbol in a
+            structured-append sequence, None otherwise.
+        fnc1: "first" (GS1), "second" (an industry application) or None.
+        application_indicator: the application indicator of FNC1 in second position,
+            None otherwise.
+        position: the symbol's corners (top-left, top-right, bottom-right, bottom-left
+            as the symbol reads) in the caller's pixels.
+        orientation: the direction of the symbol's top edge in degrees, clockwise from
+            the image's x axis (the y axis points down).
+        mirrored: the symbol was read as its mirror image.
+        inverted: the symbol is light on dark.
+        module_size: pixels per module.
+        matrix: the restored module matrix (``QRMatrix``).
     """
 
     text: str
     data: bytes
     version: int
-    error_correction: str  # "L", "M", "Q" or "H"
+    error_correction: str
     mask: int
-    corrected: int  # codewords fixed by error correction
+    corrected: int
     segments: tuple[Segment, ...]
-    eci: int | None  # the first ECI designator announced, None when none was
-    structured_append: tuple[int, int, int] | None  # (index from 0, total, parity)
-    fnc1: str | None  # "first" (GS1) or "second"
+    eci: int | None
+    structured_append: tuple[int, int, int] | None
+    fnc1: str | None
     application_indicator: str | None
     position: Quad
     orientation: float
     mirrored: bool
     inverted: bool
-    module_size: float  # pixels per module
+    module_size: float
     matrix: QRMatrix
 
     @property
@@ -81,6 +122,43 @@ class QRCode:
         return Decoded(self.text, self.data, self.segments, self.version, self.error_correction,
                        self.mask, self.corrected, self.structured_append, self.fnc1,
                        self.application_indicator)
+
+    def __repr__(self) -> str:
+        return (f"QRCode(text={short_text(self.text)}, version={self.version}, "
+                f"error_correction={self.error_correction!r}, "
+                f"position={_short_position(self.position)})")
+
+
+@dataclass(frozen=True, repr=False)
+class Undecoded:
+    """A symbol that was located but could not be decoded, and why.
+
+    ``read_all(image, return_errors=True)`` gives these beside the codes.
+
+    Attributes:
+        reason: why it did not decode, a clause such as "too many errors to correct".
+        version: the version its size suggests, 1 to 40.
+        position: its corners, as ``QRCode.position``.
+        orientation: as ``QRCode.orientation``.
+        mirrored: it was sampled as its mirror image.
+        inverted: it is light on dark.
+        module_size: pixels per module.
+        matrix: the restored module matrix, None when the format information (level
+            and mask) is unreadable.
+    """
+
+    reason: str
+    version: int
+    position: Quad
+    orientation: float
+    mirrored: bool
+    inverted: bool
+    module_size: float
+    matrix: QRMatrix | None
+
+    def __repr__(self) -> str:
+        return (f"Undecoded(reason={self.reason!r}, version={self.version}, "
+                f"position={_short_position(self.position)})")
 
 
 @dataclass(frozen=True)
@@ -117,33 +195,39 @@ def _records(image: Any, width: int | None, height: int | None, try_invert: bool
 # ---------------------------------------------------------------------------
 # From records to results
 
+# Why a located symbol did not decode, by the native reader's error value.
+_REASONS = {
+    1: "its size is not one a QR code has",
+    2: "the format information is unreadable",
+    3: "the version information does not match the symbol's size",
+    4: "too many errors to correct",
+    5: "the data is malformed",
+}
+_TEXT_REASON = "the text is not valid in its character set"
 
-def _matrix(record: _Record, decoded: Decoded | None) -> QRMatrix | None:
-    """The restored matrix of a record; None when its format information is unreadable."""
+
+def _matrix(record: _Record, format_: tuple[str, int] | None) -> QRMatrix | None:
+    """The restored matrix of a record, with the decoded level and mask when known;
+    None when its format information is unreadable."""
     try:
         restored = _engine.restore(record.sampled, record.size)
     except ValueError:
         return None
-    if decoded is not None:
-        level, mask = decoded.error_correction, decoded.mask
-    else:
+    if format_ is None:
         data, _ = _engine.format_info(record.sampled, record.size)
-        level, mask = _LEVELS[data >> 3], data & 7
+        format_ = _LEVELS[data >> 3], data & 7
+    level, mask = format_
     return QRMatrix(restored, record.size, (record.size - 17) // 4, level, mask,
                     _zeltra.score_finder(record.sampled, record.size), record.centers,
                     record.module_size)
 
 
-def _code(record: _Record) -> QRCode | None:
-    if record.decoded is None:
-        return None
-    try:
-        decoded = decoded_from_native(record.decoded)
-    except ValueError:
-        return None  # a segment's bytes are not text of its character set
-    matrix = _matrix(record, decoded)
-    if matrix is None:
-        return None
+def _undecoded(record: _Record, reason: str, matrix: QRMatrix | None) -> Undecoded:
+    return Undecoded(reason, (record.size - 17) // 4, record.position, record.orientation,
+                     record.mirrored, record.inverted, record.module_size, matrix)
+
+
+def _code(decoded: Decoded, record: _Record, matrix: QRMatrix) -> QRCode:
     eci = next((s.eci for s in decoded.segments if s.eci is not None), None)
     return QRCode(decoded.text, decoded.data, decoded.version, decoded.error_correction,
                   decoded.mask, decoded.corrected, decoded.segments, eci,
@@ -152,24 +236,56 @@ def _code(record: _Record) -> QRCode | None:
                   record.module_size, matrix)
 
 
+def _result(record: _Record) -> QRCode | Undecoded:
+    """The code a record holds, or why it holds none."""
+    if record.decoded is None:
+        return _undecoded(record, _REASONS.get(record.error, "it did not decode"),
+                          _matrix(record, None))
+    try:
+        decoded = decoded_from_native(record.decoded)
+    except ValueError:
+        level, mask = LEVELS[record.decoded[1]], record.decoded[2]
+        return _undecoded(record, _TEXT_REASON, _matrix(record, (level, mask)))
+    matrix = _matrix(record, (decoded.error_correction, decoded.mask))
+    if matrix is None:
+        # A decoded symbol has readable format information; kept apart for safety.
+        return _undecoded(record, _REASONS[2], None)
+    return _code(decoded, record, matrix)
+
+
 # ---------------------------------------------------------------------------
 # Public entry points
 
 
+@overload
 def read_all(image: Any, width: int | None = None, height: int | None = None, *,
-             try_invert: bool = True, binarizer: Binarizer = "auto") -> list[QRCode]:
+             try_invert: bool = True, binarizer: Binarizer = "auto",
+             return_errors: Literal[False] = False) -> list[QRCode]: ...
+@overload
+def read_all(image: Any, width: int | None = None, height: int | None = None, *,
+             try_invert: bool = True, binarizer: Binarizer = "auto",
+             return_errors: bool) -> list[QRCode | Undecoded]: ...
+def read_all(image: Any, width: int | None = None, height: int | None = None, *,
+             try_invert: bool = True, binarizer: Binarizer = "auto",
+             return_errors: bool = False) -> list[QRCode] | list[QRCode | Undecoded]:
     """Every QR code in ``image``, an empty list when there is none.
 
     ``image`` is a bytes-like bits image with its ``width`` and ``height`` (nonzero
-    bytes are dark), a 2-D NumPy array (0/1 or bool as bits, other values as
-    grayscale, 3-D as colour), or a Pillow image. Grayscale is binarized with a local
-    threshold (``binarizer="local"``; ``"global"`` for one threshold for the whole
-    image, ``"none"`` when any nonzero byte is dark); ``"auto"`` takes an image of two
-    levels as it is. ``try_invert`` also looks for light-on-dark codes when the image
-    shows no dark-on-light one.
+    bytes are dark), a NumPy array (0/1 or bool as bits, other values as grayscale,
+    3-D as colour), a Pillow image, or a path to an image file. Grayscale is binarized
+    with a local threshold (``binarizer="local"``; ``"global"`` for one threshold for
+    the whole image, ``"none"`` when any nonzero byte is dark); ``"auto"`` takes an
+    image of two levels as it is. ``try_invert`` also looks for light-on-dark codes
+    when the image shows no dark-on-light one.
+
+    With ``return_errors=True`` the list also holds an ``Undecoded`` for each symbol
+    that was located but could not be decoded, with the reason and its position.
     """
-    codes = [_code(r) for r in _records(image, width, height, try_invert, binarizer, False)]
-    return [c for c in codes if c is not None]
+    records = _records(image, width, height, try_invert, binarizer, bool(return_errors))
+    results = [_result(r) for r in records]
+    if return_errors:
+        return results
+    return [r for r in results if isinstance(r, QRCode)]
 
 
 def read(image: Any, width: int | None = None, height: int | None = None, *,
@@ -186,15 +302,7 @@ def read_matrix(image: Any, width: int | None = None, height: int | None = None)
     A symbol whose data decodes is preferred; otherwise the first located symbol whose
     format information is readable is returned.
     """
-    records = _records(image, width, height, True, "auto", True)
-    for record in records:
-        if record.decoded is not None:
-            code = _code(record)
-            if code is not None:
-                return code.matrix
-    for record in records:
-        if record.decoded is None:
-            matrix = _matrix(record, None)
-            if matrix is not None:
-                return matrix
-    return None
+    results = read_all(image, width, height, return_errors=True)
+    codes = [r.matrix for r in results if isinstance(r, QRCode)]
+    others = [r.matrix for r in results if isinstance(r, Undecoded) and r.matrix is not None]
+    return (codes + others)[0] if codes or others else None

@@ -31,11 +31,17 @@ LEVEL_FOR_BITS = ("M", "L", "H", "Q")
 
 @dataclass(frozen=True)
 class FormatInfo:
-    """Decoded format information of a symbol."""
+    """Decoded format information of a symbol.
 
-    error_correction: str  # "L", "M", "Q" or "H"
-    mask: int  # data mask pattern, 0..7
-    errors: int  # bit errors corrected in the copy that was used
+    Attributes:
+        error_correction: the level, "L", "M", "Q" or "H".
+        mask: the data mask pattern, 0 to 7.
+        errors: bit errors corrected in the copy that was used.
+    """
+
+    error_correction: str
+    mask: int
+    errors: int
 
 
 def checked_size(size: object) -> int:

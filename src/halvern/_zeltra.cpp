@@ -538,6 +538,22 @@ int ensure_center_capacity(FinderCenter **centers, int *center_cap, int center_c
     return 1;
 }
 
+// Whether record c lies within radius_sq of (x, y): the merge test, inclusive.
+bool within_radius(const FinderCenter &c, double x, double y, double radius_sq) noexcept {
+    const double dx = c.x - x;
+    const double dy = c.y - y;
+    return dx * dx + dy * dy <= radius_sq;
+}
+
+// The first record in array order within radius_sq of (x, y), or -1: the plain walk.
+int first_within_walk(const FinderCenter *centers, int count, double x, double y,
+                      double radius_sq) noexcept {
+    for (int i = 0; i < count; ++i) {
+        if (within_radius(centers[i], x, y, radius_sq)) return i;
+    }
+    return -1;
+}
+
 // A uniform grid of cells over the image that lists the records whose (x, y) lies in
 // each cell, so that the merge test visits only the records near a hit rather than all
 // of them. Finder-like crosses packed 6 pixels apart make 94,000 records at 1500 x 1500;
@@ -624,23 +640,16 @@ int CenterIndex::first_within(const FinderCenter *centers, int count, double x, 
     const double reach = std::sqrt(radius_sq) + 1.0;
     const int64_t cx0 = cell_of(x - reach, cols_), cx1 = cell_of(x + reach, cols_);
     const int64_t cy0 = cell_of(y - reach, rows_), cy1 = cell_of(y + reach, rows_);
-    const bool walk = (cx1 - cx0 + 1) * (cy1 - cy0 + 1) > count;
-    int best = -1;
-    auto test = [&](int i) {
-        const double dx = centers[i].x - x;
-        const double dy = centers[i].y - y;
-        return dx * dx + dy * dy <= radius_sq;
-    };
-    if (walk) {
-        for (int i = 0; i < count; ++i) {
-            if (test(i)) return i;
-        }
-        return -1;
+    if ((cx1 - cx0 + 1) * (cy1 - cy0 + 1) > count) {
+        return first_within_walk(centers, count, x, y, radius_sq);
     }
+    int best = -1;
     for (int64_t cy = cy0; cy <= cy1; ++cy) {
         for (int64_t cx = cx0; cx <= cx1; ++cx) {
             for (int i = head_[cy * cols_ + cx]; i >= 0; i = next_[i]) {
-                if ((best < 0 || i < best) && test(i)) best = i;
+                if ((best < 0 || i < best) && within_radius(centers[i], x, y, radius_sq)) {
+                    best = i;
+                }
             }
         }
     }
@@ -700,16 +709,9 @@ bool CenterIndex::placed(int i, double x, double y) noexcept {
 int append_or_merge_center(FinderCenter *centers, int *center_count, int center_cap, double x,
                            double y, double module, CenterIndex &index) noexcept {
     const double merge_radius_sq = module * module * 2.56;
-    int i = -1;
-    if (index.active()) {
-        i = index.first_within(centers, *center_count, x, y, merge_radius_sq);
-    } else {
-        for (int k = 0; k < *center_count && i < 0; ++k) {
-            const double dx = centers[k].x - x;
-            const double dy = centers[k].y - y;
-            if (dx * dx + dy * dy <= merge_radius_sq) i = k;
-        }
-    }
+    const int i = index.active()
+                      ? index.first_within(centers, *center_count, x, y, merge_radius_sq)
+                      : first_within_walk(centers, *center_count, x, y, merge_radius_sq);
     if (i >= 0) {
         FinderCenter &c = centers[i];
         const int n = c.count;
