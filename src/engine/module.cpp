@@ -485,6 +485,17 @@ PyObject *engine_parse_segments(PyObject *, PyObject *args) {
 // items, a unit column stride and a positive row stride, and is read in place; its
 // shape and strides must match width, height and stride. Returns false with the
 // exception set.
+// Bytes from the first pixel to the last, (height - 1) * stride + width, for a width
+// and height already in 0..2**31-1 and a positive stride; -1 when that exceeds 64 bits
+// (no buffer is that long). Formed unchecked, a stride of 2**62 on 254 rows wrapped to
+// a few bytes, passed the length check and the read ran off the buffer.
+std::int64_t image_span(Py_ssize_t width, Py_ssize_t height, Py_ssize_t stride) noexcept {
+    if (width == 0 || height == 0) return 0;
+    const std::int64_t rows = static_cast<std::int64_t>(height) - 1;
+    if (rows > 0 && static_cast<std::int64_t>(stride) > (INT64_MAX - width) / rows) return -1;
+    return rows * stride + width;
+}
+
 bool parse_image(PyObject *image, Py_ssize_t width, Py_ssize_t height, Py_ssize_t stride,
                  BufferGuard &buffer, engine::ImageView &out) {
     if (PyObject_GetBuffer(image, buffer.view(), PyBUF_STRIDED_RO) != 0) return false;
@@ -511,13 +522,13 @@ bool parse_image(PyObject *image, Py_ssize_t width, Py_ssize_t height, Py_ssize_
             return false;
         }
         // The last row ends at (height - 1) * stride + width: the exporter vouches for it.
-        available = height == 0 ? 0 : static_cast<std::int64_t>(height - 1) * stride + width;
+        available = image_span(width, height, stride);
     } else if (view->ndim > 1 || (view->ndim == 1 && view->strides != nullptr && view->strides[0] != 1)) {
         PyErr_SetString(PyExc_ValueError, "Image buffer must be contiguous bytes or a 2-D array.");
         return false;
     }
-    const std::int64_t needed = width == 0 || height == 0 ? 0 : static_cast<std::int64_t>(height - 1) * stride + width;
-    if (needed > available) {
+    const std::int64_t needed = image_span(width, height, stride);
+    if (needed < 0 || needed > available) {
         PyErr_SetString(PyExc_ValueError, "Image buffer is shorter than (height - 1) * stride + width bytes.");
         return false;
     }

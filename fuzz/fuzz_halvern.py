@@ -1,4 +1,5 @@
-"""Fuzz harness for halvern._zeltra, the strict restoration and the native decoder.
+"""Fuzz harness for halvern._zeltra, the strict restoration, the native decoder and
+the native reader with its Python entry points.
 
 Every input is a byte string that is decoded, front to back, into one call: which
 function, the bits image (its buffer kind, length, size and content), and the other
@@ -13,10 +14,19 @@ export released) and the argument's reference count must not change. Cheap exact
 checks of the documented arithmetic (black box, module size, finder score, small
 box-grid samplings) are made as well, since they cost little beside the call.
 
+The reader targets draw pictures of at most READ_PIXELS pixels: segno symbols turned,
+mirrored, scaled and damaged, noise, planted finders, stripes, 1 x N and N x 1 strips;
+laid out at drawn strides in buffers that end with the last pixel; read with drawn
+binarizers and flags, or as NumPy arrays of drawn dtypes, channels and strides with
+non-finite values. Records must be well formed (finite geometry, decoded ones first,
+modules that decode to the record's content), the same picture read packed and strided
+must give the same records, a bits picture and its gray twin the same content, and a
+symbol drawn cleanly must be read with its payload, corners, orientation and mirroring.
+
 Usage:
-    python fuzz/fuzz_zeltra.py --replay fuzz/corpus          # run every corpus input once
-    python fuzz/fuzz_zeltra.py --seconds 60                  # fuzz for a bounded time
-    python fuzz/fuzz_zeltra.py --seconds 60 --driver random  # without atheris
+    python fuzz/fuzz_halvern.py --replay fuzz/corpus          # run every corpus input once
+    python fuzz/fuzz_halvern.py --seconds 60                  # fuzz for a bounded time
+    python fuzz/fuzz_halvern.py --seconds 60 --driver random  # without atheris
 
 With atheris installed the fuzzing is coverage-guided by atheris/libFuzzer (the
 Python code of the package and of this harness is instrumented; the native module
@@ -483,10 +493,11 @@ RESTORE = None
 DECODE = None
 ENGINE = None
 SEGNO = None
+NUMPY = None
 
 
 def load(instrument: bool = False) -> None:
-    global Z, RESTORE, DECODE, ENGINE, SEGNO
+    global Z, RESTORE, DECODE, ENGINE, SEGNO, NUMPY
     if instrument:
         import atheris
 
@@ -506,6 +517,12 @@ def load(instrument: bool = False) -> None:
         SEGNO = segno
     except ImportError:  # the decoder is then fed drawn matrices only
         SEGNO = None
+    try:
+        import numpy
+
+        NUMPY = numpy
+    except ImportError:  # the Python entry points are then left out
+        NUMPY = None
 
 
 def expect_message(exc: BaseException, *messages: str) -> None:
@@ -851,6 +868,437 @@ def call_parse_segments(d: Draw) -> None:
     assert payload <= 7168, payload
 
 
+# ------------------------------------------------------------------ the reader
+
+# Largest picture one reader input builds: a 1 x N strip of noise reads at about
+# 420 ms per MP (the rows' fixed cost), 25 ms at this size, a second under the
+# sanitizers' debug build; more pixels would only slow the fuzzing.
+READ_PIXELS = 1 << 16
+READ_ERRORS = (
+    "Image width and height must be in 0..2**31-1.",
+    "Image stride must be positive and at least the width.",
+    "Image pixels must be one byte each.",
+    "Image array shape and strides do not match width, height and stride.",
+    "Image buffer must be contiguous bytes or a 2-D array.",
+    "Image buffer is shorter than (height - 1) * stride + width bytes.",
+    "Unknown binarizer.",
+)
+SIDE_POOL = (0, 1, 2, 3, 7, 21, 64, 255, 256, 1000, 65535, 2**31 - 1, 2**31, -1, -(2**31), 2**62)
+BINARIZER_NONE = 3  # the bits image as it is: nonzero dark
+
+
+@dataclass(frozen=True)
+class Picture:
+    """A bits image (nonzero dark) with what must be read from it: ``payload`` when the
+    symbol is drawn cleanly enough that any reader worth the name decodes it, and the
+    geometry it was drawn with."""
+
+    bits: bytes
+    width: int
+    height: int
+    payload: bytes | None = None
+    corners: tuple[tuple[float, float], ...] = ()
+    module: int = 0
+    rotation: int = 0  # clockwise quarter turns
+    mirrored: bool = False
+
+
+def turned(rows: list[list[int]], quarter_turns: int, mirror: bool) -> list[list[int]]:
+    """The matrix mirrored (transposed) first, then turned clockwise."""
+    if mirror:
+        rows = [list(col) for col in zip(*rows)]
+    for _ in range(quarter_turns % 4):
+        rows = [list(col) for col in zip(*rows[::-1])]
+    return rows
+
+
+def rendered(rows: list[list[int]], module: int, border: int) -> tuple[bytearray, int]:
+    """A square bits image of the matrix, ``module`` pixels a module inside ``border``
+    light modules; and its side."""
+    n = len(rows)
+    side = (n + 2 * border) * module
+    img = bytearray(side * side)
+    for y, row in enumerate(rows):
+        line = b"".join(b"\x01" * module if v else b"\x00" * module for v in row)
+        start = border * module
+        for py in range((border + y) * module, (border + y + 1) * module):
+            img[py * side + start : py * side + start + n * module] = line
+    return img, side
+
+
+def symbol_picture(d: Draw) -> Picture | None:
+    """A segno symbol, turned or mirrored, at a drawn scale and quiet zone, often damaged
+    (pixels flipped, a block wiped, noise); ``payload`` is set only for a clean drawing
+    with a full quiet zone and at least two pixels a module."""
+    payload = d.raw(d.below(48))
+    try:
+        symbol = SEGNO.make_qr(
+            payload, error=d.pick("lmqh"), mask=d.below(8), mode="byte", boost_error=False
+        )
+    except ValueError:
+        return None
+    n = symbol.symbol_size(border=0)[0]
+    module, border = 1 + d.below(4), d.below(7)
+    if (n + 2 * border) ** 2 * module * module > READ_PIXELS:
+        module = max(1, math.isqrt(READ_PIXELS // (n + 2 * border) ** 2))
+    rotation, mirror = d.below(4), d.chance(2)
+    img, side = rendered(turned([list(r) for r in symbol.matrix], rotation, mirror), module, border)
+    damaged = False
+    for _ in range(d.below(4) if d.chance(2) else 0):  # single pixels flipped
+        img[d.below(len(img))] ^= 1
+        damaged = True
+    if d.chance(4):  # a block wiped light or dark
+        x, y = d.below(side), d.below(side)
+        w, h, value = 1 + d.below(side // 3 + 1), 1 + d.below(side // 3 + 1), d.below(2)
+        for py in range(y, min(side, y + h)):
+            img[py * side + x : py * side + min(side, x + w)] = bytes([value]) * (
+                min(side, x + w) - x
+            )
+        damaged = True
+    if d.chance(4):  # salt and pepper at a drawn density
+        rng = random.Random(d.uint(4))
+        for _ in range(d.below(len(img) // 8 + 1)):
+            img[rng.randrange(len(img))] ^= 1
+        damaged = True
+    lo, hi = border * module, (border + n) * module
+    corners = ((lo, lo), (hi, lo), (hi, hi), (lo, hi))
+    clean = not damaged and module >= 2 and border >= 4
+    return Picture(
+        bytes(img), side, side, payload if clean else None, corners, module, rotation, mirror
+    )
+
+
+def reader_picture(d: Draw) -> Picture:
+    """A symbol, or any image the low-level targets draw, at reader sizes: extreme
+    aspect ratios (1 x N, N x 1) among them."""
+    if SEGNO is not None and d.below(3) == 0:
+        picture = symbol_picture(d)
+        if picture is not None:
+            return picture
+    mode = d.below(4)
+    if mode == 0:
+        n = 1 + d.below(READ_PIXELS)
+        width, height = (n, 1 + d.below(3)) if d.chance(2) else (1 + d.below(3), n)
+        height = min(height, READ_PIXELS // width) if width > height else height
+        width = min(width, READ_PIXELS // height)
+    elif mode == 1:
+        width, height = 1 + d.below(360), 1 + d.below(360)
+    else:
+        width, height = 1 + d.below(128), 1 + d.below(128)
+    return Picture(bytes(image_content(d, width * height, width, height)), width, height)
+
+
+def as_gray(bits: bytes) -> bytes:
+    """The same picture as 8-bit gray: 0 black, 255 white."""
+    return bits.translate(bytes([255]) + bytes(255))
+
+
+def laid_out(pixels: bytes, width: int, height: int, stride: int, filler: int, tail: int) -> bytes:
+    """Rows of ``pixels`` at ``stride`` apart, the gaps and ``tail`` extra bytes filled
+    with ``filler``; without a tail the buffer ends with the last pixel."""
+    out = bytearray([filler]) * ((height - 1) * stride + width + tail)
+    if width < height:  # column by column: a 1 x N strip costs one slice, not N
+        for x in range(width):
+            out[x : x + (height - 1) * stride + 1 : stride] = pixels[x::width]
+    else:
+        for y in range(height):
+            out[y * stride : y * stride + width] = pixels[y * width : (y + 1) * width]
+    return bytes(out)
+
+
+def finite(*values: float) -> bool:
+    return all(type(v) is float and math.isfinite(v) for v in values)
+
+
+def check_decoded_tuple(decoded, size: int) -> None:
+    version, level, mask, corrected, segments, fnc1, indicator, append = decoded
+    assert 17 + 4 * version == size and 0 <= level < 4 and 0 <= mask < 8, decoded[:3]
+    assert corrected >= 0 and fnc1 in (0, 1, 2), decoded
+    for mode, eci, data in segments:
+        assert mode in (1, 2, 4, 8, 13) and isinstance(data, bytes), (mode, eci)
+        assert eci is None or 0 <= eci < 1_000_000, eci
+    if append is not None:
+        index, total, parity = append
+        assert 0 <= index < total <= 16 and 0 <= parity < 256, append
+
+
+def check_records(records, keep_errors: bool) -> None:
+    """Well-formed records: decoded ones first, finite geometry, modules that decode to
+    what the record says."""
+    assert type(records) is list
+    seen_failure = False
+    for rec in records:
+        assert type(rec) is tuple and len(rec) == 10, rec
+        decoded, error, size, modules, corners, centres, orientation, mirrored, inverted, module = (
+            rec
+        )
+        assert 21 <= size <= 177 and size % 4 == 1, size
+        assert type(modules) is bytes and len(modules) == size * size
+        assert len(corners) == 4 and len(centres) == 3
+        assert all(len(p) == 2 and finite(*p) for p in corners + centres), (corners, centres)
+        assert finite(orientation, module) and module > 0.0, (orientation, module)
+        assert type(mirrored) is bool and type(inverted) is bool
+        if decoded is None:
+            assert keep_errors and error != 0, (keep_errors, error)
+            seen_failure = True
+            continue
+        assert error == 0 and not seen_failure, "a decoded record after a failed one"
+        check_decoded_tuple(decoded, size)
+        # The record's modules are the symbol as read: they decode to the same content.
+        assert ENGINE.decode_matrix(modules, size) == decoded, "modules do not decode alike"
+
+
+def near(p: tuple[float, float], q: tuple[float, float], tolerance: float) -> bool:
+    return abs(p[0] - q[0]) <= tolerance and abs(p[1] - q[1]) <= tolerance
+
+
+def check_clean_symbol(picture: Picture, records, inverted: bool) -> None:
+    """A clean drawing is read: its payload, its corners within a module, its
+    orientation (unmirrored) and its mirroring."""
+    found = [
+        r
+        for r in records
+        if r[0] is not None and b"".join(s[2] for s in r[0][4]) == picture.payload
+    ]
+    assert found, f"clean symbol not read: {picture.payload!r}, {len(records)} records"
+    rec = found[0]
+    tolerance = picture.module + 1.0
+    for corner in picture.corners:
+        assert any(near(corner, c, tolerance) for c in rec[4]), (corner, rec[4])
+    assert rec[7] == picture.mirrored and rec[8] == inverted, (rec[7], rec[8])
+    if not picture.mirrored:
+        turn = (rec[6] - 90.0 * picture.rotation) % 360.0
+        assert min(turn, 360.0 - turn) < 2.0, (rec[6], picture.rotation)
+
+
+def native_read(image, width, height, stride, binarizer, try_invert, keep_errors):
+    return ENGINE.read(image, width, height, stride, binarizer, try_invert, keep_errors)
+
+
+def call_read_faulty(d: Draw) -> None:
+    """Arguments the binding must refuse with a clear error, or take as an empty image."""
+    width, height = d.pick(SIDE_POOL), d.pick(SIDE_POOL)
+    stride = d.pick(SIDE_POOL) if d.chance(2) else width + d.below(4) - 1
+    length = d.below(300)
+    kind = d.below(6)
+    base = bytes(d.raw(length))
+    image = (
+        base,
+        bytearray(base),
+        memoryview(base)[::2] if length > 1 else memoryview(base),
+        memoryview(base).cast("H") if length % 2 == 0 else base,
+        d.pick((None, "pixels", 12, [0, 1], 1.5)),
+        memoryview(bytes(max(width, 0) * max(height, 0) if 0 <= width * height <= 1024 else 0)),
+    )[kind]
+    binarizer = d.pick((0, 1, 2, 3, -1, 4, 255, 2**31 - 1))
+    try:
+        result = native_read(image, width, height, stride, binarizer, d.chance(2), d.chance(2))
+    except ValueError as exc:
+        expect_message(exc, *READ_ERRORS)
+        return
+    except (TypeError, OverflowError, BufferError):
+        return
+    # Accepted: then the arguments really were valid, and an empty image reads as nothing.
+    assert 0 <= width < 2**31 and 0 <= height < 2**31 and stride >= max(width, 1), (
+        width,
+        height,
+        stride,
+    )
+    assert 0 <= binarizer <= 3, binarizer
+    check_records(result, True)
+    if width == 0 or height == 0:
+        assert result == [], result
+
+
+def call_read(d: Draw) -> None:
+    """The native read of a drawn picture, as bits or gray, laid out at a drawn stride,
+    with drawn options. The picture read packed and read strided (junk in the gaps) must
+    give the same records, a bits picture and its gray twin the same content."""
+    if d.chance(8):
+        call_read_faulty(d)
+        return
+    picture = reader_picture(d)
+    width, height = picture.width, picture.height
+    gray = d.chance(3)
+    inverted = gray and d.chance(3)
+    pixels = as_gray(picture.bits) if gray else picture.bits
+    if gray and picture.payload is None and d.chance(2):
+        pixels = picture.bits  # any byte values as gray levels
+    if inverted:
+        pixels = pixels.translate(bytes(range(255, -1, -1)))
+    binarizer = d.below(4)
+    if not gray and d.chance(2):
+        binarizer = BINARIZER_NONE
+    try_invert, keep_errors = not d.chance(4), d.chance(2)
+    records = native_read(pixels, width, height, width, binarizer, try_invert, keep_errors)
+    check_records(records, keep_errors)
+    stride = width + (d.below(9) if d.chance(2) else d.pick((1, 64, 4096)))
+    if height * stride > 4 * READ_PIXELS:
+        stride = width + 1
+    filler, tail = d.byte(), d.below(3) if d.chance(4) else 0
+    laid = laid_out(pixels, width, height, stride, filler, tail)
+    view = Buffer(d, bytearray(laid)).obj if d.chance(2) else laid
+    if isinstance(view, memoryview) and view.itemsize != 1:
+        view = laid
+    again = native_read(view, width, height, stride, binarizer, try_invert, keep_errors)
+    assert again == records, "the stride or the gaps changed the read"
+    as_drawn = binarizer != BINARIZER_NONE if gray else binarizer == BINARIZER_NONE
+    if picture.payload is not None and as_drawn and (try_invert or not inverted):
+        check_clean_symbol(picture, records, inverted)
+    if not gray and binarizer == BINARIZER_NONE:
+        # Two levels as gray, binarizer auto: taken as they are, so the same content.
+        twin = native_read(as_gray(picture.bits), width, height, width, 0, try_invert, keep_errors)
+        assert [r[0] for r in twin] == [r[0] for r in records], "bits and gray read differently"
+
+
+# ---- The Python entry points, on NumPy arrays of every kind
+
+ARRAY_DTYPES = (
+    "bool",
+    "uint8",
+    "uint8",
+    "int8",
+    "uint16",
+    "int32",
+    "int64",
+    "float16",
+    "float32",
+    "float64",
+    "float64",
+    "complex64",
+    "datetime64[s]",
+)
+
+
+def dtype_levels(np, dtype: str, rng: random.Random):
+    """(dark, light) values of the dtype for a two-level picture."""
+    if dtype == "bool":
+        return True, False
+    if dtype.startswith("float"):
+        return rng.choice(((0.0, 1.0), (-3.5, 7.25), (0.0, 255.0), (1e-3, 2e-3)))
+    info = np.iinfo(dtype)
+    return (info.min, info.max) if rng.random() < 0.5 else (0, 1 if dtype != "uint8" else 255)
+
+
+def drawn_array(d: Draw, np, picture: Picture):
+    """The picture as an array of a drawn dtype, layout and extra channels; and whether
+    it still shows the picture faithfully (a bool or two-level array in C or a
+    strided layout of the same pixels)."""
+    rng = random.Random(d.uint(4))
+    dtype = d.pick(ARRAY_DTYPES)
+    bits = np.frombuffer(picture.bits, np.uint8).reshape(picture.height, picture.width) != 0
+    if dtype.startswith(("complex", "datetime")):
+        return bits.astype(dtype), False
+    dark, light = dtype_levels(np, dtype, rng)
+    if dtype == "bool":
+        array = bits.copy()
+    elif (dark, light) == (0, 1) and dtype[0] in "iu":
+        array = bits.astype(dtype)  # a 0/1 integer array is a bits image
+    else:
+        array = np.where(bits, np.array(dark, dtype), np.array(light, dtype))
+    faithful = True
+    if dtype.startswith("float") and d.chance(3):  # non-finite pixels in the quiet zone
+        for _ in range(1 + d.below(3)):
+            array[0, d.below(picture.width)] = d.pick((math.nan, math.inf, -math.inf))
+    layout = d.below(6)
+    if layout == 1:  # a crop of a larger array: rows strided
+        big = np.zeros((picture.height + 2, picture.width + 3 + d.below(5)), array.dtype)
+        big[1 : picture.height + 1, 2 : picture.width + 2] = array
+        array = big[1 : picture.height + 1, 2 : picture.width + 2]
+    elif layout == 2:  # Fortran order
+        array = np.asfortranarray(array)
+    elif layout == 3 and not dtype == "bool":  # colour channels
+        channels = d.pick((1, 2, 3, 4))
+        stacked = np.repeat(array[:, :, None], channels, axis=2)
+        if channels in (2, 4):
+            stacked[:, :, -1] = np.iinfo(dtype).max if dtype[0] in "iu" else 1.0
+        # Colour is gray by its luma (0/1 integers no longer bits); alpha is on a scale
+        # of its own: only equal gray channels promise the picture.
+        faithful = channels in (1, 3) and not (dtype[0] in "iu" and (dark, light) == (0, 1))
+        array = stacked
+    elif layout == 4:  # every other pixel of a doubled picture
+        doubled = np.repeat(np.repeat(array, 2, axis=0), 2, axis=1)
+        array = doubled[::2, ::2]
+    elif layout == 5:  # negative strides: the picture turned half a turn
+        array = array[::-1, ::-1]
+    return array, faithful
+
+
+def odd_array(d: Draw, np):
+    """Arrays the entry points must refuse or take as empty."""
+    shape = d.pick(
+        ((0, 10), (10, 0), (0, 0), (0,), (7,), (0, 5, 3), (4, 4, 5), (2, 2, 2, 2), (3, 0, 4), ())
+    )
+    dtype = d.pick(("uint8", "float64", "bool", "complex64", "object", "int32"))
+    return np.zeros(shape, dtype)
+
+
+def check_codes(codes, halvern) -> None:
+    assert type(codes) is list
+    for code in codes:
+        assert type(code) is halvern.QRCode, type(code)
+        assert isinstance(code.text, str) and isinstance(code.data, bytes)
+        assert all(len(p) == 2 and finite(*p) for p in code.position), code.position
+        assert finite(code.orientation, code.module_size) and code.module_size > 0.0
+        matrix = code.matrix
+        assert len(matrix.modules) == matrix.size * matrix.size and matrix.version == code.version
+        assert 0.0 <= matrix.score <= 1.0
+
+
+def call_api(d: Draw) -> None:
+    """halvern.read and read_all on NumPy arrays of drawn dtypes, shapes, strides and
+    non-finite values, and on bytes with their sizes."""
+    import halvern
+
+    np = NUMPY
+    if np is None:
+        return
+    if d.chance(6):
+        array = odd_array(d, np)
+        try:
+            codes = halvern.read_all(array)
+        except (TypeError, ValueError) as exc:
+            assert array.size > 0 or array.dtype.kind not in "biuf", (array.shape, exc)
+            return
+        assert codes == [] and halvern.read(array) is None, (array.shape, array.dtype)
+        return
+    picture = reader_picture(d)
+    array, faithful = drawn_array(d, np, picture)
+    options = {
+        "try_invert": not d.chance(4),
+        "binarizer": d.pick(("auto", "auto", "local", "global", "none")),
+    }
+    try:
+        codes = halvern.read_all(array, **options)
+    except TypeError:
+        assert array.dtype.kind not in "biuf", array.dtype
+        return
+    assert array.dtype.kind in "biuf", array.dtype
+    check_codes(codes, halvern)
+    assert halvern.read_all(array, **options) == codes, "a second read differs"
+    best = halvern.read(array, **options)
+    assert (best is None) == (not codes) and (best is None or best in codes)
+    if options == {"try_invert": True, "binarizer": "auto"} and d.chance(2):
+        # read_matrix reads with these options: a decoded symbol's matrix when there is one.
+        matrix = halvern.read_matrix(array)
+        assert matrix is None or type(matrix) is halvern.QRMatrix
+        assert not codes or matrix in [c.matrix for c in codes], "read_matrix missed the codes"
+    as_drawn = options["binarizer"] != "none" or array.dtype.kind == "b"
+    if faithful and picture.payload is not None and as_drawn:
+        texts = [c.data for c in codes]
+        assert picture.payload in texts, (picture.payload, texts, array.dtype, array.strides)
+    if d.chance(3) and options["binarizer"] in ("auto", "none"):
+        # The bits as bytes with their sizes: a bits image, the same content.
+        flat = halvern.read_all(
+            picture.bits, picture.width, picture.height, try_invert=options["try_invert"]
+        )
+        plain = halvern.read_all(
+            np.frombuffer(picture.bits, np.uint8).reshape(picture.height, picture.width) != 0,
+            try_invert=options["try_invert"],
+        )
+        assert [c.data for c in flat] == [c.data for c in plain], "bytes and bool array differ"
+
+
 def image_target(call: Callable[[Draw, Buffer, int, int], None]) -> Callable[[Draw], None]:
     """A target that draws a bits image (its size, buffer kind and content), runs
     ``call`` on it and checks that the buffer was released."""
@@ -870,10 +1318,11 @@ class Target:
     run: Callable[[Draw], None]
 
 
-# Every entry point fuzzed, chosen by the input's first draw. A new one (the native
-# reader's read and read_all, say) is a function of a Draw, wrapped by image_target
-# when it takes a drawn bits image, and one more entry here; the first draw of every
-# corpus input then picks among more targets, so the corpus is best regrown after.
+# Every entry point fuzzed, chosen by the input's first byte: its value modulo the
+# number of targets is the target's index. Each corpus file starts with its target's
+# index, so a target appended here leaves every corpus input calling what it called.
+# A new target is a function of a Draw (wrapped by image_target when it takes a drawn
+# bits image) and one more entry at the end.
 TARGETS = (
     Target("bbox", image_target(call_bbox)),
     Target("module_size", image_target(call_module_size)),
@@ -883,12 +1332,23 @@ TARGETS = (
     Target("score", image_target(call_score)),
     Target("restore", call_restore),
     Target("decode", call_decode),
+    Target("read", call_read),
+    Target("read_api", call_api),
 )
+
+
+RUNS_BY_TARGET: dict[str, int] = {t.name: 0 for t in TARGETS}
 
 
 def one_input(data: bytes) -> None:
     d = Draw(data)
-    d.pick(TARGETS).run(d)
+    target = d.pick(TARGETS)
+    RUNS_BY_TARGET[target.name] += 1
+    target.run(d)
+
+
+def runs_by_target() -> str:
+    return ", ".join(f"{name} {runs}" for name, runs in RUNS_BY_TARGET.items())
 
 
 # ---------------------------------------------------------------------- drivers
@@ -943,7 +1403,7 @@ def replay(paths: list[str]) -> int:
         except Exception:
             print(f"failure on {f}", file=sys.stderr)
             raise
-    print(f"replayed {len(files)} inputs, no failure")
+    print(f"replayed {len(files)} inputs, no failure ({runs_by_target()})")
     return 0
 
 
@@ -977,6 +1437,7 @@ def random_driver(seconds: float, seed: int, corpus: Path, artifacts: Path, max_
             del recent[:-64]
     current.unlink(missing_ok=True)
     print(f"random driver: {runs} executions in {seconds:g} s (seed {seed}), no failure")
+    print(f"by target: {runs_by_target()}")
     return 0
 
 
