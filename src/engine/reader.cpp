@@ -20,6 +20,10 @@ namespace {
 constexpr int kModules = kMaxSize * kMaxSize;
 // Timing modules that must alternate before a grid is worth decoding.
 constexpr double kMinTiming = 0.7;
+// Below this on every global grid (chance is 0.5) a symbol is not tried locally.
+constexpr double kMinLocalTiming = 0.45;
+// Local grids tried per triple at most: each costs a sampling of the whole symbol.
+constexpr int kMaxLocal = 3;
 
 // A located symbol that did not decode, kept to report it.
 struct Failure {
@@ -48,11 +52,12 @@ struct Scratch {
     std::uint8_t *rows = nullptr;  // three image rows for the denoise
     Failure *failures = nullptr;   // this pass's
     DecodedSymbol *attempt = nullptr;  // decode attempts; a success is copied out
+    LocalGrid *local = nullptr;
 };
 
 std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    const std::size_t sizes[11] = {
+    const std::size_t sizes[12] = {
         pixels,
         binarize_scratch_bytes(width, height),
         finder_scratch_bytes(width, height),
@@ -64,10 +69,11 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         3 * static_cast<std::size_t>(width),
         sizeof(Failure) * kMaxTriples,
         sizeof(DecodedSymbol),
+        sizeof(LocalGrid),
     };
-    std::size_t offsets[11];
+    std::size_t offsets[12];
     std::size_t total = 0;
-    for (int i = 0; i < 11; ++i) {
+    for (int i = 0; i < 12; ++i) {
         offsets[i] = total;
         total += align16(sizes[i]);
     }
@@ -84,6 +90,7 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         out->rows = b + offsets[8];
         out->failures = reinterpret_cast<Failure *>(b + offsets[9]);
         out->attempt = reinterpret_cast<DecodedSymbol *>(b + offsets[10]);
+        out->local = reinterpret_cast<LocalGrid *>(b + offsets[11]);
     }
     return total;
 }
@@ -232,6 +239,7 @@ private:
 
     void try_triple(const Triple &t) noexcept {
         if (taken(t)) return;
+        local_tries_ = 0;
         const Finder &ftl = s_.finders[t.tl], &ftr = s_.finders[t.tr], &fbl = s_.finders[t.bl];
         // Each leg in modules measured along it at its two ends: under perspective the
         // finders are foreshortened one way, and their narrowest reading misjudged a
@@ -311,15 +319,50 @@ private:
             ++count;
         }
         if (grid_transform(tl, tr, bl, a.parallelogram, {size - 3.5, size - 3.5}, size, grids[count])) ++count;
+        int best = -1;
+        double best_timing = kMinLocalTiming;
         for (int g = 0; g < count; ++g) {
-            if (timing_through(bits_, grids[g], size) < kMinTiming) continue;
+            const double timing = timing_through(bits_, grids[g], size);
+            if (timing > best_timing) {
+                best = g;
+                best_timing = timing;
+            }
+            if (timing < kMinTiming) continue;
+            sample_grid(bits_, grids[g], size, module, s_.modules);
             if (try_grid(t, grids[g], size, module, failure)) return true;
+        }
+        // A bent or large symbol drifts off any single transform between its alignment
+        // patterns (a version 36 wrapped round a cylinder: timing 0.5 on every global
+        // grid); through all of them it is followed. From the grid whose timing came
+        // closest, at most kMaxLocal times a triple, and decoded only when the timing
+        // patterns hold on the local grid.
+        if (best >= 0 && alignment_count(version) > 2 && local_tries_ < kMaxLocal) {
+            ++local_tries_;
+            const Point finders[3] = {tl, tr, bl};
+            if (local_grid(bits_, grids[best], finders, version, module, *s_.local) > 0) {
+                sample_local(bits_, *s_.local, size, module, s_.modules);
+                if (timing_of(s_.modules, size) >= kMinTiming && try_grid(t, grids[best], size, module, failure)) {
+                    return true;
+                }
+            }
         }
         return false;
     }
 
+    // Share of the sampled grid's timing modules that alternate.
+    static double timing_of(const std::uint8_t *modules, int size) noexcept {
+        int good = 0, total = 0;
+        for (int i = 8; i < size - 8; ++i) {
+            const int expected = i % 2 == 0 ? 1 : 0;
+            good += modules[static_cast<std::size_t>(6) * size + i] == expected ? 1 : 0;
+            good += modules[static_cast<std::size_t>(i) * size + 6] == expected ? 1 : 0;
+            total += 2;
+        }
+        return total > 0 ? static_cast<double>(good) / total : 0.0;
+    }
+
+    // Decodes the grid sampled into s_.modules, as it is and mirrored; h places it.
     bool try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure) noexcept {
-        sample_grid(bits_, h, size, module, s_.modules);
         for (int mirrored = 0; mirrored < 2; ++mirrored) {
             const std::uint8_t *modules = s_.modules;
             if (mirrored) {
@@ -370,6 +413,7 @@ private:
     int decoded_;
     bool inverted_;
     int failures_ = 0;
+    int local_tries_ = 0;
     std::int64_t runs_ = 0;
 };
 
