@@ -323,3 +323,21 @@ def test_symbol_wrapped_round_a_cylinder_is_followed_between_its_alignment_patte
     text = f"bent {version}"
     modules = np.pad(symbol(text, version, "l"), 4)
     assert [c.text for c in halvern.read_all(bent(modules, ppm, arc))] == [text]
+
+
+@pytest.mark.parametrize(("scale", "sigma"), [(60, 25.0), (100, 25.0), (150, 8.0)])
+def test_very_large_noisy_modules_are_read_shrunk_and_placed_in_the_callers_pixels(
+        scale: int, sigma: float) -> None:
+    # At full size the local threshold turns the inside of these modules into salt and
+    # pepper (none of them read without the shrunk pass).
+    modules = np.pad(symbol("large modules", 2), 4)
+    ink = np.kron(modules, np.ones((scale, scale), np.uint8))
+    xs = np.arange(ink.shape[1])[None, :]
+    light = np.where(ink != 0, 40.0, 210.0) * (0.6 + 0.4 * xs / ink.shape[1])
+    noisy = light + np.random.default_rng(scale).normal(0, sigma, ink.shape)
+    (code,) = halvern.read_all(np.clip(noisy, 0, 255).astype(np.uint8))
+    assert code.text == "large modules"
+    assert code.module_size == pytest.approx(scale, rel=0.03)
+    n = modules.shape[0] - 8
+    assert_corners_near(code.position, [(4 * scale + x * n * scale, 4 * scale + y * n * scale)
+                                        for x, y in ((0, 0), (1, 0), (1, 1), (0, 1))], scale / 4)

@@ -37,6 +37,11 @@ struct Failure {
     double module = 0;
 };
 
+// The downscale fallback's factor, and the shorter side an image needs for it: a
+// symbol of 21 modules at 25 pixels a module and more.
+constexpr int kShrink = 4;
+constexpr int kMinShrinkSide = 512;
+
 std::size_t align16(std::size_t n) noexcept { return (n + 15) & ~static_cast<std::size_t>(15); }
 
 // The read's scratch, carved from one block.
@@ -53,11 +58,12 @@ struct Scratch {
     Failure *failures = nullptr;   // this pass's
     DecodedSymbol *attempt = nullptr;  // decode attempts; a success is copied out
     LocalGrid *local = nullptr;
+    std::uint8_t *small = nullptr;  // the image box-averaged kShrink times down
 };
 
 std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    const std::size_t sizes[12] = {
+    const std::size_t sizes[13] = {
         pixels,
         binarize_scratch_bytes(width, height),
         finder_scratch_bytes(width, height),
@@ -70,10 +76,11 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         sizeof(Failure) * kMaxTriples,
         sizeof(DecodedSymbol),
         sizeof(LocalGrid),
+        static_cast<std::size_t>(width / kShrink) * static_cast<std::size_t>(height / kShrink),
     };
-    std::size_t offsets[12];
+    std::size_t offsets[13];
     std::size_t total = 0;
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 13; ++i) {
         offsets[i] = total;
         total += align16(sizes[i]);
     }
@@ -91,6 +98,7 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         out->failures = reinterpret_cast<Failure *>(b + offsets[9]);
         out->attempt = reinterpret_cast<DecodedSymbol *>(b + offsets[10]);
         out->local = reinterpret_cast<LocalGrid *>(b + offsets[11]);
+        out->small = b + offsets[12];
     }
     return total;
 }
@@ -491,6 +499,38 @@ int report_failures(const ImageView &bits, const Scratch &s, int failures, Symbo
     return count;
 }
 
+// out (width / kShrink by height / kShrink, no padding) = the mean of each kShrink x
+// kShrink block of the image; of the bits (1 dark) as gray (dark 0, light 255) when
+// `bits` is given, since a bilevel image's levels may be any two.
+void shrink(const ImageView &image, const std::uint8_t *bits, std::uint8_t *out) noexcept {
+    const int w = image.width / kShrink, h = image.height / kShrink;
+    constexpr int area = kShrink * kShrink;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            int sum = 0;
+            for (int dy = 0; dy < kShrink; ++dy) {
+                const int sy = y * kShrink + dy;
+                for (int dx = 0; dx < kShrink; ++dx) {
+                    const int sx = x * kShrink + dx;
+                    sum += bits != nullptr ? (bits[static_cast<std::size_t>(sy) * image.width + sx] != 0 ? 0 : 255)
+                                           : image.at(sx, sy);
+                }
+            }
+            out[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint8_t>((sum + area / 2) / area);
+        }
+    }
+}
+
+// Records of a pass over the shrunk image, put back into the image's pixels.
+void grow(SymbolRecord *records, int count) noexcept {
+    for (int i = 0; i < count; ++i) {
+        SymbolRecord &rec = records[i];
+        for (Point &c : rec.position.corner) c = c * kShrink;
+        for (Point &c : rec.centres) c = c * kShrink;
+        rec.module_size *= kShrink;
+    }
+}
+
 }  // namespace
 
 int read_capacity(int width, int height) noexcept {
@@ -511,7 +551,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     if (image.width <= 0 || image.height <= 0 || capacity <= 0) return 0;
     Scratch s;
     layout(image.width, image.height, scratch, &s);
-    binarize(image, options.binarizer, s.bits, s.binarize);
+    const bool bilevel = binarize(image, options.binarizer, s.bits, s.binarize);
     const ImageView bits{s.bits, image.width, image.height, image.width};
     const std::size_t pixels = static_cast<std::size_t>(image.width) * image.height;
 
@@ -543,6 +583,23 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
         if (const int found = denoised.run(); found > 0) {
             return options.keep_errors ? report_failures(bits, s, denoised.failures(), records, found, capacity)
                                        : found;
+        }
+    }
+    // Very large modules under noise: inside a module of 60 pixels the local threshold
+    // sees only noise, and its salt and pepper breaks the finders (sensor noise of 25
+    // levels at 60 pixels a module read nothing). Averaged 4 x 4 down, the module is
+    // 15 pixels and the noise a quarter; one pass, on a sixteenth of the pixels.
+    if (image.width >= kMinShrinkSide && image.height >= kMinShrinkSide) {
+        const int w = image.width / kShrink, h = image.height / kShrink;
+        shrink(image, bilevel ? s.bits : nullptr, s.small);
+        const ImageView small{s.small, w, h, w};
+        const Binarizer mode = options.binarizer == Binarizer::global ? Binarizer::global : Binarizer::local;
+        binarize(small, mode, s.bits, s.binarize);
+        const ImageView small_bits{s.bits, w, h, w};
+        Pass shrunk(small_bits, s, records, capacity, 0, false);
+        if (const int found = shrunk.run(); found > 0) {
+            grow(records, found);
+            return found;
         }
     }
     return reported;
