@@ -347,7 +347,10 @@ private:
         if (best >= 0 && alignment_count(version) > 2 && local_tries_ < kMaxLocal) {
             ++local_tries_;
             const Point finders[3] = {tl, tr, bl};
-            if (local_grid(bits_, grids[best], finders, version, module, *s_.local) > 0) {
+            // Half the alignment patterns or more must be there: a triple of stray
+            // finder-like patterns has none, and skips the sampling.
+            const int lines = alignment_count(version);
+            if (2 * local_grid(bits_, grids[best], finders, version, module, *s_.local) >= lines * lines - 3) {
                 sample_local(bits_, *s_.local, size, module, s_.modules);
                 if (timing_of(s_.modules, size) >= kMinTiming && try_grid(t, grids[best], size, module, failure)) {
                     return true;
