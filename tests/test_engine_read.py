@@ -293,3 +293,51 @@ def test_large_modules_under_uneven_light_and_sensor_noise(scale: int) -> None:
     noisy = light + np.random.default_rng(scale).normal(0, 8, ink.shape)
     image = np.clip(noisy, 0, 255).astype(np.uint8)
     assert [c.text for c in halvern.read_all(image)] == ["large modules"]
+
+
+# Symbols that bend
+
+
+def bent(modules: np.ndarray, ppm: float, arc_degrees: float) -> np.ndarray:
+    """The symbol (1 dark, quiet zone included) wrapped round a cylinder whose axis runs
+    along its columns, seen from afar: the quiet zone's width spans ``arc_degrees``, and
+    columns crowd together towards both edges as the sine of their angle."""
+    n = modules.shape[0]
+    radius = n * ppm / math.radians(arc_degrees)
+    side = int(n * ppm + 16)
+    ys, xs = np.mgrid[0:side, 0:side].astype(np.float64)
+    u = radius * np.arcsin(np.clip((xs + 0.5 - side / 2) / radius, -1.0, 1.0)) / ppm + n / 2
+    v = (ys + 0.5 - side / 2) / ppm + n / 2
+    inside = (u >= 0) & (u < n) & (v >= 0) & (v < n)
+    canvas = np.zeros(ys.shape, np.uint8)
+    canvas[inside] = modules[v[inside].astype(int), u[inside].astype(int)]
+    return canvas
+
+
+@pytest.mark.parametrize(("version", "ppm", "arc"), [(17, 4.0, 80.0), (22, 4.0, 60.0), (30, 3.0, 80.0),
+                                                     (40, 3.0, 60.0)])
+def test_symbol_wrapped_round_a_cylinder_is_followed_between_its_alignment_patterns(
+        version: int, ppm: float, arc: float) -> None:
+    # Each of these drifts off every single perspective transform through the finders and
+    # an alignment pattern (none of them read with one), by up to a module at the edges.
+    text = f"bent {version}"
+    modules = np.pad(symbol(text, version, "l"), 4)
+    assert [c.text for c in halvern.read_all(bent(modules, ppm, arc))] == [text]
+
+
+@pytest.mark.parametrize(("scale", "sigma"), [(60, 25.0), (100, 25.0), (150, 8.0)])
+def test_very_large_noisy_modules_are_read_shrunk_and_placed_in_the_callers_pixels(
+        scale: int, sigma: float) -> None:
+    # At full size the local threshold turns the inside of these modules into salt and
+    # pepper (none of them read without the shrunk pass).
+    modules = np.pad(symbol("large modules", 2), 4)
+    ink = np.kron(modules, np.ones((scale, scale), np.uint8))
+    xs = np.arange(ink.shape[1])[None, :]
+    light = np.where(ink != 0, 40.0, 210.0) * (0.6 + 0.4 * xs / ink.shape[1])
+    noisy = light + np.random.default_rng(scale).normal(0, sigma, ink.shape)
+    (code,) = halvern.read_all(np.clip(noisy, 0, 255).astype(np.uint8))
+    assert code.text == "large modules"
+    assert code.module_size == pytest.approx(scale, rel=0.03)
+    n = modules.shape[0] - 8
+    assert_corners_near(code.position, [(4 * scale + x * n * scale, 4 * scale + y * n * scale)
+                                        for x, y in ((0, 0), (1, 0), (1, 1), (0, 1))], scale / 4)

@@ -272,19 +272,221 @@ bool estimate_corner(const ImageView &bits, const Finder &tl, const Finder &tr, 
            std::sqrt(dot(corner - guess, corner - guess)) < 0.25 * (la + ld);
 }
 
+namespace {
+
+// Module (c, r) of the grid through h: the pixel under its centre, from 3 pixels per
+// module a majority of five points inside it.
+std::uint8_t sample_module(const ImageView &bits, const Homography &h, int c, int r, bool vote) noexcept {
+    const double x = c + 0.5, y = r + 0.5;
+    int dark = dark_at(bits, h.apply({x, y})) ? 1 : 0;
+    if (vote) {
+        dark = 2 * dark;  // the centre counts twice: a tie keeps it
+        dark += dark_at(bits, h.apply({x - 0.25, y - 0.25})) ? 1 : 0;
+        dark += dark_at(bits, h.apply({x + 0.25, y - 0.25})) ? 1 : 0;
+        dark += dark_at(bits, h.apply({x - 0.25, y + 0.25})) ? 1 : 0;
+        dark += dark_at(bits, h.apply({x + 0.25, y + 0.25})) ? 1 : 0;
+        dark = dark >= 3 ? 1 : 0;
+    }
+    return static_cast<std::uint8_t>(dark);
+}
+
+// The affine map through three module points and their images, applied to `at`;
+// false when the three are collinear.
+bool affine_through(const Point from[3], const Point to[3], Point at, Point &out) noexcept {
+    const Point a = from[1] - from[0], b = from[2] - from[0], d = at - from[0];
+    const double den = cross(a, b);
+    if (!(std::fabs(den) > 1e-9)) return false;
+    const double s = cross(d, b) / den, t = cross(a, d) / den;
+    out = to[0] + (to[1] - to[0]) * s + (to[2] - to[0]) * t;
+    return std::isfinite(out.x) && std::isfinite(out.y);
+}
+
+}  // namespace
+
 void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,
                  double module, std::uint8_t *modules) noexcept {
     const bool vote = module >= 3.0;
     for (int r = 0; r < size; ++r) {
         for (int c = 0; c < size; ++c) {
+            modules[static_cast<std::size_t>(r) * size + c] = sample_module(bits, module_to_image, c, r, vote);
+        }
+    }
+}
+
+namespace {
+
+// Index of the first of the three anchor lines nearest module coordinate x, and
+// their quadratic (Lagrange) weights at x.
+int quadratic_weights(const LocalGrid &grid, double x, double w[3]) noexcept {
+    int first = 0;
+    while (first + 3 < grid.lines && x > grid.coordinate[first + 2]) ++first;
+    if (first + 3 < grid.lines && x - grid.coordinate[first + 1] > grid.coordinate[first + 3] - x) ++first;
+    const double *c = grid.coordinate + first;
+    w[0] = (x - c[1]) * (x - c[2]) / ((c[0] - c[1]) * (c[0] - c[2]));
+    w[1] = (x - c[0]) * (x - c[2]) / ((c[1] - c[0]) * (c[1] - c[2]));
+    w[2] = (x - c[0]) * (x - c[1]) / ((c[2] - c[0]) * (c[2] - c[1]));
+    return first;
+}
+
+// The image of module point p: the anchors' quadratic interpolation over the 3 x 3
+// anchors nearest it.
+Point local_apply(const LocalGrid &grid, Point p) noexcept {
+    double wu[3], wv[3];
+    const int i0 = quadratic_weights(grid, p.x, wu), j0 = quadratic_weights(grid, p.y, wv);
+    Point out{0, 0};
+    for (int j = 0; j < 3; ++j) {
+        for (int i = 0; i < 3; ++i) out = out + grid.anchor[(j0 + j) * grid.lines + i0 + i] * (wu[i] * wv[j]);
+    }
+    return out;
+}
+
+// Module coordinate x moved by the timing correction of its module along that axis.
+double corrected(const double *shift, int size, double x) noexcept {
+    const int c = static_cast<int>(std::floor(x));
+    return c >= 0 && c < size ? x + shift[c] : x;
+}
+
+bool dark_local(const ImageView &bits, const LocalGrid &grid, double x, double y) noexcept {
+    return dark_at(bits, local_apply(grid, {corrected(grid.shift_u, grid.size, x), corrected(grid.shift_v, grid.size, y)}));
+}
+
+// Where the timing pattern's colour changes near module boundary `expected` (within
+// 0.6 of a module, in tenths) as the anchors map it; false when there is none or more
+// than one (noise).
+bool timing_change(const ImageView &bits, const LocalGrid &grid, bool across, double expected,
+                   double &at) noexcept {
+    bool was = false, any = false;
+    for (int k = -6; k <= 6; ++k) {
+        const double x = expected + 0.1 * k;
+        const bool dark = dark_at(bits, local_apply(grid, across ? Point{x, 6.5} : Point{6.5, x}));
+        if (k > -6 && dark != was) {
+            if (any) return false;
+            any = true;
+            at = x - 0.05;
+        }
+        was = dark;
+    }
+    return any;
+}
+
+// The shift of each module along one axis (`across` true: along row 6.5, the columns)
+// that centres it between the colour changes of the timing pattern as the anchors map
+// it. The changes are followed outward from the middle, each looked for where the one
+// before it drifted to (a cylinder's bend drifts by half a module and more towards the
+// edges, beyond what a fixed window tells apart). Modules without both changes take
+// the nearest measured shift; beyond the timing pattern the drift goes on at its rate
+// over the last four modules, at most a module.
+void timing_shifts(const ImageView &bits, const LocalGrid &grid, int size, bool across, double *shift) noexcept {
+    double boundary[kMaxSize + 1];
+    bool seen[kMaxSize + 1];
+    for (int b = 0; b <= size; ++b) seen[b] = false;
+    const int low = 9, high = size - 8, middle = size / 2;
+    for (int direction = -1; direction <= 1; direction += 2) {
+        double drift = 0;
+        for (int b = direction < 0 ? middle : middle + 1; b >= low && b <= high; b += direction) {
+            double at;
+            if (timing_change(bits, grid, across, b + drift, at)) {
+                boundary[b] = at;
+                seen[b] = true;
+                drift = at - b;
+            }
+        }
+    }
+    for (int c = 0; c < size; ++c) shift[c] = NAN;
+    int first = -1, last = -1;
+    for (int c = 0; c < size; ++c) {
+        if (seen[c] && seen[c + 1]) {
+            shift[c] = (boundary[c] + boundary[c + 1]) / 2.0 - (c + 0.5);
+            if (first < 0) first = c;
+            last = c;
+        }
+    }
+    if (first < 0) {
+        for (int c = 0; c < size; ++c) shift[c] = 0.0;
+        return;
+    }
+    for (int c = first + 1; c < last; ++c) {
+        if (std::isnan(shift[c])) shift[c] = shift[c - 1];
+    }
+    const int span = 4;
+    const double rate_low = last - first >= span && !std::isnan(shift[first + span]) ? (shift[first + span] - shift[first]) / span : 0.0;
+    const double rate_high = last - first >= span && !std::isnan(shift[last - span]) ? (shift[last] - shift[last - span]) / span : 0.0;
+    for (int c = first - 1; c >= 0; --c) shift[c] = std::fmax(-1.0, std::fmin(1.0, shift[first] + rate_low * (c - first)));
+    for (int c = last + 1; c < size; ++c) shift[c] = std::fmax(-1.0, std::fmin(1.0, shift[last] + rate_high * (c - last)));
+}
+}  // namespace
+
+int local_grid(const ImageView &bits, const Homography &global, const Point finders[3], int version,
+               double module, LocalGrid &out) noexcept {
+    if (version < 2 || version > kMaxVersion || !(module > 0)) return 0;
+    const int n = alignment_count(version);
+    const int size = 17 + 4 * version;
+    if (n < 3 || n > kMaxAnchorLines) return 0;
+    out.lines = n;
+    for (int i = 0; i < n; ++i) out.coordinate[i] = kAlignment[version - 1][i] + 0.5;
+    // Anchors row by row. At the three finder corners the anchor is the finder centre
+    // moved by the global grid's step from it; every other is searched near a
+    // prediction from its located neighbours (the affine map of the three before it,
+    // or the neighbour before it plus the global grid's step along the edges), so a
+    // bend is followed from anchor to anchor. An anchor not found keeps its prediction.
+    int found = 0;
+    const double far = size - 3.5;
+    for (int j = 0; j < n; ++j) {
+        for (int i = 0; i < n; ++i) {
+            const int k = j * n + i;
+            const Point at{out.coordinate[i], out.coordinate[j]};
+            Point &to = out.anchor[k];
+            const bool left = i == 0, right = i == n - 1, top = j == 0, bottom = j == n - 1;
+            if ((left || right) && (top || bottom) && !(right && bottom)) {
+                const int f = left && top ? 0 : right ? 1 : 2;
+                const Point centre{left ? 3.5 : far, top ? 3.5 : far};
+                to = finders[f] + (global.apply(at) - global.apply(centre));
+                if (!std::isfinite(to.x) || !std::isfinite(to.y)) return 0;
+                continue;
+            }
+            Point predicted = global.apply(at);
+            if (i > 0 && j > 0) {
+                const Point f3[3] = {{out.coordinate[i - 1], at.y}, {at.x, out.coordinate[j - 1]},
+                                     {out.coordinate[i - 1], out.coordinate[j - 1]}};
+                const Point t3[3] = {out.anchor[k - 1], out.anchor[k - n], out.anchor[k - n - 1]};
+                Point p;
+                if (affine_through(f3, t3, at, p)) predicted = p;
+            } else {
+                const int before = i > 0 ? k - 1 : k - n;
+                const Point was = i > 0 ? Point{out.coordinate[i - 1], at.y} : Point{at.x, out.coordinate[j - 1]};
+                predicted = out.anchor[before] + (global.apply(at) - global.apply(was));
+            }
+            Point p;
+            if (find_alignment(bits, predicted, module, 2.5 * module, p)) {
+                to = p;
+                ++found;
+            } else {
+                to = predicted;
+            }
+            if (!std::isfinite(to.x) || !std::isfinite(to.y)) return 0;
+        }
+    }
+    return found;
+}
+
+void sample_local(const ImageView &bits, LocalGrid &grid, int size, double module,
+                  std::uint8_t *modules) noexcept {
+    const bool vote = module >= 3.0;
+    grid.size = 0;
+    if (size > kMaxSize) return;
+    timing_shifts(bits, grid, size, true, grid.shift_u);
+    timing_shifts(bits, grid, size, false, grid.shift_v);
+    grid.size = size;
+    for (int r = 0; r < size && r < kMaxSize; ++r) {
+        for (int c = 0; c < size && c < kMaxSize; ++c) {
             const double x = c + 0.5, y = r + 0.5;
-            int dark = dark_at(bits, module_to_image.apply({x, y})) ? 1 : 0;
+            int dark = dark_local(bits, grid, x, y) ? 1 : 0;
             if (vote) {
-                dark = 2 * dark;  // the centre counts twice: a tie keeps it
-                dark += dark_at(bits, module_to_image.apply({x - 0.25, y - 0.25})) ? 1 : 0;
-                dark += dark_at(bits, module_to_image.apply({x + 0.25, y - 0.25})) ? 1 : 0;
-                dark += dark_at(bits, module_to_image.apply({x - 0.25, y + 0.25})) ? 1 : 0;
-                dark += dark_at(bits, module_to_image.apply({x + 0.25, y + 0.25})) ? 1 : 0;
+                dark = 2 * dark;
+                dark += dark_local(bits, grid, x - 0.25, y - 0.25) ? 1 : 0;
+                dark += dark_local(bits, grid, x + 0.25, y - 0.25) ? 1 : 0;
+                dark += dark_local(bits, grid, x - 0.25, y + 0.25) ? 1 : 0;
+                dark += dark_local(bits, grid, x + 0.25, y + 0.25) ? 1 : 0;
                 dark = dark >= 3 ? 1 : 0;
             }
             modules[static_cast<std::size_t>(r) * size + c] = static_cast<std::uint8_t>(dark);

@@ -20,6 +20,10 @@ namespace {
 constexpr int kModules = kMaxSize * kMaxSize;
 // Timing modules that must alternate before a grid is worth decoding.
 constexpr double kMinTiming = 0.7;
+// Below this on every global grid (chance is 0.5) a symbol is not tried locally.
+constexpr double kMinLocalTiming = 0.45;
+// Local grids tried per triple at most: each costs a sampling of the whole symbol.
+constexpr int kMaxLocal = 3;
 
 // A located symbol that did not decode, kept to report it.
 struct Failure {
@@ -32,6 +36,11 @@ struct Failure {
     Point centres[3];
     double module = 0;
 };
+
+// The downscale fallback's factor, and the shorter side an image needs for it: a
+// symbol of 21 modules at 25 pixels a module and more.
+constexpr int kShrink = 4;
+constexpr int kMinShrinkSide = 512;
 
 std::size_t align16(std::size_t n) noexcept { return (n + 15) & ~static_cast<std::size_t>(15); }
 
@@ -48,11 +57,13 @@ struct Scratch {
     std::uint8_t *rows = nullptr;  // three image rows for the denoise
     Failure *failures = nullptr;   // this pass's
     DecodedSymbol *attempt = nullptr;  // decode attempts; a success is copied out
+    LocalGrid *local = nullptr;
+    std::uint8_t *small = nullptr;  // the image box-averaged kShrink times down
 };
 
 std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    const std::size_t sizes[11] = {
+    const std::size_t sizes[13] = {
         pixels,
         binarize_scratch_bytes(width, height),
         finder_scratch_bytes(width, height),
@@ -64,10 +75,12 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         3 * static_cast<std::size_t>(width),
         sizeof(Failure) * kMaxTriples,
         sizeof(DecodedSymbol),
+        sizeof(LocalGrid),
+        static_cast<std::size_t>(width / kShrink) * static_cast<std::size_t>(height / kShrink),
     };
-    std::size_t offsets[11];
+    std::size_t offsets[13];
     std::size_t total = 0;
-    for (int i = 0; i < 11; ++i) {
+    for (int i = 0; i < 13; ++i) {
         offsets[i] = total;
         total += align16(sizes[i]);
     }
@@ -84,6 +97,8 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         out->rows = b + offsets[8];
         out->failures = reinterpret_cast<Failure *>(b + offsets[9]);
         out->attempt = reinterpret_cast<DecodedSymbol *>(b + offsets[10]);
+        out->local = reinterpret_cast<LocalGrid *>(b + offsets[11]);
+        out->small = b + offsets[12];
     }
     return total;
 }
@@ -232,6 +247,7 @@ private:
 
     void try_triple(const Triple &t) noexcept {
         if (taken(t)) return;
+        local_tries_ = 0;
         const Finder &ftl = s_.finders[t.tl], &ftr = s_.finders[t.tr], &fbl = s_.finders[t.bl];
         // Each leg in modules measured along it at its two ends: under perspective the
         // finders are foreshortened one way, and their narrowest reading misjudged a
@@ -311,15 +327,53 @@ private:
             ++count;
         }
         if (grid_transform(tl, tr, bl, a.parallelogram, {size - 3.5, size - 3.5}, size, grids[count])) ++count;
+        int best = -1;
+        double best_timing = kMinLocalTiming;
         for (int g = 0; g < count; ++g) {
-            if (timing_through(bits_, grids[g], size) < kMinTiming) continue;
+            const double timing = timing_through(bits_, grids[g], size);
+            if (timing > best_timing) {
+                best = g;
+                best_timing = timing;
+            }
+            if (timing < kMinTiming) continue;
+            sample_grid(bits_, grids[g], size, module, s_.modules);
             if (try_grid(t, grids[g], size, module, failure)) return true;
+        }
+        // A bent or large symbol drifts off any single transform between its alignment
+        // patterns (a version 36 wrapped round a cylinder: timing 0.5 on every global
+        // grid); through all of them it is followed. From the grid whose timing came
+        // closest, at most kMaxLocal times a triple, and decoded only when the timing
+        // patterns hold on the local grid.
+        if (best >= 0 && alignment_count(version) > 2 && local_tries_ < kMaxLocal) {
+            ++local_tries_;
+            const Point finders[3] = {tl, tr, bl};
+            // Half the alignment patterns or more must be there: a triple of stray
+            // finder-like patterns has none, and skips the sampling.
+            const int lines = alignment_count(version);
+            if (2 * local_grid(bits_, grids[best], finders, version, module, *s_.local) >= lines * lines - 3) {
+                sample_local(bits_, *s_.local, size, module, s_.modules);
+                if (timing_of(s_.modules, size) >= kMinTiming && try_grid(t, grids[best], size, module, failure)) {
+                    return true;
+                }
+            }
         }
         return false;
     }
 
+    // Share of the sampled grid's timing modules that alternate.
+    static double timing_of(const std::uint8_t *modules, int size) noexcept {
+        int good = 0, total = 0;
+        for (int i = 8; i < size - 8; ++i) {
+            const int expected = i % 2 == 0 ? 1 : 0;
+            good += modules[static_cast<std::size_t>(6) * size + i] == expected ? 1 : 0;
+            good += modules[static_cast<std::size_t>(i) * size + 6] == expected ? 1 : 0;
+            total += 2;
+        }
+        return total > 0 ? static_cast<double>(good) / total : 0.0;
+    }
+
+    // Decodes the grid sampled into s_.modules, as it is and mirrored; h places it.
     bool try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure) noexcept {
-        sample_grid(bits_, h, size, module, s_.modules);
         for (int mirrored = 0; mirrored < 2; ++mirrored) {
             const std::uint8_t *modules = s_.modules;
             if (mirrored) {
@@ -370,6 +424,7 @@ private:
     int decoded_;
     bool inverted_;
     int failures_ = 0;
+    int local_tries_ = 0;
     std::int64_t runs_ = 0;
 };
 
@@ -447,6 +502,38 @@ int report_failures(const ImageView &bits, const Scratch &s, int failures, Symbo
     return count;
 }
 
+// out (width / kShrink by height / kShrink, no padding) = the mean of each kShrink x
+// kShrink block of the image; of the bits (1 dark) as gray (dark 0, light 255) when
+// `bits` is given, since a bilevel image's levels may be any two.
+void shrink(const ImageView &image, const std::uint8_t *bits, std::uint8_t *out) noexcept {
+    const int w = image.width / kShrink, h = image.height / kShrink;
+    constexpr int area = kShrink * kShrink;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            int sum = 0;
+            for (int dy = 0; dy < kShrink; ++dy) {
+                const int sy = y * kShrink + dy;
+                for (int dx = 0; dx < kShrink; ++dx) {
+                    const int sx = x * kShrink + dx;
+                    sum += bits != nullptr ? (bits[static_cast<std::size_t>(sy) * image.width + sx] != 0 ? 0 : 255)
+                                           : image.at(sx, sy);
+                }
+            }
+            out[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint8_t>((sum + area / 2) / area);
+        }
+    }
+}
+
+// Records of a pass over the shrunk image, put back into the image's pixels.
+void grow(SymbolRecord *records, int count) noexcept {
+    for (int i = 0; i < count; ++i) {
+        SymbolRecord &rec = records[i];
+        for (Point &c : rec.position.corner) c = c * kShrink;
+        for (Point &c : rec.centres) c = c * kShrink;
+        rec.module_size *= kShrink;
+    }
+}
+
 }  // namespace
 
 int read_capacity(int width, int height) noexcept {
@@ -467,7 +554,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     if (image.width <= 0 || image.height <= 0 || capacity <= 0) return 0;
     Scratch s;
     layout(image.width, image.height, scratch, &s);
-    binarize(image, options.binarizer, s.bits, s.binarize);
+    const bool bilevel = binarize(image, options.binarizer, s.bits, s.binarize);
     const ImageView bits{s.bits, image.width, image.height, image.width};
     const std::size_t pixels = static_cast<std::size_t>(image.width) * image.height;
 
@@ -499,6 +586,23 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
         if (const int found = denoised.run(); found > 0) {
             return options.keep_errors ? report_failures(bits, s, denoised.failures(), records, found, capacity)
                                        : found;
+        }
+    }
+    // Very large modules under noise: inside a module of 60 pixels the local threshold
+    // sees only noise, and its salt and pepper breaks the finders (sensor noise of 25
+    // levels at 60 pixels a module read nothing). Averaged 4 x 4 down, the module is
+    // 15 pixels and the noise a quarter; one pass, on a sixteenth of the pixels.
+    if (image.width >= kMinShrinkSide && image.height >= kMinShrinkSide) {
+        const int w = image.width / kShrink, h = image.height / kShrink;
+        shrink(image, bilevel ? s.bits : nullptr, s.small);
+        const ImageView small{s.small, w, h, w};
+        const Binarizer mode = options.binarizer == Binarizer::global ? Binarizer::global : Binarizer::local;
+        binarize(small, mode, s.bits, s.binarize);
+        const ImageView small_bits{s.bits, w, h, w};
+        Pass shrunk(small_bits, s, records, capacity, 0, false);
+        if (const int found = shrunk.run(); found > 0) {
+            grow(records, found);
+            return found;
         }
     }
     return reported;

@@ -102,6 +102,35 @@ bool estimate_corner(const ImageView &bits, const Finder &tl, const Finder &tr, 
 void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,
                  double module, std::uint8_t *modules) noexcept;
 
+// Anchor lines per axis of a local grid: the alignment rows of version 40.
+constexpr int kMaxAnchorLines = 7;
+
+// A symbol sampled through its located alignment patterns: each module point maps by
+// quadratic interpolation over the 3 x 3 anchors nearest it, which follows a symbol
+// that bends (a cylinder's sine) where one transform drifts off by modules.
+struct LocalGrid {
+    int lines = 0;                            // anchor lines per axis
+    double coordinate[kMaxAnchorLines] = {};  // module coordinate of each line
+    Point anchor[kMaxAnchorLines * kMaxAnchorLines];  // image point of (line i, line j) at [j * lines + i]
+    int size = 0;                             // modules with a timing shift (0: none)
+    double shift_u[kMaxSize] = {};            // per column, from the timing row
+    double shift_v[kMaxSize] = {};            // per row, from the timing column
+};
+
+// Locates the alignment patterns of a symbol of `version` whose grid `global` roughly
+// fits and whose finder centres are finders[0..2] (top-left, top-right, bottom-left).
+// Returns the number of patterns located (0 when the version has fewer than three
+// alignment lines, or on bad input).
+int local_grid(const ImageView &bits, const Homography &global, const Point finders[3], int version,
+               double module, LocalGrid &out) noexcept;
+
+// As sample_grid, through the local grid, each module first moved to the middle of
+// its colour changes in the timing patterns as the grid maps them (a cylinder's bend
+// along a row is a smooth shift of its columns the anchors alone leave by half a
+// module). Fills the grid's shifts.
+void sample_local(const ImageView &bits, LocalGrid &grid, int size, double module,
+                  std::uint8_t *modules) noexcept;
+
 // ===================================================================================
 // The read (reader.cpp)
 // ===================================================================================
