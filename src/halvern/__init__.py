@@ -1,4 +1,4 @@
-"""halvern: a fast, exact reader of QR codes in black-and-white images.
+"""halvern: a fast reader of QR codes in photos, scans and generated images.
 
     >>> import halvern
     >>> code = halvern.read(image)          # NumPy array, Pillow image, or bits + size
