@@ -314,6 +314,15 @@ def _colour_gray(colour: Any) -> UInt8Array:
     return _stretched(colour, lambda block: _luma_float(block, white))
 
 
+def _is_zero_one(integers: Any) -> bool:
+    """True when every value of an integer array is 0 or 1, in one pass: seen as
+    unsigned (same width and byte order) a negative value is at least 2**(bits - 1),
+    so the unsigned maximum alone answers what a minimum and a maximum did."""
+    if integers.dtype.kind == "i":
+        integers = integers.view(integers.dtype.str.replace("i", "u"))
+    return int(integers.max()) <= 1
+
+
 def _array_input(array: Any, gray: bool = False) -> ReaderInput:
     """A NumPy array: bool arrays and integer arrays of 0 and 1 are bits images (unless
     ``gray``), uint8 is passed on as it is, anything else is stretched to 0..255."""
@@ -336,7 +345,7 @@ def _array_input(array: Any, gray: bool = False) -> ReaderInput:
 
     if kind == "b":
         return _uint8_input(array.view(np.uint8), not gray)
-    if not gray and kind in "iu" and int(array.min()) >= 0 and int(array.max()) <= 1:
+    if not gray and kind in "iu" and _is_zero_one(array):
         return _uint8_input(array.astype(np.uint8), True)
     return _uint8_input(_stretched(array, _as_float), False)
 
