@@ -214,16 +214,30 @@ def test_non_contiguous_buffer_with_size_is_packed() -> None:
         (BITS * 255, False),
         (BITS.astype(np.float64), False),
         (BITS.astype(np.int8) - 1, False),
+        (BITS.astype(">i4"), True),
+        ((BITS.astype(np.int16) - 1).astype(">i2"), False),
+        (np.where(BITS != 0, 1, np.iinfo(np.int64).min), False),
         (np.dstack([BITS] * 3), False),
     ],
     ids=["bool", "uint8-01", "int64-01", "uint16-01-reversed", "all-zero", "gray", "0-255",
-         "float-01", "int8-minus", "rgb-01"],
+         "float-01", "int8-minus", "int32-big-endian-01", "int16-big-endian-minus",
+         "int64-least", "rgb-01"],
 )
 def test_bits_are_bool_and_integer_zero_one(array: np.ndarray, bits: bool) -> None:
     image = as_reader_input(array)
     assert image.bits is bits
     if bits:
         assert np.array_equal(pixels_of(image) != 0, array != 0)
+
+
+@pytest.mark.parametrize("dtype", ["i1", ">i2", "<i4", "i8", ">u2", "u8"])
+def test_integer_arrays_are_bits_exactly_when_all_values_are_zero_or_one(dtype: str) -> None:
+    rng = np.random.default_rng(16)
+    low = -2 if "i" in dtype else 0
+    for _ in range(200):
+        shape = tuple(int(n) for n in rng.integers(1, 5, size=2))
+        array = rng.integers(low, 3, size=shape).astype(dtype)[:, :: int(rng.choice([1, -1]))]
+        assert as_reader_input(array).bits is bool(array.min() >= 0 and array.max() <= 1)
 
 
 @pytest.fixture(params=[7, 1 << 18], ids=["small-blocks", "default-blocks"])

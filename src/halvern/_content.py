@@ -187,14 +187,16 @@ def decoded_from_native(result: tuple[Any, ...]) -> Decoded:
     """``Decoded`` from the native decoder's tuple; ValueError when a segment's bytes are
     not text of its character set."""
     version, level, mask, corrected, raw_segments, fnc1, application, append = result
-    segments = tuple(
-        Segment(MODE_NAMES[mode], data, segment_text(MODE_NAMES[mode], data, eci), eci)
-        for mode, eci, data in raw_segments
-    )
+    # Lists rather than generators, and each mode named once: a read's results are
+    # built here, and generators cost a third of this function on a one-segment code.
+    segments: list[Segment] = []
+    for mode, eci, data in raw_segments:
+        name = MODE_NAMES[mode]
+        segments.append(Segment(name, data, segment_text(name, data, eci), eci))
     return Decoded(
-        text="".join(s.text for s in segments),
-        data=b"".join(s.data for s in segments),
-        segments=segments,
+        text="".join([s.text for s in segments]),
+        data=b"".join([s.data for s in segments]),
+        segments=tuple(segments),
         version=version,
         error_correction=LEVELS[level],
         mask=mask,

@@ -11,7 +11,7 @@ one that was located and did not (kept only when the caller asks for them).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Literal, overload
+from typing import Any, Literal, NamedTuple, overload
 
 from halvern import _engine, _zeltra
 from halvern._content import LEVELS, Decoded, Segment, decoded_from_native, short_text
@@ -161,8 +161,9 @@ class Undecoded:
                 f"position={_short_position(self.position)})")
 
 
-@dataclass(frozen=True)
-class _Record:
+# A named tuple: one is made from each native record, and a frozen dataclass's
+# __init__ (one object.__setattr__ a field) cost about 2 us of each read of a code.
+class _Record(NamedTuple):
     """One symbol the native reader located, decoded or not."""
 
     decoded: tuple[Any, ...] | None
@@ -189,7 +190,7 @@ def _records(image: Any, width: int | None, height: int | None, try_invert: bool
     mode = _NONE if pixels.bits else _BINARIZERS[binarizer]
     raw = _engine.read(pixels.pixels, pixels.width, pixels.height, pixels.stride, mode,
                        bool(try_invert), keep_errors)
-    return [_Record(*item) for item in raw]
+    return list(map(_Record._make, raw))
 
 
 # ---------------------------------------------------------------------------
