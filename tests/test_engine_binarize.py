@@ -140,11 +140,24 @@ def test_levels_zero_and_one_are_a_bits_image() -> None:
     assert np.array_equal(bits, pattern)
 
 
-@pytest.mark.parametrize("position", [0, 7, 8, 15, 299])
+@pytest.mark.parametrize("position", [0, 7, 8, 15, 31, 32, 63, 69, 70, 299, 699])
 def test_a_third_level_anywhere_makes_the_image_gray(position: int) -> None:
-    gray = np.where(np.random.default_rng(1).random((10, 30)) < 0.5, 0, 255).astype(np.uint8)
+    gray = np.where(np.random.default_rng(1).random((10, 70)) < 0.5, 0, 255).astype(np.uint8)
     gray.flat[position] = 128
     assert not native(gray, AUTO)[1]
+
+
+@pytest.mark.parametrize("position", [1, 31, 32, 39, 69, 70, 139, 230, 698])
+@pytest.mark.parametrize("third", [False, True])
+def test_a_level_first_seen_after_uniform_pixels(position: int, third: bool) -> None:
+    gray = np.full((10, 70), 200, np.uint8)
+    gray.flat[position] = 30
+    if third:
+        gray.flat[-1] = 100
+    bits, bilevel = native(gray, AUTO)
+    assert bilevel is not third
+    if not third:
+        assert np.array_equal(bits, (gray == 30).astype(np.uint8))
 
 
 def test_auto_thresholds_grayscale_locally() -> None:
