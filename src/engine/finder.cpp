@@ -199,8 +199,9 @@ std::size_t finder_scratch_bytes(int width, int height) noexcept {
 }
 
 int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
-                 std::int64_t *runs_seen) noexcept {
+                 std::int64_t *runs_seen, bool *inverse_match) noexcept {
     if (runs_seen != nullptr) *runs_seen = 0;
+    if (inverse_match != nullptr) *inverse_match = false;
     if (bits.width <= 0 || bits.height <= 0) return 0;
     std::int64_t all_runs = 0;
     if (capacity > kMaxFinders) capacity = kMaxFinders;
@@ -224,7 +225,15 @@ int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch
             ++seen;
             x = end;
             ++all_runs;
-            if (colour == 0 || seen < 5 || !finder_ratio(runs, false)) continue;
+            if (colour == 0) {
+                // A light-dark-light-dark-light match is a row match of the inverted
+                // bits: without one anywhere the inverted scan cannot find a finder.
+                if (inverse_match != nullptr && !*inverse_match && seen >= 5 && finder_ratio(runs, false)) {
+                    *inverse_match = true;
+                }
+                continue;
+            }
+            if (seen < 5 || !finder_ratio(runs, false)) continue;
             const int total = runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
             const double row_module = total / 7.0;
             const Point guess{starts[2] + runs[2] / 2.0, y + 0.5};

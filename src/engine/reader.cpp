@@ -225,7 +225,7 @@ public:
 
     // Decodes what this pass can; returns the total of decoded records.
     int run() noexcept {
-        const int finders = find_finders(bits_, s_.finders, kMaxFinders, s_.finder_index, &runs_);
+        const int finders = find_finders(bits_, s_.finders, kMaxFinders, s_.finder_index, &runs_, &inverse_match_);
         std::memset(s_.used, 0, kMaxFinders);
         const int triples = find_triples(s_.finders, finders, s_.triples, kMaxTriples);
         for (int i = 0; i < triples && decoded_ < capacity_; ++i) try_triple(s_.triples[i]);
@@ -234,6 +234,7 @@ public:
 
     int failures() const noexcept { return failures_; }
     std::int64_t runs() const noexcept { return runs_; }
+    bool inverse_match() const noexcept { return inverse_match_; }
 
 private:
     bool taken(const Triple &t) const noexcept {
@@ -426,6 +427,7 @@ private:
     int failures_ = 0;
     int local_tries_ = 0;
     std::int64_t runs_ = 0;
+    bool inverse_match_ = false;
 };
 
 // Light becomes dark and dark light, eight pixels a step.
@@ -566,7 +568,9 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     const int reported = options.keep_errors ? report_failures(bits, s, first.failures(), records, decoded, capacity)
                                              : decoded;
     if (decoded > 0) return reported;
-    if (options.try_invert) {
+    // The inverted pass sees the same runs with the colours swapped: when the first scan
+    // met no light-dark-light-dark-light row match, it would find no finder (a blank page).
+    if (options.try_invert && first.inverse_match()) {
         invert(s.bits, pixels);
         Pass inverted(bits, s, records, capacity, 0, true);
         if (const int found = inverted.run(); found > 0) {

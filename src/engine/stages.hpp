@@ -56,9 +56,10 @@ std::size_t finder_scratch_bytes(int width, int height) noexcept;
 
 // Finder patterns of a bits image (1 dark), at most `capacity`, in no particular
 // order. Returns their count; `runs`, when given, receives the number of row runs
-// scanned (a measure of how busy the image is).
+// scanned (a measure of how busy the image is); `inverse_match`, when given, whether
+// any row match of the inverted bits exists (none: the inverted bits hold no finder).
 int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
-                 std::int64_t *runs = nullptr) noexcept;
+                 std::int64_t *runs = nullptr, bool *inverse_match = nullptr) noexcept;
 
 // ===================================================================================
 // Triples of finders (symbols.cpp)
