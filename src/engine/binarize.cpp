@@ -68,12 +68,26 @@ std::size_t scratch_layout(const BlockGrid &g, void *base, BlockScratch *out) no
 }
 
 // Four interleaved counts: on a uniform image one count per pixel would wait on its own
-// last store (7 ns a pixel measured; 1.5 ns so).
+// last store (7 ns a pixel measured; 1.5 ns so). The counts are flushed only before a
+// row could overflow one of 32 bits: flushed every row, the 256 sums and the clearing
+// made a read of a gray image one pixel wide 8 times slower per pixel than a square one.
 void histogram_of(const ImageView &image, std::uint64_t histogram[256]) noexcept {
     std::uint32_t parts[4][256];
     std::memset(parts, 0, sizeof(parts));
     std::memset(histogram, 0, 256 * sizeof(std::uint64_t));
+    const auto flush = [&]() noexcept {
+        for (int v = 0; v < 256; ++v) {
+            histogram[v] += static_cast<std::uint64_t>(parts[0][v]) + parts[1][v] + parts[2][v] + parts[3][v];
+        }
+        std::memset(parts, 0, sizeof(parts));
+    };
+    // Pixels counted since the last flush: a bound on every count.
+    std::uint64_t pending = 0;
     for (int y = 0; y < image.height; ++y) {
+        if (pending + static_cast<std::uint64_t>(image.width) > 0xFFFFFFFFull) {
+            flush();
+            pending = 0;
+        }
         const std::uint8_t *row = image.row(y);
         int x = 0;
         for (; x + 4 <= image.width; x += 4) {
@@ -83,12 +97,9 @@ void histogram_of(const ImageView &image, std::uint64_t histogram[256]) noexcept
             ++parts[3][row[x + 3]];
         }
         for (; x < image.width; ++x) ++parts[0][row[x]];
-        // Flushed every row, before a count of 32 bits could overflow.
-        for (int v = 0; v < 256; ++v) {
-            histogram[v] += static_cast<std::uint64_t>(parts[0][v]) + parts[1][v] + parts[2][v] + parts[3][v];
-        }
-        std::memset(parts, 0, sizeof(parts));
+        pending += static_cast<std::uint64_t>(image.width);
     }
+    flush();
 }
 
 constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full, kHigh = 0x8080808080808080ull;
