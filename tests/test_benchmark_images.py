@@ -2,10 +2,7 @@
 
 from __future__ import annotations
 
-import importlib.util
 import re
-import sys
-from pathlib import Path
 from types import ModuleType
 
 import numpy as np
@@ -13,16 +10,10 @@ import pytest
 
 from halvern import _engine
 
-RUN_PY = Path(__file__).resolve().parent.parent / "benchmarks" / "run.py"
-
-
 @pytest.fixture(scope="module")
 def run() -> ModuleType:
-    spec = importlib.util.spec_from_file_location("benchmark_run", RUN_PY)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up while the class is built
-    spec.loader.exec_module(module)
+    from benchmarks import run as module  # the repository root is on sys.path (conftest)
+
     return module
 
 

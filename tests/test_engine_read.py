@@ -4,11 +4,7 @@ corners and their orientation; images without a code give nothing."""
 
 from __future__ import annotations
 
-import importlib.util
 import math
-import sys
-from pathlib import Path
-from types import ModuleType
 
 import numpy as np
 import pytest
@@ -17,20 +13,11 @@ import segno
 import halvern
 from halvern import _engine
 
+from benchmarks import scenes  # the repository root is on sys.path (conftest)
+
 Point = tuple[float, float]
 
 
-def load_scenes() -> ModuleType:
-    path = Path(__file__).resolve().parents[1] / "benchmarks" / "scenes.py"
-    spec = importlib.util.spec_from_file_location("halvern_bench_scenes", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
-    return module
-
-
-scenes = load_scenes()
 
 
 def symbol(text: str, version: int, error: str = "m") -> np.ndarray:
