@@ -173,9 +173,10 @@ bool two_levels(const ImageView &image, int &low, int &high) noexcept {
     return true;
 }
 
-// bits = (pixel == level), eight bytes at a time.
-void level_bits(const ImageView &image, std::uint8_t level, std::uint8_t *bits) noexcept {
-    const std::uint64_t rl = level * kOnes;
+// Writes one 0/1 byte per pixel, eight pixels at a time: word(v) maps eight packed
+// pixels to their 0/1 bytes, byte(p) does the same for the row's tail.
+template <typename Word, typename Byte>
+void map_to_bits(const ImageView &image, std::uint8_t *bits, Word word, Byte byte) noexcept {
     for (int y = 0; y < image.height; ++y) {
         const std::uint8_t *row = image.row(y);
         std::uint8_t *out = bits + static_cast<std::size_t>(y) * image.width;
@@ -183,27 +184,26 @@ void level_bits(const ImageView &image, std::uint8_t level, std::uint8_t *bits) 
         for (; x + 8 <= image.width; x += 8) {
             std::uint64_t v;
             std::memcpy(&v, row + x, 8);
-            const std::uint64_t ones = (nonzero_bytes(v ^ rl) ^ kHigh) >> 7;
+            const std::uint64_t ones = word(v);
             std::memcpy(out + x, &ones, 8);
         }
-        for (; x < image.width; ++x) out[x] = row[x] == level ? 1 : 0;
+        for (; x < image.width; ++x) out[x] = byte(row[x]);
     }
 }
 
-// bits = pixel != 0, eight bytes at a time.
+// bits = (pixel == level).
+void level_bits(const ImageView &image, std::uint8_t level, std::uint8_t *bits) noexcept {
+    const std::uint64_t rl = level * kOnes;
+    map_to_bits(
+        image, bits, [rl](std::uint64_t v) { return (nonzero_bytes(v ^ rl) ^ kHigh) >> 7; },
+        [level](std::uint8_t p) -> std::uint8_t { return p == level ? 1 : 0; });
+}
+
+// bits = pixel != 0.
 void nonzero_bits(const ImageView &image, std::uint8_t *bits) noexcept {
-    for (int y = 0; y < image.height; ++y) {
-        const std::uint8_t *row = image.row(y);
-        std::uint8_t *out = bits + static_cast<std::size_t>(y) * image.width;
-        int x = 0;
-        for (; x + 8 <= image.width; x += 8) {
-            std::uint64_t v;
-            std::memcpy(&v, row + x, 8);
-            const std::uint64_t ones = nonzero_bytes(v) >> 7;
-            std::memcpy(out + x, &ones, 8);
-        }
-        for (; x < image.width; ++x) out[x] = row[x] != 0 ? 1 : 0;
-    }
+    map_to_bits(
+        image, bits, [](std::uint64_t v) { return nonzero_bytes(v) >> 7; },
+        [](std::uint8_t p) -> std::uint8_t { return p != 0 ? 1 : 0; });
 }
 
 // Writes bits = pixel < limit (limit 0: all light, 256: all dark).

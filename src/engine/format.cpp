@@ -89,20 +89,10 @@ void draw_finder(std::uint8_t *out, int size, int row, int col) noexcept {
 }
 
 void draw_alignments(std::uint8_t *out, int size, int version) noexcept {
-    const int n = alignment_count(version);
-    const int first = kAlignment[version - 1][0];
-    const int last = n ? kAlignment[version - 1][n - 1] : 0;
-    for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-            const int cr = kAlignment[version - 1][i];
-            const int cc = kAlignment[version - 1][j];
-            const bool on_finder = (cr == first && cc == first) || (cr == first && cc == last) ||
-                                   (cr == last && cc == first);
-            if (on_finder) continue;
-            for (int r = cr - 2; r <= cr + 2; ++r)
-                for (int c = cc - 2; c <= cc + 2; ++c) out[r * size + c] = kAlignmentRings[chebyshev(r - cr, c - cc)];
-        }
-    }
+    for_each_alignment(version, [&](int cr, int cc) {
+        for (int r = cr - 2; r <= cr + 2; ++r)
+            for (int c = cc - 2; c <= cc + 2; ++c) out[r * size + c] = kAlignmentRings[chebyshev(r - cr, c - cc)];
+    });
 }
 
 }  // namespace
@@ -211,17 +201,7 @@ void mark_function_modules(int size, std::uint8_t *cells, std::uint8_t value) no
     mark(size - 8, 0, 8, 9);  // the dark module included
     mark(6, 8, 1, size - 16);
     mark(8, 6, size - 16, 1);
-    const int n = alignment_count(version);
-    const int first = kAlignment[version - 1][0];
-    const int last = n ? kAlignment[version - 1][n - 1] : 0;
-    for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-            const int cr = kAlignment[version - 1][i];
-            const int cc = kAlignment[version - 1][j];
-            if ((cr == first && cc == first) || (cr == first && cc == last) || (cr == last && cc == first)) continue;
-            mark(cr - 2, cc - 2, 5, 5);
-        }
-    }
+    for_each_alignment(version, [&](int cr, int cc) { mark(cr - 2, cc - 2, 5, 5); });
     if (version >= kFirstVersionWithInfo) {
         mark(0, size - 11, 6, 3);
         mark(size - 11, 0, 3, 6);

@@ -216,6 +216,25 @@ constexpr int alignment_count(int version) noexcept {
     return n;
 }
 
+// Calls visit(row, col) for the centre of every alignment pattern of `version`: each
+// pair of listed coordinates except the three that fall on a finder pattern.
+template <typename Visit>
+constexpr void for_each_alignment(int version, Visit &&visit) noexcept {
+    const int n = alignment_count(version);
+    if (n == 0) return;
+    const int first = kAlignment[version - 1][0];
+    const int last = kAlignment[version - 1][n - 1];
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            const int row = kAlignment[version - 1][i];
+            const int col = kAlignment[version - 1][j];
+            const bool on_finder = (row == first && col == first) || (row == first && col == last) ||
+                                   (row == last && col == first);
+            if (!on_finder) visit(row, col);
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------
 // Format and version information: BCH codewords.
 
