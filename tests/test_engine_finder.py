@@ -82,6 +82,18 @@ def test_turned_finder_at_three_pixels_a_module(degrees: float) -> None:
     assert_found_once(finders(image), [((40.0, 40.0), 3.0)])
 
 
+@pytest.mark.parametrize("bridged", [range(10, 11), range(9, 11), range(10, 12)])
+def test_finder_whose_inner_ring_broke_on_its_middle_rows_is_found(bridged: range) -> None:
+    # A blurred finder thresholded dark loses its thin light ring where it is thinnest:
+    # the core then runs into the outer ring on the middle rows alone.
+    image = np.zeros((60, 60), dtype=np.uint8)
+    x, y = 20, 15
+    image[y : y + 21, x : x + 21] = np.kron(FINDER, np.ones((3, 3), np.uint8))
+    for row in bridged:
+        image[y + row, x + 15 : x + 18] = 1
+    assert_found_once(finders(image), [((x + 10.5, y + 10.5), 3.0)])
+
+
 def test_light_on_dark_finder_is_not_a_finder() -> None:
     image = np.ones((60, 60), dtype=np.uint8)
     image[10:38, 10:38] = 1 - np.kron(FINDER, np.ones((4, 4), np.uint8))

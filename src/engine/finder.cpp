@@ -76,6 +76,10 @@ bool walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, int co
     return false;
 }
 
+// The narrowest finder whose centre may be confirmed on a neighbouring row: two
+// pixels a module.
+constexpr int kMinNeighbourTotal = 14;
+
 struct CrossCheck {
     int runs[5];
     int total;
@@ -177,7 +181,17 @@ bool confirm(const ImageView &bits, int core_start, int core_end, int y, int tot
     if (v.total * 2 < total || v.total > 2 * total) return false;
     const double cy = y + 0.5 + v.offset;
     const int yc = static_cast<int>(cy);
-    if (!cross_check(bits, x, yc, 1, 0, 2 * total, false, h)) return false;
+    // Back along the row through the core's middle, or a row next to it where a thin
+    // light ring broke there (a blurred, tilted finder thresholded dark: its core ran
+    // into the outer ring on the middle row alone). Not for a finder under two pixels
+    // a module, on the row or in its chords: on noise at one pixel a module, where the
+    // neighbour is often the row that matched, that let finders through.
+    const bool centred = cross_check(bits, x, yc, 1, 0, 2 * total, false, h);
+    if (!centred && (total < kMinNeighbourTotal ||
+                     (!cross_check(bits, x, yc - 1, 1, 0, 2 * total, false, h) &&
+                      !cross_check(bits, x, yc + 1, 1, 0, 2 * total, false, h)))) {
+        return false;
+    }
     const double cx = x + 0.5 + h.offset;
     const int xc = static_cast<int>(cx);
     if (!cross_check(bits, xc, yc, 1, 1, 2 * total, true, d1)) return false;
@@ -185,6 +199,7 @@ bool confirm(const ImageView &bits, int core_start, int core_end, int y, int tot
     double chord = h.total < v.total ? h.total : v.total;
     const double diagonal = (d1.total < d2.total ? d1.total : d2.total) * 1.4142135623730951;
     chord = diagonal < chord ? diagonal : chord;
+    if (!centred && chord < kMinNeighbourTotal) return false;
     centre = {cx, cy};
     module = chord / 7.0;
     return true;
