@@ -43,12 +43,12 @@ def global_limit(gray: np.ndarray, bilevel: bool) -> int:
 
 
 def contrast_floor(hist: np.ndarray, split: int, spans: np.ndarray) -> int:
-    """The least span of a contrasting block: twice the lower quartile
+    """The least span of a contrasting block: twice the lower eighth
     of the block spans, at most half the gap between the mean levels below and above
     the split, at least 24."""
     ordered = np.sort(spans.ravel())
-    quartile = int(ordered[(len(ordered) + 3) // 4 - 1])
-    floor = 2 * quartile
+    eighth = int(ordered[(len(ordered) + 7) // 8 - 1])
+    floor = 2 * eighth
     below = weighted_below = above = weighted_above = 0.0
     for v in range(256):
         n = float(hist[v])

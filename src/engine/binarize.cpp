@@ -223,20 +223,22 @@ void threshold_all(const ImageView &image, int limit, std::uint8_t *bits) noexce
 // The least span of a contrasting block. Sensor noise alone spans 40 levels in a block
 // at a deviation of 8; counted as contrast it split the light around large modules into
 // salt and pepper (a code at 20 px a module under a light gradient did not read). Most
-// blocks of a photo are background, so the lower quartile of the block spans measures
-// the noise: a block must span twice as much, and at least kMinContrast, but need
-// not span more than half the gap between the image's dark and light means (the two
-// Otsu classes), or codes in a shadow would lose their edges.
+// blocks of a photo away from the code are background, so the lowest eighth of the
+// block spans measures the noise: a block must span twice as much, and at least
+// kMinContrast, but need not span more than half the gap between the image's dark and
+// light means (the two Otsu classes), or codes in a shadow would lose their edges.
+// (The lower quartile served until a code filled four fifths of the frame: then it
+// was the span of the code's shadowed half, and that half went all dark.)
 int min_contrast(const std::uint64_t histogram[256], int split, const BlockGrid &g,
                  const BlockScratch &s) noexcept {
     std::uint64_t spans[256] = {};
     const std::size_t n = g.count();
     for (std::size_t i = 0; i < n; ++i) ++spans[s.high[i] - s.low[i]];
-    int quartile = 0;
+    int eighth = 0;
     std::uint64_t seen = 0;
-    for (; quartile < 255; ++quartile) {
-        seen += spans[quartile];
-        if (4 * seen >= n) break;
+    for (; eighth < 255; ++eighth) {
+        seen += spans[eighth];
+        if (8 * seen >= n) break;
     }
     double below = 0, weighted_below = 0, above = 0, weighted_above = 0;
     for (int v = 0; v < 256; ++v) {
@@ -249,7 +251,7 @@ int min_contrast(const std::uint64_t histogram[256], int split, const BlockGrid 
             weighted_above += v * count;
         }
     }
-    int floor = 2 * quartile;
+    int floor = 2 * eighth;
     if (below > 0 && above > 0) {
         const int half_gap = static_cast<int>((weighted_above / above - weighted_below / below) / 2.0);
         floor = floor < half_gap ? floor : half_gap;
