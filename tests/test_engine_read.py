@@ -247,6 +247,20 @@ def test_scenes_read_their_texts(condition: str, severity: str) -> None:
         assert found == sorted(scene.texts), scene.name
 
 
+@pytest.mark.parametrize(
+    ("condition", "severity", "index"),
+    [
+        ("camera", "hard", 0),  # a finder's thin light ring thresholded away on its middle row
+        ("camera", "hard", 1),  # version 35 measured as 33 under perspective: its version blocks tell
+        ("tilt", "10", 4),  # version 1 with its fourth corner estimated 0.6 module out
+        ("shadow", "0.3", 1),  # a code filling the frame with half of it in a hard shadow
+    ],
+)
+def test_scenes_that_once_failed_read(condition: str, severity: str, index: int) -> None:
+    scene = scenes.scene(condition, severity, index, seed=0)
+    assert [c.text for c in halvern.read_all(scene.image)] == list(scene.texts)
+
+
 # ---------------------------------------------------------------------------
 # Located but not decoded
 

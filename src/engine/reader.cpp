@@ -9,6 +9,7 @@
 // again, so every symbol of the image is read once.
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "stages.hpp"
@@ -24,6 +25,8 @@ constexpr double kMinTiming = 0.7;
 constexpr double kMinLocalTiming = 0.45;
 // Local grids tried per triple at most: each costs a sampling of the whole symbol.
 constexpr int kMaxLocal = 3;
+// Grids whose fourth point is nudged, per pass at most: eight samplings each.
+constexpr int kMaxJitter = 4;
 
 // A located symbol that did not decode, kept to report it.
 struct Failure {
@@ -193,6 +196,9 @@ void describe(const Homography &h, int size, bool mirrored, Quad &position, doub
 
 // Versions tried for a triple at most.
 constexpr int kMaxVersions = 7;
+// How far a version stated in the version blocks may lie from the estimate it was
+// read through.
+constexpr int kMaxStatedShift = 4;
 
 // Versions between the two legs' estimates (a module either side), the nearest to
 // their mean first. Perspective makes the legs disagree: a finder's module size is
@@ -266,18 +272,9 @@ private:
         anchors.parallelogram = ftr.centre + fbl.centre - ftl.centre;
         int versions[kMaxVersions];
         int count = candidate_versions((across + 7.0 - 17.0) / 4.0, (down + 7.0 - 17.0) / 4.0, versions);
-        // From version 7 the symbol states its version; the first candidate grid that
-        // reads its own version there settles the question. A grid of the wrong size
-        // reads noise, and noise is within 3 bits of some version word 13% of the time.
-        for (int i = 0; i < count; ++i) {
-            Homography h;
-            const int size = 17 + 4 * versions[i];
-            if (versions[i] < 7 || !first_grid(t, anchors, size, h)) continue;
-            if (version_from_info(bits_, h, size) == versions[i]) {
-                versions[0] = versions[i];
-                count = 1;
-                break;
-            }
+        if (const int stated = stated_version(t, anchors, versions, count); stated != 0) {
+            versions[0] = stated;
+            count = 1;
         }
         Failure failure;
         failure.error = DecodeError::bad_size;
@@ -292,6 +289,29 @@ private:
             failure.inverted = inverted_;
             s_.failures[failures_++] = failure;
         }
+    }
+
+    // From version 7 the symbol states its version; the first candidate grid that
+    // reads its own version there settles the question. A grid of the wrong size reads
+    // noise, and noise is within 3 bits of some version word 13% of the time. The
+    // version blocks sit 5 to 8 modules from the top-right finder, so a grid a few
+    // versions off still reads them (a version 35 under strong perspective measured as
+    // 33): a stated version near the candidate is tried too, and settles when its own
+    // grid reads it back. 0 when nothing settles.
+    int stated_version(const Triple &t, const Anchors &anchors, const int *versions, int count) const noexcept {
+        for (int i = 0; i < count; ++i) {
+            Homography h;
+            const int size = 17 + 4 * versions[i];
+            if (versions[i] < 7 || !first_grid(t, anchors, size, h)) continue;
+            const int stated = version_from_info(bits_, h, size);
+            if (stated == versions[i]) return stated;
+            if (stated < 7 || std::abs(stated - versions[i]) > kMaxStatedShift) continue;
+            const int stated_size = 17 + 4 * stated;
+            if (first_grid(t, anchors, stated_size, h) && version_from_info(bits_, h, stated_size) == stated) {
+                return stated;
+            }
+        }
+        return 0;
     }
 
     // A finder's module size along `direction`, its narrowest reading when that fails.
@@ -314,21 +334,29 @@ private:
         const Point tl = s_.finders[t.tl].centre, tr = s_.finders[t.tr].centre, bl = s_.finders[t.bl].centre;
         const double module = span / (size - 7);
         Homography grids[3];
+        Point anchors[3], at[3];
         int count = 0;
         Homography first;
+        bool aligned = false;
         if (version >= 2 && first_grid(t, a, size, first)) {
             const Point predicted = first.apply({size - 6.5, size - 6.5});
             const double radius = module * (size < 100 ? 4.0 + size / 20.0 : 9.0);
             Point found;
-            if (find_alignment(bits_, predicted, module, radius, found) &&
-                grid_transform(tl, tr, bl, found, {size - 6.5, size - 6.5}, size, grids[count])) {
-                ++count;
+            if (find_alignment(bits_, predicted, module, radius, found)) {
+                anchors[count] = found;
+                at[count] = {size - 6.5, size - 6.5};
+                aligned = grid_transform(tl, tr, bl, anchors[count], at[count], size, grids[count]);
+                count += aligned ? 1 : 0;
             }
         }
-        if (a.has_corner && grid_transform(tl, tr, bl, a.corner, {1.0 * size, 1.0 * size}, size, grids[count])) {
-            ++count;
+        if (a.has_corner) {
+            anchors[count] = a.corner;
+            at[count] = {1.0 * size, 1.0 * size};
+            if (grid_transform(tl, tr, bl, anchors[count], at[count], size, grids[count])) ++count;
         }
-        if (grid_transform(tl, tr, bl, a.parallelogram, {size - 3.5, size - 3.5}, size, grids[count])) ++count;
+        anchors[count] = a.parallelogram;
+        at[count] = {size - 3.5, size - 3.5};
+        if (grid_transform(tl, tr, bl, anchors[count], at[count], size, grids[count])) ++count;
         int best = -1;
         double best_timing = kMinLocalTiming;
         for (int g = 0; g < count; ++g) {
@@ -340,6 +368,16 @@ private:
             if (timing < kMinTiming) continue;
             sample_grid(bits_, grids[g], size, module, s_.modules);
             if (try_grid(t, grids[g], size, module, failure)) return true;
+        }
+        // Without an alignment pattern the fourth point is an estimate, and under
+        // perspective it can sit half a module or more off (a version 1 tilted 10
+        // degrees: its corner 0.6 module out, five modules wrong near it, too many for
+        // its three correctable codewords). A grid that read its format is close: its
+        // anchor moved half a module each way, a few times a pass.
+        if (!aligned && best >= 0 && best_timing >= kMinTiming && jitters_ < kMaxJitter &&
+            progress(failure.error) >= progress(DecodeError::too_many_errors)) {
+            ++jitters_;
+            if (try_nudged(t, anchors[best], at[best], grids[best], size, module, failure)) return true;
         }
         // A bent or large symbol drifts off any single transform between its alignment
         // patterns (a version 36 wrapped round a cylinder: timing 0.5 on every global
@@ -357,6 +395,26 @@ private:
                 if (timing_of(s_.modules, size) >= kMinTiming && try_grid(t, grids[best], size, module, failure)) {
                     return true;
                 }
+            }
+        }
+        return false;
+    }
+
+    // The grid with its fourth point `anchor` (module point `at`) moved half a module
+    // to each of its eight neighbours, decoded where the timing holds.
+    bool try_nudged(const Triple &t, Point anchor, Point at, const Homography &h, int size, double module,
+                    Failure &failure) noexcept {
+        const Point base = h.apply(at);
+        const Point ex = h.apply({at.x + 0.5, at.y}) - base, ey = h.apply({at.x, at.y + 0.5}) - base;
+        const Point tl = s_.finders[t.tl].centre, tr = s_.finders[t.tr].centre, bl = s_.finders[t.bl].centre;
+        for (int dy = -1; dy <= 1; ++dy) {
+            for (int dx = -1; dx <= 1; ++dx) {
+                if (dx == 0 && dy == 0) continue;
+                Homography nudged;
+                if (!grid_transform(tl, tr, bl, anchor + ex * dx + ey * dy, at, size, nudged)) continue;
+                if (timing_through(bits_, nudged, size) < kMinTiming) continue;
+                sample_grid(bits_, nudged, size, module, s_.modules);
+                if (try_grid(t, nudged, size, module, failure)) return true;
             }
         }
         return false;
@@ -427,6 +485,7 @@ private:
     bool inverted_;
     int failures_ = 0;
     int local_tries_ = 0;
+    int jitters_ = 0;
     std::int64_t runs_ = 0;
     bool inverse_match_ = false;
 };
