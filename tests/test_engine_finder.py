@@ -94,6 +94,34 @@ def test_finder_whose_inner_ring_broke_on_its_middle_rows_is_found(bridged: rang
     assert_found_once(finders(image), [((x + 10.5, y + 10.5), 3.0)])
 
 
+@pytest.mark.parametrize("seed", range(8))
+def test_light_finders_on_dark_are_those_of_the_inverted_image(seed: int) -> None:
+    # One scan finds both polarities; its light-on-dark list must be exactly what a scan
+    # of the inverted bits finds, so the inverted pass can skip its own scan.
+    rng = np.random.default_rng([seed, 5])
+    density = 0.02 if seed % 2 == 0 else 0.3
+    image = (rng.random((240, 300)) < density).astype(np.uint8)
+    for k in range(4):
+        centre = (float(rng.uniform(30, 270)), float(rng.uniform(30, 210)))
+        if k % 2 == 0:
+            plant(image, centre, float(rng.uniform(2.5, 5.0)), float(rng.uniform(0, 360)))
+        else:  # light on dark: planted into the inverse of a dark patch
+            module = float(rng.uniform(2.5, 5.0))
+            x, y, reach = int(centre[0]), int(centre[1]), int(module * 6)
+            image[max(y - reach, 0) : y + reach, max(x - reach, 0) : x + reach] = 1
+            inverse = 1 - image
+            plant(inverse, centre, module, float(rng.uniform(0, 360)))
+            image = 1 - inverse
+    image = np.ascontiguousarray(image, dtype=np.uint8)
+    inverted = np.ascontiguousarray(1 - image)
+    h, w = image.shape
+    light = _engine._find_finders(image, w, h, True)
+    assert light == _engine._find_finders(inverted, w, h)
+    assert _engine._find_finders(inverted, w, h, True) == _engine._find_finders(image, w, h)
+    if density < 0.1:
+        assert light and _engine._find_finders(image, w, h)
+
+
 def test_light_on_dark_finder_is_not_a_finder() -> None:
     image = np.ones((60, 60), dtype=np.uint8)
     image[10:38, 10:38] = 1 - np.kron(FINDER, np.ones((4, 4), np.uint8))

@@ -42,6 +42,11 @@ constexpr std::int64_t kMinTotal = 10;
 // True when five runs read 1:1:3:1:1: unit runs within 0.6 module (0.75 loose) and
 // the core within 1 module (1.5 loose) of their ideal, at least kMinTotal pixels.
 bool finder_ratio(const int runs[5], bool loose) noexcept {
+    // A strict match has its core wider than each other run (at least 2 modules against
+    // at most 1.6): the test that rejects most runs of a busy row, first.
+    if (!loose && (runs[2] <= runs[1] || runs[2] <= runs[3] || runs[2] <= runs[0] || runs[2] <= runs[4])) {
+        return false;
+    }
     std::int64_t total = 0;
     for (int i = 0; i < 5; ++i) total += runs[i];
     if (total < kMinTotal) return false;
@@ -55,15 +60,21 @@ bool finder_ratio(const int runs[5], bool loose) noexcept {
     return loose ? core_abs * 2 <= 3 * total : core_abs <= total;
 }
 
+// Which bits value is the finder's light: 0 for dark finders on light (1 dark), 1 for
+// light finders on dark, which the scan finds in the same pass.
+struct Ink {
+    std::uint8_t light = 0;
+};
+
 // Walks from (x, y) along (dx, dy) over the dark core, the light ring and the dark
 // ring, counting each one's pixels (the start pixel is part of the core). True when the
 // dark ring ends (at a light pixel or the image edge) within `limit` steps.
-bool walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, int counts[3]) noexcept {
+bool walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, Ink ink, int counts[3]) noexcept {
     counts[0] = counts[1] = counts[2] = 0;
     int state = 0;
     for (int steps = 0; steps <= limit; ++steps) {
         if (!bits.contains(x, y)) return state == 2 && counts[2] > 0;
-        const int dark = bits.at(x, y) != 0 ? 1 : 0;
+        const int dark = bits.at(x, y) != ink.light ? 1 : 0;
         const int expected = state == 1 ? 0 : 1;
         if (dark != expected) {
             if (state == 2 || counts[state] == 0) return state == 2;
@@ -88,11 +99,11 @@ struct CrossCheck {
 
 // Runs through (x, y) along +-(dx, dy); false when they do not close within `limit`
 // steps each way or do not read as a finder.
-bool cross_check(const ImageView &bits, int x, int y, int dx, int dy, int limit, bool loose,
+bool cross_check(const ImageView &bits, int x, int y, int dx, int dy, int limit, bool loose, Ink ink,
                  CrossCheck &out) noexcept {
-    if (!bits.contains(x, y) || bits.at(x, y) == 0) return false;
+    if (!bits.contains(x, y) || bits.at(x, y) == ink.light) return false;
     int back[3], ahead[3];
-    if (!walk(bits, x, y, -dx, -dy, limit, back) || !walk(bits, x, y, dx, dy, limit, ahead)) {
+    if (!walk(bits, x, y, -dx, -dy, limit, ink, back) || !walk(bits, x, y, dx, dy, limit, ink, ahead)) {
         return false;
     }
     out.runs[0] = back[2];
@@ -173,11 +184,11 @@ private:
 // Confirms a row match whose core spans [core_start, core_end) on row y and measures
 // the finder: centre and module size (the shortest of the four chords through the
 // centre, which is within 8% of the side in any rotation). False when a check fails.
-bool confirm(const ImageView &bits, int core_start, int core_end, int y, int total,
+bool confirm(const ImageView &bits, int core_start, int core_end, int y, int total, Ink ink,
              Point &centre, double &module) noexcept {
     const int x = (core_start + core_end) / 2;
     CrossCheck v{}, h{}, d1{}, d2{};
-    if (!cross_check(bits, x, y, 0, 1, total, false, v)) return false;
+    if (!cross_check(bits, x, y, 0, 1, total, false, ink, v)) return false;
     if (v.total * 2 < total || v.total > 2 * total) return false;
     const double cy = y + 0.5 + v.offset;
     const int yc = static_cast<int>(cy);
@@ -186,16 +197,16 @@ bool confirm(const ImageView &bits, int core_start, int core_end, int y, int tot
     // into the outer ring on the middle row alone). Not for a finder under two pixels
     // a module, on the row or in its chords: on noise at one pixel a module, where the
     // neighbour is often the row that matched, that let finders through.
-    const bool centred = cross_check(bits, x, yc, 1, 0, 2 * total, false, h);
+    const bool centred = cross_check(bits, x, yc, 1, 0, 2 * total, false, ink, h);
     if (!centred && (total < kMinNeighbourTotal ||
-                     (!cross_check(bits, x, yc - 1, 1, 0, 2 * total, false, h) &&
-                      !cross_check(bits, x, yc + 1, 1, 0, 2 * total, false, h)))) {
+                     (!cross_check(bits, x, yc - 1, 1, 0, 2 * total, false, ink, h) &&
+                      !cross_check(bits, x, yc + 1, 1, 0, 2 * total, false, ink, h)))) {
         return false;
     }
     const double cx = x + 0.5 + h.offset;
     const int xc = static_cast<int>(cx);
-    if (!cross_check(bits, xc, yc, 1, 1, 2 * total, true, d1)) return false;
-    if (!cross_check(bits, xc, yc, 1, -1, 2 * total, true, d2)) return false;
+    if (!cross_check(bits, xc, yc, 1, 1, 2 * total, true, ink, d1)) return false;
+    if (!cross_check(bits, xc, yc, 1, -1, 2 * total, true, ink, d2)) return false;
     double chord = h.total < v.total ? h.total : v.total;
     const double diagonal = (d1.total < d2.total ? d1.total : d2.total) * 1.4142135623730951;
     chord = diagonal < chord ? diagonal : chord;
@@ -207,18 +218,60 @@ bool confirm(const ImageView &bits, int core_start, int core_end, int y, int tot
 
 }  // namespace
 
+namespace {
+
+// A row match found, or counted on the finder it falls on: its core spans
+// [core_start, core_start + core) on row y, its five runs `total` pixels.
+void add_match(const ImageView &bits, FinderIndex &index, Finder *found, int y, int core_start, int core,
+               int total, Ink ink) noexcept {
+    const double row_module = total / 7.0;
+    const Point guess{core_start + core / 2.0, y + 0.5};
+    if (const int known = index.near(guess, 1.5 * row_module, 3.5 * row_module, row_module); known >= 0) {
+        ++found[known].hits;
+        return;
+    }
+    Point centre;
+    double module = 0;
+    if (!confirm(bits, core_start, core_start + core, y, total, ink, centre, module)) return;
+    const int same = index.near(centre, 1.5 * module, 1.5 * module, module);
+    if (same >= 0) {
+        index.merge(same, centre, module);
+    } else {
+        index.add(centre, module);
+    }
+}
+
+// A finder of two pixels a module or more has a core at least 6 rows tall, and most of
+// them match; a lone row match that passed every walk is noise (50% noise at one pixel
+// a module makes a few per 40,000 pixels).
+int keep_confirmed(Finder *found, int count) noexcept {
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        if (found[i].hits >= 2) found[kept++] = found[i];
+    }
+    return kept;
+}
+
+}  // namespace
+
 std::size_t finder_scratch_bytes(int width, int height) noexcept {
     const std::size_t cols = (static_cast<std::size_t>(width) + kFinderCell - 1) / kFinderCell;
     const std::size_t rows = (static_cast<std::size_t>(height) + kFinderCell - 1) / kFinderCell;
     return (cols * rows + kMaxFinders) * sizeof(std::int32_t);
 }
 
-int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
-                 std::int64_t *runs_seen, bool *inverse_match) noexcept {
-    if (runs_seen != nullptr) *runs_seen = 0;
-    if (inverse_match != nullptr) *inverse_match = false;
-    if (bits.width <= 0 || bits.height <= 0) return 0;
-    std::int64_t all_runs = 0;
+std::size_t inverse_log_capacity(int width, int height) noexcept {
+    if (width <= 0 || height <= 0) return 0;
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) / kPixelsPerLogged + 16;
+}
+
+FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch, InverseLog *log) noexcept {
+    FinderScan scan;
+    if (log != nullptr) {
+        log->count = 0;
+        log->overflow = false;
+    }
+    if (bits.width <= 0 || bits.height <= 0) return scan;
     if (capacity > kMaxFinders) capacity = kMaxFinders;
     FinderIndex index(bits.width, bits.height, scratch, out, capacity);
     const int width = bits.width;
@@ -239,44 +292,37 @@ int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch
             starts[4] = x;
             ++seen;
             x = end;
-            ++all_runs;
-            if (colour == 0) {
-                // A light-dark-light-dark-light match is a row match of the inverted
-                // bits: without one anywhere the inverted scan cannot find a finder.
-                if (inverse_match != nullptr && !*inverse_match && seen >= 5 && finder_ratio(runs, false)) {
-                    *inverse_match = true;
-                }
-                continue;
-            }
+            ++scan.runs;
+            scan.specks += runs[4] == 1 ? 1 : 0;
             if (seen < 5 || !finder_ratio(runs, false)) continue;
             const int total = runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
-            const double row_module = total / 7.0;
-            const Point guess{starts[2] + runs[2] / 2.0, y + 0.5};
-            if (const int known = index.near(guess, 1.5 * row_module, 3.5 * row_module, row_module);
-                known >= 0) {
-                ++out[known].hits;
-                continue;
-            }
-            Point centre;
-            double module = 0;
-            if (!confirm(bits, starts[2], starts[2] + runs[2], y, total, centre, module)) continue;
-            const int same = index.near(centre, 1.5 * module, 1.5 * module, module);
-            if (same >= 0) {
-                index.merge(same, centre, module);
-            } else {
-                index.add(centre, module);
+            if (colour != 0) {
+                add_match(bits, index, out, y, starts[2], runs[2], total, Ink{0});
+            } else if (log != nullptr) {
+                // Five runs ending in a light one: a row match of a light finder on dark,
+                // kept for the inverted pass, which rarely runs (confirmed here, they
+                // cost a small code a fifth more time).
+                if (log->count < log->capacity) {
+                    log->matches[log->count++] = RowMatch{y, starts[2], runs[2], total};
+                } else {
+                    log->overflow = true;
+                }
             }
         }
     }
-    // A finder of two pixels a module or more has a core at least 6 rows tall, and most
-    // of them match; a lone row match that passed every walk is noise (50% noise at one
-    // pixel a module makes a few per 40,000 pixels).
-    if (runs_seen != nullptr) *runs_seen = all_runs;
-    int kept = 0;
-    for (int i = 0; i < index.count(); ++i) {
-        if (out[i].hits >= 2) out[kept++] = out[i];
+    scan.count = keep_confirmed(out, index.count());
+    return scan;
+}
+
+int inverse_finders(const ImageView &bits, const InverseLog &log, Finder *out, int capacity, void *scratch) noexcept {
+    if (bits.width <= 0 || bits.height <= 0) return 0;
+    if (capacity > kMaxFinders) capacity = kMaxFinders;
+    FinderIndex index(bits.width, bits.height, scratch, out, capacity);
+    for (std::size_t i = 0; i < log.count; ++i) {
+        const RowMatch &m = log.matches[i];
+        add_match(bits, index, out, m.y, m.core_start, m.core, m.total, Ink{1});
     }
-    return kept;
+    return keep_confirmed(out, index.count());
 }
 
 }  // namespace halvern::engine

@@ -644,21 +644,28 @@ PyObject *engine_binarize(PyObject *, PyObject *args) {
     return Py_BuildValue("(NN)", bits, PyBool_FromLong(bilevel));
 }
 
-// _find_finders(bits, width, height): [(x, y, module, hits)] of a 0/1 image.
+// _find_finders(bits, width, height, inverse=False): [(x, y, module, hits)] of a 0/1
+// image: its dark finders, or with `inverse` its light ones on dark.
 PyObject *engine_find_finders(PyObject *, PyObject *args) {
     PyObject *image = nullptr;
     Py_ssize_t width = 0, height = 0;
-    if (!PyArg_ParseTuple(args, "Onn", &image, &width, &height)) return nullptr;
+    int inverse = 0;
+    if (!PyArg_ParseTuple(args, "Onn|p", &image, &width, &height, &inverse)) return nullptr;
     BufferGuard buffer;
     engine::ImageView view;
     if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
     RawScratch<unsigned char> scratch;
     RawScratch<engine::Finder> finders;
+    RawScratch<engine::RowMatch> matches;
+    // A log as long as the pixels: every match ends a distinct run, so it never overflows.
+    const std::uint64_t pixels = static_cast<std::uint64_t>(view.width) * static_cast<std::uint64_t>(view.height);
     if (!allocate_or_raise(scratch, engine::finder_scratch_bytes(view.width, view.height)) ||
-        !allocate_or_raise(finders, engine::kMaxFinders)) {
+        !allocate_or_raise(finders, engine::kMaxFinders) || !allocate_or_raise(matches, pixels)) {
         return nullptr;
     }
-    const int count = engine::find_finders(view, finders.get(), engine::kMaxFinders, scratch.get());
+    engine::InverseLog log{matches.get(), static_cast<std::size_t>(pixels)};
+    int count = engine::find_finders(view, finders.get(), engine::kMaxFinders, scratch.get(), &log).count;
+    if (inverse) count = engine::inverse_finders(view, log, finders.get(), engine::kMaxFinders, scratch.get());
     PyObject *out = PyList_New(count);
     if (out == nullptr) return nullptr;
     for (int i = 0; i < count; ++i) {

@@ -54,6 +54,8 @@ struct Scratch {
     void *binarize = nullptr;
     void *finder_index = nullptr;
     Finder *finders = nullptr;
+    Finder *inverse = nullptr;  // light finders on dark, from the first scan's log
+    RowMatch *matches = nullptr;  // that log
     Triple *triples = nullptr;
     std::uint8_t *used = nullptr;  // per finder: taken by a decoded symbol
     std::uint8_t *modules = nullptr;
@@ -67,11 +69,13 @@ struct Scratch {
 
 std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    const std::size_t sizes[13] = {
+    const std::size_t sizes[15] = {
         pixels,
         binarize_scratch_bytes(width, height),
         finder_scratch_bytes(width, height),
         sizeof(Finder) * kMaxFinders,
+        sizeof(Finder) * kMaxFinders,
+        sizeof(RowMatch) * inverse_log_capacity(width, height),
         sizeof(Triple) * kMaxTriples,
         kMaxFinders,
         kModules,
@@ -82,9 +86,9 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         sizeof(LocalGrid),
         static_cast<std::size_t>(width / kShrink) * static_cast<std::size_t>(height / kShrink),
     };
-    std::size_t offsets[13];
+    std::size_t offsets[15];
     std::size_t total = 0;
-    for (int i = 0; i < 13; ++i) {
+    for (int i = 0; i < 15; ++i) {
         offsets[i] = total;
         total += align16(sizes[i]);
     }
@@ -94,15 +98,17 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         out->binarize = b + offsets[1];
         out->finder_index = b + offsets[2];
         out->finders = reinterpret_cast<Finder *>(b + offsets[3]);
-        out->triples = reinterpret_cast<Triple *>(b + offsets[4]);
-        out->used = b + offsets[5];
-        out->modules = b + offsets[6];
-        out->transposed = b + offsets[7];
-        out->rows = b + offsets[8];
-        out->failures = reinterpret_cast<Failure *>(b + offsets[9]);
-        out->attempt = reinterpret_cast<DecodedSymbol *>(b + offsets[10]);
-        out->local = reinterpret_cast<LocalGrid *>(b + offsets[11]);
-        out->small = b + offsets[12];
+        out->inverse = reinterpret_cast<Finder *>(b + offsets[4]);
+        out->matches = reinterpret_cast<RowMatch *>(b + offsets[5]);
+        out->triples = reinterpret_cast<Triple *>(b + offsets[6]);
+        out->used = b + offsets[7];
+        out->modules = b + offsets[8];
+        out->transposed = b + offsets[9];
+        out->rows = b + offsets[10];
+        out->failures = reinterpret_cast<Failure *>(b + offsets[11]);
+        out->attempt = reinterpret_cast<DecodedSymbol *>(b + offsets[12]);
+        out->local = reinterpret_cast<LocalGrid *>(b + offsets[13]);
+        out->small = b + offsets[14];
     }
     return total;
 }
@@ -226,27 +232,33 @@ struct Anchors {
 
 class Pass {
 public:
-    Pass(const ImageView &bits, const Scratch &s, SymbolRecord *records, int capacity, int decoded,
+    // A pass over `bits` through the finders in `finders` (s.finders or s.inverse).
+    Pass(const ImageView &bits, const Scratch &s, Finder *finders, SymbolRecord *records, int capacity,
          bool inverted) noexcept
-        : bits_(bits), s_(s), records_(records), capacity_(capacity), decoded_(decoded), inverted_(inverted) {}
+        : bits_(bits), s_(s), finders_(finders), records_(records), capacity_(capacity), inverted_(inverted) {}
 
-    // Decodes what this pass can; returns the total of decoded records.
-    int run() noexcept {
-        const int finders = find_finders(bits_, s_.finders, kMaxFinders, s_.finder_index, &runs_, &inverse_match_);
+    // Scans for finders (with `log`, logging the light ones' row matches) and decodes
+    // what it can; returns the number of decoded records.
+    int run(InverseLog *log = nullptr) noexcept {
+        scan_ = find_finders(bits_, finders_, kMaxFinders, s_.finder_index, log);
+        return decode(scan_.count);
+    }
+
+    // Decodes what the first `count` finders hold, without a scan.
+    int decode(int count) noexcept {
         std::memset(s_.used, 0, kMaxFinders);
-        const int triples = find_triples(s_.finders, finders, s_.triples, kMaxTriples);
+        const int triples = find_triples(finders_, count, s_.triples, kMaxTriples);
         for (int i = 0; i < triples && decoded_ < capacity_; ++i) try_triple(s_.triples[i]);
         return decoded_;
     }
 
     int failures() const noexcept { return failures_; }
-    std::int64_t runs() const noexcept { return runs_; }
-    bool inverse_match() const noexcept { return inverse_match_; }
+    const FinderScan &scan() const noexcept { return scan_; }
 
 private:
     bool taken(const Triple &t) const noexcept {
         if (s_.used[t.tl] || s_.used[t.tr] || s_.used[t.bl]) return true;
-        const Point centre = (s_.finders[t.tr].centre + s_.finders[t.bl].centre) * 0.5;
+        const Point centre = (finders_[t.tr].centre + finders_[t.bl].centre) * 0.5;
         for (int i = 0; i < decoded_; ++i) {
             if (inside(records_[i].position, centre)) return true;
         }
@@ -256,7 +268,7 @@ private:
     void try_triple(const Triple &t) noexcept {
         if (taken(t)) return;
         local_tries_ = 0;
-        const Finder &ftl = s_.finders[t.tl], &ftr = s_.finders[t.tr], &fbl = s_.finders[t.bl];
+        const Finder &ftl = finders_[t.tl], &ftr = finders_[t.tr], &fbl = finders_[t.bl];
         // Each leg in modules measured along it at its two ends: under perspective the
         // finders are foreshortened one way, and their narrowest reading misjudged a
         // leg by a third (a symbol tilted 40 degrees read as version 28 instead of 22).
@@ -322,7 +334,7 @@ private:
 
     // The grid from the symbol's corner where it was found, else from the parallelogram.
     bool first_grid(const Triple &t, const Anchors &a, int size, Homography &h) const noexcept {
-        const Point tl = s_.finders[t.tl].centre, tr = s_.finders[t.tr].centre, bl = s_.finders[t.bl].centre;
+        const Point tl = finders_[t.tl].centre, tr = finders_[t.tr].centre, bl = finders_[t.bl].centre;
         if (a.has_corner && grid_transform(tl, tr, bl, a.corner, {1.0 * size, 1.0 * size}, size, h)) return true;
         return grid_transform(tl, tr, bl, a.parallelogram, {size - 3.5, size - 3.5}, size, h);
     }
@@ -331,7 +343,7 @@ private:
     // near where the first grid puts it), on the symbol's corner, on the parallelogram.
     bool try_version(const Triple &t, const Anchors &a, int version, double span, Failure &failure) noexcept {
         const int size = 17 + 4 * version;
-        const Point tl = s_.finders[t.tl].centre, tr = s_.finders[t.tr].centre, bl = s_.finders[t.bl].centre;
+        const Point tl = finders_[t.tl].centre, tr = finders_[t.tr].centre, bl = finders_[t.bl].centre;
         const double module = span / (size - 7);
         Homography grids[3];
         Point anchors[3], at[3];
@@ -406,7 +418,7 @@ private:
                     Failure &failure) noexcept {
         const Point base = h.apply(at);
         const Point ex = h.apply({at.x + 0.5, at.y}) - base, ey = h.apply({at.x, at.y + 0.5}) - base;
-        const Point tl = s_.finders[t.tl].centre, tr = s_.finders[t.tr].centre, bl = s_.finders[t.bl].centre;
+        const Point tl = finders_[t.tl].centre, tr = finders_[t.tr].centre, bl = finders_[t.bl].centre;
         for (int dy = -1; dy <= 1; ++dy) {
             for (int dx = -1; dx <= 1; ++dx) {
                 if (dx == 0 && dy == 0) continue;
@@ -458,9 +470,9 @@ private:
     }
 
     void set_centres(Point centres[3], const Triple &t, bool mirrored) const noexcept {
-        centres[0] = s_.finders[t.tl].centre;
-        centres[1] = s_.finders[mirrored ? t.bl : t.tr].centre;
-        centres[2] = s_.finders[mirrored ? t.tr : t.bl].centre;
+        centres[0] = finders_[t.tl].centre;
+        centres[1] = finders_[mirrored ? t.bl : t.tr].centre;
+        centres[2] = finders_[mirrored ? t.tr : t.bl].centre;
     }
 
     void accept(const Triple &t, const Homography &h, int size, double module, bool mirrored,
@@ -479,15 +491,15 @@ private:
 
     ImageView bits_;
     const Scratch &s_;
+    Finder *finders_;
     SymbolRecord *records_;
     int capacity_;
-    int decoded_;
+    int decoded_ = 0;
     bool inverted_;
     int failures_ = 0;
     int local_tries_ = 0;
     int jitters_ = 0;
-    std::int64_t runs_ = 0;
-    bool inverse_match_ = false;
+    FinderScan scan_;
 };
 
 // Light becomes dark and dark light, eight pixels a step.
@@ -641,30 +653,40 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     // Failures are reported from the first pass, before a fallback changes the bits,
     // unless a fallback decodes something: then from that pass. Decode attempts go to
     // scratch, so a fallback that decodes nothing leaves the first pass's records be.
-    Pass first(bits, s, records, capacity, 0, false);
-    const int decoded = first.run();
+    Pass first(bits, s, s.finders, records, capacity, false);
+    InverseLog log{s.matches, inverse_log_capacity(image.width, image.height)};
+    const int decoded = first.run(options.try_invert ? &log : nullptr);
     const int reported = options.keep_errors ? report_failures(bits, s, first.failures(), records, decoded, capacity)
                                              : decoded;
     if (decoded > 0) return reported;
-    // The inverted pass sees the same runs with the colours swapped: when the first scan
-    // met no light-dark-light-dark-light row match, it would find no finder (a blank page).
-    if (options.try_invert && first.inverse_match()) {
-        invert(s.bits, pixels);
-        Pass inverted(bits, s, records, capacity, 0, true);
-        if (const int found = inverted.run(); found > 0) {
-            return options.keep_errors ? report_failures(bits, s, inverted.failures(), records, found, capacity)
-                                       : found;
+    // Light-on-dark symbols: the first scan logged their finders' row matches, so the
+    // inverted pass confirms those instead of scanning the inverted bits again (a
+    // second scan cost a text page as much as the first); only a log that overflowed
+    // (more than one match per kPixelsPerLogged pixels) takes the full scan. It needs
+    // three finders; a blank page has none.
+    if (options.try_invert && (log.overflow || log.count >= 3)) {
+        const int light = log.overflow ? 0 : inverse_finders(bits, log, s.inverse, kMaxFinders, s.finder_index);
+        if (log.overflow || light >= 3) {
+            invert(s.bits, pixels);
+            Pass inverted(bits, s, log.overflow ? s.finders : s.inverse, records, capacity, true);
+            if (const int found = log.overflow ? inverted.run() : inverted.decode(light); found > 0) {
+                return options.keep_errors ? report_failures(bits, s, inverted.failures(), records, found, capacity)
+                                           : found;
+            }
+            invert(s.bits, pixels);
         }
-        invert(s.bits, pixels);
     }
     // Salt-and-pepper noise (in a bilevel image, or left by the threshold of a noisy
     // camera image) breaks the finders' runs; a 3x3 majority mends them (camera scenes
     // with sensor noise of 40 levels: 3 of 6 read before, 6 of 6 after). Only a busy
-    // image (a run every 64 pixels or more; 1% of specks make one every 50) can be that
-    // noisy: a blank page skips the pass.
-    if (first.runs() * 64 > static_cast<std::int64_t>(pixels)) {
+    // image (a run every 64 pixels or more; 1% of specks make one every 50) with runs
+    // of one pixel (a speck every 512 pixels or more) can be that noisy: 1% salt and
+    // pepper leaves one every 220, a text page one in 20,000 or none, and skips the
+    // pass and its second scan (half the time of reading such a page).
+    const FinderScan &scan = first.scan();
+    if (scan.runs * 64 > static_cast<std::int64_t>(pixels) && scan.specks * 512 > static_cast<std::int64_t>(pixels)) {
         denoise(s.bits, image.width, image.height, s.rows);
-        Pass denoised(bits, s, records, capacity, 0, false);
+        Pass denoised(bits, s, s.finders, records, capacity, false);
         if (const int found = denoised.run(); found > 0) {
             return options.keep_errors ? report_failures(bits, s, denoised.failures(), records, found, capacity)
                                        : found;
@@ -681,7 +703,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
         const Binarizer mode = options.binarizer == Binarizer::global ? Binarizer::global : Binarizer::local;
         binarize(small, mode, s.bits, s.binarize);
         const ImageView small_bits{s.bits, w, h, w};
-        Pass shrunk(small_bits, s, records, capacity, 0, false);
+        Pass shrunk(small_bits, s, s.finders, records, capacity, false);
         if (const int found = shrunk.run(); found > 0) {
             grow(records, found);
             return found;

@@ -54,12 +54,39 @@ constexpr int kFinderCell = 32;
 
 std::size_t finder_scratch_bytes(int width, int height) noexcept;
 
-// Finder patterns of a bits image (1 dark), at most `capacity`, in no particular
-// order. Returns their count; `runs`, when given, receives the number of row runs
-// scanned (a measure of how busy the image is); `inverse_match`, when given, whether
-// any row match of the inverted bits exists (none: the inverted bits hold no finder).
-int find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
-                 std::int64_t *runs = nullptr, bool *inverse_match = nullptr) noexcept;
+struct FinderScan {
+    int count = 0;            // finders written
+    std::int64_t runs = 0;    // row runs scanned: how busy the image is
+    std::int64_t specks = 0;  // runs one pixel long: how speckled it is
+};
+
+// A row match of a light finder on dark: its core spans [core_start, core_start +
+// core) on row y, its five runs `total` pixels.
+struct RowMatch {
+    int y = 0, core_start = 0, core = 0, total = 0;
+};
+
+// The light finders' row matches of a scan, in scan order; `overflow` when more were
+// met than fit.
+struct InverseLog {
+    RowMatch *matches = nullptr;
+    std::size_t capacity = 0;
+    std::size_t count = 0;
+    bool overflow = false;
+};
+
+// Pixels of an image per logged row match, at most: 50% noise makes one every 80.
+constexpr std::size_t kPixelsPerLogged = 64;
+std::size_t inverse_log_capacity(int width, int height) noexcept;
+
+// Finder patterns of a bits image (1 dark), at most `capacity`, in no particular order.
+// With `log`, the scan also records the row matches of light finders on dark.
+FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
+                        InverseLog *log = nullptr) noexcept;
+
+// The light finders on dark of a scan's log (which must not have overflowed), at most
+// `capacity`: exactly those find_finders() finds in the inverted bits.
+int inverse_finders(const ImageView &bits, const InverseLog &log, Finder *out, int capacity, void *scratch) noexcept;
 
 // ===================================================================================
 // Triples of finders (symbols.cpp)
