@@ -94,6 +94,20 @@ def test_finder_whose_inner_ring_broke_on_its_middle_rows_is_found(bridged: rang
     assert_found_once(finders(image), [((x + 10.5, y + 10.5), 3.0)])
 
 
+def test_specks_on_every_walk_through_a_large_finder_are_passed_over() -> None:
+    # Salt and pepper on a finder of 8 pixels a module: one flipped pixel on the column,
+    # the row and both diagonals through its centre, each with the run's colour on both
+    # sides. Every row match's walks cross one of them.
+    image = np.zeros((90, 90), dtype=np.uint8)
+    x, y, m = 17, 13, 8
+    image[y : y + 7 * m, x : x + 7 * m] = np.kron(FINDER, np.ones((m, m), np.uint8))
+    centre = (x + 3.5 * m, y + 3.5 * m)
+    for dx, dy in [(0, -24), (0, 16), (-25, 0), (20, 0), (-20, -20), (20, -20), (-13, 13), (20, 20)]:
+        px, py = int(centre[0]) + dx, int(centre[1]) + dy
+        image[py, px] ^= 1
+    assert_found_once(finders(image), [(centre, float(m))])
+
+
 @pytest.mark.parametrize("seed", range(8))
 def test_light_finders_on_dark_are_those_of_the_inverted_image(seed: int) -> None:
     # One scan finds both polarities; its light-on-dark list must be exactly what a scan

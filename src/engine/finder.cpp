@@ -60,6 +60,11 @@ bool finder_ratio(const int runs[5], bool loose) noexcept {
     return loose ? core_abs * 2 <= 3 * total : core_abs <= total;
 }
 
+// The least row match (four pixels a module) whose walks pass specks: below it a ring
+// of one pixel may be real (a thin light ring of a blurred finder at two or three
+// pixels a module); from it such a ring would fail the proportions anyway.
+constexpr int kMinSpeckTotal = 28;
+
 // Which bits value is the finder's light: 0 for dark finders on light (1 dark), 1 for
 // light finders on dark, which the scan finds in the same pass.
 struct Ink {
@@ -69,14 +74,20 @@ struct Ink {
 // Walks from (x, y) along (dx, dy) over the dark core, the light ring and the dark
 // ring, counting each one's pixels (the start pixel is part of the core). True when the
 // dark ring ends (at a light pixel or the image edge) within `limit` steps.
-bool walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, Ink ink, int counts[3]) noexcept {
+bool walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, Ink ink, bool specks,
+          int counts[3]) noexcept {
     counts[0] = counts[1] = counts[2] = 0;
     int state = 0;
     for (int steps = 0; steps <= limit; ++steps) {
         if (!bits.contains(x, y)) return state == 2 && counts[2] > 0;
         const int dark = bits.at(x, y) != ink.light ? 1 : 0;
         const int expected = state == 1 ? 0 : 1;
-        if (dark != expected) {
+        // With `specks`, one odd pixel with the run's colour on both sides is a speck and
+        // stays in the run: 1% salt and pepper broke a walk across a finder of 8 pixels
+        // a module every other time, and four walks confirm it.
+        const bool speck = specks && dark != expected && counts[state] > 0 && bits.contains(x + dx, y + dy) &&
+                           (bits.at(x + dx, y + dy) != ink.light ? 1 : 0) == expected;
+        if (dark != expected && !speck) {
             if (state == 2 || counts[state] == 0) return state == 2;
             ++state;
         }
@@ -100,10 +111,10 @@ struct CrossCheck {
 // Runs through (x, y) along +-(dx, dy); false when they do not close within `limit`
 // steps each way or do not read as a finder.
 bool cross_check(const ImageView &bits, int x, int y, int dx, int dy, int limit, bool loose, Ink ink,
-                 CrossCheck &out) noexcept {
+                 bool specks, CrossCheck &out) noexcept {
     if (!bits.contains(x, y) || bits.at(x, y) == ink.light) return false;
     int back[3], ahead[3];
-    if (!walk(bits, x, y, -dx, -dy, limit, ink, back) || !walk(bits, x, y, dx, dy, limit, ink, ahead)) {
+    if (!walk(bits, x, y, -dx, -dy, limit, ink, specks, back) || !walk(bits, x, y, dx, dy, limit, ink, specks, ahead)) {
         return false;
     }
     out.runs[0] = back[2];
@@ -187,8 +198,9 @@ private:
 bool confirm(const ImageView &bits, int core_start, int core_end, int y, int total, Ink ink,
              Point &centre, double &module) noexcept {
     const int x = (core_start + core_end) / 2;
+    const bool specks = total >= kMinSpeckTotal;
     CrossCheck v{}, h{}, d1{}, d2{};
-    if (!cross_check(bits, x, y, 0, 1, total, false, ink, v)) return false;
+    if (!cross_check(bits, x, y, 0, 1, total, false, ink, specks, v)) return false;
     if (v.total * 2 < total || v.total > 2 * total) return false;
     const double cy = y + 0.5 + v.offset;
     const int yc = static_cast<int>(cy);
@@ -197,16 +209,16 @@ bool confirm(const ImageView &bits, int core_start, int core_end, int y, int tot
     // into the outer ring on the middle row alone). Not for a finder under two pixels
     // a module, on the row or in its chords: on noise at one pixel a module, where the
     // neighbour is often the row that matched, that let finders through.
-    const bool centred = cross_check(bits, x, yc, 1, 0, 2 * total, false, ink, h);
+    const bool centred = cross_check(bits, x, yc, 1, 0, 2 * total, false, ink, specks, h);
     if (!centred && (total < kMinNeighbourTotal ||
-                     (!cross_check(bits, x, yc - 1, 1, 0, 2 * total, false, ink, h) &&
-                      !cross_check(bits, x, yc + 1, 1, 0, 2 * total, false, ink, h)))) {
+                     (!cross_check(bits, x, yc - 1, 1, 0, 2 * total, false, ink, specks, h) &&
+                      !cross_check(bits, x, yc + 1, 1, 0, 2 * total, false, ink, specks, h)))) {
         return false;
     }
     const double cx = x + 0.5 + h.offset;
     const int xc = static_cast<int>(cx);
-    if (!cross_check(bits, xc, yc, 1, 1, 2 * total, true, ink, d1)) return false;
-    if (!cross_check(bits, xc, yc, 1, -1, 2 * total, true, ink, d2)) return false;
+    if (!cross_check(bits, xc, yc, 1, 1, 2 * total, true, ink, specks, d1)) return false;
+    if (!cross_check(bits, xc, yc, 1, -1, 2 * total, true, ink, specks, d2)) return false;
     double chord = h.total < v.total ? h.total : v.total;
     const double diagonal = (d1.total < d2.total ? d1.total : d2.total) * 1.4142135623730951;
     chord = diagonal < chord ? diagonal : chord;
