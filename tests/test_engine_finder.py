@@ -136,6 +136,41 @@ def test_light_finders_on_dark_are_those_of_the_inverted_image(seed: int) -> Non
         assert light and _engine._find_finders(image, w, h)
 
 
+def stretched_finders(rng: np.random.Generator, shape: tuple[int, int]) -> np.ndarray:
+    """Finders squeezed or stretched along y (a tilted plane), turned, on sparse noise: the
+    column walk's step limit then depends on the row it starts from."""
+    h, w = shape
+    image = (rng.random(shape) < 0.02).astype(np.uint8)
+    tall = np.zeros((2 * h, w), dtype=np.uint8)
+    for _ in range(6):
+        plant(tall, (float(rng.uniform(20, w - 20)), float(rng.uniform(40, 2 * h - 40))),
+              float(rng.uniform(2.0, 6.0)), float(rng.uniform(0, 360)))
+    squeeze = float(rng.uniform(0.5, 2.0))
+    rows = np.clip((np.arange(h) / squeeze * 1.0).astype(int), 0, 2 * h - 1)
+    return np.ascontiguousarray(image | tall[rows], dtype=np.uint8)
+
+
+def rejected_match_images() -> list[np.ndarray]:
+    out = [stretched_finders(np.random.default_rng([seed, 9]), (200, 260)) for seed in range(30)]
+    for seed in range(4):
+        rng = np.random.default_rng([seed, 10])
+        scale = int(rng.integers(3, 10))
+        out.append(np.kron(rng.random((30, 30)) < 0.5, np.ones((scale, scale))).astype(np.uint8))
+        out.append((rng.random((180, 220)) < 0.5).astype(np.uint8))
+    return out
+
+
+def test_skipping_rows_below_a_rejected_match_changes_no_finder() -> None:
+    # A row match right below one whose walks were rejected is skipped; walking every
+    # match must find exactly the same finders, with the same hits, in both polarities.
+    # (Stretched finders catch a skip after a column walk that only ran out of steps.)
+    for image in rejected_match_images():
+        h, w = image.shape
+        for inverse in (False, True):
+            assert (_engine._find_finders(image, w, h, inverse, True)
+                    == _engine._find_finders(image, w, h, inverse, False))
+
+
 def test_light_on_dark_finder_is_not_a_finder() -> None:
     image = np.ones((60, 60), dtype=np.uint8)
     image[10:38, 10:38] = 1 - np.kron(FINDER, np.ones((4, 4), np.uint8))

@@ -75,7 +75,7 @@ struct Ink {
 // ring, counting each one's pixels (the start pixel is part of the core). True when the
 // dark ring ends (at a light pixel or the image edge) within `limit` steps.
 bool walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, Ink ink, bool specks,
-          int counts[3]) noexcept {
+          int counts[3], bool *exhausted = nullptr) noexcept {
     counts[0] = counts[1] = counts[2] = 0;
     int state = 0;
     for (int steps = 0; steps <= limit; ++steps) {
@@ -95,6 +95,7 @@ bool walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, Ink in
         x += dx;
         y += dy;
     }
+    if (exhausted != nullptr) *exhausted = true;
     return false;
 }
 
@@ -111,10 +112,11 @@ struct CrossCheck {
 // Runs through (x, y) along +-(dx, dy); false when they do not close within `limit`
 // steps each way or do not read as a finder.
 bool cross_check(const ImageView &bits, int x, int y, int dx, int dy, int limit, bool loose, Ink ink,
-                 bool specks, CrossCheck &out) noexcept {
+                 bool specks, CrossCheck &out, bool *exhausted = nullptr) noexcept {
     if (!bits.contains(x, y) || bits.at(x, y) == ink.light) return false;
     int back[3], ahead[3];
-    if (!walk(bits, x, y, -dx, -dy, limit, ink, specks, back) || !walk(bits, x, y, dx, dy, limit, ink, specks, ahead)) {
+    if (!walk(bits, x, y, -dx, -dy, limit, ink, specks, back, exhausted) ||
+        !walk(bits, x, y, dx, dy, limit, ink, specks, ahead, exhausted)) {
         return false;
     }
     out.runs[0] = back[2];
@@ -192,16 +194,24 @@ private:
     int count_ = 0;
 };
 
+// What a row match's walks say. Only the walk down the column depends on the row it
+// starts from (through its step limit); a match rejected otherwise is rejected from
+// any row of the same column run, which lets the rows below skip it.
+enum class Verdict : std::uint8_t { found, rejected, undecided };
+
 // Confirms a row match whose core spans [core_start, core_end) on row y and measures
 // the finder: centre and module size (the shortest of the four chords through the
 // centre, which is within 8% of the side in any rotation). False when a check fails.
-bool confirm(const ImageView &bits, int core_start, int core_end, int y, int total, Ink ink,
-             Point &centre, double &module) noexcept {
+Verdict confirm(const ImageView &bits, int core_start, int core_end, int y, int total, Ink ink,
+                Point &centre, double &module) noexcept {
     const int x = (core_start + core_end) / 2;
     const bool specks = total >= kMinSpeckTotal;
     CrossCheck v{}, h{}, d1{}, d2{};
-    if (!cross_check(bits, x, y, 0, 1, total, false, ink, specks, v)) return false;
-    if (v.total * 2 < total || v.total > 2 * total) return false;
+    bool exhausted = false;
+    if (!cross_check(bits, x, y, 0, 1, total, false, ink, specks, v, &exhausted)) {
+        return exhausted ? Verdict::undecided : Verdict::rejected;
+    }
+    if (v.total * 2 < total || v.total > 2 * total) return Verdict::rejected;
     const double cy = y + 0.5 + v.offset;
     const int yc = static_cast<int>(cy);
     // Back along the row through the core's middle, or a row next to it where a thin
@@ -213,38 +223,101 @@ bool confirm(const ImageView &bits, int core_start, int core_end, int y, int tot
     if (!centred && (total < kMinNeighbourTotal ||
                      (!cross_check(bits, x, yc - 1, 1, 0, 2 * total, false, ink, specks, h) &&
                       !cross_check(bits, x, yc + 1, 1, 0, 2 * total, false, ink, specks, h)))) {
-        return false;
+        return Verdict::rejected;
     }
     const double cx = x + 0.5 + h.offset;
     const int xc = static_cast<int>(cx);
-    if (!cross_check(bits, xc, yc, 1, 1, 2 * total, true, ink, specks, d1)) return false;
-    if (!cross_check(bits, xc, yc, 1, -1, 2 * total, true, ink, specks, d2)) return false;
+    if (!cross_check(bits, xc, yc, 1, 1, 2 * total, true, ink, specks, d1)) return Verdict::rejected;
+    if (!cross_check(bits, xc, yc, 1, -1, 2 * total, true, ink, specks, d2)) return Verdict::rejected;
     double chord = h.total < v.total ? h.total : v.total;
     const double diagonal = (d1.total < d2.total ? d1.total : d2.total) * 1.4142135623730951;
     chord = diagonal < chord ? diagonal : chord;
-    if (!centred && chord < kMinNeighbourTotal) return false;
+    if (!centred && chord < kMinNeighbourTotal) return Verdict::rejected;
     centre = {cx, cy};
     module = chord / 7.0;
-    return true;
+    return Verdict::found;
 }
 
 }  // namespace
 
 namespace {
 
+// The row matches rejected (see Verdict), on the previous row and this one, by core
+// middle and width. A match right below a rejected one (same middle, same width) starts
+// its walks in the same dark column run and is rejected the same way: in a symbol's
+// data at 9 pixels a module each false match repeats on nine rows, and its walks cost a
+// fifth of a read.
+class Rejections {
+public:
+    // `carry` false: nothing is skipped (the tests' reference for the skipping).
+    Rejections(std::int32_t *scratch, int per_row, bool carry) noexcept
+        : above_(scratch), here_(scratch + 2 * static_cast<std::size_t>(per_row)), capacity_(per_row), carry_(carry) {}
+
+    // Starts row y; the previous row's rejections count only when it was y - 1.
+    void start_row(int y) noexcept {
+        std::int32_t *swap = above_;
+        above_ = here_;
+        here_ = swap;
+        above_count_ = y == row_ + 1 ? here_count_ : 0;
+        here_count_ = 0;
+        cursor_ = 0;
+        row_ = y;
+    }
+
+    // Matches come in increasing x within a row.
+    bool rejected_above(int x, int total) noexcept {
+        if (!carry_) return false;
+        while (cursor_ < above_count_ && above_[2 * cursor_] < x) ++cursor_;
+        return cursor_ < above_count_ && above_[2 * cursor_] == x && above_[2 * cursor_ + 1] == total;
+    }
+
+    void reject(int x, int total) noexcept {
+        if (here_count_ >= capacity_) return;
+        here_[2 * here_count_] = x;
+        here_[2 * here_count_ + 1] = total;
+        ++here_count_;
+    }
+
+private:
+    std::int32_t *above_;
+    std::int32_t *here_;
+    int capacity_;
+    bool carry_;
+    int above_count_ = 0, here_count_ = 0, cursor_ = 0;
+    int row_ = -2;
+};
+
+// Rejections kept per row: a polarity's matches end at distinct runs of its dark.
+int rejections_per_row(int width) noexcept { return width / 2 + 2; }
+
+std::size_t index_ints(int width, int height) noexcept {
+    const std::size_t cols = (static_cast<std::size_t>(width) + kFinderCell - 1) / kFinderCell;
+    const std::size_t rows = (static_cast<std::size_t>(height) + kFinderCell - 1) / kFinderCell;
+    return cols * rows + kMaxFinders;
+}
+
 // A row match found, or counted on the finder it falls on: its core spans
 // [core_start, core_start + core) on row y, its five runs `total` pixels.
-void add_match(const ImageView &bits, FinderIndex &index, Finder *found, int y, int core_start, int core,
-               int total, Ink ink) noexcept {
+void add_match(const ImageView &bits, FinderIndex &index, Rejections &rejections, Finder *found, int y,
+               int core_start, int core, int total, Ink ink) noexcept {
     const double row_module = total / 7.0;
     const Point guess{core_start + core / 2.0, y + 0.5};
     if (const int known = index.near(guess, 1.5 * row_module, 3.5 * row_module, row_module); known >= 0) {
         ++found[known].hits;
         return;
     }
+    const int middle = core_start + core / 2;
+    if (rejections.rejected_above(middle, total)) {
+        rejections.reject(middle, total);
+        return;
+    }
     Point centre;
     double module = 0;
-    if (!confirm(bits, core_start, core_start + core, y, total, ink, centre, module)) return;
+    if (const Verdict verdict = confirm(bits, core_start, core_start + core, y, total, ink, centre, module);
+        verdict != Verdict::found) {
+        if (verdict == Verdict::rejected) rejections.reject(middle, total);
+        return;
+    }
     const int same = index.near(centre, 1.5 * module, 1.5 * module, module);
     if (same >= 0) {
         index.merge(same, centre, module);
@@ -267,9 +340,8 @@ int keep_confirmed(Finder *found, int count) noexcept {
 }  // namespace
 
 std::size_t finder_scratch_bytes(int width, int height) noexcept {
-    const std::size_t cols = (static_cast<std::size_t>(width) + kFinderCell - 1) / kFinderCell;
-    const std::size_t rows = (static_cast<std::size_t>(height) + kFinderCell - 1) / kFinderCell;
-    return (cols * rows + kMaxFinders) * sizeof(std::int32_t);
+    return (index_ints(width, height) + 4 * static_cast<std::size_t>(rejections_per_row(width))) *
+           sizeof(std::int32_t);
 }
 
 std::size_t inverse_log_capacity(int width, int height) noexcept {
@@ -277,7 +349,8 @@ std::size_t inverse_log_capacity(int width, int height) noexcept {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) / kPixelsPerLogged + 16;
 }
 
-FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch, InverseLog *log) noexcept {
+FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch, InverseLog *log,
+                        bool carry) noexcept {
     FinderScan scan;
     if (log != nullptr) {
         log->count = 0;
@@ -286,9 +359,12 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
     if (bits.width <= 0 || bits.height <= 0) return scan;
     if (capacity > kMaxFinders) capacity = kMaxFinders;
     FinderIndex index(bits.width, bits.height, scratch, out, capacity);
+    Rejections rejections(static_cast<std::int32_t *>(scratch) + index_ints(bits.width, bits.height),
+                          rejections_per_row(bits.width), carry);
     const int width = bits.width;
     for (int y = 0; y < bits.height; ++y) {
         const std::uint8_t *row = bits.row(y);
+        rejections.start_row(y);
         int runs[5] = {0, 0, 0, 0, 0};
         int starts[5] = {0, 0, 0, 0, 0};
         int seen = 0;
@@ -309,7 +385,7 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
             if (seen < 5 || !finder_ratio(runs, false)) continue;
             const int total = runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
             if (colour != 0) {
-                add_match(bits, index, out, y, starts[2], runs[2], total, Ink{0});
+                add_match(bits, index, rejections, out, y, starts[2], runs[2], total, Ink{0});
             } else if (log != nullptr) {
                 // Five runs ending in a light one: a row match of a light finder on dark,
                 // kept for the inverted pass, which rarely runs (confirmed here, they
@@ -326,13 +402,21 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
     return scan;
 }
 
-int inverse_finders(const ImageView &bits, const InverseLog &log, Finder *out, int capacity, void *scratch) noexcept {
+int inverse_finders(const ImageView &bits, const InverseLog &log, Finder *out, int capacity, void *scratch,
+                    bool carry) noexcept {
     if (bits.width <= 0 || bits.height <= 0) return 0;
     if (capacity > kMaxFinders) capacity = kMaxFinders;
     FinderIndex index(bits.width, bits.height, scratch, out, capacity);
+    Rejections rejections(static_cast<std::int32_t *>(scratch) + index_ints(bits.width, bits.height),
+                          rejections_per_row(bits.width), carry);
+    int row = -1;
     for (std::size_t i = 0; i < log.count; ++i) {
         const RowMatch &m = log.matches[i];
-        add_match(bits, index, out, m.y, m.core_start, m.core, m.total, Ink{1});
+        if (m.y != row) {
+            row = m.y;
+            rejections.start_row(row);
+        }
+        add_match(bits, index, rejections, out, m.y, m.core_start, m.core, m.total, Ink{1});
     }
     return keep_confirmed(out, index.count());
 }

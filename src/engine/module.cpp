@@ -644,13 +644,14 @@ PyObject *engine_binarize(PyObject *, PyObject *args) {
     return Py_BuildValue("(NN)", bits, PyBool_FromLong(bilevel));
 }
 
-// _find_finders(bits, width, height, inverse=False): [(x, y, module, hits)] of a 0/1
-// image: its dark finders, or with `inverse` its light ones on dark.
+// _find_finders(bits, width, height, inverse=False, carry=True): [(x, y, module, hits)]
+// of a 0/1 image: its dark finders, or with `inverse` its light ones on dark; `carry`
+// false walks every row match.
 PyObject *engine_find_finders(PyObject *, PyObject *args) {
     PyObject *image = nullptr;
     Py_ssize_t width = 0, height = 0;
-    int inverse = 0;
-    if (!PyArg_ParseTuple(args, "Onn|p", &image, &width, &height, &inverse)) return nullptr;
+    int inverse = 0, carry = 1;
+    if (!PyArg_ParseTuple(args, "Onn|pp", &image, &width, &height, &inverse, &carry)) return nullptr;
     BufferGuard buffer;
     engine::ImageView view;
     if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
@@ -664,8 +665,10 @@ PyObject *engine_find_finders(PyObject *, PyObject *args) {
         return nullptr;
     }
     engine::InverseLog log{matches.get(), static_cast<std::size_t>(pixels)};
-    int count = engine::find_finders(view, finders.get(), engine::kMaxFinders, scratch.get(), &log).count;
-    if (inverse) count = engine::inverse_finders(view, log, finders.get(), engine::kMaxFinders, scratch.get());
+    int count = engine::find_finders(view, finders.get(), engine::kMaxFinders, scratch.get(), &log, carry != 0).count;
+    if (inverse) {
+        count = engine::inverse_finders(view, log, finders.get(), engine::kMaxFinders, scratch.get(), carry != 0);
+    }
     PyObject *out = PyList_New(count);
     if (out == nullptr) return nullptr;
     for (int i = 0; i < count; ++i) {
