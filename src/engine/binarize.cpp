@@ -199,6 +199,29 @@ void level_bits(const ImageView &image, std::uint8_t level, std::uint8_t *bits) 
         [level](std::uint8_t p) -> std::uint8_t { return p == level ? 1 : 0; });
 }
 
+}  // namespace
+
+bool is_bits(const ImageView &image) noexcept {
+    if (image.width <= 0 || image.height <= 0) return true;
+    constexpr std::uint64_t high7 = ~kOnes;
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t *row = image.row(y);
+        std::uint64_t other = 0, other2 = 0;
+        int x = 0;
+        for (; x + 16 <= image.width; x += 16) {
+            std::uint64_t v[2];
+            std::memcpy(v, row + x, 16);
+            other |= v[0] & high7;
+            other2 |= v[1] & high7;
+        }
+        for (; x < image.width; ++x) other |= row[x] & 0xFEu;
+        if ((other | other2) != 0) return false;
+    }
+    return true;
+}
+
+namespace {
+
 // bits = pixel != 0.
 void nonzero_bits(const ImageView &image, std::uint8_t *bits) noexcept {
     map_to_bits(

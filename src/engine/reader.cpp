@@ -646,9 +646,19 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     if (image.width <= 0 || image.height <= 0 || capacity <= 0) return 0;
     Scratch s;
     layout(image.width, image.height, scratch, &s);
-    const bool bilevel = binarize(image, options.binarizer, s.bits, s.binarize);
-    const ImageView bits{s.bits, image.width, image.height, image.width};
     const std::size_t pixels = static_cast<std::size_t>(image.width) * image.height;
+    // A bits image (0 and 1, rows without padding) is read where it lies, and copied only
+    // before a fallback rewrites the bits: the copy cost a small code a tenth of its read.
+    const bool borrowed = (options.binarizer == Binarizer::none || options.binarizer == Binarizer::automatic) &&
+                          image.stride == image.width && is_bits(image);
+    const bool bilevel = borrowed || binarize(image, options.binarizer, s.bits, s.binarize);
+    ImageView bits{borrowed ? image.data : s.bits, image.width, image.height, image.width};
+    const auto own_bits = [&]() noexcept {
+        if (bits.data != s.bits) {
+            std::memcpy(s.bits, bits.data, pixels);
+            bits.data = s.bits;
+        }
+    };
 
     // Failures are reported from the first pass, before a fallback changes the bits,
     // unless a fallback decodes something: then from that pass. Decode attempts go to
@@ -667,6 +677,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     if (options.try_invert && (log.overflow || log.count >= 3)) {
         const int light = log.overflow ? 0 : inverse_finders(bits, log, s.inverse, kMaxFinders, s.finder_index);
         if (log.overflow || light >= 3) {
+            own_bits();
             invert(s.bits, pixels);
             Pass inverted(bits, s, log.overflow ? s.finders : s.inverse, records, capacity, true);
             if (const int found = log.overflow ? inverted.run() : inverted.decode(light); found > 0) {
@@ -685,6 +696,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     // pass and its second scan (half the time of reading such a page).
     const FinderScan &scan = first.scan();
     if (scan.runs * 64 > static_cast<std::int64_t>(pixels) && scan.specks * 512 > static_cast<std::int64_t>(pixels)) {
+        own_bits();
         denoise(s.bits, image.width, image.height, s.rows);
         Pass denoised(bits, s, s.finders, records, capacity, false);
         if (const int found = denoised.run(); found > 0) {
@@ -698,7 +710,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     // 15 pixels and the noise a quarter; one pass, on a sixteenth of the pixels.
     if (image.width >= kMinShrinkSide && image.height >= kMinShrinkSide) {
         const int w = image.width / kShrink, h = image.height / kShrink;
-        shrink(image, bilevel ? s.bits : nullptr, s.small);
+        shrink(image, bilevel ? bits.data : nullptr, s.small);
         const ImageView small{s.small, w, h, w};
         const Binarizer mode = options.binarizer == Binarizer::global ? Binarizer::global : Binarizer::local;
         binarize(small, mode, s.bits, s.binarize);

@@ -32,6 +32,9 @@ std::size_t binarize_scratch_bytes(int width, int height) noexcept;
 bool binarize(const ImageView &image, Binarizer mode, std::uint8_t *bits,
               void *scratch) noexcept;
 
+// True when every pixel is 0 or 1: a bits image, which the reader can read as it is.
+bool is_bits(const ImageView &image) noexcept;
+
 // The gray level t that best splits levels <= t from levels > t (Otsu); the single
 // level of a one-level histogram.
 int otsu_threshold(const std::uint64_t histogram[256]) noexcept;
