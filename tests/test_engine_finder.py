@@ -56,7 +56,9 @@ def test_upright_finder_centre_and_size_are_exact(module: int) -> None:
     image[y : y + 7 * module, x : x + 7 * module] = np.kron(FINDER, np.ones((module, module), np.uint8))
     (found,) = finders(image)
     assert found[:3] == (x + 3.5 * module, y + 3.5 * module, module)
-    assert found[3] == 3 * module  # every row of the core matched
+    # Every row of the core matched; the scan takes every other row until the first
+    # match, so the core's first row may be passed over.
+    assert found[3] in (3 * module - 1, 3 * module)
 
 
 @pytest.mark.parametrize("seed", range(12))

@@ -60,6 +60,9 @@ bool finder_ratio(const int runs[5], bool loose) noexcept {
     return loose ? core_abs * 2 <= 3 * total : core_abs <= total;
 }
 
+// Rows advanced after a row without any row match.
+constexpr int kRowStep = 2;
+
 // The least row match (four pixels a module) whose walks pass specks: below it a ring
 // of one pixel may be real (a thin light ring of a blurred finder at two or three
 // pixels a module); from it such a ring would fail the proportions anyway.
@@ -362,9 +365,16 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
     Rejections rejections(static_cast<std::int32_t *>(scratch) + index_ints(bits.width, bits.height),
                           rejections_per_row(bits.width), carry);
     const int width = bits.width;
-    for (int y = 0; y < bits.height; ++y) {
+    // Every other row while rows hold no row match of either polarity; every row from a
+    // match on. A finder of two pixels a module has a core six rows tall, so one of its
+    // rows is met, and the rows after it are all scanned; the choice of rows does not
+    // depend on the polarity, so a scan of the inverted bits meets the same rows.
+    int step = 1;
+    for (int y = 0; y < bits.height; y += step) {
         const std::uint8_t *row = bits.row(y);
         rejections.start_row(y);
+        ++scan.rows;
+        bool matched = false;
         int runs[5] = {0, 0, 0, 0, 0};
         int starts[5] = {0, 0, 0, 0, 0};
         int seen = 0;
@@ -383,6 +393,8 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
             ++scan.runs;
             scan.specks += runs[4] == 1 ? 1 : 0;
             if (seen < 5 || !finder_ratio(runs, false)) continue;
+            matched = true;
+            ++scan.matches;
             const int total = runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
             if (colour != 0) {
                 add_match(bits, index, rejections, out, y, starts[2], runs[2], total, Ink{0});
@@ -397,6 +409,7 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
                 }
             }
         }
+        step = matched ? 1 : kRowStep;
     }
     scan.count = keep_confirmed(out, index.count());
     return scan;

@@ -695,7 +695,8 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     // pepper leaves one every 220, a text page one in 20,000 or none, and skips the
     // pass and its second scan (half the time of reading such a page).
     const FinderScan &scan = first.scan();
-    if (scan.runs * 64 > static_cast<std::int64_t>(pixels) && scan.specks * 512 > static_cast<std::int64_t>(pixels)) {
+    const std::int64_t scanned = static_cast<std::int64_t>(scan.rows) * image.width;
+    if (scan.runs * 64 > scanned && scan.specks * 512 > scanned) {
         own_bits();
         denoise(s.bits, image.width, image.height, s.rows);
         Pass denoised(bits, s, s.finders, records, capacity, false);
@@ -707,8 +708,11 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     // Very large modules under noise: inside a module of 60 pixels the local threshold
     // sees only noise, and its salt and pepper breaks the finders (sensor noise of 25
     // levels at 60 pixels a module read nothing). Averaged 4 x 4 down, the module is
-    // 15 pixels and the noise a quarter; one pass, on a sixteenth of the pixels.
-    if (image.width >= kMinShrinkSide && image.height >= kMinShrinkSide) {
+    // 15 pixels and the noise a quarter; one pass, on a sixteenth of the pixels. Not
+    // on a page that is neither busy nor holds a single row match (a blank page, where
+    // the pass was half the read).
+    const bool anything = scan.matches > 0 || scan.runs * 64 > scanned;
+    if (anything && image.width >= kMinShrinkSide && image.height >= kMinShrinkSide) {
         const int w = image.width / kShrink, h = image.height / kShrink;
         shrink(image, bilevel ? bits.data : nullptr, s.small);
         const ImageView small{s.small, w, h, w};

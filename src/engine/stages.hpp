@@ -59,8 +59,10 @@ std::size_t finder_scratch_bytes(int width, int height) noexcept;
 
 struct FinderScan {
     int count = 0;            // finders written
+    int rows = 0;             // rows scanned (busy stretches every row, others every other)
     std::int64_t runs = 0;    // row runs scanned: how busy the image is
     std::int64_t specks = 0;  // runs one pixel long: how speckled it is
+    std::int64_t matches = 0; // row matches of either polarity
 };
 
 // A row match of a light finder on dark: its core spans [core_start, core_start +
