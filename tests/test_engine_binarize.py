@@ -66,26 +66,35 @@ def contrast_floor(hist: np.ndarray, split: int, spans: np.ndarray) -> int:
 def local_reference(gray: np.ndarray) -> np.ndarray:
     """Block means of the contrasting 8x8 blocks averaged over 5x5 blocks; the global
     threshold where no block around is contrasting. A block is contrasting when its
-    levels span at least the contrast floor."""
+    levels span at least the contrast floor; a block spanning twice the floor is split
+    at the middle of its own levels where the average would make it all dark or all
+    light."""
     h, w = gray.shape
     rows, cols = -(-h // BLOCK), -(-w // BLOCK)
     limits = np.zeros((rows, cols), dtype=np.int64)
     means = np.zeros((rows, cols), dtype=np.int64)
-    spans = np.zeros((rows, cols), dtype=np.int64)
+    lows = np.zeros((rows, cols), dtype=np.int64)
+    highs = np.zeros((rows, cols), dtype=np.int64)
     for by in range(rows):
         for bx in range(cols):
             block = gray[by * BLOCK : (by + 1) * BLOCK, bx * BLOCK : (bx + 1) * BLOCK].astype(np.int64)
             means[by, bx] = block.sum() // block.size
-            spans[by, bx] = block.max() - block.min()
+            lows[by, bx], highs[by, bx] = block.min(), block.max()
+    spans = highs - lows
     fallback = global_limit(gray, False)
     hist = np.bincount(gray.ravel(), minlength=256)
-    contrasting = spans >= contrast_floor(hist, otsu(hist), spans)
+    floor = contrast_floor(hist, otsu(hist), spans)
+    contrasting = spans >= floor
     for by in range(rows):
         for bx in range(cols):
             window = np.s_[max(by - WINDOW, 0) : by + WINDOW + 1, max(bx - WINDOW, 0) : bx + WINDOW + 1]
             n = int(contrasting[window].sum())
             total = int(means[window][contrasting[window]].sum())
-            limits[by, bx] = fallback if n == 0 else -(-total // n)
+            limit = fallback if n == 0 else -(-total // n)
+            low, high = int(lows[by, bx]), int(highs[by, bx])
+            if high - low >= 2 * floor and (limit > high or limit <= low):
+                limit = (low + high + 1) // 2  # never all dark or all light
+            limits[by, bx] = limit
     per_pixel = np.repeat(np.repeat(limits, BLOCK, axis=0), BLOCK, axis=1)[:h, :w]
     return (gray < per_pixel).astype(np.uint8)
 

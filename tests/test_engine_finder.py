@@ -96,6 +96,20 @@ def test_finder_whose_inner_ring_broke_on_its_middle_rows_is_found(bridged: rang
     assert_found_once(finders(image), [((x + 10.5, y + 10.5), 3.0)])
 
 
+@pytest.mark.parametrize("corner", ["top-right", "bottom-left"])
+def test_finder_with_dark_surroundings_at_one_corner_is_found(corner: str) -> None:
+    # A hard shadow's edge binarized dark and touching a corner of the finder: the
+    # diagonal through that corner runs on into it; the other diagonal still holds.
+    image = np.zeros((110, 110), dtype=np.uint8)
+    x, y, m = 30, 34, 6
+    image[y : y + 7 * m, x : x + 7 * m] = np.kron(FINDER, np.ones((m, m), np.uint8))
+    if corner == "top-right":
+        image[y - 12 : y + 3, x + 7 * m - 2 : x + 7 * m + 20] = 1
+    else:
+        image[y + 7 * m - 3 : y + 7 * m + 12, x - 20 : x + 2] = 1
+    assert_found_once(finders(image), [((x + 3.5 * m, y + 3.5 * m), float(m))])
+
+
 def test_specks_on_every_walk_through_a_large_finder_are_passed_over() -> None:
     # Salt and pepper on a finder of 8 pixels a module: one flipped pixel on the column,
     # the row and both diagonals through its centre, each with the run's colour on both

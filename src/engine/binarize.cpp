@@ -4,7 +4,8 @@
 // and maximum (and the histogram), a second writes the bits. A block whose levels
 // span at least kMinContrast levels and clearly more than the noise (see
 // min_contrast) is "contrasting"; a pixel is dark when it is below the
-// mean of the block means of the contrasting blocks in the 5x5 blocks around its own.
+// mean of the block means of the contrasting blocks in the 5x5 blocks around its own
+// (for a contrasting block, within its own levels).
 // Blocks with no contrasting neighbour (paper, sky, the inside of a large module far
 // from any edge) fall back to the global (Otsu) threshold. Integer arithmetic only,
 // so the tests' NumPy version reproduces it bit for bit.
@@ -354,8 +355,17 @@ void block_thresholds(const ImageView &image, const BlockGrid &g, const BlockScr
             const std::uint32_t count = s.count_prefix[b + x1] - s.count_prefix[a + x1] -
                                         s.count_prefix[b + x0] + s.count_prefix[a + x0];
             // pixel < mean / count  <=>  pixel < ceil(mean / count) for integer pixels.
-            const int limit = count == 0 ? fallback : static_cast<int>((mean + count - 1) / count);
-            s.threshold[static_cast<std::size_t>(by) * g.cols + bx] = static_cast<std::uint16_t>(limit);
+            int limit = count == 0 ? fallback : static_cast<int>((mean + count - 1) / count);
+            // A block of twice the least contrast is never made all dark or all light: by
+            // a hard shadow's edge the window mixes lit and shadowed blocks, and its mean
+            // fell above every level of the shadowed ones (a finder in the shadow went
+            // black). Such a block is split at the middle of its own levels. Not a block
+            // of less: inside a large dark module sensor noise alone spans the least
+            // contrast, and split it turned the module to salt and pepper.
+            const std::size_t i = static_cast<std::size_t>(by) * g.cols + bx;
+            const int low = s.low[i], high = s.high[i];
+            if (high - low >= 2 * contrast && (limit > high || limit <= low)) limit = (low + high + 1) / 2;
+            s.threshold[i] = static_cast<std::uint16_t>(limit);
         }
     }
 }

@@ -230,10 +230,15 @@ Verdict confirm(const ImageView &bits, int core_start, int core_end, int y, int 
     }
     const double cx = x + 0.5 + h.offset;
     const int xc = static_cast<int>(cx);
-    if (!cross_check(bits, xc, yc, 1, 1, 2 * total, true, ink, specks, d1)) return Verdict::rejected;
-    if (!cross_check(bits, xc, yc, 1, -1, 2 * total, true, ink, specks, d2)) return Verdict::rejected;
+    // Both diagonals, or from four pixels a module one of them: where dark surroundings
+    // touch a corner of the finder (a hard shadow's edge) the diagonal through that
+    // corner runs on into them.
+    const bool down = cross_check(bits, xc, yc, 1, 1, 2 * total, true, ink, specks, d1);
+    const bool up = cross_check(bits, xc, yc, 1, -1, 2 * total, true, ink, specks, d2);
+    if (!(down && up) && !((down || up) && total >= kMinSpeckTotal)) return Verdict::rejected;
     double chord = h.total < v.total ? h.total : v.total;
-    const double diagonal = (d1.total < d2.total ? d1.total : d2.total) * 1.4142135623730951;
+    const int shorter = down && up ? (d1.total < d2.total ? d1.total : d2.total) : down ? d1.total : d2.total;
+    const double diagonal = shorter * 1.4142135623730951;
     chord = diagonal < chord ? diagonal : chord;
     if (!centred && chord < kMinNeighbourTotal) return Verdict::rejected;
     centre = {cx, cy};
