@@ -128,3 +128,79 @@ def test_no_alignment_pattern_in_an_empty_window() -> None:
     image = np.zeros((100, 100), dtype=np.uint8)
     image[:, 50:] = 1
     assert _engine._find_alignment(image, 100, 100, 30.0, 30.0, 4.0, 20.0) is None
+
+
+def alignment_reference(bits: np.ndarray, px: float, py: float, module: float,
+                        radius: float) -> tuple[float, float] | None:
+    """The whole window in raster order; the nearest pattern to (px, py), the first on a
+    tie: the plain form of the native search, which goes outward from the prediction."""
+    h, w = bits.shape
+
+    def core_and_gap(x: int, y: int, dx: int, dy: int, limit: int) -> tuple[int, int] | None:
+        core = gap = 0
+        for _ in range(limit + 1):
+            if not (0 <= x < w and 0 <= y < h):
+                return None
+            dark = bits[y, x] != 0
+            if gap == 0 and dark:
+                core += 1
+            elif not dark:
+                gap += 1
+            else:
+                return core, gap
+            x, y = x + dx, y + dy
+        return None
+
+    def within(run: float) -> bool:
+        return 0.4 * module <= run <= 1.8 * module
+
+    def ring(x: int, y: int, dx: int, dy: int) -> float | None:
+        limit = int(4 * module) + 2
+        back, ahead = core_and_gap(x, y, -dx, -dy, limit), core_and_gap(x, y, dx, dy, limit)
+        if back is None or ahead is None:
+            return None
+        if not (within(back[0] + ahead[0] - 1) and within(back[1]) and within(ahead[1])):
+            return None
+        return (ahead[0] - back[0]) / 2.0
+
+    x0, x1 = int(max(px - radius, 0.0)), int(min(px + radius, float(w)))
+    y0, y1 = int(max(py - radius, 0.0)), int(min(py + radius, float(h)))
+    best, found = radius * radius, None
+    for y in range(y0, y1):
+        x = x0
+        while x < x1:
+            if bits[y, x] == 0:
+                x += 1
+                continue
+            start = x
+            while x < x1 and bits[y, x] != 0:
+                x += 1
+            if not within(x - start):
+                continue
+            cx = (start + x) // 2
+            if ring(cx, y, 1, 0) is None or (dy_off := ring(cx, y, 0, 1)) is None:
+                continue
+            cy = y + 0.5 + dy_off
+            if (dx_off := ring(cx, int(cy), 1, 0)) is None:
+                continue
+            p = (cx + 0.5 + dx_off, cy)
+            d = (p[0] - px) * (p[0] - px) + (p[1] - py) * (p[1] - py)
+            if d < best:
+                best, found = d, p
+    return found
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_alignment_search_finds_what_the_whole_window_holds(seed: int) -> None:
+    # Several patterns (and specks) in the window, the prediction anywhere: the nearest
+    # one wins, the first in raster order on a tie, whatever order the rows are searched.
+    rng = np.random.default_rng([seed, 3])
+    module = int(rng.integers(2, 7))
+    image = (rng.random((120, 140)) < rng.choice([0.0, 0.03, 0.3])).astype(np.uint8)
+    for _ in range(int(rng.integers(1, 6))):
+        x, y = int(rng.integers(0, 140 - 5 * module)), int(rng.integers(0, 120 - 5 * module))
+        image[y : y + 5 * module, x : x + 5 * module] = np.kron(ALIGNMENT, np.ones((module, module), np.uint8))
+    px, py = float(rng.uniform(-10, 150)), float(rng.uniform(-10, 130))
+    radius = float(rng.uniform(3, 80))
+    got = _engine._find_alignment(image, 140, 120, px, py, float(module), radius)
+    assert got == alignment_reference(image, px, py, float(module), radius)

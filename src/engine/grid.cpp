@@ -1,6 +1,7 @@
 // The symbol's grid: the perspective transform from module space to the image, the
 // alignment pattern that anchors its fourth corner, and the sampling of the modules.
 
+#include <algorithm>
 #include <cmath>
 
 #include "stages.hpp"
@@ -195,9 +196,16 @@ bool find_alignment(const ImageView &bits, Point predicted, double module, doubl
     if (!(left < right) || !(top < bottom)) return false;
     const int x0 = static_cast<int>(left), x1 = static_cast<int>(right);
     const int y0 = static_cast<int>(top), y1 = static_cast<int>(bottom);
+    // The nearest pattern to the prediction, ties to the first in raster order. Rows go
+    // outward from the prediction's, and a side stops once its rows cannot hold a
+    // pattern as near as the best: a row's patterns have their centres within 0.9
+    // module of it (a core of at most 1.8 modules). The whole window cost a small code
+    // a tenth of its read; the pattern is usually within a module of the prediction.
+    const double margin = 0.9 * module + 1.0;
     double best = radius * radius;
     bool any = false;
-    for (int y = y0; y < y1; ++y) {
+    int best_y = 0, best_start = 0;
+    const auto scan_row = [&](int y) noexcept {
         const std::uint8_t *row = bits.row(y);
         int x = x0;
         while (x < x1) {
@@ -220,12 +228,28 @@ bool find_alignment(const ImageView &bits, Point predicted, double module, doubl
             if (!ring_check(bits, cx, yc, 1, 0, module, dx_off)) continue;
             const Point p{cx + 0.5 + dx_off, cy};
             const double d = dot(p - predicted, p - predicted);
-            if (d < best) {
+            if (d < best || (any && d == best && (y < best_y || (y == best_y && start < best_start)))) {
                 best = d;
                 found = p;
                 any = true;
+                best_y = y;
+                best_start = start;
             }
         }
+    };
+    // Whether row y may still hold a pattern at least as near as the best.
+    const auto may_hold = [&](int y) noexcept {
+        const double gap = std::fabs(y + 0.5 - predicted.y) - margin;
+        return !(gap > 0 && gap * gap > best);
+    };
+    const int middle = std::clamp(static_cast<int>(predicted.y), y0, y1 - 1);
+    bool down = true, up = true;
+    for (int k = 0; down || up; ++k) {
+        const int below = middle + k, above = middle - 1 - k;
+        down = down && below < y1 && may_hold(below);
+        if (down) scan_row(below);
+        up = up && above >= y0 && may_hold(above);
+        if (up) scan_row(above);
     }
     return any;
 }
