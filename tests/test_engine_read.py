@@ -137,6 +137,18 @@ def test_every_binarizer_reads_a_clean_symbol(binarizer: str) -> None:
     assert code is not None and code.text == "binarizers"
 
 
+@pytest.mark.parametrize("binarizer", ["auto", "local", "global", "none"])
+@pytest.mark.parametrize("crop", [False, True])
+def test_a_zero_one_uint8_array_is_bits_for_every_binarizer(binarizer: str, crop: bool) -> None:
+    # 1 is black in a 0/1 array: "auto" tells so in the native reader (in place, or
+    # through its two levels for a crop), the others by the array's maximum.
+    canvas = np.zeros((170, 180), dtype=np.uint8)
+    draw(canvas, symbol("zero one", 2), turned_corners((90.0, 85.0), 25 * 4.0, 20))
+    image = canvas[5:165, 7:175] if crop else canvas
+    code = halvern.read(image, binarizer=binarizer)  # type: ignore[arg-type]
+    assert code is not None and code.text == "zero one" and not code.inverted
+
+
 def test_unknown_binarizer_is_refused() -> None:
     with pytest.raises(ValueError, match="binarizer"):
         halvern.read(np.zeros((10, 10), np.uint8), binarizer="otsu")  # type: ignore[arg-type]

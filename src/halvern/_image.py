@@ -323,9 +323,11 @@ def _is_zero_one(integers: Any) -> bool:
     return int(integers.max()) <= 1
 
 
-def _array_input(array: Any, gray: bool = False) -> ReaderInput:
+def _array_input(array: Any, gray: bool = False, uint8_bits: bool = True) -> ReaderInput:
     """A NumPy array: bool arrays and integer arrays of 0 and 1 are bits images (unless
-    ``gray``), uint8 is passed on as it is, anything else is stretched to 0..255."""
+    ``gray``), uint8 is passed on as it is, anything else is stretched to 0..255. With
+    ``uint8_bits`` false a uint8 array is not checked for 0 and 1 and goes as gray: for
+    the "auto" binarizer, which reads such an array as bits by itself."""
     array = _checked_array(array)
     if array.size == 0:
         return _EMPTY
@@ -337,10 +339,10 @@ def _array_input(array: Any, gray: bool = False) -> ReaderInput:
     # microseconds a call, which a small read notices.
     kind, itemsize = array.dtype.kind, array.dtype.itemsize
     if kind == "u" and itemsize == 1:
-        # The maximum here rather than the native "auto" check for two levels: NumPy's
-        # pass costs 0.35 ms on a 12 MP page, and reading that page as bits rather than
-        # through "auto" saves 2 ms there (8 ms on a white page).
-        return _uint8_input(array, not gray and int(array.max()) <= 1)
+        # For "auto" the native reader tells a 0/1 array by itself, in the pass that
+        # would have copied it (and then reads it in place); NumPy's maximum cost 0.35 ms
+        # of a 12 MP page. The other binarizers need to know here.
+        return _uint8_input(array, not gray and uint8_bits and int(array.max()) <= 1)
     import numpy as np
 
     if kind == "b":
@@ -553,7 +555,8 @@ def as_bits_image(image: Any, width: int | None = None, height: int | None = Non
 # Entry point
 
 
-def as_reader_input(image: Any, width: int | None = None, height: int | None = None) -> ReaderInput:
+def as_reader_input(image: Any, width: int | None = None, height: int | None = None, *,
+                    uint8_bits: bool = True) -> ReaderInput:
     """The caller's image as the reader's input.
 
     - a bytes-like bits image (``width * height`` bytes, row-major, nonzero is black)
@@ -566,7 +569,8 @@ def as_reader_input(image: Any, width: int | None = None, height: int | None = N
     - a path (``str`` or ``os.PathLike``) to an image file.
 
     Empty arrays and images give an empty input. Anything else raises TypeError, and
-    sizes out of range or not matching the data raise ValueError.
+    sizes out of range or not matching the data raise ValueError. ``uint8_bits`` false
+    leaves a uint8 array's 0 and 1 to the reader's "auto" binarizer.
     """
     if width is not None or height is not None:
         if width is None or height is None:
@@ -575,13 +579,13 @@ def as_reader_input(image: Any, width: int | None = None, height: int | None = N
             raise TypeError("width and height go with a bytes-like bits image, not a path.")
         return _buffer_input(image, width, height, bits=True)
     if hasattr(image, "__array__"):  # NumPy arrays (Pillow images have no __array__)
-        return _array_input(_numpy().asarray(image))
+        return _array_input(_numpy().asarray(image), uint8_bits=uint8_bits)
     if isinstance(image, (str, os.PathLike)):
         return _file_input(image)
     if _is_pillow_image(image):
         return _pillow_input(image)
     if _is_array(image):
-        return _array_input(_numpy().asarray(image))
+        return _array_input(_numpy().asarray(image), uint8_bits=uint8_bits)
     if _is_buffer(image):
         raise TypeError("A bytes-like bits image needs its width and height.")
     raise TypeError(

@@ -186,7 +186,7 @@ def _records(image: Any, width: int | None, height: int | None, try_invert: bool
              binarizer: str, keep_errors: bool) -> list[_Record]:
     if binarizer not in _BINARIZERS:
         raise ValueError(f"binarizer must be one of {', '.join(map(repr, _BINARIZERS))}.")
-    pixels = as_reader_input(image, width, height)
+    pixels = as_reader_input(image, width, height, uint8_bits=binarizer != "auto")
     mode = _NONE if pixels.bits else _BINARIZERS[binarizer]
     raw = _engine.read(pixels.pixels, pixels.width, pixels.height, pixels.stride, mode,
                        bool(try_invert), keep_errors)
