@@ -204,3 +204,15 @@ def test_alignment_search_finds_what_the_whole_window_holds(seed: int) -> None:
     radius = float(rng.uniform(3, 80))
     got = _engine._find_alignment(image, 140, 120, px, py, float(module), radius)
     assert got == alignment_reference(image, px, py, float(module), radius)
+
+
+@pytest.mark.parametrize(("px", "py", "radius"), [(50.0, -2.7, 3.0), (-2.7, 50.0, 3.0), (50.0, 122.5, 3.0),
+                                                  (70.0, -1e12, 2e12), (1e300, 60.0, 5.0)])
+def test_alignment_window_at_or_past_the_edge_reads_nothing_outside(px: float, py: float,
+                                                                    radius: float) -> None:
+    # Windows thinner than a pixel at an edge, and predictions far outside int's range:
+    # nothing outside the image is read (the sanitizer build checks), the answer is the
+    # whole window's.
+    image = np.ones((120, 140), dtype=np.uint8)
+    got = _engine._find_alignment(image, 140, 120, px, py, 3.0, radius)
+    assert got == alignment_reference(image, px, py, 3.0, radius)

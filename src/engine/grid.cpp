@@ -242,7 +242,9 @@ bool find_alignment(const ImageView &bits, Point predicted, double module, doubl
         const double gap = std::fabs(y + 0.5 - predicted.y) - margin;
         return !(gap > 0 && gap * gap > best);
     };
-    const int middle = std::clamp(static_cast<int>(predicted.y), y0, y1 - 1);
+    if (x0 >= x1 || y0 >= y1) return false;  // a window narrower than a pixel
+    // Clamped as a double first: the prediction may lie far outside int's range.
+    const int middle = static_cast<int>(std::clamp(predicted.y, static_cast<double>(y0), static_cast<double>(y1 - 1)));
     bool down = true, up = true;
     for (int k = 0; down || up; ++k) {
         const int below = middle + k, above = middle - 1 - k;
