@@ -211,3 +211,21 @@ def test_a_strided_slice_reads_as_its_copy(mode: int) -> None:
 def test_bad_image_arguments_raise(args: tuple[object, ...], message: str) -> None:
     with pytest.raises(ValueError, match=message):
         _engine._binarize(*args)
+
+
+def majority_reference(bits: np.ndarray) -> np.ndarray:
+    """Each pixel the majority (5 of 9) of its 3x3 neighbourhood, outside counting light."""
+    padded = np.pad(bits.astype(np.int64), 1)
+    h, w = bits.shape
+    votes = sum(padded[dy : dy + h, dx : dx + w] for dy in range(3) for dx in range(3))
+    return (votes >= 5).astype(np.uint8)
+
+
+@pytest.mark.parametrize("seed", range(8))
+@pytest.mark.parametrize(("h", "w"), [(1, 1), (1, 9), (5, 1), (3, 8), (7, 16), (33, 41), (64, 129)])
+def test_denoise_is_the_three_by_three_majority(seed: int, h: int, w: int) -> None:
+    # Eight pixels a step in the native pass; every row length, tails included.
+    rng = np.random.default_rng([seed, h, w])
+    bits = (rng.random((h, w)) < rng.choice([0.05, 0.5, 0.95])).astype(np.uint8)
+    got = np.frombuffer(_engine._denoise(bits, w, h), dtype=np.uint8).reshape(h, w)
+    assert np.array_equal(got, majority_reference(bits))

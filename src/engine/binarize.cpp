@@ -415,6 +415,52 @@ int otsu_threshold(const std::uint64_t histogram[256]) noexcept {
     return 0;
 }
 
+std::size_t denoise_scratch_bytes(int width) noexcept {
+    // The row above, the current row, and the column sums with a zero byte either side.
+    return 3 * static_cast<std::size_t>(width < 0 ? 0 : width) + 16;
+}
+
+void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noexcept {
+    if (width <= 0 || height <= 0) return;
+    const std::size_t w = static_cast<std::size_t>(width);
+    std::uint8_t *above = rows, *current = rows + w, *sums = rows + 2 * w + 8;
+    std::memset(above, 0, w);
+    sums[-1] = 0;
+    sums[w] = 0;
+    // Eight pixels a step: column sums of three 0/1 rows are at most 3 a byte and the
+    // sum of three neighbouring column sums at most 9, so bytes never carry; a byte's
+    // top bit after adding 128 - 5 is set exactly when it reaches 5.
+    constexpr std::uint64_t kTop = 0x8080808080808080ull, kBias = 0x7B7B7B7B7B7B7B7Bull;
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t *row = bits + static_cast<std::size_t>(y) * w;
+        std::memcpy(current, row, w);
+        const std::uint8_t *below = y + 1 < height ? row + w : nullptr;
+        std::size_t x = 0;
+        for (; x + 8 <= w; x += 8) {
+            std::uint64_t a, c, b = 0;
+            std::memcpy(&a, above + x, 8);
+            std::memcpy(&c, current + x, 8);
+            if (below != nullptr) std::memcpy(&b, below + x, 8);
+            const std::uint64_t sum = a + c + b;
+            std::memcpy(sums + x, &sum, 8);
+        }
+        for (; x < w; ++x) sums[x] = static_cast<std::uint8_t>(above[x] + current[x] + (below != nullptr ? below[x] : 0));
+        x = 0;
+        for (; x + 8 <= w; x += 8) {
+            std::uint64_t left, middle, right;
+            std::memcpy(&left, sums + x - 1, 8);
+            std::memcpy(&middle, sums + x, 8);
+            std::memcpy(&right, sums + x + 1, 8);
+            const std::uint64_t votes = ((left + middle + right + kBias) & kTop) >> 7;
+            std::memcpy(row + x, &votes, 8);
+        }
+        for (; x < w; ++x) row[x] = sums[x - 1] + sums[x] + sums[x + 1] >= 5 ? 1 : 0;
+        std::uint8_t *swap = above;
+        above = current;
+        current = swap;
+    }
+}
+
 std::size_t binarize_scratch_bytes(int width, int height) noexcept {
     return scratch_layout(blocks_of(width, height), nullptr, nullptr);
 }

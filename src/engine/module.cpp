@@ -644,6 +644,30 @@ PyObject *engine_binarize(PyObject *, PyObject *args) {
     return Py_BuildValue("(NN)", bits, PyBool_FromLong(bilevel));
 }
 
+// _denoise(bits, width, height): the 3x3 majority of a 0/1 image (nonzero counts as 1).
+PyObject *engine_denoise(PyObject *, PyObject *args) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0;
+    if (!PyArg_ParseTuple(args, "Onn", &image, &width, &height)) return nullptr;
+    BufferGuard buffer;
+    engine::ImageView view;
+    if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
+    PyObject *bits = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width) * height);
+    if (bits == nullptr) return nullptr;
+    RawScratch<unsigned char> rows;
+    if (!allocate_or_raise(rows, engine::denoise_scratch_bytes(view.width))) {
+        Py_DECREF(bits);
+        return nullptr;
+    }
+    auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AsString(bits));
+    for (int y = 0; y < view.height; ++y) {
+        const std::uint8_t *row = view.row(y);
+        for (int x = 0; x < view.width; ++x) out[static_cast<std::size_t>(y) * view.width + x] = row[x] != 0 ? 1 : 0;
+    }
+    engine::denoise(out, view.width, view.height, rows.get());
+    return bits;
+}
+
 // _find_finders(bits, width, height, inverse=False, carry=True): [(x, y, module, hits)]
 // of a 0/1 image: its dark finders, or with `inverse` its light ones on dark; `carry`
 // false walks every row match.
@@ -770,6 +794,7 @@ PyMethodDef engine_methods[] = {
      "read(image, width, height, stride, binarizer, try_invert, keep_errors) -> list of symbol records."},
     {"_binarize", engine_binarize, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},
     {"_find_finders", engine_find_finders, METH_VARARGS, "Test entry: finder patterns of a 0/1 image."},
+    {"_denoise", engine_denoise, METH_VARARGS, "Test entry: the 3x3 majority of a 0/1 image."},
     {"_homography", engine_homography, METH_VARARGS, "Test entry: the transform between two quads."},
     {"_sample_grid", engine_sample_grid, METH_VARARGS, "Test entry: modules sampled through a transform."},
     {"_find_alignment", engine_find_alignment, METH_VARARGS, "Test entry: the alignment pattern near a point."},

@@ -80,7 +80,7 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         kMaxFinders,
         kModules,
         kModules,
-        3 * static_cast<std::size_t>(width),
+        denoise_scratch_bytes(width),
         sizeof(Failure) * kMaxTriples,
         sizeof(DecodedSymbol),
         sizeof(LocalGrid),
@@ -512,32 +512,6 @@ void invert(std::uint8_t *bits, std::size_t count) noexcept {
         std::memcpy(bits + i, &v, 8);
     }
     for (; i < count; ++i) bits[i] ^= 1;
-}
-
-// In place: each pixel becomes the majority of its 3x3 neighbourhood (outside the
-// image counts as light). `rows` holds three image rows: the original row above, the
-// original current row and the column sums of three rows.
-void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noexcept {
-    const std::size_t w = static_cast<std::size_t>(width);
-    std::uint8_t *above = rows, *current = rows + w, *sums = rows + 2 * w;
-    std::memset(above, 0, w);
-    for (int y = 0; y < height; ++y) {
-        std::uint8_t *row = bits + static_cast<std::size_t>(y) * w;
-        std::memcpy(current, row, w);
-        if (y + 1 < height) {
-            const std::uint8_t *below = row + w;
-            for (std::size_t x = 0; x < w; ++x) sums[x] = static_cast<std::uint8_t>(above[x] + current[x] + below[x]);
-        } else {
-            for (std::size_t x = 0; x < w; ++x) sums[x] = static_cast<std::uint8_t>(above[x] + current[x]);
-        }
-        for (std::size_t x = 0; x < w; ++x) {
-            const int left = x > 0 ? sums[x - 1] : 0, right = x + 1 < w ? sums[x + 1] : 0;
-            row[x] = left + sums[x] + right >= 5 ? 1 : 0;
-        }
-        std::uint8_t *swap = above;
-        above = current;
-        current = swap;
-    }
 }
 
 // Appends the pass's failures that lie outside every symbol already recorded, sampled

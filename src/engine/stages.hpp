@@ -35,6 +35,12 @@ bool binarize(const ImageView &image, Binarizer mode, std::uint8_t *bits,
 // True when every pixel is 0 or 1: a bits image, which the reader can read as it is.
 bool is_bits(const ImageView &image) noexcept;
 
+// In place: each pixel of a 0/1 image becomes the majority of its 3x3 neighbourhood
+// (outside the image counts as light), which mends salt-and-pepper noise. `rows` holds
+// denoise_scratch_bytes(width) bytes.
+std::size_t denoise_scratch_bytes(int width) noexcept;
+void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noexcept;
+
 // The gray level t that best splits levels <= t from levels > t (Otsu); the single
 // level of a one-level histogram.
 int otsu_threshold(const std::uint64_t histogram[256]) noexcept;
