@@ -108,6 +108,10 @@ def test_finder_with_dark_surroundings_at_one_corner_is_found(corner: str) -> No
     else:
         image[y + 7 * m - 3 : y + 7 * m + 12, x - 20 : x + 2] = 1
     assert_found_once(finders(image), [((x + 3.5 * m, y + 3.5 * m), float(m))])
+    # The inverted pass holds its light finders to both diagonals, as a scan told so.
+    inverted = np.ascontiguousarray(1 - image)
+    assert _engine._find_finders(inverted, 110, 110, True) == []
+    assert _engine._find_finders(image, 110, 110, False, True, False) == []
 
 
 def test_specks_on_every_walk_through_a_large_finder_are_passed_over() -> None:
@@ -145,9 +149,10 @@ def test_light_finders_on_dark_are_those_of_the_inverted_image(seed: int) -> Non
     image = np.ascontiguousarray(image, dtype=np.uint8)
     inverted = np.ascontiguousarray(1 - image)
     h, w = image.shape
+    # (The inverted pass holds its finders to both diagonals, as the scan below.)
     light = _engine._find_finders(image, w, h, True)
-    assert light == _engine._find_finders(inverted, w, h)
-    assert _engine._find_finders(inverted, w, h, True) == _engine._find_finders(image, w, h)
+    assert light == _engine._find_finders(inverted, w, h, False, True, False)
+    assert _engine._find_finders(inverted, w, h, True) == _engine._find_finders(image, w, h, False, True, False)
     if density < 0.1:
         assert light and _engine._find_finders(image, w, h)
 

@@ -668,14 +668,15 @@ PyObject *engine_denoise(PyObject *, PyObject *args) {
     return bits;
 }
 
-// _find_finders(bits, width, height, inverse=False, carry=True): [(x, y, module, hits)]
-// of a 0/1 image: its dark finders, or with `inverse` its light ones on dark; `carry`
-// false walks every row match.
+// _find_finders(bits, width, height, inverse=False, carry=True, one_diagonal=True):
+// [(x, y, module, hits)] of a 0/1 image: its dark finders, or with `inverse` its light
+// ones on dark; `carry` false walks every row match; `one_diagonal` false holds the dark
+// finders to both diagonals.
 PyObject *engine_find_finders(PyObject *, PyObject *args) {
     PyObject *image = nullptr;
     Py_ssize_t width = 0, height = 0;
-    int inverse = 0, carry = 1;
-    if (!PyArg_ParseTuple(args, "Onn|pp", &image, &width, &height, &inverse, &carry)) return nullptr;
+    int inverse = 0, carry = 1, one_diagonal = 1;
+    if (!PyArg_ParseTuple(args, "Onn|ppp", &image, &width, &height, &inverse, &carry, &one_diagonal)) return nullptr;
     BufferGuard buffer;
     engine::ImageView view;
     if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
@@ -689,7 +690,8 @@ PyObject *engine_find_finders(PyObject *, PyObject *args) {
         return nullptr;
     }
     engine::InverseLog log{matches.get(), static_cast<std::size_t>(pixels)};
-    int count = engine::find_finders(view, finders.get(), engine::kMaxFinders, scratch.get(), &log, carry != 0).count;
+    int count = engine::find_finders(view, finders.get(), engine::kMaxFinders, scratch.get(), &log, carry != 0,
+                                     one_diagonal != 0).count;
     if (inverse) {
         count = engine::inverse_finders(view, log, finders.get(), engine::kMaxFinders, scratch.get(), carry != 0);
     }

@@ -240,7 +240,8 @@ public:
     // Scans for finders (with `log`, logging the light ones' row matches) and decodes
     // what it can; returns the number of decoded records.
     int run(InverseLog *log = nullptr) noexcept {
-        scan_ = find_finders(bits_, finders_, kMaxFinders, s_.finder_index, log);
+        // The inverted pass holds its finders to both diagonals, as its log does.
+        scan_ = find_finders(bits_, finders_, kMaxFinders, s_.finder_index, log, true, !inverted_);
         return decode(scan_.count);
     }
 

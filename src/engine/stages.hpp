@@ -93,11 +93,13 @@ std::size_t inverse_log_capacity(int width, int height) noexcept;
 // Finder patterns of a bits image (1 dark), at most `capacity`, in no particular order.
 // With `log`, the scan also records the row matches of light finders on dark. `carry`
 // false walks every row match (the same finders, slower: the tests compare the two).
+// `one_diagonal` false holds every finder to both diagonals, as the inverted pass is.
 FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
-                        InverseLog *log = nullptr, bool carry = true) noexcept;
+                        InverseLog *log = nullptr, bool carry = true, bool one_diagonal = true) noexcept;
 
 // The light finders on dark of a scan's log (which must not have overflowed), at most
-// `capacity`: exactly those find_finders() finds in the inverted bits.
+// `capacity`: exactly those find_finders(..., one_diagonal = false) finds in the
+// inverted bits.
 int inverse_finders(const ImageView &bits, const InverseLog &log, Finder *out, int capacity, void *scratch,
                     bool carry = true) noexcept;
 
