@@ -25,6 +25,9 @@ constexpr double kMinTiming = 0.7;
 constexpr double kMinLocalTiming = 0.45;
 // Local grids tried per triple at most: each costs a sampling of the whole symbol.
 constexpr int kMaxLocal = 3;
+// Local grids per pass at most: a page of noise offers hundreds of finder triples whose
+// timing is at chance, and their local grids cost a 3 MP noise page 600 ms.
+constexpr int kMaxLocalPerPass = 24;
 // Grids whose fourth point is nudged, per pass at most: eight samplings each.
 constexpr int kMaxJitter = 4;
 
@@ -397,8 +400,10 @@ private:
         // grid); through all of them it is followed. From the grid whose timing came
         // closest, at most kMaxLocal times a triple, and decoded only when the timing
         // patterns hold on the local grid.
-        if (best >= 0 && alignment_count(version) > 2 && local_tries_ < kMaxLocal) {
+        if (best >= 0 && alignment_count(version) > 2 && local_tries_ < kMaxLocal &&
+            local_grids_ < kMaxLocalPerPass) {
             ++local_tries_;
+            ++local_grids_;
             const Point finders[3] = {tl, tr, bl};
             // Half the alignment patterns or more must be there: a triple of stray
             // finder-like patterns has none, and skips the sampling.
@@ -499,6 +504,7 @@ private:
     bool inverted_;
     int failures_ = 0;
     int local_tries_ = 0;
+    int local_grids_ = 0;
     int jitters_ = 0;
     FinderScan scan_;
 };
