@@ -180,7 +180,7 @@ def test_concurrent_python_reads_match_a_serial_run(fast_switching):
 def long_read() -> tuple:
     """Arguments of a read that lasts a good while: noise, grown until it does."""
     rng = random.Random(3)
-    for side in (600, 1000, 1600, 2400):
+    for side in (600, 1000, 1600, 2400, 3200, 4800):
         args = (rng.randbytes(side * side), side, side, side, 0, True, True)
         begin = time.perf_counter()
         _engine.read(*args)

@@ -413,7 +413,11 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
             x = end;
             ++scan.runs;
             scan.specks += runs[4] == 1 ? 1 : 0;
-            if (seen < 5 || !finder_ratio(runs, false)) continue;
+            // The core wider than each other run, as one branch: most runs of a busy row
+            // fail it, and taken test by test each was a branch mispredicted at random.
+            const bool widest = (seen >= 5) & (runs[2] > runs[0]) & (runs[2] > runs[1]) & (runs[2] > runs[3]) &
+                                (runs[2] > runs[4]);
+            if (!widest || !finder_ratio(runs, false)) continue;
             matched = true;
             ++scan.matches;
             const int total = runs[0] + runs[1] + runs[2] + runs[3] + runs[4];

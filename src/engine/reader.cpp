@@ -25,6 +25,10 @@ constexpr double kMinTiming = 0.7;
 constexpr double kMinLocalTiming = 0.45;
 // Local grids tried per triple at most: each costs a sampling of the whole symbol.
 constexpr int kMaxLocal = 3;
+// Pixels of alignment search windows a pass may scan: kSearchPasses times the image,
+// and kSearchFloor more for small images.
+constexpr std::int64_t kSearchPasses = 4;
+constexpr std::int64_t kSearchFloor = std::int64_t{1} << 20;
 // Local grids per pass at most: a page of noise offers hundreds of finder triples whose
 // timing is at chance, and their local grids cost a 3 MP noise page 600 ms.
 constexpr int kMaxLocalPerPass = 24;
@@ -238,7 +242,8 @@ public:
     // A pass over `bits` through the finders in `finders` (s.finders or s.inverse).
     Pass(const ImageView &bits, const Scratch &s, Finder *finders, SymbolRecord *records, int capacity,
          bool inverted) noexcept
-        : bits_(bits), s_(s), finders_(finders), records_(records), capacity_(capacity), inverted_(inverted) {}
+        : bits_(bits), s_(s), finders_(finders), records_(records), capacity_(capacity), inverted_(inverted),
+          search_budget_(kSearchPasses * static_cast<std::int64_t>(bits.width) * bits.height + kSearchFloor) {}
 
     // Scans for finders (with `log`, logging the light ones' row matches) and decodes
     // what it can; returns the number of decoded records.
@@ -358,7 +363,7 @@ private:
             const Point predicted = first.apply({size - 6.5, size - 6.5});
             const double radius = module * (size < 100 ? 4.0 + size / 20.0 : 9.0);
             Point found;
-            if (find_alignment(bits_, predicted, module, radius, found)) {
+            if (afford_search(radius) && find_alignment(bits_, predicted, module, radius, found)) {
                 anchors[count] = found;
                 at[count] = {size - 6.5, size - 6.5};
                 aligned = grid_transform(tl, tr, bl, anchors[count], at[count], size, grids[count]);
@@ -438,6 +443,19 @@ private:
         return false;
     }
 
+    // Whether the pass can still afford an alignment search of `radius`, charged to its
+    // budget when it can. A search's window grows with the module, and a page of large
+    // finder-like patterns offered hundreds of triples of 60-pixel modules: their
+    // searches, a megapixel each, were four fifths of a 9 MP read (1 s). The budget is a
+    // few passes over the image; a real page spends a small part of it.
+    bool afford_search(double radius) noexcept {
+        const double side = 2.0 * radius;
+        const double area = side * side;
+        if (!(area <= static_cast<double>(search_budget_))) return false;
+        search_budget_ -= static_cast<std::int64_t>(area);
+        return true;
+    }
+
     // Share of the sampled grid's timing modules that alternate.
     static double timing_of(const std::uint8_t *modules, int size) noexcept {
         int good = 0, total = 0;
@@ -505,6 +523,7 @@ private:
     int failures_ = 0;
     int local_tries_ = 0;
     int local_grids_ = 0;
+    std::int64_t search_budget_;
     int jitters_ = 0;
     FinderScan scan_;
 };
