@@ -44,8 +44,6 @@ struct BlockScratch {
     std::uint32_t *count_prefix;
 };
 
-std::size_t align16(std::size_t n) noexcept { return (n + 15) & ~static_cast<std::size_t>(15); }
-
 std::size_t scratch_layout(const BlockGrid &g, void *base, BlockScratch *out) noexcept {
     const std::size_t n = g.count();
     const std::size_t prefix = static_cast<std::size_t>(g.cols + 1) * (g.rows + 1);

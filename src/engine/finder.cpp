@@ -52,11 +52,6 @@ constexpr std::int64_t kMinTotal = 10;
 // True when five runs read 1:1:3:1:1: unit runs within 0.6 module (0.75 loose) and
 // the core within 1 module (1.5 loose) of their ideal, at least kMinTotal pixels.
 bool finder_ratio(const int runs[5], bool loose) noexcept {
-    // A strict match has its core wider than each other run (at least 2 modules against
-    // at most 1.6): the test that rejects most runs of a busy row, first.
-    if (!loose && (runs[2] <= runs[1] || runs[2] <= runs[3] || runs[2] <= runs[0] || runs[2] <= runs[4])) {
-        return false;
-    }
     std::int64_t total = 0;
     for (int i = 0; i < 5; ++i) total += runs[i];
     if (total < kMinTotal) return false;
@@ -413,8 +408,9 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
             x = end;
             ++scan.runs;
             scan.specks += runs[4] == 1 ? 1 : 0;
-            // The core wider than each other run, as one branch: most runs of a busy row
-            // fail it, and taken test by test each was a branch mispredicted at random.
+            // The core wider than each other run, as one branch: a strict match has it (at
+            // least 2 modules against at most 1.6), most runs of a busy row fail it, and
+            // taken test by test each was a branch mispredicted at random.
             const bool widest = (seen >= 5) & (runs[2] > runs[0]) & (runs[2] > runs[1]) & (runs[2] > runs[3]) &
                                 (runs[2] > runs[4]);
             if (!widest || !finder_ratio(runs, false)) continue;

@@ -52,12 +52,6 @@ void multiply(const double a[9], const double b[9], double out[9]) noexcept {
     }
 }
 
-// Dark at p (continuous pixel coordinates); outside the image (or NaN) is light.
-bool dark_at(const ImageView &bits, Point p) noexcept {
-    if (!(p.x >= 0 && p.y >= 0 && p.x < bits.width && p.y < bits.height)) return false;
-    return bits.at(static_cast<int>(p.x), static_cast<int>(p.y)) != 0;
-}
-
 // From (x, y) along (dx, dy): the dark core's pixels (the start included) and the light
 // run after it; true when a dark pixel follows within `limit` steps.
 bool core_and_gap(const ImageView &bits, int x, int y, int dx, int dy, int limit, int &core,

@@ -47,6 +47,13 @@ struct Box {
     int bottom = 0;
 };
 
+// Whether the bits pixel under p is dark (nonzero); outside the image (NaN included)
+// is light.
+inline bool dark_at(const ImageView &bits, Point p) noexcept {
+    if (!(p.x >= 0 && p.y >= 0 && p.x < bits.width && p.y < bits.height)) return false;
+    return bits.at(static_cast<int>(p.x), static_cast<int>(p.y)) != 0;
+}
+
 // A plane projective transform, row-major 3x3 acting on (x, y, 1). Named for its
 // direction where it is held (module_to_image maps symbol coordinates, module (c, r)
 // spanning c..c+1, r..r+1, to continuous pixel coordinates).

@@ -53,8 +53,6 @@ constexpr int kShrink = 4;
 static_assert(kShrink == 4, "shrink() counts a block's dark bits four bytes at a time");
 constexpr int kMinShrinkSide = 512;
 
-std::size_t align16(std::size_t n) noexcept { return (n + 15) & ~static_cast<std::size_t>(15); }
-
 // The read's scratch, carved from one block.
 struct Scratch {
     std::uint8_t *bits = nullptr;
@@ -121,11 +119,6 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
 }
 
 double distance(Point a, Point b) noexcept { return std::sqrt(dot(a - b, a - b)); }
-
-bool dark_at(const ImageView &bits, Point p) noexcept {
-    if (!(p.x >= 0 && p.y >= 0 && p.x < bits.width && p.y < bits.height)) return false;
-    return bits.at(static_cast<int>(p.x), static_cast<int>(p.y)) != 0;
-}
 
 // Share of timing modules that alternate, sampled straight from the image.
 double timing_through(const ImageView &bits, const Homography &h, int size) noexcept {

@@ -12,6 +12,9 @@
 
 namespace halvern::engine {
 
+// n rounded up to a multiple of 16: scratch blocks are carved at such offsets.
+inline std::size_t align16(std::size_t n) noexcept { return (n + 15) & ~static_cast<std::size_t>(15); }
+
 // ===================================================================================
 // Binarization (binarize.cpp)
 // ===================================================================================
