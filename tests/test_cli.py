@@ -754,3 +754,67 @@ def test_threaded_results_come_back_in_input_order() -> None:
 
     assert list(in_order(work, range(len(delays)), 3)) == [i * i for i in range(len(delays))]
     assert len(threads) > 1
+
+
+class FailingOutput(io.StringIO):
+    """A standard output that takes `room` characters, then fails with `error` (a full
+    disk, a device error, a reader that went away)."""
+
+    def __init__(self, room: int, error: Exception) -> None:
+        super().__init__()
+        self.room, self.error = room, error
+
+    def write(self, text: str) -> int:
+        if self.tell() + len(text) > self.room:
+            raise self.error
+        return super().write(text)
+
+
+@pytest.mark.parametrize("jobs", ["1", "3"])
+@pytest.mark.parametrize("mode", [[], ["--json"]], ids=["plain", "json"])
+@pytest.mark.parametrize(
+    ("error", "message"),
+    [(OSError(28, "No space left on device"), "No space left on device"),
+     (OSError(5, "Input/output error"), "Input/output error"),
+     (ValueError("I/O operation on closed file."), "I/O operation on closed file."),
+     (BrokenPipeError(32, "Broken pipe"), None)],
+    ids=["full", "device", "closed", "pipe"])
+def test_output_that_fails_mid_run(tmp_path, monkeypatch, jobs, mode, error, message) -> None:
+    paths = [code_file(tmp_path, f"c{i}.pbm", f"code {i}") for i in range(6)]
+    complete = io.StringIO()
+    monkeypatch.setattr(sys, "stdout", complete)
+    assert main([*mode, *paths]) == 0
+    whole = complete.getvalue()
+    out, err = FailingOutput(len(whole) // 2, error), io.StringIO()
+    monkeypatch.setattr(sys, "stdout", out)
+    monkeypatch.setattr(sys, "stderr", err)
+    assert main([*mode, "--jobs", jobs, *paths]) == 2
+    # What got out is the start of the whole output; the run stopped there, saying why
+    # in one line, or nothing at all when the reader went away.
+    assert whole.startswith(out.getvalue()) and len(out.getvalue()) < len(whole)
+    expected = f"halvern: cannot write to standard output: {message}\n" if message else ""
+    assert err.getvalue() == expected
+
+
+@pytest.mark.parametrize("mode", [[], ["--json"]], ids=["plain", "json"])
+@pytest.mark.parametrize(("redirect", "message"),
+                         [(">&-", "standard output is closed"),
+                          ("> /dev/full", "cannot write to standard output: No space left on device")],
+                         ids=["closed", "full"])
+def test_unwritable_standard_output_as_a_command(mode, redirect, message) -> None:
+    if not os.path.exists("/dev/full"):
+        pytest.skip("needs /dev/full")
+    script = f'exec "$0" -m halvern --demo "$@" {redirect}'
+    done = subprocess.run(["sh", "-c", script, sys.executable, *mode], capture_output=True,
+                          text=True, timeout=60, check=False)
+    assert (done.returncode, done.stderr) == (2, f"halvern: {message}\n")
+
+
+def test_jobs_give_the_serial_status_on_a_folder_without_codes(tmp_path, capsys) -> None:
+    rng = random.Random(5)
+    for i in range(24):
+        noise = [[int(rng.random() < 0.1 * (i % 6)) for _ in range(48)] for _ in range(40)]
+        write(tmp_path, f"n{i:02d}.pbm", pbm_p4(noise))
+    serial = run(capsys, str(tmp_path))
+    assert serial[0] == 1 and serial[2].count("no QR code found") == 24
+    assert run(capsys, "--jobs", "4", str(tmp_path)) == serial

@@ -17,8 +17,10 @@ return ``\r`` and the other line separators as ``\xNN`` or ``\uNNNN``, so that a
 always holds one whole code.
 
 Exit status, the same in every mode: 0 when every file gave a code, 1 when some gave
-none or held a symbol that could not be decoded, 2 for usage errors and unreadable
-files (2 wins over 1).
+none or held a symbol that could not be decoded, 2 for usage errors, unreadable
+files and a standard output that takes no more (closed, full, failing: named on
+standard error; a reader that went away, as with ``| head``, ends the run quietly); 2
+wins over 1.
 """
 
 from __future__ import annotations
@@ -137,8 +139,8 @@ def _parser() -> argparse.ArgumentParser:
         "newline \\n, a carriage return \\r and other line separators \\xNN or "
         "\\uNNNN, so that each line holds one whole code.",
         epilog="Exit status, the same in every mode: 0 every file gave a code, 1 some "
-        "gave none or held a QR code that could not be decoded, 2 usage error or "
-        "unreadable file.",
+        "gave none or held a QR code that could not be decoded, 2 usage error, "
+        "unreadable file or standard output that takes no more.",
     )
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="image file or folder; - reads standard input")
@@ -373,14 +375,30 @@ def json_records(result: FileResult, with_matrix: bool) -> list[dict[str, Any]]:
 # One source's output
 
 
+class OutputFailed(Exception):
+    """Standard output took no more of the results (closed, full, or failing); the
+    message names the problem. A reader that went away is a BrokenPipeError instead,
+    which ends the run quietly."""
+
+
+def _write_results(result: FileResult, options: Options, out: TextIO) -> None:
+    try:
+        if options.json:
+            for record in json_records(result, options.matrix):
+                print(json.dumps(record), file=out)
+        else:
+            _print_results(result, options, out)
+        out.flush()
+    except BrokenPipeError:
+        raise
+    except (OSError, ValueError) as exc:  # ValueError: the stream itself was closed
+        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+        raise OutputFailed(f"cannot write to standard output: {reason}") from None
+
+
 def report(result: FileResult, options: Options, out: TextIO, err: TextIO) -> int:
     """Prints what one source gave; the exit status it stands for."""
-    if options.json:
-        for record in json_records(result, options.matrix):
-            print(json.dumps(record), file=out)
-    else:
-        _print_results(result, options, out)
-    out.flush()
+    _write_results(result, options, out)
     for message in messages(result):
         print(_shown(f"halvern: {message}", err), file=err)
     return status_of(result)
@@ -416,21 +434,33 @@ def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
     return status
 
 
+def _discard_standard_output() -> None:
+    """Points standard output at the null device, so that the interpreter's final
+    flush of what is still buffered does not fail (and print) again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError, io.UnsupportedOperation):
+        pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with ``argv`` (default: the process arguments); the exit status."""
+    if sys.stdout is None:  # started with its standard output closed (``>&-``)
+        print("halvern: standard output is closed", file=sys.stderr)
+        return EXIT_ERROR
     try:
         return _run(argv, sys.stdout, sys.stderr)
     except KeyboardInterrupt:
         print("halvern: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader of our output went away (``halvern *.png | head``); point stdout at
-        # the null device so that the interpreter's final flush does not fail again.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except (OSError, ValueError, io.UnsupportedOperation):
-            pass
+        # The reader of our output went away (``halvern *.png | head``).
+        _discard_standard_output()
+        return EXIT_ERROR
+    except OutputFailed as exc:
+        _discard_standard_output()
+        print(f"halvern: {exc}", file=sys.stderr)
         return EXIT_ERROR
 
 
