@@ -447,12 +447,12 @@ def test_png_bomb_is_refused_before_decoding(tmp_path, capsys, size, raised) -> 
 
 
 def test_load_image_gives_what_read_takes(tmp_path) -> None:
-    from halvern._files import LoadedImage, load_image
+    from halvern._files import load_image
 
     path = code_file(tmp_path, "api.pbm", "loaded")
     loaded = load_image(path)
-    assert isinstance(loaded, LoadedImage) and loaded.width == loaded.height
-    code = halvern.read(*loaded)
+    assert loaded.width == loaded.height
+    code = halvern.read(loaded)
     assert code is not None and code.text == "loaded"
     assert load_image(Path(path)) == loaded
 

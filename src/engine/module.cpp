@@ -619,11 +619,9 @@ PyObject *engine_read(PyObject *, PyObject *args) {
     return out;
 }
 
-// ---- Test entry points: single stages, compared with plain references in the tests.
-
-// _binarize(image, width, height, stride, binarizer): (width * height bytes of 0/1,
-// bilevel).
-PyObject *engine_binarize(PyObject *, PyObject *args) {
+// The bits binarize() makes of the image in `args` (image, width, height, stride,
+// binarizer), and whether the image was bilevel; nullptr with the exception set.
+PyObject *binarized(PyObject *args, bool &bilevel) {
     PyObject *image = nullptr;
     Py_ssize_t width = 0, height = 0, stride = 0;
     int binarizer = 0;
@@ -639,8 +637,29 @@ PyObject *engine_binarize(PyObject *, PyObject *args) {
         Py_DECREF(bits);
         return nullptr;
     }
-    const bool bilevel = engine::binarize(view, mode, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(bits)),
-                                          scratch.get());
+    auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AsString(bits));
+    {
+        UnlockedScope unlocked;
+        bilevel = engine::binarize(view, mode, out, scratch.get());
+    }
+    return bits;
+}
+
+// binarize(image, width, height, stride, binarizer): width * height bytes, 1 dark and 0
+// light, as the reader binarizes the image (halvern.binarize).
+PyObject *engine_binarize(PyObject *, PyObject *args) {
+    bool bilevel = false;
+    return binarized(args, bilevel);
+}
+
+// ---- Test entry points: single stages, compared with plain references in the tests.
+
+// _binarize(image, width, height, stride, binarizer): (width * height bytes of 0/1,
+// bilevel).
+PyObject *engine_binarize_levels(PyObject *, PyObject *args) {
+    bool bilevel = false;
+    PyObject *bits = binarized(args, bilevel);
+    if (bits == nullptr) return nullptr;
     return Py_BuildValue("(NN)", bits, PyBool_FromLong(bilevel));
 }
 
@@ -794,7 +813,9 @@ PyMethodDef engine_methods[] = {
     {"_parse_segments", engine_parse_segments, METH_VARARGS, "Test entry: a data bit stream parsed."},
     {"read", engine_read, METH_VARARGS,
      "read(image, width, height, stride, binarizer, try_invert, keep_errors) -> list of symbol records."},
-    {"_binarize", engine_binarize, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},
+    {"binarize", engine_binarize, METH_VARARGS,
+     "binarize(image, width, height, stride, binarizer) -> the bits the reader's binarizer makes, 1 dark."},
+    {"_binarize", engine_binarize_levels, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},
     {"_find_finders", engine_find_finders, METH_VARARGS, "Test entry: finder patterns of a 0/1 image."},
     {"_denoise", engine_denoise, METH_VARARGS, "Test entry: the 3x3 majority of a 0/1 image."},
     {"_homography", engine_homography, METH_VARARGS, "Test entry: the transform between two quads."},

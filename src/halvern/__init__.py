@@ -7,7 +7,7 @@
 ``read_all`` gives every code of the image (and, with ``return_errors=True``, an
 ``Undecoded`` with the reason for each symbol located but not decoded); ``read_matrix``
 stops before decoding and gives the restored module matrix;
-``binarize`` turns 8-bit grayscale into the bits images that the native core reads.
+``binarize`` turns grayscale into bits as the native reader's binarizer does.
 """
 
 from halvern._content import Decoded, Segment, decode_matrix

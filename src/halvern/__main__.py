@@ -224,10 +224,10 @@ def _refusal(exc: ImageFileError) -> str:
 def read_source(source: Source, max_pixels: int) -> FileResult:
     """Every code and located symbol of one source; runs on any thread, prints nothing."""
     try:
-        image, width, height = load_source(source, max_pixels)
+        image = load_source(source, max_pixels)
     except ImageFileError as exc:
         return FileResult(source, refusal=_refusal(exc))
-    return FileResult(source, tuple(halvern.read_all(image, width, height, return_errors=True)))
+    return FileResult(source, tuple(halvern.read_all(image, return_errors=True)))
 
 
 def status_of(result: FileResult) -> int:

@@ -9,6 +9,10 @@ pixel limit, checked on the header before any pixel buffer is made; Pillow's own
 decompression-bomb check is replaced by it, so that its warnings never reach the
 caller. Every refusal is an ``ImageFileError`` (a ValueError) whose message names the
 file.
+
+A file gives its pixels as they are: a ``PNMImage`` (PBM bits, PGM gray) or a Pillow
+image in the file's own mode. ``halvern._image`` turns either into the reader's input,
+as it turns arrays and Pillow images that callers hold.
 """
 
 from __future__ import annotations
@@ -21,9 +25,9 @@ import sys
 import threading
 import warnings
 from collections.abc import Iterator
-from typing import Any, BinaryIO, NamedTuple
+from typing import Any, BinaryIO, TypeAlias
 
-from halvern._pnm import PNMError, binary_extent, is_pnm, parse_pnm
+from halvern._pnm import DEFAULT_MAX_PIXELS, PNMError, PNMImage, binary_extent, is_pnm, parse_pnm
 
 __all__ = [
     "DEFAULT_MAX_PIXELS",
@@ -36,9 +40,6 @@ __all__ = [
 STDIN_PATH = "-"
 STDIN_LABEL = "<stdin>"
 PILLOW_HINT = 'pip install "halvern[image]"'
-# 2**27 pixels (134 MP, an 11600 x 11600 square) is past any camera's picture of a
-# code; a 13000 x 13000 white PNG (169 MP) held 1.7 GB before it answered.
-DEFAULT_MAX_PIXELS = 1 << 27
 # Files are read whole. The bound is far above what a binary image at the pixel limit
 # takes, and grows with the limit so that a plain PGM (up to 6 bytes a pixel) at a
 # raised limit still fits.
@@ -72,16 +73,9 @@ class ImageFileError(ValueError):
     """A file that gives no image; the message names the file and says why."""
 
 
-class LoadedImage(NamedTuple):
-    """An image as ``halvern.read`` takes it: ``halvern.read(*loaded)``.
-
-    PBM and PGM give a bits image (bytes, nonzero black) with its width and height,
-    other formats a grayscale Pillow image and no size.
-    """
-
-    image: Any
-    width: int | None
-    height: int | None
+# An image file's pixels as ``halvern.read`` takes them: a PNMImage, or a loaded Pillow
+# image (Any: Pillow is optional).
+LoadedImage: TypeAlias = "PNMImage | Any"
 
 
 # ---------------------------------------------------------------- limits
@@ -232,24 +226,6 @@ def _pillow_header_scope(image_module: Any) -> Iterator[None]:
             image_module.MAX_IMAGE_PIXELS = saved
 
 
-def _pillow_gray(image: Any) -> Any:
-    """A Pillow image as one the reader binarizes well: transparency laid on white (a
-    code drawn on a transparent background is otherwise black on black), and wide
-    integer or float samples stretched to 8 bit rather than clipped."""
-    from PIL import Image
-
-    if "A" in image.getbands() or "transparency" in image.info:
-        rgba = image.convert("RGBA")
-        white = Image.new("RGBA", rgba.size, (255, 255, 255, 255))
-        return Image.alpha_composite(white, rgba).convert("L")
-    if image.mode in ("I", "F") or image.mode.startswith("I;16"):
-        top = image.convert("F").getextrema()[1]
-        if top > 255:
-            return image.convert("F").point(lambda v: v * (255.0 / top)).convert("L")
-        return image.convert("F").convert("L")
-    return image
-
-
 def _pillow_image(data: bytes, label: str, max_pixels: int) -> Any:
     try:
         from PIL import Image, UnidentifiedImageError
@@ -268,7 +244,7 @@ def _pillow_image(data: bytes, label: str, max_pixels: int) -> Any:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             image.load()
-            return _pillow_gray(image)
+            return image
     except UnidentifiedImageError:
         raise ImageFileError(f"{label}: not an image") from None
     except ImageFileError:
@@ -283,11 +259,10 @@ def image_from_bytes(data: bytes, label: str,
     ``label`` names it in messages."""
     if not data or is_pnm(data):
         try:
-            pnm = parse_pnm(data, max_pixels)
+            return parse_pnm(data, max_pixels)
         except PNMError as exc:
             raise ImageFileError(f"{label}: {exc}") from None
-        return LoadedImage(pnm.bits(), pnm.width, pnm.height)
-    return LoadedImage(_pillow_image(data, label, max_pixels), None, None)
+    return _pillow_image(data, label, max_pixels)
 
 
 # ---------------------------------------------------------------- entry point
@@ -296,7 +271,7 @@ def image_from_bytes(data: bytes, label: str,
 def load_image(path: str | os.PathLike[str],
                max_pixels: int = DEFAULT_MAX_PIXELS) -> LoadedImage:
     """The image in the file at ``path`` (``-`` for standard input), ready for
-    ``halvern.read(*load_image(path))``.
+    ``halvern.read(load_image(path))``.
 
     Raises ``ImageFileError`` naming the file when it is missing, not a regular file,
     larger than the file limit, more than ``max_pixels`` pixels, or no readable image.

@@ -1,29 +1,31 @@
 """The one place that turns what callers hold into an image for the reader.
 
 Callers hold bytes with a width and a height, NumPy arrays of any dtype, shape and
-strides, Pillow images of any mode, or a path to an image file. ``as_reader_input``
-turns each into a ``ReaderInput``: 8-bit pixels with a row stride and a flag saying
+strides, Pillow images of any mode, or a path to an image file (``-`` for standard
+input; ``halvern._files`` reads it, and the command line's files come the same way).
+``as_reader_input`` turns each into a ``ReaderInput``: 8-bit pixels with a row stride and a flag saying
 whether they are a bits image (nonzero is black) or grayscale (0 is black). A uint8
 array whose rows are contiguous is handed on in place; everything else is converted
 once. Grayscale of a wider type is stretched onto 0..255 by its finite minimum and
 maximum, colour becomes luma (Pillow's weights), and transparency is laid on white, so
-a code drawn on a transparent background reads as drawn.
+a code drawn on a transparent background reads as drawn. Gray is never thresholded
+here, a PGM file's no more than an array's: the reader's binarizer does that.
 
-``binarize`` and ``as_bits_image`` make the packed bits images that the Python reader
-reads. NumPy and Pillow are optional: they are imported only when such an object is
-passed.
+``binarize`` gives the bits that the native binarizer makes of such an image. NumPy and
+Pillow are optional: they are imported only when such an object is passed.
 """
 
 from __future__ import annotations
 
-import importlib
 import math
 import operator
 import os
-import warnings
 from collections.abc import Callable
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple
+
+from halvern import _engine
+from halvern._files import LoadedImage, load_image
+from halvern._pnm import PNMImage
 
 if TYPE_CHECKING:
     import numpy as np
@@ -33,14 +35,16 @@ if TYPE_CHECKING:
     FloatArray = npt.NDArray[np.float64]
 
 __all__ = [
+    "BINARIZERS",
     "MAX_SIDE",
-    "BitsImage",
+    "Binarizer",
     "ReaderInput",
-    "as_bits_image",
     "as_reader_input",
     "binarize",
-    "otsu_threshold",
+    "binarizer_mode",
 ]
+
+Binarizer = Literal["auto", "local", "global", "none"]
 
 # Widths, heights and coordinates are 32-bit signed integers in the native code.
 MAX_SIDE = 2**31 - 1
@@ -404,88 +408,32 @@ def _pillow_input(image: Any, gray: bool = False) -> ReaderInput:
 # Image files
 
 
-def _pillow_file(path: str | os.PathLike[str]) -> ReaderInput:
-    try:
-        from PIL import Image, UnidentifiedImageError
-    except ImportError:
-        raise TypeError("Reading image files needs Pillow (pip install pillow).") from None
-    with warnings.catch_warnings():
-        # Over Pillow's pixel limit: an error here rather than a warning.
-        warnings.simplefilter("error", Image.DecompressionBombWarning)
-        try:
-            with Image.open(path) as image:
-                image.load()
-                return _pillow_input(image)
-        except UnidentifiedImageError:
-            raise ValueError(f"{os.fspath(path)!s}: not an image.") from None
-        except (Image.DecompressionBombError, Image.DecompressionBombWarning) as exc:
-            raise ValueError(f"{os.fspath(path)!s}: {exc}") from None
+def _pnm_input(image: PNMImage) -> ReaderInput:
+    """A PBM image as bits, a PGM image as the gray levels it holds: a gray file is
+    thresholded by the reader's binarizer, as the same pixels held in an array are."""
+    return ReaderInput(image.pixels, image.width, image.height, image.width, image.is_bitmap)
 
 
-def _file_input(path: str | os.PathLike[str]) -> ReaderInput:
-    """An image file, opened as the command line opens files."""
-    # The command line's file loader, with its limits, where this build has it.
-    try:
-        files = importlib.import_module("halvern._files")
-    except ModuleNotFoundError as exc:
-        if exc.name != "halvern._files":
-            raise
-        return _pillow_file(path)
-    loaded = files.load_image(path)
-    if isinstance(loaded, tuple):
-        return as_reader_input(*loaded)
-    return as_reader_input(loaded)
+def _loaded_input(image: LoadedImage) -> ReaderInput:
+    if isinstance(image, PNMImage):
+        return _pnm_input(image)
+    return _pillow_input(image)
 
 
 # ---------------------------------------------------------------------------
-# Bits images for the Python reader
+# Binarizers
 
 
-@dataclass(frozen=True)
-class BitsImage:
-    """A packed bits image: ``bits`` is any buffer of ``width * height`` bytes."""
-
-    bits: Any
-    width: int
-    height: int
+# The reader's binarizers by name, as the native code numbers them.
+BINARIZERS: dict[str, int] = {"auto": 0, "local": 1, "global": 2, "none": 3}
 
 
-def _histogram(gray: Any) -> list[int]:
-    try:
-        import numpy as np
-    except ImportError:
-        data = bytes(memoryview(gray).cast("B"))
-        return [data.count(bytes([v])) for v in range(256)]
-    flat = np.frombuffer(memoryview(gray).cast("B"), dtype=np.uint8)
-    counts: list[int] = np.bincount(flat, minlength=256).tolist()
-    return counts
-
-
-def otsu_threshold(histogram: list[int]) -> int:
-    """The gray level t that best splits levels <= t from levels > t (Otsu's method).
-
-    A histogram with a single level gives that level, so a uniform image is all dark
-    at or below it; callers treat such an image as having no code either way.
-    """
-    total = sum(histogram)
-    weighted_total = sum(level * count for level, count in enumerate(histogram))
-    best_level, best_between = 0, -1.0
-    below = 0
-    weighted_below = 0
-    for level, count in enumerate(histogram):
-        below += count
-        weighted_below += level * count
-        above = total - below
-        if below == 0 or above == 0:
-            continue
-        mean_gap = weighted_below / below - (weighted_total - weighted_below) / above
-        between = below * above * mean_gap * mean_gap
-        if between > best_between:
-            best_level, best_between = level, between
-    if best_between < 0:
-        levels = [level for level, count in enumerate(histogram) if count]
-        return levels[0] if levels else 0
-    return best_level
+def binarizer_mode(name: str) -> int:
+    """The native number of the binarizer ``name``; ValueError for a name of none."""
+    mode = BINARIZERS.get(name) if isinstance(name, str) else None
+    if mode is None:
+        raise ValueError(f"binarizer must be one of {', '.join(map(repr, BINARIZERS))}.")
+    return mode
 
 
 def _packed(image: ReaderInput) -> Any:
@@ -500,59 +448,24 @@ def _packed(image: ReaderInput) -> Any:
     return np.ascontiguousarray(rows)
 
 
-def _thresholded(gray: Any, threshold: int | None) -> bytes:
-    histogram = _histogram(gray)
-    if threshold is None:
-        if sum(1 for count in histogram if count) < 2:
-            return bytes(memoryview(gray).nbytes)
-        threshold = otsu_threshold(histogram)
-    table = bytes(1 if level <= threshold else 0 for level in range(256))
-    return bytes(memoryview(gray).cast("B")).translate(table)
-
-
-def binarize(
-    gray: Any, width: int | None = None, height: int | None = None, threshold: int | None = None
-) -> bytes:
-    """A packed bits image from grayscale: levels at or below the threshold become 1 (dark).
-
-    ``gray`` is 8-bit levels (bytes-like) with their ``width`` and ``height``, or a
-    NumPy array (any number type, 2-D or colour, any strides; width and height, when
-    given, must match its shape) or a Pillow image; those are turned into 8-bit gray
-    as for the reader, every value read as a gray level. ``threshold`` (0..255)
-    defaults to Otsu's global threshold; a uniform image has no dark pixels.
-    """
-    if threshold is not None and not 0 <= threshold <= 255:
-        raise ValueError("threshold must be in 0..255.")
+def _gray_input(gray: Any, width: int | None, height: int | None) -> ReaderInput:
+    """What ``binarize`` takes, every value a gray level."""
     if _is_pillow_image(gray):
-        image = _pillow_input(gray, gray=True)
-    elif _is_array(gray) and (array := _numpy().asarray(gray)).ndim >= 2:
+        return _pillow_input(gray, gray=True)
+    if _is_array(gray) and (array := _numpy().asarray(gray)).ndim >= 2:
         image = _array_input(array, gray=True)
         if (width, height) != (None, None) and (width, height) != (image.width, image.height):
             raise ValueError(
                 f"width and height {width} x {height} do not match the array's shape {array.shape}."
             )
-    elif width is None or height is None:
+        return image
+    if width is None or height is None:
         raise TypeError("A bytes-like gray image needs its width and height.")
-    else:
-        image = _buffer_input(gray, width, height, bits=False)
-    if image.empty:
-        return b""
-    return _thresholded(_packed(image), threshold)
-
-
-def as_bits_image(image: Any, width: int | None = None, height: int | None = None) -> BitsImage:
-    """The caller's image (anything ``as_reader_input`` takes) as a packed bits image;
-    grayscale is binarized with Otsu's threshold."""
-    pixels = as_reader_input(image, width, height)
-    if pixels.empty:
-        return BitsImage(b"", 0, 0)
-    packed = _packed(pixels)
-    bits = packed if pixels.bits else _thresholded(packed, None)
-    return BitsImage(bits, pixels.width, pixels.height)
+    return _buffer_input(gray, width, height, bits=False)
 
 
 # ---------------------------------------------------------------------------
-# Entry point
+# Entry points
 
 
 def as_reader_input(image: Any, width: int | None = None, height: int | None = None, *,
@@ -566,7 +479,9 @@ def as_reader_input(image: Any, width: int | None = None, height: int | None = N
       uint8 is gray and passed without a copy when its rows are contiguous, other
       types are stretched from their finite minimum and maximum onto 0..255;
     - a Pillow image of any mode, transparency laid on white;
-    - a path (``str`` or ``os.PathLike``) to an image file.
+    - a path (``str`` or ``os.PathLike``) to an image file, ``-`` for standard input,
+      or what ``halvern._files`` loaded from one: PBM is bits, PGM gray, the other
+      formats Pillow images.
 
     Empty arrays and images give an empty input. Anything else raises TypeError, and
     sizes out of range or not matching the data raise ValueError. ``uint8_bits`` false
@@ -581,7 +496,9 @@ def as_reader_input(image: Any, width: int | None = None, height: int | None = N
     if hasattr(image, "__array__"):  # NumPy arrays (Pillow images have no __array__)
         return _array_input(_numpy().asarray(image), uint8_bits=uint8_bits)
     if isinstance(image, (str, os.PathLike)):
-        return _file_input(image)
+        return _loaded_input(load_image(image))
+    if isinstance(image, PNMImage):
+        return _pnm_input(image)
     if _is_pillow_image(image):
         return _pillow_input(image)
     if _is_array(image):
@@ -592,3 +509,28 @@ def as_reader_input(image: Any, width: int | None = None, height: int | None = N
         "Expected a bytes-like bits image with width and height, a NumPy array, a Pillow "
         f"image or a path, not {type(image).__name__}."
     )
+
+
+def binarize(gray: Any, width: int | None = None, height: int | None = None,
+             threshold: int | None = None, *, binarizer: Binarizer = "global") -> bytes:
+    """A packed bits image from grayscale, as the native reader binarizes it: 1 is dark.
+
+    ``gray`` is 8-bit levels (bytes-like) with their ``width`` and ``height``, or a
+    NumPy array (any number type, 2-D or colour, any strides; width and height, when
+    given, must match its shape) or a Pillow image; those are turned into 8-bit gray
+    as for the reader, every value read as a gray level. ``binarizer`` is one of the
+    reader's: ``"global"`` (Otsu's threshold for the whole image; a uniform image has no
+    dark pixels), ``"local"``, ``"auto"`` or ``"none"``. A ``threshold`` (0..255) given
+    instead makes the levels at or below it dark.
+    """
+    if threshold is not None and not 0 <= threshold <= 255:
+        raise ValueError("threshold must be in 0..255.")
+    mode = binarizer_mode(binarizer)
+    image = _gray_input(gray, width, height)
+    if image.empty:
+        return b""
+    if threshold is not None:
+        table = bytes(1 if level <= threshold else 0 for level in range(256))
+        return bytes(memoryview(_packed(image)).cast("B")).translate(table)
+    bits: bytes = _engine.binarize(image.pixels, image.width, image.height, image.stride, mode)
+    return bits

@@ -5,7 +5,9 @@ says what is wrong, and a header is checked against the size of the file before 
 pixel buffer is made: a few bytes that claim a gigapixel image cost nothing. Plain
 rasters are parsed a slice at a time, so that the memory a parse takes stays
 proportional to the pixels (a 27 MB P2 file split whole into tokens took 638 MB).
-Opening files is the job of ``halvern._files``.
+Opening files is the job of ``halvern._files``, turning the pixels into the reader's
+input that of ``halvern._image``: a gray image is never thresholded here, so that the
+reader's own binarizer sees its levels.
 """
 
 from __future__ import annotations
@@ -16,16 +18,18 @@ from array import array
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 
-__all__ = ["MAX_PIXELS", "PNMError", "PNMImage", "binary_extent", "is_pnm", "parse_pnm"]
+__all__ = ["DEFAULT_MAX_PIXELS", "PNMError", "PNMImage", "binary_extent", "is_pnm", "parse_pnm"]
 
 WHITESPACE = b" \t\n\v\f\r"
 MAGICS = (b"P1", b"P2", b"P4", b"P5")
 OTHER_NETPBM = {b"P3": "PPM", b"P6": "PPM", b"P7": "PAM"}
-# Beyond this many pixels an image is refused unless the caller raises the limit: 2**28
-# bytes is already far more than any photograph of a QR code needs.
-MAX_PIXELS = 1 << 28
+# The pixel limit of every image file, PNM here and the Pillow formats in halvern._files,
+# unless the caller raises it (the command line's --max-pixels). 2**27 pixels (134 MP, an
+# 11600 x 11600 square) is past any camera's picture of a code; a 13000 x 13000 white PNG
+# (169 MP) held 1.7 GB before it answered.
+DEFAULT_MAX_PIXELS = 1 << 27
 MAX_MAXVAL = 65535
-# Ten digits cover every width that could pass MAX_PIXELS; longer tokens are refused
+# Ten digits cover every width that could pass the pixel limit; longer tokens are refused
 # before int() sees them.
 MAX_TOKEN_DIGITS = 10
 # Bytes of a plain raster handled at once: a slice split into tokens takes about 10 to 20
@@ -49,7 +53,7 @@ class PNMImage:
     """A decoded PBM or PGM image.
 
     ``pixels`` has one byte per pixel, row-major: for PBM 1 is black and 0 white (a bits
-    image already); for PGM it is gray scaled to 0 (black) .. 255 (white).
+    image); for PGM it is gray scaled to 0 (black) .. 255 (white).
     """
 
     magic: str
@@ -61,14 +65,6 @@ class PNMImage:
     @property
     def is_bitmap(self) -> bool:
         return self.magic in ("P1", "P4")
-
-    def bits(self) -> bytes:
-        """The image as bits (nonzero = black); gray is binarized with Otsu's threshold."""
-        if self.is_bitmap:
-            return self.pixels
-        from halvern._image import binarize
-
-        return binarize(self.pixels, self.width, self.height)
 
 
 def _follows_magic(data: bytes) -> bool:
@@ -295,7 +291,7 @@ def _binary_raster_bytes(header: _Header) -> int:
     return header.width * header.height * (1 if header.maxval < 256 else 2)
 
 
-def binary_extent(head: bytes, max_pixels: int = MAX_PIXELS) -> int | None:
+def binary_extent(head: bytes, max_pixels: int = DEFAULT_MAX_PIXELS) -> int | None:
     """How many bytes the binary (P4 or P5) image that ``head`` starts with takes,
     header included; None for plain formats, a header not all in ``head``, or one that
     parse_pnm will refuse. Lets a stream stop once the image is in."""
@@ -308,7 +304,7 @@ def binary_extent(head: bytes, max_pixels: int = MAX_PIXELS) -> int | None:
     return header.raster + _binary_raster_bytes(header)
 
 
-def parse_pnm(data: bytes, max_pixels: int = MAX_PIXELS) -> PNMImage:
+def parse_pnm(data: bytes, max_pixels: int = DEFAULT_MAX_PIXELS) -> PNMImage:
     """The first image of a PBM or PGM file held in ``data``; data after it is ignored.
 
     Raises ``PNMError`` for anything that is not a well-formed P1, P2, P4 or P5 image,

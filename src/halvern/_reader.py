@@ -15,16 +15,13 @@ from typing import Any, Literal, NamedTuple, overload
 
 from halvern import _engine, _zeltra
 from halvern._content import LEVELS, Decoded, Segment, decoded_from_native, short_text
-from halvern._image import as_reader_input
+from halvern._image import BINARIZERS, Binarizer, as_reader_input, binarizer_mode
 
 __all__ = ["QRCode", "QRMatrix", "Undecoded", "read", "read_all", "read_matrix"]
 
 Point = tuple[float, float]
 Quad = tuple[Point, Point, Point, Point]
-Binarizer = Literal["auto", "local", "global", "none"]
-
-_BINARIZERS: dict[str, int] = {"auto": 0, "local": 1, "global": 2, "none": 3}
-_NONE = _BINARIZERS["none"]
+_NONE = BINARIZERS["none"]
 _LEVELS = {0: "M", 1: "L", 2: "H", 3: "Q"}  # the format's level indicator bits
 
 # ---------------------------------------------------------------------------
@@ -184,10 +181,10 @@ class _Record(NamedTuple):
 
 def _records(image: Any, width: int | None, height: int | None, try_invert: bool,
              binarizer: str, keep_errors: bool) -> list[_Record]:
-    if binarizer not in _BINARIZERS:
-        raise ValueError(f"binarizer must be one of {', '.join(map(repr, _BINARIZERS))}.")
+    mode = binarizer_mode(binarizer)
     pixels = as_reader_input(image, width, height, uint8_bits=binarizer != "auto")
-    mode = _NONE if pixels.bits else _BINARIZERS[binarizer]
+    if pixels.bits:
+        mode = _NONE
     raw = _engine.read(pixels.pixels, pixels.width, pixels.height, pixels.stride, mode,
                        bool(try_invert), keep_errors)
     return list(map(_Record._make, raw))
