@@ -98,6 +98,28 @@ void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScr
         });
 }
 
+void read_codeword_doubts(const std::uint8_t *doubts, int size, CodewordScratch &scratch,
+                          std::uint8_t *out) noexcept {
+    const int version = version_for_size(size);
+    std::uint8_t *cells = scratch.cells;
+    std::memset(cells, 0, static_cast<std::size_t>(size) * size);
+    mark_function_modules(size, cells, 1);
+    const int total = codeword_count(version);
+    int bit = 0;
+    int sum = 0;
+    walk_data_modules(
+        size, [&](int index) { return cells[index] == 0; },
+        [&](int index) {
+            if (bit / 8 >= total) return;
+            const int d = doubts[index];
+            sum += d * d;
+            if (++bit % 8 == 0) {
+                out[bit / 8 - 1] = static_cast<std::uint8_t>(sum < 255 ? sum : 255);
+                sum = 0;
+            }
+        });
+}
+
 void deinterleave(const std::uint8_t *stream, const BlockLayout &layout, std::uint8_t *blocks_out) noexcept {
     const int count = layout.blocks;
     const int first_long = count - layout.long_blocks;

@@ -84,7 +84,12 @@ struct DecodedSymbol {
 
 // Decodes a sampled symbol: modules[r * size + c] nonzero is dark (row r, column c as
 // the symbol reads). Fills `out` and returns out.error; DecodeError::none on success.
-DecodeError decode_symbol(const std::uint8_t *modules, int size, DecodedSymbol &out) noexcept;
+// With `doubts` (doubts[r * size + c] how uncertain module (c, r)'s reading is, 0 for
+// sure), a block beyond errors-only correction is retried with its least certain
+// codewords erased: e errors beside f erasures are corrected when 2e + f leaves the
+// reserved codewords, and the chance that a wrong block passes stays below 2^-32.
+DecodeError decode_symbol(const std::uint8_t *modules, int size, DecodedSymbol &out,
+                          const std::uint8_t *doubts = nullptr) noexcept;
 
 // The version (7..40) whose 18-bit version word is nearest `word`, within 3 bit
 // errors, or 0.

@@ -93,6 +93,13 @@ struct CodewordScratch {
 void read_codewords(const std::uint8_t *modules, int size, int mask, CodewordScratch &scratch,
                     std::uint8_t *out) noexcept;
 
+// How uncertain each of the codeword_count(version) codewords is, in placement order:
+// the sum of its modules' squared doubts (doubts[index] 0 for a sure reading), at most
+// 255. One very uncertain module makes a codeword likelier wrong than several slightly
+// uncertain ones.
+void read_codeword_doubts(const std::uint8_t *doubts, int size, CodewordScratch &scratch,
+                          std::uint8_t *out) noexcept;
+
 // Splits the interleaved codeword stream of a layout into blocks, stored one after
 // another (data then EC codewords) in blocks_out; the inverse of the encoder's
 // round-robin interleaving.
@@ -111,5 +118,11 @@ void parse_segments(const std::uint8_t *data, int length, int version, DecodedSy
 // ec < length <= 255) in place when it lies within `limit` codeword errors of a
 // codeword: returns the codewords changed, or -1 with the block untouched.
 int rs_correct(std::uint8_t *block, int length, int ec, int limit) noexcept;
+
+// As rs_correct, with the f codewords at block[erasures[k]] (distinct, inside the
+// block) erased: their values are not trusted. Corrects e errors beside them when
+// 2e + f <= budget (at most ec); returns the codewords changed, or -1 with the block
+// untouched (also for bad erasures).
+int rs_correct_erasures(std::uint8_t *block, int length, int ec, const int *erasures, int f, int budget) noexcept;
 
 }  // namespace halvern::engine

@@ -514,4 +514,41 @@ void sample_local(const ImageView &bits, LocalGrid &grid, int size, double modul
     }
 }
 
+// ===================================================================================
+// Doubts: how far each module's reading is from certain
+// ===================================================================================
+
+namespace {
+
+// doubts[i] = how many of nine points over module i's middle (a third of a module
+// apart) disagree with its reading modules[i]: 0 in a clean module, 4 or more where the
+// grid straddles an edge or the module is a smudge. dark(x, y) reads module point (x, y).
+template <typename Dark>
+void doubts_by(Dark &&dark, int size, const std::uint8_t *modules, std::uint8_t *doubts) noexcept {
+    constexpr double kSpread[3] = {-1.0 / 3.0, 0.0, 1.0 / 3.0};
+    for (int r = 0; r < size; ++r) {
+        for (int c = 0; c < size; ++c) {
+            int dark_points = 0;
+            for (const double dy : kSpread)
+                for (const double dx : kSpread) dark_points += dark(c + 0.5 + dx, r + 0.5 + dy) ? 1 : 0;
+            const std::size_t i = static_cast<std::size_t>(r) * size + c;
+            doubts[i] = static_cast<std::uint8_t>(modules[i] ? 9 - dark_points : dark_points);
+        }
+    }
+}
+
+}  // namespace
+
+void grid_doubts(const ImageView &bits, const Homography &module_to_image, int size, const std::uint8_t *modules,
+                 std::uint8_t *doubts) noexcept {
+    doubts_by([&](double x, double y) { return dark_at(bits, module_to_image.apply({x, y})); }, size, modules,
+              doubts);
+}
+
+void local_doubts(const ImageView &bits, const LocalGrid &grid, int size, const std::uint8_t *modules,
+                  std::uint8_t *doubts) noexcept {
+    if (size > kMaxSize) return;
+    doubts_by([&](double x, double y) { return dark_local(bits, grid, x, y); }, size, modules, doubts);
+}
+
 }  // namespace halvern::engine

@@ -323,6 +323,30 @@ PyObject *engine_rs_correct(PyObject *, PyObject *args) {
     return Py_BuildValue("(y#i)", reinterpret_cast<const char *>(block), length, fixed);
 }
 
+// _rs_correct_erasures(block, ec, erasures, budget): as _rs_correct, with the
+// codewords at the indices in the bytes `erasures` erased.
+PyObject *engine_rs_correct_erasures(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    BufferGuard erased;
+    int ec = 0;
+    int budget = 0;
+    if (!PyArg_ParseTuple(args, "y*iy*i", buffer.view(), &ec, erased.view(), &budget)) return nullptr;
+    buffer.own();
+    erased.own();
+    const Py_ssize_t length = buffer.view()->len, f = erased.view()->len;
+    if (ec < 1 || ec > engine::kMaxEcPerBlock || length <= ec || length > 255 || f > ec) {
+        PyErr_SetString(PyExc_ValueError, "Not a Reed-Solomon block.");
+        return nullptr;
+    }
+    std::uint8_t block[255];
+    std::memcpy(block, buffer.view()->buf, static_cast<std::size_t>(length));
+    int erasures[engine::kMaxEcPerBlock];
+    for (Py_ssize_t k = 0; k < f; ++k) erasures[k] = static_cast<const std::uint8_t *>(erased.view()->buf)[k];
+    const int fixed = engine::rs_correct_erasures(block, static_cast<int>(length), ec, erasures, static_cast<int>(f), budget);
+    if (fixed < 0) Py_RETURN_NONE;
+    return Py_BuildValue("(y#i)", reinterpret_cast<const char *>(block), length, fixed);
+}
+
 // _format_words(): decode_format_word of every 15-bit word, as a tuple.
 PyObject *engine_format_words(PyObject *, PyObject *) {
     PyObject *out = PyTuple_New(1 << 15);
@@ -804,6 +828,8 @@ PyMethodDef engine_methods[] = {
      "version_info(matrix, size) -> fewest bit errors of a version copy (0 below version 7)."},
     {"restore", engine_restore, METH_VARARGS, "restore(matrix, size) -> the matrix with ideal function modules."},
     {"_rs_correct", engine_rs_correct, METH_VARARGS, "Test entry: one Reed-Solomon block corrected."},
+    {"_rs_correct_erasures", engine_rs_correct_erasures, METH_VARARGS,
+     "Test entry: one Reed-Solomon block corrected with erasures."},
     {"_placement", engine_placement, METH_VARARGS, "Test entry: data module indices in placement order."},
     {"_codewords", engine_codewords, METH_VARARGS, "Test entry: unmasked codewords in placement order."},
     {"_block_layout", engine_block_layout, METH_VARARGS, "Test entry: block structure of a version and level."},

@@ -34,6 +34,8 @@ constexpr std::int64_t kSearchFloor = std::int64_t{1} << 20;
 constexpr int kMaxLocalPerPass = 24;
 // Grids whose fourth point is nudged, per pass at most: eight samplings each.
 constexpr int kMaxJitter = 4;
+// Grids retried with erasures per pass at most: each samples nine points a module.
+constexpr int kMaxSoft = 8;
 
 // A located symbol that did not decode, kept to report it.
 struct Failure {
@@ -70,11 +72,12 @@ struct Scratch {
     DecodedSymbol *attempt = nullptr;  // decode attempts; a success is copied out
     LocalGrid *local = nullptr;
     std::uint8_t *small = nullptr;  // the image box-averaged kShrink times down
+    std::uint8_t *doubts = nullptr;  // per module as sampled, then as transposed
 };
 
 std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    const std::size_t sizes[15] = {
+    const std::size_t sizes[16] = {
         pixels,
         binarize_scratch_bytes(width, height),
         finder_scratch_bytes(width, height),
@@ -90,10 +93,11 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         sizeof(DecodedSymbol),
         sizeof(LocalGrid),
         static_cast<std::size_t>(width / kShrink) * static_cast<std::size_t>(height / kShrink),
+        2 * kModules,
     };
-    std::size_t offsets[15];
+    std::size_t offsets[16];
     std::size_t total = 0;
-    for (int i = 0; i < 15; ++i) {
+    for (int i = 0; i < 16; ++i) {
         offsets[i] = total;
         total += align16(sizes[i]);
     }
@@ -114,6 +118,7 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         out->attempt = reinterpret_cast<DecodedSymbol *>(b + offsets[12]);
         out->local = reinterpret_cast<LocalGrid *>(b + offsets[13]);
         out->small = b + offsets[14];
+        out->doubts = b + offsets[15];
     }
     return total;
 }
@@ -408,7 +413,8 @@ private:
             const int lines = alignment_count(version);
             if (2 * local_grid(bits_, grids[best], finders, version, module, *s_.local) >= lines * lines - 3) {
                 sample_local(bits_, *s_.local, size, module, s_.modules);
-                if (timing_of(s_.modules, size) >= kMinTiming && try_grid(t, grids[best], size, module, failure)) {
+                if (timing_of(s_.modules, size) >= kMinTiming &&
+                    try_grid(t, grids[best], size, module, failure, s_.local)) {
                     return true;
                 }
             }
@@ -461,15 +467,39 @@ private:
         return total > 0 ? static_cast<double>(good) / total : 0.0;
     }
 
-    // Decodes the grid sampled into s_.modules, as it is and mirrored; h places it.
-    bool try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure) noexcept {
+    // A grid beyond errors-only correction decoded again with its modules' doubts, at
+    // most kMaxSoft times a pass: the doubts cost nine samples a module, spent only on
+    // a located symbol that read its format and failed. `local` when it was sampled
+    // through the local grid, h otherwise.
+    DecodeError decode_soft(const Homography &h, const LocalGrid *local, int size, bool mirrored,
+                            const std::uint8_t *modules) noexcept {
+        if (soft_tries_ >= kMaxSoft) return DecodeError::too_many_errors;
+        ++soft_tries_;
+        std::uint8_t *doubts = s_.doubts;
+        if (local != nullptr) {
+            local_doubts(bits_, *local, size, s_.modules, doubts);
+        } else {
+            grid_doubts(bits_, h, size, s_.modules, doubts);
+        }
+        if (mirrored) {
+            transpose(s_.doubts, size, s_.doubts + kModules);
+            doubts = s_.doubts + kModules;
+        }
+        return decode_symbol(modules, size, *s_.attempt, doubts);
+    }
+
+    // Decodes the grid sampled into s_.modules, as it is and mirrored; h places it
+    // (`local`: the grid sampled it through its anchors).
+    bool try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure,
+                  const LocalGrid *local = nullptr) noexcept {
         for (int mirrored = 0; mirrored < 2; ++mirrored) {
             const std::uint8_t *modules = s_.modules;
             if (mirrored) {
                 transpose(s_.modules, size, s_.transposed);
                 modules = s_.transposed;
             }
-            const DecodeError error = decode_symbol(modules, size, *s_.attempt);
+            DecodeError error = decode_symbol(modules, size, *s_.attempt);
+            if (error == DecodeError::too_many_errors) error = decode_soft(h, local, size, mirrored != 0, modules);
             if (error == DecodeError::none) {
                 accept(t, h, size, module, mirrored != 0, modules);
                 return true;
@@ -518,6 +548,7 @@ private:
     int local_grids_ = 0;
     std::int64_t search_budget_;
     int jitters_ = 0;
+    int soft_tries_ = 0;
     FinderScan scan_;
 };
 

@@ -225,41 +225,101 @@ bool is_codeword(const std::uint8_t *block, int length, int ec, std::uint8_t *s)
     return syndromes(remainder, ec, ec, s);
 }
 
-}  // namespace
+// Writes the erasure locator prod (1 - X x) over the erased positions (X = alpha^p
+// for the codeword of degree p), lowest coefficient first, and their degrees; false
+// when a position lies outside the block or repeats.
+bool erasure_locator(const int *erasures, int f, int length, std::uint8_t *gamma, int *degrees) noexcept {
+    std::uint64_t seen[4] = {};
+    for (int i = 0; i <= f; ++i) gamma[i] = i == 0 ? 1 : 0;
+    for (int k = 0; k < f; ++k) {
+        const int index = erasures[k];
+        if (index < 0 || index >= length) return false;
+        const std::uint64_t bit = std::uint64_t{1} << (index % 64);
+        if (seen[index / 64] & bit) return false;
+        seen[index / 64] |= bit;
+        degrees[k] = length - 1 - index;
+        const std::uint8_t x = kField.exp[degrees[k]];
+        for (int j = k + 1; j >= 1; --j) gamma[j] ^= gf_mul(gamma[j - 1], x);
+    }
+    return true;
+}
 
-int rs_correct(std::uint8_t *block, int length, int ec, int limit) noexcept {
-    if (ec < 1 || ec > kMaxEcPerBlock || length <= ec || length > 255) return -1;
-    std::uint8_t s[kMaxEcPerBlock];
-    if (is_codeword(block, length, ec, s)) return 0;
-    std::uint8_t locator[kLocatorCapacity];
-    const int count = error_locator(s, ec, locator);
-    if (count > limit || count > ec / 2 || count > kMaxErrors) return -1;
-    int degrees[kMaxErrors + 1];
-    // A locator whose roots are not all inside the block points at no real error
-    // pattern: more errors occurred than the code can place.
-    if (error_degrees(locator, count, length, degrees) != count) return -1;
-    // Forney with the first root alpha^0: e = X * omega(1/X) / locator'(1/X), where the
-    // evaluator omega = syndromes * locator mod x^count (the higher coefficients vanish
-    // for the locator Berlekamp-Massey leaves).
-    std::uint8_t omega[kMaxErrors] = {};
+// The syndromes of the errors alone (Forney's): the coefficients f .. ec-1 of
+// gamma * s, from which every erased position's contribution has cancelled.
+void erasure_free_syndromes(const std::uint8_t *s, int ec, const std::uint8_t *gamma, int f,
+                            std::uint8_t *out) noexcept {
+    for (int j = 0; j < ec - f; ++j) {
+        std::uint8_t v = 0;
+        for (int m = 0; m <= f; ++m) v ^= gf_mul(gamma[m], s[j + f - m]);
+        out[j] = v;
+    }
+}
+
+// Forney over every errata degree (the first `errors` are errors, which must change
+// their codeword; erased ones may be right as read): writes the values to XOR in.
+// psi is the errata locator, degree `count`, lowest coefficient first.
+bool errata_values(const std::uint8_t *s, const std::uint8_t *psi, int count, const int *degrees, int errors,
+                   std::uint8_t *values) noexcept {
+    // e = X * omega(1/X) / psi'(1/X) with omega = s * psi mod x^count (the higher
+    // coefficients vanish for a locator that fits the syndromes).
+    std::uint8_t omega[kMaxEcPerBlock] = {};
     for (int k = 0; k < count; ++k)
-        for (int j = 0; j <= k; ++j) omega[k] ^= gf_mul(locator[j], s[k - j]);
-    std::uint8_t derivative[kMaxErrors] = {};
-    for (int i = 1; i <= count; i += 2) derivative[i - 1] = locator[i];
-    std::uint8_t values[kMaxErrors];
+        for (int j = 0; j <= k; ++j) omega[k] ^= gf_mul(psi[j], s[k - j]);
+    std::uint8_t derivative[kMaxEcPerBlock] = {};
+    for (int i = 1; i <= count; i += 2) derivative[i - 1] = psi[i];
     for (int e = 0; e < count; ++e) {
         const int x_inverse_log = (255 - degrees[e]) % 255;
         const std::uint8_t numerator = evaluate(omega, count, x_inverse_log);
         const std::uint8_t denominator = evaluate(derivative, count, x_inverse_log);
-        if (denominator == 0 || numerator == 0) return -1;
+        if (denominator == 0 || (numerator == 0 && e < errors)) return false;
         values[e] = gf_mul(kField.exp[degrees[e] % 255], gf_div(numerator, denominator));
     }
-    for (int e = 0; e < count; ++e) block[length - 1 - degrees[e]] ^= values[e];
+    return true;
+}
+
+}  // namespace
+
+int rs_correct_erasures(std::uint8_t *block, int length, int ec, const int *erasures, int f,
+                        int budget) noexcept {
+    if (ec < 1 || ec > kMaxEcPerBlock || length <= ec || length > 255 || f < 0 || f > ec) return -1;
+    std::uint8_t gamma[kMaxEcPerBlock + 1];
+    int erased[kMaxEcPerBlock];
+    if (!erasure_locator(erasures, f, length, gamma, erased)) return -1;
+    std::uint8_t s[kMaxEcPerBlock];
+    if (is_codeword(block, length, ec, s)) return 0;
+    if (f > budget) return -1;
+    std::uint8_t t[kMaxEcPerBlock];
+    erasure_free_syndromes(s, ec, gamma, f, t);
+    std::uint8_t locator[kLocatorCapacity];
+    const int errors = error_locator(t, ec - f, locator);
+    if (2 * errors + f > budget || 2 * errors > ec - f || errors > kMaxErrors) return -1;
+    // A locator whose roots are not all inside the block points at no real error
+    // pattern: more errors occurred than the code can place.
+    int degrees[kMaxEcPerBlock];  // the errors', then the erased ones
+    if (error_degrees(locator, errors, length, degrees) != errors) return -1;
+    for (int k = 0; k < f; ++k) degrees[errors + k] = erased[k];
+    // The errata locator psi = locator * gamma, degree errors + f.
+    const int count = errors + f;
+    std::uint8_t psi[kMaxEcPerBlock + 1] = {};
+    for (int i = 0; i <= errors; ++i)
+        for (int j = 0; j <= f; ++j) psi[i + j] ^= gf_mul(locator[i], gamma[j]);
+    std::uint8_t values[kMaxEcPerBlock];
+    if (!errata_values(s, psi, count, degrees, errors, values)) return -1;
+    int changed = 0;
+    for (int e = 0; e < count; ++e) {
+        block[length - 1 - degrees[e]] ^= values[e];
+        changed += values[e] != 0;
+    }
     if (!is_codeword(block, length, ec, s)) {
         for (int e = 0; e < count; ++e) block[length - 1 - degrees[e]] ^= values[e];
         return -1;
     }
-    return count;
+    return changed;
+}
+
+int rs_correct(std::uint8_t *block, int length, int ec, int limit) noexcept {
+    const int budget = limit < 0 ? -1 : limit > ec / 2 ? 2 * (ec / 2) : 2 * limit;
+    return rs_correct_erasures(block, length, ec, nullptr, 0, budget);
 }
 
 }  // namespace halvern::engine

@@ -177,6 +177,15 @@ int local_grid(const ImageView &bits, const Homography &global, const Point find
 void sample_local(const ImageView &bits, LocalGrid &grid, int size, double module,
                   std::uint8_t *modules) noexcept;
 
+// doubts[r * size + c] = how many of nine points spread over the middle of module
+// (c, r) disagree with modules[r * size + c] as sampled through the grid (0 to 9): the
+// decoder erases the least certain codewords when errors-only correction fails.
+void grid_doubts(const ImageView &bits, const Homography &module_to_image, int size, const std::uint8_t *modules,
+                 std::uint8_t *doubts) noexcept;
+// As grid_doubts, through a local grid sample_local has filled.
+void local_doubts(const ImageView &bits, const LocalGrid &grid, int size, const std::uint8_t *modules,
+                  std::uint8_t *doubts) noexcept;
+
 // ===================================================================================
 // The read (reader.cpp)
 // ===================================================================================
