@@ -124,7 +124,7 @@ def test_matrix_art_shows_the_symbol(tmp_path, capsys, version, error, mask) -> 
     inner = [row[QUIET:-QUIET] for row in modules[QUIET:-QUIET]]
     assert inner == [list(row) for row in qr.matrix]
     assert sum(map(sum, modules)) == sum(map(sum, inner))  # the quiet zone is light
-    assert info.startswith(f"version {version}, error correction {error.upper()}, mask {mask}, ")
+    assert info.startswith(f"QR version {version}, error correction {error.upper()}, mask {mask}, ")
 
 
 def test_json_records(tmp_path, capsys) -> None:
@@ -137,8 +137,9 @@ def test_json_records(tmp_path, capsys) -> None:
     corner, far = QUIET * SCALE, (QUIET + 29) * SCALE
     expected = [(corner, corner), (far, corner), (far, far), (corner, far)]
     assert all(math.dist(p, q) <= 1.5 for p, q in zip(position, expected, strict=True))
-    assert found == {"file": good, "found": True, "text": "json me",
-                     "data": base64.b64encode(b"json me").decode(), "version": 3,
+    assert found == {"file": good, "found": True, "symbology": "QR",
+                     "symbology_identifier": "]Q1", "text": "json me",
+                     "data": base64.b64encode(b"json me").decode(), "version": 3, "model": 2,
                      "error_correction": "Q", "mask": symbol("json me", 3, "q").mask,
                      "corrected": 0, "score": 1.0, "orientation": pytest.approx(0.0, abs=0.5),
                      "mirrored": False, "inverted": False, "error": None}
@@ -590,7 +591,7 @@ def test_undecodable_symbol_is_named_and_fails(tmp_path, capsys, mode) -> None:
         assert record["error_correction"] == "L"
         assert ("modules" in record) == ("--matrix" in mode)
     elif "--matrix" in mode:
-        assert out.splitlines()[-1].startswith("version 3, error correction L, ")
+        assert out.splitlines()[-1].startswith("QR version 3, error correction L, ")
     else:
         assert out == ""
 

@@ -271,7 +271,8 @@ def plain_parse(data: bytes, version: int) -> tuple[Any, ...]:
             fnc1 = 1 if mode == 5 else 2
         else:
             raise ValueError(f"Unknown segment mode 0b{mode:04b}.")
-    return (version, 0, 0, 0, tuple(segments), fnc1, application, append)
+    size = 17 + 4 * version  # a QR Model 2 symbol (0, 2) of that size
+    return (version, 0, 0, 0, tuple(segments), fnc1, application, append, 0, 2, size, size)
 
 
 def outcome(call: Any, *args: Any) -> Any:

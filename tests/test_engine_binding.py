@@ -88,8 +88,9 @@ def test_buffers_are_released_and_counts_unchanged(name: str, kind: str, version
 
 def test_decoded_tuple_owns_its_parts() -> None:
     result = _engine.decode_matrix(matrix("owned", 9), 53)
-    version, level, mask, corrected, segments, fnc1, application, append = result
+    version, level, mask, corrected, segments, fnc1, application, append, *family = result
     assert (version, corrected, fnc1, application, append) == (9, 0, 0, None, None)
+    assert family == [0, 2, 53, 53]  # QR, Model 2, rows and columns
     assert [(mode, eci, data) for mode, eci, data in segments] == [(4, None, b"owned")]
     assert sys.getrefcount(segments[0][2]) == 3  # the tuple, `segments`' item, the argument
 
@@ -100,7 +101,7 @@ def test_concurrent_decodes_agree_with_a_serial_run() -> None:
     inputs = [(matrix(f"thread {i} " * (i + 1), 7 + 5 * i), 45 + 20 * i) for i in range(6)]
     inputs.append((bytes(57 * 57), 57))
     expected = [outcome(_engine.decode_matrix, m, s) for m, s in inputs]
-    assert all(isinstance(e, tuple) and len(e) == 8 for e in expected[:-1])
+    assert all(isinstance(e, tuple) and len(e) == 12 for e in expected[:-1])
     start = threading.Barrier(len(inputs))
     failures: list[int] = []
 

@@ -98,6 +98,7 @@ DecodeError decode_into(const std::uint8_t *modules, const std::uint8_t *doubts,
     if (format.data < 0) return DecodeError::format;
     if (version_errors(modules, size) < 0) return DecodeError::version;
     out.version = version;
+    out.rows = out.columns = size;
     out.level = kLevelOfBits[format.data >> 3];
     out.mask = format.data & 7;
     const BlockLayout layout = block_layout(version, out.level);
@@ -120,6 +121,9 @@ DecodeError decode_into(const std::uint8_t *modules, const std::uint8_t *doubts,
 
 DecodeError decode_symbol(const std::uint8_t *modules, int size, DecodedSymbol &out, const std::uint8_t *doubts) noexcept {
     out.error = DecodeError::none;
+    out.symbology = Symbology::qr;
+    out.model = 2;
+    out.rows = out.columns = 0;
     out.fault = StreamFault::none;
     out.version = out.level = out.mask = out.corrected = 0;
     out.segment_count = 0;

@@ -60,11 +60,18 @@ struct SegmentInfo {
     std::uint32_t length = 0;
 };
 
+// The family a symbol belongs to; bit `1 << value` of ReadOptions::symbologies asks
+// for it.
+enum class Symbology : std::uint8_t { qr = 0, micro_qr = 1, rmqr = 2 };
+
 // Everything a decoded symbol carries. Plain fixed-size data (about 50 kB): the
 // caller allocates it before the lock is released.
 struct DecodedSymbol {
     DecodeError error = DecodeError::none;
-    int version = 0;
+    Symbology symbology = Symbology::qr;
+    int model = 2;    // a QR symbol's model, 1 or 2; 0 for the other families
+    int version = 0;  // QR 1..40, Micro QR 1..4 (M1..M4); rMQR names its size instead
+    int rows = 0, columns = 0;  // modules down and across
     int level = 0;  // 0..3 for L, M, Q, H
     int mask = 0;
     int corrected = 0;  // codewords changed by error correction

@@ -103,14 +103,17 @@ namespace engine = halvern::engine;
 constexpr int kUnlockedModules = 45 * 45;
 
 // The Python value of a decoded symbol, shared with the reader's entry points:
-//   (version, level, mask, corrected, segments, fnc1, fnc1_application, structured_append)
+//   (version, level, mask, corrected, segments, fnc1, fnc1_application, structured_append,
+//    symbology, model, rows, columns)
 // version 1..40; level 0..3 for L, M, Q, H; mask 0..7; corrected the codewords changed
 // by error correction; segments a tuple of (mode, eci, data) with mode the 4-bit mode
 // indicator (1 numeric, 2 alphanumeric, 4 byte, 8 kanji, 13 Hanzi), eci the designator
 // in force or None, data the segment's bytes (ASCII, the bytes, two Shift JIS or
 // GB 2312 bytes per character); fnc1 0 (none), 1 (first position) or 2 (second);
 // fnc1_application the second position's indicator (0-99, or a letter's code + 100)
-// or None; structured_append (index, total, parity) or None.
+// or None; structured_append (index, total, parity) or None; symbology 0 QR, 1 Micro
+// QR, 2 rMQR; model 1 or 2 for QR, 0 otherwise; rows and columns the modules down and
+// across (an rMQR symbol is named by them).
 PyObject *build_decoded(const engine::DecodedSymbol &symbol) {
     PyObject *segments = PyTuple_New(symbol.segment_count);
     if (segments == nullptr) return nullptr;
@@ -135,8 +138,9 @@ PyObject *build_decoded(const engine::DecodedSymbol &symbol) {
                            : Py_NewRef(Py_None);
     PyObject *result = nullptr;
     if (application && append)
-        result = Py_BuildValue("(iiiiOiOO)", symbol.version, symbol.level, symbol.mask, symbol.corrected,
-                               segments, symbol.fnc1, application, append);
+        result = Py_BuildValue("(iiiiOiOOiiii)", symbol.version, symbol.level, symbol.mask, symbol.corrected,
+                               segments, symbol.fnc1, application, append, static_cast<int>(symbol.symbology),
+                               symbol.model, symbol.rows, symbol.columns);
     Py_DECREF(segments);
     Py_XDECREF(application);
     Py_XDECREF(append);
@@ -494,6 +498,8 @@ PyObject *engine_parse_segments(PyObject *, PyObject *args) {
     RawScratch<engine::DecodedSymbol> symbol;
     if (!symbol.allocate(1)) return PyErr_NoMemory();
     symbol.get()->version = version;
+    symbol.get()->model = 2;
+    symbol.get()->rows = symbol.get()->columns = engine::size_for_version(version);
     engine::parse_segments(static_cast<const std::uint8_t *>(buffer.view()->buf),
                            static_cast<int>(buffer.view()->len), version, *symbol.get());
     if (symbol.get()->error != engine::DecodeError::none) return raise_decode_error(*symbol.get());
@@ -573,19 +579,20 @@ bool parse_binarizer(int value, engine::Binarizer &out) {
 PyObject *point_tuple(engine::Point p) { return Py_BuildValue("(dd)", p.x, p.y); }
 
 // One record as (decoded or None, error, size, modules, corners, centres, orientation,
-// mirrored, inverted, module size); error is the DecodeError's value, 0 when decoded.
+// mirrored, inverted, module size, symbology); error is the DecodeError's value, 0 when
+// decoded.
 PyObject *build_record(const engine::SymbolRecord &rec) {
     const bool ok = rec.decoded.error == engine::DecodeError::none;
     PyObject *decoded = ok ? build_decoded(rec.decoded) : Py_NewRef(Py_None);
     if (decoded == nullptr) return nullptr;
     const engine::Quad &q = rec.position;
-    return Py_BuildValue("(Niiy#((dd)(dd)(dd)(dd))((dd)(dd)(dd))dNNd)", decoded, static_cast<int>(rec.decoded.error),
+    return Py_BuildValue("(Niiy#((dd)(dd)(dd)(dd))((dd)(dd)(dd))dNNdi)", decoded, static_cast<int>(rec.decoded.error),
                          rec.size, reinterpret_cast<const char *>(rec.modules),
                          static_cast<Py_ssize_t>(rec.size) * rec.size, q.corner[0].x, q.corner[0].y, q.corner[1].x,
                          q.corner[1].y, q.corner[2].x, q.corner[2].y, q.corner[3].x, q.corner[3].y,
                          rec.centres[0].x, rec.centres[0].y, rec.centres[1].x, rec.centres[1].y,
                          rec.centres[2].x, rec.centres[2].y, rec.orientation, PyBool_FromLong(rec.mirrored),
-                         PyBool_FromLong(rec.inverted), rec.module_size);
+                         PyBool_FromLong(rec.inverted), rec.module_size, static_cast<int>(rec.decoded.symbology));
 }
 
 // Uninitialized scratch of `count` elements, or MemoryError (also when the size does
@@ -599,20 +606,32 @@ bool allocate_or_raise(RawScratch<T> &scratch, std::uint64_t count) {
     return true;
 }
 
-// read(image, width, height, stride, binarizer, try_invert, keep_errors): every symbol
-// of the image as records (see build_record), the decoded ones first.
+// The symbologies argument: a nonzero mask of kReadAll's bits.
+bool parse_symbologies(int value, std::uint8_t &out) {
+    if (value <= 0 || (value & ~engine::kReadAll) != 0) {
+        PyErr_SetString(PyExc_ValueError, "Symbology mask must be a nonzero combination of 1, 2 and 4.");
+        return false;
+    }
+    out = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+// read(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7):
+// every symbol of the image as records (see build_record), the decoded ones first;
+// symbologies a mask of 1 QR, 2 Micro QR, 4 rMQR.
 PyObject *engine_read(PyObject *, PyObject *args) {
     PyObject *image = nullptr;
     Py_ssize_t width = 0, height = 0, stride = 0;
-    int binarizer = 0, try_invert = 1, keep_errors = 0;
-    if (!PyArg_ParseTuple(args, "Onnnipp", &image, &width, &height, &stride, &binarizer, &try_invert,
-                          &keep_errors)) {
+    int binarizer = 0, try_invert = 1, keep_errors = 0, symbologies = engine::kReadAll;
+    if (!PyArg_ParseTuple(args, "Onnnipp|i", &image, &width, &height, &stride, &binarizer, &try_invert,
+                          &keep_errors, &symbologies)) {
         return nullptr;
     }
     BufferGuard buffer;
     engine::ImageView view;
     engine::ReadOptions options;
-    if (!parse_image(image, width, height, stride, buffer, view) || !parse_binarizer(binarizer, options.binarizer)) {
+    if (!parse_image(image, width, height, stride, buffer, view) || !parse_binarizer(binarizer, options.binarizer) ||
+        !parse_symbologies(symbologies, options.symbologies)) {
         return nullptr;
     }
     options.try_invert = try_invert != 0;
@@ -838,7 +857,8 @@ PyMethodDef engine_methods[] = {
     {"_version_word", engine_version_word, METH_VARARGS, "Test entry: decode_version_word."},
     {"_parse_segments", engine_parse_segments, METH_VARARGS, "Test entry: a data bit stream parsed."},
     {"read", engine_read, METH_VARARGS,
-     "read(image, width, height, stride, binarizer, try_invert, keep_errors) -> list of symbol records."},
+     "read(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7) -> list of symbol "
+     "records."},
     {"binarize", engine_binarize, METH_VARARGS,
      "binarize(image, width, height, stride, binarizer) -> the bits the reader's binarizer makes, 1 dark."},
     {"_binarize", engine_binarize_levels, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},

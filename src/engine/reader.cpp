@@ -584,6 +584,9 @@ int report_failures(const ImageView &bits, const Scratch &s, int failures, Symbo
         if (overlaps) continue;
         SymbolRecord &rec = records[count++];
         rec.decoded.error = f.error;
+        rec.decoded.symbology = Symbology::qr;
+        rec.decoded.model = 2;
+        rec.decoded.rows = rec.decoded.columns = f.size;
         rec.size = f.size;
         rec.mirrored = f.mirrored;
         rec.inverted = f.inverted;
@@ -677,6 +680,8 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
                           image.stride == image.width && is_bits(image);
     const bool bilevel = borrowed || binarize(image, options.binarizer, s.bits, s.binarize);
     ImageView bits{borrowed ? image.data : s.bits, image.width, image.height, image.width};
+    // Everything from here on looks for QR symbols (three finders).
+    if ((options.symbologies & kReadQr) == 0) return 0;
     const auto own_bits = [&]() noexcept {
         if (bits.data != s.bits) {
             std::memcpy(s.bits, bits.data, pixels);

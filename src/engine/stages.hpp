@@ -190,8 +190,15 @@ void local_doubts(const ImageView &bits, const LocalGrid &grid, int size, const 
 // The read (reader.cpp)
 // ===================================================================================
 
+// Bits of ReadOptions::symbologies: 1 << Symbology.
+constexpr std::uint8_t kReadQr = 1u << static_cast<int>(Symbology::qr);
+constexpr std::uint8_t kReadMicroQr = 1u << static_cast<int>(Symbology::micro_qr);
+constexpr std::uint8_t kReadRmqr = 1u << static_cast<int>(Symbology::rmqr);
+constexpr std::uint8_t kReadAll = kReadQr | kReadMicroQr | kReadRmqr;
+
 struct ReadOptions {
     Binarizer binarizer = Binarizer::automatic;
+    std::uint8_t symbologies = kReadAll;  // the families searched for
     bool try_invert = true;
     bool keep_errors = false;  // also report located symbols that did not decode
 };

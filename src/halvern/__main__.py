@@ -11,7 +11,9 @@ recursively, its image files chosen by extension (the rest skipped); a file name
 the command line is read whatever its name. ``--jobs N`` reads N files at a time; the
 output keeps the order of the files.
 
-Plain output is one code per line, ``FILE: TEXT`` when several files are read. In the
+Plain output is one code per line, ``FILE: TEXT`` when several files are read; a Micro
+QR or rMQR code's text follows its symbology, ``Micro QR: TEXT``. ``--symbology NAME``
+(repeatable) looks for those symbologies alone. In the
 text (and the file name) a backslash is written ``\\``, a newline ``\n``, a carriage
 return ``\r`` and the other line separators as ``\xNN`` or ``\uNNNN``, so that a line
 always holds one whole code.
@@ -47,6 +49,7 @@ from halvern._files import (
     image_from_bytes,
     load_image,
 )
+from halvern._symbology import SYMBOLOGIES
 
 __all__ = ["main"]
 
@@ -100,6 +103,7 @@ class Options:
     json: bool
     several: bool  # files are named on each line
     max_pixels: int = DEFAULT_MAX_PIXELS
+    symbologies: tuple[str, ...] = SYMBOLOGIES
 
 
 @dataclass(frozen=True)
@@ -129,6 +133,17 @@ def _jobs(text: str) -> int:
     return value
 
 
+def _symbology(text: str) -> str:
+    """A symbology's name as typed, case and a hyphen or underscore for the space
+    forgiven ("micro-qr")."""
+    wanted = text.lower().replace("-", " ").replace("_", " ")
+    for name in SYMBOLOGIES:
+        if name.lower() == wanted:
+            return name
+    raise argparse.ArgumentTypeError(
+        f"unknown symbology {text!r}; choose from {', '.join(map(repr, SYMBOLOGIES))}")
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="halvern",
@@ -149,6 +164,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--json", action="store_true",
                         help="print JSON Lines: one object per code, and one per file "
                         "without a code or with an error")
+    parser.add_argument("--symbology", action="append", type=_symbology, metavar="NAME",
+                        help="look for this symbology alone: QR, 'Micro QR' or rMQR "
+                        "(repeat for several; default all)")
     parser.add_argument("--demo", action="store_true", help="read the sample image shipped with halvern")
     parser.add_argument("--jobs", "-j", type=_jobs, default=1, metavar="N",
                         help="read N files at a time on N threads (default 1); the "
@@ -221,13 +239,15 @@ def _refusal(exc: ImageFileError) -> str:
     return message
 
 
-def read_source(source: Source, max_pixels: int) -> FileResult:
+def read_source(source: Source, max_pixels: int,
+                symbologies: tuple[str, ...] = SYMBOLOGIES) -> FileResult:
     """Every code and located symbol of one source; runs on any thread, prints nothing."""
     try:
         image = load_source(source, max_pixels)
     except ImageFileError as exc:
         return FileResult(source, refusal=_refusal(exc))
-    return FileResult(source, tuple(halvern.read_all(image, return_errors=True)))
+    return FileResult(source, tuple(halvern.read_all(image, return_errors=True,
+                                                     symbologies=symbologies)))
 
 
 def status_of(result: FileResult) -> int:
@@ -281,8 +301,10 @@ def matrix_art(matrix: halvern.QRMatrix, dark: str = DARK, light: str = LIGHT) -
 
 
 def format_line(matrix: halvern.QRMatrix) -> str:
-    """The symbol's version, level, mask and finder score, as --matrix prints them."""
-    return (f"version {matrix.version}, error correction {matrix.error_correction}, "
+    """The symbol's symbology, version, level, mask and finder score, as --matrix prints
+    them."""
+    return (f"{matrix.symbology} version {matrix.version}, "
+            f"error correction {matrix.error_correction}, "
             f"mask {matrix.mask}, score {matrix.score:.3f}")
 
 
@@ -305,7 +327,8 @@ def _print_results(result: FileResult, options: Options, out: TextIO) -> None:
             if item.matrix is not None:
                 _print_matrix(label, item.matrix, options, out)
         elif isinstance(item, halvern.QRCode):
-            print(_shown(prefix + one_line(item.text), out), file=out)
+            named = "" if item.symbology == "QR" else item.symbology + ": "
+            print(_shown(prefix + named + one_line(item.text), out), file=out)
 
 
 def messages(result: FileResult) -> list[str]:
@@ -337,9 +360,12 @@ def json_record(label: str, item: Result | None, with_matrix: bool,
     record: dict[str, Any] = {
         "file": label,
         "found": item is not None,
+        "symbology": item.symbology if item is not None else None,
+        "symbology_identifier": code.symbology_identifier if code else None,
         "text": code.text if code else None,
         "data": base64.b64encode(code.data).decode("ascii") if code else None,
         "version": item.version if item is not None else None,
+        "model": code.model if code else None,
         "error_correction": matrix.error_correction if matrix else None,
         "mask": matrix.mask if matrix else None,
         "corrected": code.corrected if code else None,
@@ -421,10 +447,12 @@ def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
         status = max(status, problem)
     options = Options(matrix=args.matrix, json=args.json,
                       several=len(named.sources) > 1 or named.folders,
-                      max_pixels=args.max_pixels)
+                      max_pixels=args.max_pixels,
+                      symbologies=tuple(args.symbology or SYMBOLOGIES))
     progress = progress_bar(len(named.sources), err, not args.no_progress)
     try:
-        for result in in_order(lambda s: read_source(s, options.max_pixels), named.sources,
+        for result in in_order(lambda s: read_source(s, options.max_pixels, options.symbologies),
+                               named.sources,
                                args.jobs):
             with progress.paused():
                 status = max(status, report(result, options, out, err))

@@ -19,6 +19,7 @@ from typing import Any
 
 from halvern import _engine
 from halvern._restore import checked_size
+from halvern._symbology import SYMBOLOGIES, identifier, version_name
 
 __all__ = ["Decoded", "Segment", "decode_matrix"]
 
@@ -149,7 +150,8 @@ class Decoded:
         text: the text of all segments, concatenated.
         data: the payload bytes of all segments, concatenated.
         segments: the data segments in order (``Segment``).
-        version: 1 to 40.
+        version: 1 to 40 for QR, "M1" to "M4" for Micro QR, "R7x43" to "R17x139"
+            (rows by columns) for rMQR.
         error_correction: the level, "L", "M", "Q" or "H".
         mask: the data mask pattern, 0 to 7.
         corrected: codewords fixed by error correction.
@@ -158,18 +160,29 @@ class Decoded:
         fnc1: "first" (GS1), "second" (an industry application) or None.
         application_indicator: the application indicator of FNC1 in second position
             (two digits or a letter), None otherwise.
+        symbology: "QR", "Micro QR" or "rMQR".
+        model: a QR symbol's model, 1 or 2; None for the other symbologies.
     """
 
     text: str
     data: bytes
     segments: tuple[Segment, ...]
-    version: int
+    version: int | str
     error_correction: str
     mask: int
     corrected: int
     structured_append: tuple[int, int, int] | None
     fnc1: str | None = None
     application_indicator: str | None = None
+    symbology: str = "QR"
+    model: int | None = 2
+
+    @property
+    def symbology_identifier(self) -> str:
+        """The symbology identifier, ``]Q0`` (Model 1) to ``]Q6``, from the model and the
+        data's ECI and FNC1 use."""
+        eci = any(s.eci is not None for s in self.segments)
+        return identifier(self.model, eci, self.fnc1)
 
     def __repr__(self) -> str:
         return (f"Decoded(text={short_text(self.text)}, version={self.version}, "
@@ -186,7 +199,8 @@ def _application_indicator(value: int | None) -> str | None:
 def decoded_from_native(result: tuple[Any, ...]) -> Decoded:
     """``Decoded`` from the native decoder's tuple; ValueError when a segment's bytes are
     not text of its character set."""
-    version, level, mask, corrected, raw_segments, fnc1, application, append = result
+    (version, level, mask, corrected, raw_segments, fnc1, application, append, symbology, model,
+     rows, columns) = result
     # Lists rather than generators, and each mode named once: a read's results are
     # built here, and generators cost a third of this function on a one-segment code.
     segments: list[Segment] = []
@@ -197,13 +211,15 @@ def decoded_from_native(result: tuple[Any, ...]) -> Decoded:
         text="".join([s.text for s in segments]),
         data=b"".join([s.data for s in segments]),
         segments=tuple(segments),
-        version=version,
+        version=version_name(symbology, version, rows, columns),
         error_correction=LEVELS[level],
         mask=mask,
         corrected=corrected,
         structured_append=append,
         fnc1=(None, "first", "second")[fnc1],
         application_indicator=_application_indicator(application),
+        symbology=SYMBOLOGIES[symbology],
+        model=model or None,
     )
 
 

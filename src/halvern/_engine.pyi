@@ -11,9 +11,11 @@ else:
 # (mode, eci or None, bytes): mode 1 numeric, 2 alphanumeric, 4 byte, 8 kanji, 13 Hanzi.
 SegmentTuple = tuple[int, int | None, bytes]
 # (version, level 0..3 for L, M, Q, H, mask, corrected, segments, fnc1 0/1/2,
-#  FNC1 application indicator or None, (index, total, parity) or None)
+#  FNC1 application indicator or None, (index, total, parity) or None,
+#  symbology 0 QR / 1 Micro QR / 2 rMQR, model 1 or 2 for QR (else 0), rows, columns)
 DecodedTuple = tuple[
-    int, int, int, int, tuple[SegmentTuple, ...], int, int | None, tuple[int, int, int] | None
+    int, int, int, int, tuple[SegmentTuple, ...], int, int | None, tuple[int, int, int] | None,
+    int, int, int, int
 ]
 
 def decode_matrix(matrix: Buffer, size: int, /) -> DecodedTuple: ...
@@ -34,15 +36,16 @@ def _parse_segments(data: Buffer, version: int, /) -> DecodedTuple: ...
 # The reader. A record: (decoded or None, DecodeError value (0 when decoded), size,
 # sampled modules, corners (top-left, top-right, bottom-right, bottom-left), finder
 # centres (top-left, top-right, bottom-left), orientation in degrees, mirrored, inverted,
-# module size). binarizer: 0 auto, 1 local, 2 global, 3 none.
+# module size, symbology). binarizer: 0 auto, 1 local, 2 global, 3 none; symbologies a
+# nonzero mask of 1 QR, 2 Micro QR, 4 rMQR.
 Point = tuple[float, float]
 RecordTuple = tuple[
     DecodedTuple | None, int, int, bytes, tuple[Point, Point, Point, Point],
-    tuple[Point, Point, Point], float, bool, bool, float
+    tuple[Point, Point, Point], float, bool, bool, float, int
 ]
 
 def read(image: Buffer, width: int, height: int, stride: int, binarizer: int,
-         try_invert: bool, keep_errors: bool, /) -> list[RecordTuple]: ...
+         try_invert: bool, keep_errors: bool, symbologies: int = 7, /) -> list[RecordTuple]: ...
 def binarize(image: Buffer, width: int, height: int, stride: int, binarizer: int, /) -> bytes: ...
 def _binarize(image: Buffer, width: int, height: int, stride: int, binarizer: int, /) -> tuple[bytes, bool]: ...
 def _find_finders(bits: Buffer, width: int, height: int, inverse: bool = False, carry: bool = True,

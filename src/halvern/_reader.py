@@ -11,11 +11,14 @@ one that was located and did not (kept only when the caller asks for them).
 from __future__ import annotations
 
 from dataclasses import dataclass
+from collections.abc import Iterable
 from typing import Any, Literal, NamedTuple, overload
 
 from halvern import _engine, _zeltra
 from halvern._content import LEVELS, Decoded, Segment, decoded_from_native, short_text
 from halvern._image import BINARIZERS, Binarizer, as_reader_input, binarizer_mode
+from halvern._symbology import ALL as _ALL
+from halvern._symbology import SYMBOLOGIES, identifier, symbology_mask
 
 __all__ = ["QRCode", "QRMatrix", "Undecoded", "read", "read_all", "read_matrix"]
 
@@ -40,22 +43,24 @@ class QRMatrix:
         modules: ``size * size`` bytes, row-major, 1 dark and 0 light, with the
             function patterns (finders, timing, alignment) restored.
         size: modules per side, 21 to 177.
-        version: 1 to 40.
+        version: 1 to 40 (as ``QRCode.version``).
         error_correction: the level of the format information, "L", "M", "Q" or "H".
         mask: the data mask pattern of the format information, 0 to 7.
         score: the share of the 147 finder modules sampled right, 0 to 1.
         centers: the finder centres (top-left, top-right, bottom-left) in pixels.
         module_size: pixels per module.
+        symbology: "QR", "Micro QR" or "rMQR".
     """
 
     modules: bytes
     size: int
-    version: int
+    version: int | str
     error_correction: str
     mask: int
     score: float
     centers: tuple[Point, Point, Point]
     module_size: float
+    symbology: str = "QR"
 
     def rows(self) -> list[bytes]:
         """The modules as ``size`` rows of ``size`` bytes, top to bottom."""
@@ -74,7 +79,10 @@ class QRCode:
     Attributes:
         text: the content as text (see ``halvern.decode_matrix`` for the text rule).
         data: the payload bytes of all segments, concatenated.
-        version: 1 to 40.
+        symbology: "QR", "Micro QR" or "rMQR".
+        version: as its symbology names it: 1 to 40 for QR, "M1" to "M4" for Micro
+            QR, "R7x43" to "R17x139" (rows by columns) for rMQR.
+        model: a QR code's model, 1 or 2; None for Micro QR and rMQR.
         error_correction: the level, "L", "M", "Q" or "H".
         mask: the data mask pattern, 0 to 7.
         corrected: codewords fixed by error correction.
@@ -97,7 +105,9 @@ class QRCode:
 
     text: str
     data: bytes
-    version: int
+    symbology: str
+    version: int | str
+    model: int | None
     error_correction: str
     mask: int
     corrected: int
@@ -118,7 +128,14 @@ class QRCode:
         """The content alone, as ``decode_matrix`` gives it."""
         return Decoded(self.text, self.data, self.segments, self.version, self.error_correction,
                        self.mask, self.corrected, self.structured_append, self.fnc1,
-                       self.application_indicator)
+                       self.application_indicator, self.symbology, self.model)
+
+    @property
+    def symbology_identifier(self) -> str:
+        """The symbology identifier a scanner would send before the data: ``]Q0`` for a
+        Model 1 symbol, else ``]Q1`` plus 1 when the data announces an ECI, plus 2
+        under FNC1 in first position or 4 in second position (``]Q1`` to ``]Q6``)."""
+        return identifier(self.model, self.eci is not None, self.fnc1)
 
     def __repr__(self) -> str:
         return (f"QRCode(text={short_text(self.text)}, version={self.version}, "
@@ -134,7 +151,8 @@ class Undecoded:
 
     Attributes:
         reason: why it did not decode, a clause such as "too many errors to correct".
-        version: the version its size suggests, 1 to 40.
+        symbology: "QR", "Micro QR" or "rMQR".
+        version: the version its size suggests, as ``QRCode.version``.
         position: its corners, as ``QRCode.position``.
         orientation: as ``QRCode.orientation``.
         mirrored: it was sampled as its mirror image.
@@ -145,7 +163,8 @@ class Undecoded:
     """
 
     reason: str
-    version: int
+    symbology: str
+    version: int | str
     position: Quad
     orientation: float
     mirrored: bool
@@ -173,6 +192,7 @@ class _Record(NamedTuple):
     mirrored: bool
     inverted: bool
     module_size: float
+    symbology: int
 
 
 # ---------------------------------------------------------------------------
@@ -180,13 +200,13 @@ class _Record(NamedTuple):
 
 
 def _records(image: Any, width: int | None, height: int | None, try_invert: bool,
-             binarizer: str, keep_errors: bool) -> list[_Record]:
+             binarizer: str, keep_errors: bool, symbologies: int) -> list[_Record]:
     mode = binarizer_mode(binarizer)
     pixels = as_reader_input(image, width, height, uint8_bits=binarizer != "auto")
     if pixels.bits:
         mode = _NONE
     raw = _engine.read(pixels.pixels, pixels.width, pixels.height, pixels.stride, mode,
-                       bool(try_invert), keep_errors)
+                       bool(try_invert), keep_errors, symbologies)
     return list(map(_Record._make, raw))
 
 
@@ -204,6 +224,13 @@ _REASONS = {
 _TEXT_REASON = "the text is not valid in its character set"
 
 
+def _located_version(record: _Record) -> int | str:
+    """The version a located symbol's size gives."""
+    if record.symbology == 1:
+        return f"M{(record.size - 9) // 2}"
+    return (record.size - 17) // 4
+
+
 def _matrix(record: _Record, format_: tuple[str, int] | None) -> QRMatrix | None:
     """The restored matrix of a record, with the decoded level and mask when known;
     None when its format information is unreadable."""
@@ -215,19 +242,21 @@ def _matrix(record: _Record, format_: tuple[str, int] | None) -> QRMatrix | None
         data, _ = _engine.format_info(record.sampled, record.size)
         format_ = _LEVELS[data >> 3], data & 7
     level, mask = format_
-    return QRMatrix(restored, record.size, (record.size - 17) // 4, level, mask,
+    return QRMatrix(restored, record.size, _located_version(record), level, mask,
                     _zeltra.score_finder(record.sampled, record.size), record.centers,
-                    record.module_size)
+                    record.module_size, SYMBOLOGIES[record.symbology])
 
 
 def _undecoded(record: _Record, reason: str, matrix: QRMatrix | None) -> Undecoded:
-    return Undecoded(reason, (record.size - 17) // 4, record.position, record.orientation,
+    return Undecoded(reason, SYMBOLOGIES[record.symbology], _located_version(record),
+                     record.position, record.orientation,
                      record.mirrored, record.inverted, record.module_size, matrix)
 
 
 def _code(decoded: Decoded, record: _Record, matrix: QRMatrix) -> QRCode:
     eci = next((s.eci for s in decoded.segments if s.eci is not None), None)
-    return QRCode(decoded.text, decoded.data, decoded.version, decoded.error_correction,
+    return QRCode(decoded.text, decoded.data, decoded.symbology, decoded.version, decoded.model,
+                  decoded.error_correction,
                   decoded.mask, decoded.corrected, decoded.segments, eci,
                   decoded.structured_append, decoded.fnc1, decoded.application_indicator,
                   record.position, record.orientation, record.mirrored, record.inverted,
@@ -258,14 +287,17 @@ def _result(record: _Record) -> QRCode | Undecoded:
 @overload
 def read_all(image: Any, width: int | None = None, height: int | None = None, *,
              try_invert: bool = True, binarizer: Binarizer = "auto",
-             return_errors: Literal[False] = False) -> list[QRCode]: ...
+             return_errors: Literal[False] = False,
+             symbologies: Iterable[str] = SYMBOLOGIES) -> list[QRCode]: ...
 @overload
 def read_all(image: Any, width: int | None = None, height: int | None = None, *,
              try_invert: bool = True, binarizer: Binarizer = "auto",
-             return_errors: bool) -> list[QRCode | Undecoded]: ...
+             return_errors: bool,
+             symbologies: Iterable[str] = SYMBOLOGIES) -> list[QRCode | Undecoded]: ...
 def read_all(image: Any, width: int | None = None, height: int | None = None, *,
              try_invert: bool = True, binarizer: Binarizer = "auto",
-             return_errors: bool = False) -> list[QRCode] | list[QRCode | Undecoded]:
+             return_errors: bool = False,
+             symbologies: Iterable[str] = SYMBOLOGIES) -> list[QRCode] | list[QRCode | Undecoded]:
     """Every QR code in ``image``, an empty list when there is none.
 
     ``image`` is a bytes-like bits image with its ``width`` and ``height`` (nonzero
@@ -278,8 +310,12 @@ def read_all(image: Any, width: int | None = None, height: int | None = None, *,
 
     With ``return_errors=True`` the list also holds an ``Undecoded`` for each symbol
     that was located but could not be decoded, with the reason and its position.
+
+    ``symbologies`` names the families looked for, any of "QR", "Micro QR" and
+    "rMQR" (all by default); an unknown name is a ValueError naming it.
     """
-    records = _records(image, width, height, try_invert, binarizer, bool(return_errors))
+    mask = _ALL if symbologies is SYMBOLOGIES else symbology_mask(symbologies)
+    records = _records(image, width, height, try_invert, binarizer, bool(return_errors), mask)
     results = [_result(r) for r in records]
     if return_errors:
         return results
@@ -287,10 +323,12 @@ def read_all(image: Any, width: int | None = None, height: int | None = None, *,
 
 
 def read(image: Any, width: int | None = None, height: int | None = None, *,
-         try_invert: bool = True, binarizer: Binarizer = "auto") -> QRCode | None:
+         try_invert: bool = True, binarizer: Binarizer = "auto",
+         symbologies: Iterable[str] = SYMBOLOGIES) -> QRCode | None:
     """The most trustworthy QR code in ``image`` (the one that needed the fewest
     corrections), or None; the arguments are those of ``read_all``."""
-    codes = read_all(image, width, height, try_invert=try_invert, binarizer=binarizer)
+    codes = read_all(image, width, height, try_invert=try_invert, binarizer=binarizer,
+                     symbologies=symbologies)
     return min(codes, key=lambda c: c.corrected) if codes else None
 
 
