@@ -18,12 +18,16 @@ from dataclasses import dataclass
 from typing import Any
 
 from halvern import _engine
-from halvern._restore import checked_size
-from halvern._symbology import SYMBOLOGIES, identifier, version_name
+from halvern._symbology import (
+    LEVELS,
+    SYMBOLOGIES,
+    checked_size,
+    identifier,
+    matrix_buffer,
+    version_name,
+)
 
 __all__ = ["Decoded", "Segment", "decode_matrix"]
-
-LEVELS = ("L", "M", "Q", "H")
 
 # ---------------------------------------------------------------------------
 # Character sets.
@@ -223,16 +227,6 @@ def decoded_from_native(result: tuple[Any, ...]) -> Decoded:
     )
 
 
-def _module_bytes(modules: object) -> bytes | memoryview:
-    try:
-        view = memoryview(modules)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError("Matrix must support the buffer protocol.") from None
-    if view.itemsize != 1:
-        raise TypeError("Matrix must hold one byte per module.")
-    return view if view.c_contiguous else view.tobytes()
-
-
 def decode_matrix(modules: object, size: int) -> Decoded:
     """Decodes a matrix of ``size`` x ``size`` modules (row-major, nonzero is dark).
 
@@ -247,4 +241,4 @@ def decode_matrix(modules: object, size: int) -> Decoded:
     Raises TypeError when ``modules`` is not a buffer of one-byte items.
     """
     size = checked_size(size)
-    return decoded_from_native(_engine.decode_matrix(_module_bytes(modules), size))
+    return decoded_from_native(_engine.decode_matrix(matrix_buffer(modules), size))

@@ -15,17 +15,23 @@ from collections.abc import Iterable
 from typing import Any, Literal, NamedTuple, overload
 
 from halvern import _engine, _zeltra
-from halvern._content import LEVELS, Decoded, Segment, decoded_from_native, short_text
+from halvern._content import Decoded, Segment, decoded_from_native, short_text
 from halvern._image import BINARIZERS, Binarizer, as_reader_input, binarizer_mode
 from halvern._symbology import ALL as _ALL
-from halvern._symbology import SYMBOLOGIES, identifier, symbology_mask
+from halvern._symbology import (
+    LEVELS,
+    SYMBOLOGIES,
+    format_level_mask,
+    identifier,
+    symbology_mask,
+    version_for_size,
+)
 
 __all__ = ["QRCode", "QRMatrix", "Undecoded", "read", "read_all", "read_matrix"]
 
 Point = tuple[float, float]
 Quad = tuple[Point, Point, Point, Point]
 _NONE = BINARIZERS["none"]
-_LEVELS = {0: "M", 1: "L", 2: "H", 3: "Q"}  # the format's level indicator bits
 
 # ---------------------------------------------------------------------------
 # Results
@@ -228,7 +234,7 @@ def _located_version(record: _Record) -> int | str:
     """The version a located symbol's size gives."""
     if record.symbology == 1:
         return f"M{(record.size - 9) // 2}"
-    return (record.size - 17) // 4
+    return version_for_size(record.size)
 
 
 def _matrix(record: _Record, format_: tuple[str, int] | None) -> QRMatrix | None:
@@ -239,8 +245,7 @@ def _matrix(record: _Record, format_: tuple[str, int] | None) -> QRMatrix | None
     except ValueError:
         return None
     if format_ is None:
-        data, _ = _engine.format_info(record.sampled, record.size)
-        format_ = _LEVELS[data >> 3], data & 7
+        format_ = format_level_mask(_engine.format_info(record.sampled, record.size)[0])
     level, mask = format_
     return QRMatrix(restored, record.size, _located_version(record), level, mask,
                     _zeltra.score_finder(record.sampled, record.size), record.centers,

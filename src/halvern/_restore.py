@@ -18,15 +18,12 @@ TypeError.
 
 from __future__ import annotations
 
-import operator
 from dataclasses import dataclass
 
 from halvern import _engine
+from halvern._symbology import checked_size, format_level_mask, matrix_buffer
 
 __all__ = ["FormatInfo", "format_info", "strict_restore_qr_matrix", "version_info"]
-
-# The two error-correction bits of the format word, indexed by their value.
-LEVEL_FOR_BITS = ("M", "L", "H", "Q")
 
 
 @dataclass(frozen=True)
@@ -44,31 +41,6 @@ class FormatInfo:
     errors: int
 
 
-def checked_size(size: object) -> int:
-    """``size`` as a plain int, after checking that a symbol has that width.
-
-    bool is an int subclass, but True is never a meaningful symbol size; __index__
-    lets NumPy integers through.
-    """
-    if isinstance(size, bool):
-        raise ValueError("Not a QR symbol size.")
-    try:
-        n = operator.index(size)  # type: ignore[arg-type]
-    except TypeError:
-        raise ValueError("Not a QR symbol size.") from None
-    if n < 21 or n > 177 or (n - 17) % 4:
-        raise ValueError("Not a QR symbol size.")
-    return n
-
-
-def _modules(matrix: object) -> memoryview | bytes:
-    """``matrix`` as a contiguous buffer of one-byte items."""
-    view = memoryview(matrix)  # type: ignore[arg-type]
-    if view.itemsize != 1:
-        raise TypeError("Matrix must hold one byte per module.")
-    return view if view.c_contiguous else view.tobytes()
-
-
 def format_info(matrix: object, size: int) -> FormatInfo:
     """Error-correction level, mask and bit errors of the better format copy.
 
@@ -81,8 +53,8 @@ def format_info(matrix: object, size: int) -> FormatInfo:
     information is not examined.
     """
     size = checked_size(size)
-    data, errors = _engine.format_info(_modules(matrix), size)
-    return FormatInfo(LEVEL_FOR_BITS[data >> 3], data & 0b111, errors)
+    data, errors = _engine.format_info(matrix_buffer(matrix), size)
+    return FormatInfo(*format_level_mask(data), errors)
 
 
 def version_info(matrix: object, size: int) -> int:
@@ -94,7 +66,7 @@ def version_info(matrix: object, size: int) -> int:
     copy is within 3 bit errors of the expected word.
     """
     size = checked_size(size)
-    errors: int = _engine.version_info(_modules(matrix), size)
+    errors: int = _engine.version_info(matrix_buffer(matrix), size)
     return errors
 
 
@@ -112,5 +84,5 @@ def strict_restore_qr_matrix(matrix: object, size: int) -> bytes:
     ``matrix`` is not a buffer of one-byte items.
     """
     size = checked_size(size)
-    restored: bytes = _engine.restore(_modules(matrix), size)
+    restored: bytes = _engine.restore(matrix_buffer(matrix), size)
     return restored

@@ -1,4 +1,7 @@
-"""The symbol families halvern reads, and how each names its versions.
+"""The symbol families halvern reads, how each names its versions, and the numbers of a
+QR symbol that the Python layer needs, each written once: the error-correction levels
+as the native code numbers them and as the format information stores them, and the
+sizes of the versions.
 
 The native reader reports a family as a number (0 QR, 1 Micro QR, 2 rMQR) and takes
 the families to search for as a mask of ``1 << number``. A QR code's version is its
@@ -12,9 +15,21 @@ an ECI, plus 2 under FNC1 in first position or 4 under FNC1 in second position.
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Iterable
 
-__all__ = ["SYMBOLOGIES", "identifier", "symbology_mask", "version_name"]
+__all__ = [
+    "LEVELS",
+    "SYMBOLOGIES",
+    "checked_size",
+    "format_level_mask",
+    "identifier",
+    "matrix_buffer",
+    "size_for_version",
+    "symbology_mask",
+    "version_for_size",
+    "version_name",
+]
 
 SYMBOLOGIES = ("QR", "Micro QR", "rMQR")
 ALL = (1 << len(SYMBOLOGIES)) - 1
@@ -59,3 +74,58 @@ def identifier(model: int | None, eci: bool, fnc1: str | None) -> str:
     if model == 1:
         return "]Q0"
     return f"]Q{1 + int(eci) + _FNC1_MODIFIER[fnc1]}"
+
+
+# ---------------------------------------------------------------------------
+# QR levels and sizes
+
+# The levels in the native decoder's numbering, 0 to 3.
+LEVELS = ("L", "M", "Q", "H")
+# The levels by the two level bits of the format information: 01 is L, 00 M, 11 Q, 10 H.
+_LEVELS_BY_FORMAT_BITS = ("M", "L", "H", "Q")
+
+MIN_VERSION, MAX_VERSION = 1, 40
+
+
+def size_for_version(version: int) -> int:
+    """Modules per side of a symbol of ``version``: 21 for version 1, four more a version."""
+    return 17 + 4 * version
+
+
+def version_for_size(size: int) -> int:
+    """The version of a symbol ``size`` modules wide (a size ``checked_size`` passes)."""
+    return (size - 17) // 4
+
+
+def checked_size(size: object) -> int:
+    """``size`` as a plain int, after checking that a symbol has that width.
+
+    bool is an int subclass, but True is never a meaningful symbol size; __index__
+    lets NumPy integers through.
+    """
+    if isinstance(size, bool):
+        raise ValueError("Not a QR symbol size.")
+    try:
+        n = operator.index(size)  # type: ignore[arg-type]
+    except TypeError:
+        raise ValueError("Not a QR symbol size.") from None
+    version = version_for_size(n)
+    if not MIN_VERSION <= version <= MAX_VERSION or size_for_version(version) != n:
+        raise ValueError("Not a QR symbol size.")
+    return n
+
+
+def matrix_buffer(matrix: object) -> memoryview | bytes:
+    """``matrix`` as a contiguous buffer of one-byte items; TypeError for anything else."""
+    try:
+        view = memoryview(matrix)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError("Matrix must support the buffer protocol.") from None
+    if view.itemsize != 1:
+        raise TypeError("Matrix must hold one byte per module.")
+    return view if view.c_contiguous else view.tobytes()
+
+
+def format_level_mask(data: int) -> tuple[str, int]:
+    """The level and mask that the five data bits of the format information state."""
+    return _LEVELS_BY_FORMAT_BITS[data >> 3], data & 0b111
