@@ -97,8 +97,8 @@ private:
 namespace engine = halvern::engine;
 
 // Decodes of at least this many modules give the lock up: a clean version 7 symbol
-// takes about 5 us to decode (a version 1 symbol 1 us, version 40 about 55 us, on the
-// development machine), well above the fraction of a microsecond that releasing and
+// takes about 5 us to decode (a version 1 symbol 1 us, version 40 about 55 us, on a
+// 2-CPU x86-64 machine), well above the fraction of a microsecond that releasing and
 // retaking an uncontended lock costs.
 constexpr int kUnlockedModules = 45 * 45;
 

@@ -1,4 +1,8 @@
-"""Type stub of the native decoder. Matrices are buffers of size * size bytes, row-major,
+"""Type stub of halvern._engine, the native reader: ``read`` finds and decodes every
+symbol of an image in one call, ``binarize`` gives the bits its binarizer makes, and
+``decode_matrix``, ``format_info``, ``version_info`` and ``restore`` work on one sampled
+matrix. Names starting with ``_`` expose single stages to the tests. Images are buffers
+of bytes with a row stride; matrices are buffers of size * size bytes, row-major,
 nonzero meaning dark."""
 
 import sys

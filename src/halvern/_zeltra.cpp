@@ -1,4 +1,13 @@
-// halvern._zeltra: the numerical core of halvern's QR reader.
+// halvern._zeltra: halvern's public step API, the steps of reading a QR code as separate
+// calls: the black bounding box of a bits image, the module size, the three finder
+// centres, two samplers (3 x 3 vote in a box, window majority on an affine grid), the
+// share of finder modules sampled right, and strict restoration (forwarded to
+// halvern._restore). Its seven functions keep their contract: arguments, results,
+// messages and floating-point results stay as they are.
+//
+// The reader does not use it. halvern.read is one call into halvern._engine
+// (src/engine/), which has its own stages; the only call from the Python layer is
+// score_finder, for QRMatrix.score.
 //
 // Every function works on a "bits image": width x height bytes, row-major, row 0 at
 // the top, pixel (x, y) at byte y * width + x, any nonzero byte black. Coordinates are

@@ -1,5 +1,8 @@
-"""Type stub of the native core. Images are buffers of width * height bytes, row-major,
-nonzero meaning black; matrices are buffers of size * size bytes."""
+"""Type stub of halvern._zeltra, halvern's public step API: the steps of reading a QR
+code as separate calls (black box, module size, finder centres, two samplers, finder
+score, strict restoration). Its seven functions keep their contract; the reader,
+halvern._engine, does not use them. Images are buffers of width * height bytes,
+row-major, nonzero meaning black; matrices are buffers of size * size bytes."""
 
 import sys
 from typing import Any
