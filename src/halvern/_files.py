@@ -75,7 +75,7 @@ class ImageFileError(ValueError):
 
 # An image file's pixels as ``halvern.read`` takes them: a PNMImage, or a loaded Pillow
 # image (Any: Pillow is optional).
-LoadedImage: TypeAlias = "PNMImage | Any"
+LoadedImage: TypeAlias = PNMImage | Any
 
 
 # ---------------------------------------------------------------- limits
