@@ -10,6 +10,7 @@ stops before decoding and gives the restored module matrix;
 ``binarize`` turns grayscale into bits as the native reader's binarizer does.
 """
 
+from halvern._append import StructuredAppend, merge_structured_append
 from halvern._content import Decoded, Segment, decode_matrix
 from halvern._image import binarize
 from halvern._reader import QRCode, QRMatrix, Undecoded, read, read_all, read_matrix
@@ -23,11 +24,13 @@ __all__ = [
     "QRCode",
     "QRMatrix",
     "Segment",
+    "StructuredAppend",
     "Undecoded",
     "__version__",
     "binarize",
     "decode_matrix",
     "format_info",
+    "merge_structured_append",
     "read",
     "read_all",
     "read_matrix",

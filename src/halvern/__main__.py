@@ -13,7 +13,10 @@ output keeps the order of the files.
 
 Plain output is one code per line, ``FILE: TEXT`` when several files are read; a Micro
 QR or rMQR code's text follows its symbology, ``Micro QR: TEXT``. ``--symbology NAME``
-(repeatable) looks for those symbologies alone. In the
+(repeatable) looks for those symbologies alone. ``--join`` holds back the parts of
+structured-append sequences and prints each complete sequence once, joined, after the
+files (``FILE + FILE: TEXT``); the parts of one that is not complete are printed as
+they are, with the reason on standard error (status 1). In the
 text (and the file name) a backslash is written ``\\``, a newline ``\n``, a carriage
 return ``\r`` and the other line separators as ``\xNN`` or ``\uNNNN``, so that a line
 always holds one whole code.
@@ -33,8 +36,9 @@ import io
 import json
 import os
 import sys
-from collections.abc import Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, replace
+from functools import partial
 from importlib import resources
 from typing import Any, TextIO
 
@@ -104,6 +108,7 @@ class Options:
     several: bool  # files are named on each line
     max_pixels: int = DEFAULT_MAX_PIXELS
     symbologies: tuple[str, ...] = SYMBOLOGIES
+    join: bool = False  # structured-append parts held back and printed joined
 
 
 @dataclass(frozen=True)
@@ -167,6 +172,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--symbology", action="append", type=_symbology, metavar="NAME",
                         help="look for this symbology alone: QR, 'Micro QR' or rMQR "
                         "(repeat for several; default all)")
+    parser.add_argument("--join", action="store_true",
+                        help="join the structured-append sequences found across the files: "
+                        "each complete one is printed once, its text joined, after the files")
     parser.add_argument("--demo", action="store_true", help="read the sample image shipped with halvern")
     parser.add_argument("--jobs", "-j", type=_jobs, default=1, metavar="N",
                         help="read N files at a time on N threads (default 1); the "
@@ -407,13 +415,31 @@ class OutputFailed(Exception):
     which ends the run quietly."""
 
 
+def _is_part(item: Result) -> bool:
+    return isinstance(item, halvern.QRCode) and item.structured_append is not None
+
+
 def _write_results(result: FileResult, options: Options, out: TextIO) -> None:
+    if options.join and not options.matrix:
+        kept = tuple(r for r in result.results if not _is_part(r))
+        if result.results and not kept:
+            return
+        result = replace(result, results=kept)
+    _guarded(out, partial(_write_unguarded, result, options, out))
+
+
+def _write_unguarded(result: FileResult, options: Options, out: TextIO) -> None:
+    if options.json:
+        for record in json_records(result, options.matrix):
+            print(json.dumps(record), file=out)
+    else:
+        _print_results(result, options, out)
+
+
+def _guarded(out: TextIO, write: Callable[[], None]) -> None:
+    """Runs ``write`` and flushes ``out``; a failing standard output is OutputFailed."""
     try:
-        if options.json:
-            for record in json_records(result, options.matrix):
-                print(json.dumps(record), file=out)
-        else:
-            _print_results(result, options, out)
+        write()
         out.flush()
     except BrokenPipeError:
         raise
@@ -428,6 +454,47 @@ def report(result: FileResult, options: Options, out: TextIO, err: TextIO) -> in
     for message in messages(result):
         print(_shown(f"halvern: {message}", err), file=err)
     return status_of(result)
+
+
+# ---------------------------------------------------------------------------
+# Structured-append sequences joined (--join)
+
+
+def _joined_record(sequence: halvern.StructuredAppend, files: list[str]) -> dict[str, Any]:
+    return {"files": files, "found": True, "joined": True,
+            "symbology": sequence.codes[0].symbology, "text": sequence.text,
+            "data": base64.b64encode(sequence.data or b"").decode("ascii"),
+            "parity": sequence.parity, "total": sequence.total, "error": None}
+
+
+def _write_joined(sequence: halvern.StructuredAppend, files: list[str], options: Options,
+                  out: TextIO) -> None:
+    if options.json:
+        print(json.dumps(_joined_record(sequence, files)), file=out)
+        return
+    prefix = one_line(" + ".join(files)) + ": " if options.several else ""
+    print(_shown(prefix + one_line(sequence.text or ""), out), file=out)
+
+
+def report_sequences(parts: list[tuple[Source, halvern.QRCode]], options: Options, out: TextIO,
+                     err: TextIO) -> int:
+    """Prints each complete sequence among the held-back parts joined, and the parts of
+    each other one as they are, with why it was not joined; the exit status."""
+    status = EXIT_FOUND
+    sources = {id(code): source for source, code in parts}
+    for sequence in halvern.merge_structured_append(code for _, code in parts):
+        if sequence.reason is None:
+            files = list(dict.fromkeys(sources[id(c)].label for c in sequence.codes))
+            _guarded(out, partial(_write_joined, sequence, files, options, out))
+            continue
+        status = EXIT_NOT_FOUND
+        print(_shown(f"halvern: structured append (parity {sequence.parity}, {sequence.total} "
+                     f"symbols) not joined: {sequence.reason}", err), file=err)
+        group = [(s, c) for s, c in parts if c.structured_append is not None
+                 and c.structured_append[1:] == (sequence.total, sequence.parity)]
+        for source, code in group:
+            _write_results(FileResult(source, (code,)), replace(options, join=False), out)
+    return status
 
 
 def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
@@ -448,7 +515,8 @@ def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
     options = Options(matrix=args.matrix, json=args.json,
                       several=len(named.sources) > 1 or named.folders,
                       max_pixels=args.max_pixels,
-                      symbologies=tuple(args.symbology or SYMBOLOGIES))
+                      symbologies=tuple(args.symbology or SYMBOLOGIES), join=args.join)
+    parts: list[tuple[Source, halvern.QRCode]] = []
     progress = progress_bar(len(named.sources), err, not args.no_progress)
     try:
         for result in in_order(lambda s: read_source(s, options.max_pixels, options.symbologies),
@@ -457,8 +525,12 @@ def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
             with progress.paused():
                 status = max(status, report(result, options, out, err))
             progress.advance()
+            parts += [(result.source, r) for r in result.results
+                      if isinstance(r, halvern.QRCode) and _is_part(r)]
     finally:
         progress.close()
+    if options.join:
+        status = max(status, report_sequences(parts, options, out, err))
     return status
 
 
