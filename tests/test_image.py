@@ -165,6 +165,7 @@ def test_binarize_takes_grayscale_however_it_is_held(gray: Callable[[np.ndarray]
         (lambda: binarize(as_gray(BITS), 4, 5), ValueError, "shape"),
         (lambda: binarize(as_gray(BITS), threshold=256), ValueError, "threshold"),
         (lambda: binarize(as_gray(BITS), threshold=-1), ValueError, "threshold"),
+        (lambda: binarize(as_gray(BITS), binarizer="otsu"), ValueError, "binarizer must be one of"),
     ],
 )
 def test_binarize_refuses_bad_input(call: Callable[[], object], error: type, match: str) -> None:

@@ -72,3 +72,13 @@ def test_shadowed_code_reads_from_standard_input(capsys, monkeypatch, encode, sc
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
     assert main(["-"]) == 0
     assert capsys.readouterr().out == TEXT + "\n"
+
+
+@pytest.mark.parametrize("binarizer", ["local", "global"])
+def test_binarize_gives_the_bits_the_reader_reads(binarizer) -> None:
+    gray = shadowed(4)
+    bits = halvern.binarize(gray, binarizer=binarizer)
+    from_bits = halvern.read(bits, gray.shape[1], gray.shape[0])
+    from_gray = halvern.read(gray, binarizer=binarizer)
+    assert (from_bits and from_bits.text) == (from_gray and from_gray.text)
+    assert (from_bits is not None) == (binarizer == "local")
