@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import json
 import random
 from functools import reduce
 
@@ -84,19 +85,27 @@ def test_only_results_are_taken() -> None:
 
 
 @pytest.mark.parametrize(("files", "status"), [([0, 1, 2, "x"], 0), ([2, 0], 1)])
-def test_command_line_joins_across_files(tmp_path, capsys, files, status) -> None:
+@pytest.mark.parametrize("mode", [[], ["--json"]], ids=["plain", "json"])
+def test_command_line_joins_across_files(tmp_path, capsys, files, status, mode) -> None:
     sequence = segno.make_sequence(LONG, symbol_count=3, error="m")
     paths = []
     for name in files:
         qr = sequence[name] if isinstance(name, int) else segno.make_qr("plain code")
         paths.append(str(tmp_path / f"{name}.png"))
         qr.save(paths[-1], scale=3)
-    assert main(["--join", *paths]) == status
+    assert main(["--join", *mode, *paths]) == status
     captured = capsys.readouterr()
     lines = captured.out.splitlines()
-    if status == 0:
+    missing = "1 of 3 symbols missing (index 1)"
+    if mode:
+        records = [json.loads(line) for line in lines]
+        joined = [r for r in records if "joined" in r]
+        assert [(r["joined"], r["text"], r["error"]) for r in joined] == (
+            [(True, LONG, None)] if status == 0 else [(False, None, missing)])
+        assert len(records) == len(files) - (3 if status == 0 else 0) + 1
+    elif status == 0:
         assert lines == [f"{paths[3]}: plain code", f"{' + '.join(paths[:3])}: {LONG}"]
-        assert captured.err == ""
     else:
         assert [line.split(": ")[0] for line in lines] == paths
-        assert "not joined: 1 of 3 symbols missing (index 1)" in captured.err
+    assert (captured.err == "") == (status == 0)
+    assert (f"not joined: {missing}" in captured.err) == (status == 1)

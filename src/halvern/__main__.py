@@ -461,19 +461,21 @@ def report(result: FileResult, options: Options, out: TextIO, err: TextIO) -> in
 
 
 def _joined_record(sequence: halvern.StructuredAppend, files: list[str]) -> dict[str, Any]:
-    return {"files": files, "found": True, "joined": True,
-            "symbology": sequence.codes[0].symbology, "text": sequence.text,
-            "data": base64.b64encode(sequence.data or b"").decode("ascii"),
-            "parity": sequence.parity, "total": sequence.total, "error": None}
+    data = None if sequence.data is None else base64.b64encode(sequence.data).decode("ascii")
+    return {"files": files, "found": True, "joined": sequence.reason is None,
+            "symbology": sequence.codes[0].symbology, "text": sequence.text, "data": data,
+            "parity": sequence.parity, "total": sequence.total, "error": sequence.reason}
 
 
 def _write_joined(sequence: halvern.StructuredAppend, files: list[str], options: Options,
                   out: TextIO) -> None:
+    """A sequence's line: its joined text, or with --json its object (that of one not
+    joined says why in "error")."""
     if options.json:
         print(json.dumps(_joined_record(sequence, files)), file=out)
-        return
-    prefix = one_line(" + ".join(files)) + ": " if options.several else ""
-    print(_shown(prefix + one_line(sequence.text or ""), out), file=out)
+    elif sequence.reason is None:
+        prefix = one_line(" + ".join(files)) + ": " if options.several else ""
+        print(_shown(prefix + one_line(sequence.text or ""), out), file=out)
 
 
 def report_sequences(parts: list[tuple[Source, halvern.QRCode]], options: Options, out: TextIO,
@@ -483,9 +485,9 @@ def report_sequences(parts: list[tuple[Source, halvern.QRCode]], options: Option
     status = EXIT_FOUND
     sources = {id(code): source for source, code in parts}
     for sequence in halvern.merge_structured_append(code for _, code in parts):
+        files = list(dict.fromkeys(sources[id(c)].label for c in sequence.codes))
+        _guarded(out, partial(_write_joined, sequence, files, options, out))
         if sequence.reason is None:
-            files = list(dict.fromkeys(sources[id(c)].label for c in sequence.codes))
-            _guarded(out, partial(_write_joined, sequence, files, options, out))
             continue
         status = EXIT_NOT_FOUND
         print(_shown(f"halvern: structured append (parity {sequence.parity}, {sequence.total} "
