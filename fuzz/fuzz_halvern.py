@@ -1011,8 +1011,11 @@ def finite(*values: float) -> bool:
 
 
 def check_decoded_tuple(decoded, size: int) -> None:
-    version, level, mask, corrected, segments, fnc1, indicator, append = decoded
-    assert 17 + 4 * version == size and 0 <= level < 4 and 0 <= mask < 8, decoded[:3]
+    version, level, mask, corrected, segments, fnc1, indicator, append, symbology, model, rows, columns = decoded
+    assert symbology in (0, 1, 2) and rows > 0 and columns > 0, decoded[8:]
+    if symbology == 0:
+        assert 17 + 4 * version == size == rows == columns and model in (1, 2), decoded[:3]
+    assert 0 <= level < 4 and 0 <= mask < 8, decoded[:3]
     assert corrected >= 0 and fnc1 in (0, 1, 2), decoded
     for mode, eci, data in segments:
         assert mode in (1, 2, 4, 8, 13) and isinstance(data, bytes), (mode, eci)
@@ -1028,11 +1031,13 @@ def check_records(records, keep_errors: bool) -> None:
     assert type(records) is list
     seen_failure = False
     for rec in records:
-        assert type(rec) is tuple and len(rec) == 10, rec
-        decoded, error, size, modules, corners, centres, orientation, mirrored, inverted, module = (
+        assert type(rec) is tuple and len(rec) == 11, rec
+        decoded, error, size, modules, corners, centres, orientation, mirrored, inverted, module, symbology = (
             rec
         )
-        assert 21 <= size <= 177 and size % 4 == 1, size
+        assert symbology in (0, 1, 2), symbology
+        if symbology == 0:
+            assert 21 <= size <= 177 and size % 4 == 1, size
         assert type(modules) is bytes and len(modules) == size * size
         assert len(corners) == 4 and len(centres) == 3
         assert all(len(p) == 2 and finite(*p) for p in corners + centres), (corners, centres)
