@@ -452,7 +452,12 @@ void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noex
             const std::uint64_t votes = ((left + middle + right + kBias) & kTop) >> 7;
             std::memcpy(row + x, &votes, 8);
         }
-        for (; x < w; ++x) row[x] = sums[x - 1] + sums[x] + sums[x + 1] >= 5 ? 1 : 0;
+        // Through a pointer to the column: sums[x - 1] at x = 0 wraps the unsigned index
+        // (UBSan's pointer-overflow check on a row narrower than 8 pixels).
+        for (; x < w; ++x) {
+            const std::uint8_t *column = sums + x;
+            row[x] = column[-1] + column[0] + column[1] >= 5 ? 1 : 0;
+        }
         std::uint8_t *swap = above;
         above = current;
         current = swap;
