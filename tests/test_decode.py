@@ -237,7 +237,7 @@ def plain_parse(data: bytes, version: int) -> tuple[Any, ...]:
                         out += (packed + (0x8140 if packed < 0x1F00 else 0xC140)).to_bytes(2)
                     else:
                         high, low = divmod(value, 0x60)
-                        if low > 0x5D:
+                        if low > 0x5D or high > 0x54:
                             raise ValueError("Invalid Hanzi characters.")
                         out += bytes([high + (0xA1 if high < 0x0A else 0xA6), low + 0xA1])
             segments.append((mode, eci, bytes(out)))
@@ -706,6 +706,7 @@ def test_fnc1_is_reported(
         (("1000", "00000001", f"{0x1FFF:013b}"), "Invalid kanji characters."),
         (("1101", "0001", "00000001", f"{0x5E:013b}"), "Invalid Hanzi characters."),
         (("1101", "0001", "00000001", f"{0x1FFF - 0x20:013b}"), "Invalid Hanzi characters."),
+        (("1101", "0001", "00000001", f"{0x55 * 0x60:013b}"), "Invalid Hanzi characters."),
         (("1101", "0010", "00000001"), "Unknown Hanzi subset 0b0010."),
         (("0111", "11100000"), "Invalid ECI designator."),
         (("0111", "10", f"{999:014b}", "0100", "00000000"), "Unsupported ECI 999."),

@@ -282,7 +282,8 @@ struct Parser {
 
     // Hanzi: GB 2312 rows 0xA1A1-0xAAFE and 0xB0A1-0xFAFE, shifted down to meet at
     // 0x0A00, in 13 bits as high * 0x60 + low. A low part above 0x5D would leave the
-    // second byte's range.
+    // second byte's range, a high part above 0x54 the rows (13 bits reach 0x55, whose
+    // first byte 0xFB the native fuzzer found let through).
     bool hanzi(std::uint32_t count) noexcept {
         if (!bits.has(13 * static_cast<std::int64_t>(count))) return fail(StreamFault::past_end);
         if (!room(2 * static_cast<std::int64_t>(count))) return false;
@@ -290,7 +291,7 @@ struct Parser {
             const std::uint32_t v = bits.take(13);
             const std::uint32_t high = v / 0x60;
             const std::uint32_t low = v % 0x60;
-            if (low > 0x5D) return fail(StreamFault::hanzi);
+            if (low > 0x5D || high > 0x54) return fail(StreamFault::hanzi);
             put(static_cast<std::uint8_t>(high + (high < 0x0A ? 0xA1 : 0xA6)));
             put(static_cast<std::uint8_t>(low + 0xA1));
         }
