@@ -1,0 +1,75 @@
+// The decoder on matrices of every symbology the engine decodes.
+//
+// Input: the symbology (one byte), its size index (one byte), then the modules one
+// bit each, row by row, most significant first (modules past the input are light).
+// A decode must be well formed, the same when repeated, and for a symbology whose
+// function modules can be redrawn, the same from the matrix with them redrawn ideal:
+// only the format and the data modules carry the content.
+
+#include "../fuzz.hpp"
+
+namespace {
+
+using namespace fuzz;
+
+struct Shape {
+    int width = 0, height = 0;
+};
+
+// One decodable symbology: its name, the matrix shape of a size index, its decoder
+// (returning the version it must report, or 0 when the shape is none of its sizes),
+// and the function-module redraw, where it has one.
+struct Symbology {
+    const char *name;
+    Shape (*shape)(std::uint8_t index);
+    int (*decode)(const std::uint8_t *modules, Shape shape, DecodedSymbol &out);
+    void (*redraw)(const std::uint8_t *modules, Shape shape, std::uint8_t *out);
+};
+
+Shape qr_shape(std::uint8_t index) noexcept {
+    const int side = 21 + 4 * (index % 40);
+    return {side, side};
+}
+
+int qr_decode(const std::uint8_t *modules, Shape shape, DecodedSymbol &out) noexcept {
+    decode_symbol(modules, shape.width, out);
+    return version_for_size(shape.width);
+}
+
+void qr_redraw(const std::uint8_t *modules, Shape shape, std::uint8_t *out) noexcept {
+    const FormatReading format = read_format(modules, shape.width);
+    restore_matrix(modules, shape.width, format.data, out);
+}
+
+// Adding a symbology is one line here.
+constexpr Symbology kSymbologies[] = {
+    {"QR", qr_shape, qr_decode, qr_redraw},
+};
+constexpr int kSymbologyCount = sizeof(kSymbologies) / sizeof(kSymbologies[0]);
+
+DecodedSymbol first, again;
+std::uint8_t modules[kMaxModules], redrawn[kMaxModules];
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    Input in(data, size);
+    const Symbology &symbology = kSymbologies[in.byte() % kSymbologyCount];
+    const Shape shape = symbology.shape(in.byte());
+    const std::size_t count = static_cast<std::size_t>(shape.width) * shape.height;
+    FUZZ_CHECK(count <= sizeof(modules));
+    const std::uint8_t *bits = in.rest();
+    for (std::size_t i = 0; i < count; ++i) {
+        modules[i] = i / 8 < in.left() ? (bits[i / 8] >> (7 - i % 8)) & 1 : 0;
+    }
+    const int version = symbology.decode(modules, shape, first);
+    check_decoded(first, version);
+    symbology.decode(modules, shape, again);
+    FUZZ_CHECK(same_content(first, again));
+    if (first.error == DecodeError::none && symbology.redraw != nullptr) {
+        symbology.redraw(modules, shape, redrawn);
+        symbology.decode(redrawn, shape, again);
+        FUZZ_CHECK(same_content(first, again));
+    }
+    return 0;
+}
