@@ -127,12 +127,13 @@ inline void check_decoded(const DecodedSymbol &d, int expected_version) {
     FUZZ_CHECK(d.version == expected_version);
     FUZZ_CHECK(d.level >= 0 && d.level <= 3 && d.mask >= 0 && d.mask <= 7);
     const BlockLayout layout = block_layout(d.version, d.level);
-    FUZZ_CHECK(d.corrected >= 0 && d.corrected <= layout.blocks * layout.correctable);
+    FUZZ_CHECK(d.corrected >= 0 && d.corrected <= layout.blocks * layout.ec_per_block);
 }
 
 // Two decodes of the same content agree on everything they report.
 inline bool same_content(const DecodedSymbol &a, const DecodedSymbol &b) noexcept {
-    if (a.error != b.error || a.version != b.version || a.level != b.level || a.mask != b.mask ||
+    if (a.error != b.error || a.symbology != b.symbology || a.model != b.model || a.rows != b.rows ||
+        a.columns != b.columns || a.version != b.version || a.level != b.level || a.mask != b.mask ||
         a.corrected != b.corrected || a.fault != b.fault || a.fnc1 != b.fnc1 ||
         a.fnc1_application != b.fnc1_application || a.structured_append != b.structured_append ||
         a.sa_index != b.sa_index || a.sa_total != b.sa_total || a.sa_parity != b.sa_parity ||
@@ -153,9 +154,14 @@ inline bool same_content(const DecodedSymbol &a, const DecodedSymbol &b) noexcep
 inline bool finite(Point p) noexcept { return std::isfinite(p.x) && std::isfinite(p.y); }
 
 // One record: a symbol size, finite geometry with the finder centres on the image,
-// 0/1 modules, and for a decoded one content that decodes again from its own modules.
+// 0/1 modules, and for a decoded one content that decodes again from its own modules
+// (or, read with erasures from its modules' doubts, is beyond errors-only correction
+// without them).
 inline void check_record(const SymbolRecord &r, int width, int height, const ReadOptions &options) {
-    FUZZ_CHECK(version_for_size(r.size) != 0);
+    FUZZ_CHECK(((options.symbologies >> static_cast<int>(r.decoded.symbology)) & 1) != 0);
+    const bool qr = r.decoded.symbology == Symbology::qr;
+    FUZZ_CHECK(!qr || version_for_size(r.size) != 0);
+    FUZZ_CHECK(r.size > 0 && r.size <= kMaxSize);
     for (const Point &c : r.position.corner) FUZZ_CHECK(finite(c));
     for (const Point &c : r.centres) FUZZ_CHECK(finite(c) && c.x >= 0 && c.y >= 0 && c.x <= width && c.y <= height);
     FUZZ_CHECK(r.orientation >= 0 && r.orientation < 360);
@@ -163,11 +169,11 @@ inline void check_record(const SymbolRecord &r, int width, int height, const Rea
     FUZZ_CHECK(options.try_invert || !r.inverted);
     const std::size_t modules = static_cast<std::size_t>(r.size) * r.size;
     for (std::size_t i = 0; i < modules; ++i) FUZZ_CHECK(r.modules[i] <= 1);
-    if (r.decoded.error != DecodeError::none) return;
+    if (r.decoded.error != DecodeError::none || !qr) return;
     check_decoded(r.decoded, version_for_size(r.size));
     static DecodedSymbol again;
     decode_symbol(r.modules, r.size, again);
-    FUZZ_CHECK(same_content(again, r.decoded));
+    FUZZ_CHECK(same_content(again, r.decoded) || again.error == DecodeError::too_many_errors);
 }
 
 // The records of one read: at most the capacity, decoded ones first, failures only
@@ -276,12 +282,15 @@ inline void check_same_reads(const Read &a, const Read &b) {
     FUZZ_CHECK(same_records(a.records.get(), b.records.get(), a.count));
 }
 
-// Read options from one byte: invert pass, failures kept, binarizer (when `gray`).
+// Read options from one byte: invert pass, failures kept, binarizer (when `gray`),
+// the families searched for (none drawn: all).
 inline ReadOptions read_options(std::uint8_t flags, bool gray) noexcept {
     ReadOptions o;
     o.try_invert = (flags & 1) != 0;
     o.keep_errors = (flags & 2) != 0;
     o.binarizer = gray ? static_cast<Binarizer>((flags >> 2) % 3) : Binarizer::automatic;
+    const std::uint8_t families = (flags >> 4) & kReadAll;
+    o.symbologies = families != 0 ? families : kReadAll;
     return o;
 }
 

@@ -19,7 +19,7 @@ struct Shape {
 // One decodable symbology: its name, the matrix shape of a size index, its decoder
 // (returning the version it must report, or 0 when the shape is none of its sizes),
 // and the function-module redraw, where it has one.
-struct Symbology {
+struct Family {
     const char *name;
     Shape (*shape)(std::uint8_t index);
     int (*decode)(const std::uint8_t *modules, Shape shape, DecodedSymbol &out);
@@ -42,10 +42,10 @@ void qr_redraw(const std::uint8_t *modules, Shape shape, std::uint8_t *out) noex
 }
 
 // Adding a symbology is one line here.
-constexpr Symbology kSymbologies[] = {
+constexpr Family kFamilies[] = {
     {"QR", qr_shape, qr_decode, qr_redraw},
 };
-constexpr int kSymbologyCount = sizeof(kSymbologies) / sizeof(kSymbologies[0]);
+constexpr int kFamilyCount = sizeof(kFamilies) / sizeof(kFamilies[0]);
 
 DecodedSymbol first, again;
 std::uint8_t modules[kMaxModules], redrawn[kMaxModules];
@@ -54,21 +54,21 @@ std::uint8_t modules[kMaxModules], redrawn[kMaxModules];
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     Input in(data, size);
-    const Symbology &symbology = kSymbologies[in.byte() % kSymbologyCount];
-    const Shape shape = symbology.shape(in.byte());
+    const Family &family = kFamilies[in.byte() % kFamilyCount];
+    const Shape shape = family.shape(in.byte());
     const std::size_t count = static_cast<std::size_t>(shape.width) * shape.height;
     FUZZ_CHECK(count <= sizeof(modules));
     const std::uint8_t *bits = in.rest();
     for (std::size_t i = 0; i < count; ++i) {
         modules[i] = i / 8 < in.left() ? (bits[i / 8] >> (7 - i % 8)) & 1 : 0;
     }
-    const int version = symbology.decode(modules, shape, first);
+    const int version = family.decode(modules, shape, first);
     check_decoded(first, version);
-    symbology.decode(modules, shape, again);
+    family.decode(modules, shape, again);
     FUZZ_CHECK(same_content(first, again));
-    if (first.error == DecodeError::none && symbology.redraw != nullptr) {
-        symbology.redraw(modules, shape, redrawn);
-        symbology.decode(redrawn, shape, again);
+    if (first.error == DecodeError::none && family.redraw != nullptr) {
+        family.redraw(modules, shape, redrawn);
+        family.decode(redrawn, shape, again);
         FUZZ_CHECK(same_content(first, again));
     }
     return 0;
