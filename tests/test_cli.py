@@ -758,16 +758,18 @@ def test_threaded_results_come_back_in_input_order() -> None:
 
 
 class FailingOutput(io.StringIO):
-    """A standard output that takes `room` characters, then fails with `error` (a full
-    disk, a device error, a reader that went away)."""
+    """A standard output that takes `room` characters, then fails with a new `error()`
+    (a full disk, a device error, a reader that went away). A new one each time: an
+    exception kept here would hold its traceback, and through it this stream, in a cycle
+    left for the collector."""
 
-    def __init__(self, room: int, error: Exception) -> None:
+    def __init__(self, room: int, error: type[Exception], *args: object) -> None:
         super().__init__()
-        self.room, self.error = room, error
+        self.room, self.error, self.args = room, error, args
 
     def write(self, text: str) -> int:
         if self.tell() + len(text) > self.room:
-            raise self.error
+            raise self.error(*self.args)
         return super().write(text)
 
 
@@ -775,10 +777,10 @@ class FailingOutput(io.StringIO):
 @pytest.mark.parametrize("mode", [[], ["--json"]], ids=["plain", "json"])
 @pytest.mark.parametrize(
     ("error", "message"),
-    [(OSError(28, "No space left on device"), "No space left on device"),
-     (OSError(5, "Input/output error"), "Input/output error"),
-     (ValueError("I/O operation on closed file."), "I/O operation on closed file."),
-     (BrokenPipeError(32, "Broken pipe"), None)],
+    [((OSError, 28, "No space left on device"), "No space left on device"),
+     ((OSError, 5, "Input/output error"), "Input/output error"),
+     ((ValueError, "I/O operation on closed file."), "I/O operation on closed file."),
+     ((BrokenPipeError, 32, "Broken pipe"), None)],
     ids=["full", "device", "closed", "pipe"])
 def test_output_that_fails_mid_run(tmp_path, monkeypatch, jobs, mode, error, message) -> None:
     paths = [code_file(tmp_path, f"c{i}.pbm", f"code {i}") for i in range(6)]
@@ -786,7 +788,7 @@ def test_output_that_fails_mid_run(tmp_path, monkeypatch, jobs, mode, error, mes
     monkeypatch.setattr(sys, "stdout", complete)
     assert main([*mode, *paths]) == 0
     whole = complete.getvalue()
-    out, err = FailingOutput(len(whole) // 2, error), io.StringIO()
+    out, err = FailingOutput(len(whole) // 2, *error), io.StringIO()
     monkeypatch.setattr(sys, "stdout", out)
     monkeypatch.setattr(sys, "stderr", err)
     assert main([*mode, "--jobs", jobs, *paths]) == 2
