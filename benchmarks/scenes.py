@@ -56,6 +56,7 @@ __all__ = [
 Point = tuple[float, float]
 Quad = tuple[Point, Point, Point, Point]
 Map = Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]
+Marks = Callable[[np.ndarray, np.ndarray], np.ndarray]  # module (u, v) -> reflectance
 
 QUIET = 4
 PAPER = 0.92  # reflectance of paper and ink in camera scenes; clean scenes use 1 and 0
@@ -106,6 +107,10 @@ class _Look:
     dark: float = INK
     light: float = PAPER
     inverted: bool = False
+
+
+# Makes a symbol's marks from its module matrix and look (round dots, ink spread, a screen).
+MarksMaker = Callable[[np.ndarray, _Look], Marks]
 
 
 # ---------------------------------------------------------------- content
@@ -289,6 +294,27 @@ def _cylinder_placement(n: int, ppm: float, centre: Point, angle_deg: float,
     return _Placement(to_image, to_module)
 
 
+@dataclass(frozen=True)
+class _Surface:
+    """A smooth move of the modules on the page: ``forward`` takes module coordinates to
+    page coordinates (the same units), ``inverse`` takes them back."""
+
+    forward: Map
+    inverse: Map
+
+
+def _on_surface(base: _Placement, surface: _Surface) -> _Placement:
+    """The placement of a symbol whose modules are first moved by ``surface``."""
+
+    def to_image(u: np.ndarray, v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        return base.to_image(*surface.forward(u, v))
+
+    def to_module(x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        return surface.inverse(*base.to_module(x, y))
+
+    return _Placement(to_image, to_module)
+
+
 def _outline(placement: _Placement, n: int, margin: float) -> tuple[np.ndarray, np.ndarray]:
     """Image points along the border of the module square grown by ``margin`` modules."""
     t = np.linspace(-margin, n + margin, 33)
@@ -314,9 +340,10 @@ def _supersampling(ppm: float) -> int:
 
 
 def _draw_symbol(canvas: np.ndarray, symbol: _Symbol, placement: _Placement, ppm: float,
-                 look: _Look) -> Quad:
+                 look: _Look, marks: Marks | None = None) -> Quad:
     """Composites the symbol and its quiet zone onto the reflectance ``canvas`` (in place),
-    each pixel the mean of ss x ss samples through the inverse map; returns its corners."""
+    each pixel the mean of ss x ss samples through the inverse map; returns its corners.
+    ``marks`` gives the reflectance at module coordinates instead of square modules."""
     n = symbol.modules.shape[0]
     height, width = canvas.shape
     ox, oy = _outline(placement, n, QUIET)
@@ -344,8 +371,10 @@ def _draw_symbol(canvas: np.ndarray, symbol: _Symbol, placement: _Placement, ppm
         # Samples outside the quiet zone land on the padding ring at index 0 (light).
         iu = np.floor(np.where(inside, u, -QUIET - 0.5)).astype(np.int64) + QUIET + 1
         iv = np.floor(np.where(inside, v, -QUIET - 0.5)).astype(np.int64) + QUIET + 1
-        dark = padded[iv, iu]
-        value = np.where(dark, dark_value, light_value) * inside
+        if marks is None:
+            value = np.where(padded[iv, iu], dark_value, light_value) * inside
+        else:
+            value = marks(np.where(inside, u, -QUIET - 0.5), np.where(inside, v, -QUIET - 0.5)) * inside
         shape = (r1 - r0, ss, x1 - x0, ss)
         cover = inside.reshape(shape).mean(axis=(1, 3))
         mean = value.reshape(shape).mean(axis=(1, 3))
@@ -455,11 +484,14 @@ def _develop(canvas: np.ndarray, shot: _Shot, rng: np.random.Generator) -> np.nd
 def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
             tilt: float = 0.0, tilt_axis: str = "x", bend_arc: float = 0.0,
             mirrored: bool = False, look: _Look = _Look(), margin: float | None = None,
-            paper: float = PAPER, integer_grid: bool = False) -> tuple[np.ndarray, _Symbol, Quad]:
+            paper: float = PAPER, integer_grid: bool = False, version: int | None = None,
+            surface: _Surface | None = None,
+            marks: MarksMaker | None = None) -> tuple[np.ndarray, _Symbol, Quad]:
     """A canvas (reflectance) holding one symbol, its centre at the canvas centre, with a
     random margin of paper around the quiet zone. ``angle`` None picks a right-angle
-    orientation with a few degrees of jitter."""
-    symbol = _make_symbol(rng, _pick_version(rng, ppm))
+    orientation with a few degrees of jitter. ``surface`` moves the modules on the page
+    before the placement; ``marks`` makes the symbol's marks from its matrix and look."""
+    symbol = _make_symbol(rng, _pick_version(rng, ppm) if version is None else version)
     if mirrored:
         symbol = _Symbol(symbol.text, symbol.version, symbol.modules[:, ::-1].copy())
     n = symbol.modules.shape[0]
@@ -484,7 +516,10 @@ def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
     else:
         h = symbol_homography(n, ppm, centre, angle, tilt, tilt_axis)
         placement = _homography_maps(h)
-    quad = _draw_symbol(canvas, symbol, placement, ppm, look)
+    if surface is not None:
+        placement = _on_surface(placement, surface)
+    drawn = None if marks is None else marks(symbol.modules, look)
+    quad = _draw_symbol(canvas, symbol, placement, ppm, look, drawn)
     return canvas, symbol, quad
 
 
@@ -710,6 +745,416 @@ def _build_none(rng: np.random.Generator, severity: str) -> Drawn:
     return _develop(_texture(rng, shape), _Shot(noise=3.0), rng), []
 
 
+# ---------------------------------------------------------------- ways real codes fail
+# Drawn after the photographed and scanned codes that readers miss: symbols that fill the
+# image, steep close-ups, printed grids, warped surfaces, designed marks, displays, nesting.
+
+
+def _dark_at(modules: np.ndarray, iu: np.ndarray, iv: np.ndarray) -> np.ndarray:
+    """Whether module (iu, iv) is dark; modules outside the symbol are light."""
+    n = modules.shape[0]
+    inside = (iu >= 0) & (iu < n) & (iv >= 0) & (iv < n)
+    return modules[np.clip(iv, 0, n - 1), np.clip(iu, 0, n - 1)] & inside
+
+
+def _reflectance(dark: np.ndarray, look: _Look) -> np.ndarray:
+    dark_value, light_value = (look.light, look.dark) if look.inverted else (look.dark, look.light)
+    return np.where(dark, dark_value, light_value)
+
+
+def _cell(u: np.ndarray, v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    return np.floor(u).astype(np.int64), np.floor(v).astype(np.int64)
+
+
+def _spread(gain: float) -> MarksMaker:
+    """Square modules whose ink runs ``gain`` modules past their edges (dot gain; negative
+    thins the ink), the corners rounded as running ink rounds them."""
+
+    def make(modules: np.ndarray, look: _Look) -> Marks:
+        def marks(u: np.ndarray, v: np.ndarray) -> np.ndarray:
+            iu, iv = _cell(u, v)
+            fu, fv = u - iu, v - iv
+            dark = _dark_at(modules, iu, iv)
+            # Only samples within the gain of their module's edge can change.
+            edge = np.flatnonzero(np.minimum(np.minimum(fu, 1.0 - fu), np.minimum(fv, 1.0 - fv)) < abs(gain))
+            iu, iv, fu, fv = (a.ravel()[edge] for a in (iu, iv, fu, fv))
+            reach = np.zeros(edge.size, dtype=bool)
+            for du in (-1, 0, 1):
+                for dv in (-1, 0, 1):
+                    gap_u = fu if du < 0 else 1.0 - fu if du > 0 else 0.0
+                    gap_v = fv if dv < 0 else 1.0 - fv if dv > 0 else 0.0
+                    other = _dark_at(modules, iu + du, iv + dv)
+                    reach |= (np.hypot(gap_u, gap_v) < abs(gain)) & (other if gain > 0 else ~other)
+            flat = dark.ravel()
+            flat[edge] = flat[edge] | reach if gain > 0 else flat[edge] & ~reach
+            return _reflectance(dark, look)
+        return marks
+
+    return make
+
+
+def _rounded_square(x: np.ndarray, y: np.ndarray, half: float, radius: float) -> np.ndarray:
+    """Inside the square of half-side ``half`` round (0, 0), its corners rounded."""
+    r = min(radius, half)
+    qx = np.maximum(np.abs(x) - (half - r), 0.0)
+    qy = np.maximum(np.abs(y) - (half - r), 0.0)
+    return np.hypot(qx, qy) <= r
+
+
+def _finder_mark(x: np.ndarray, y: np.ndarray, style: str, corner: float) -> np.ndarray:
+    """A designed finder round its centre: concentric rings (bullseye) or rounded squares."""
+    if style == "bullseye":
+        r = np.hypot(x, y)
+        return ((r <= 3.5) & (r > 2.5)) | (r <= 1.5)
+    ring = _rounded_square(x, y, 3.5, corner) & ~_rounded_square(x, y, 2.5, max(0.0, corner - 1.0))
+    return ring | _rounded_square(x, y, 1.5, corner * 1.5 / 3.5)
+
+
+def _dots(diameter: float, style: str, corner: float) -> MarksMaker:
+    """Round dots of ``diameter`` modules for modules, designed finders."""
+
+    def make(modules: np.ndarray, look: _Look) -> Marks:
+        n = modules.shape[0]
+        centres = ((3.5, 3.5), (n - 3.5, 3.5), (3.5, n - 3.5))
+
+        def marks(u: np.ndarray, v: np.ndarray) -> np.ndarray:
+            iu, iv = _cell(u, v)
+            dark = _dark_at(modules, iu, iv) & (np.hypot(u - iu - 0.5, v - iv - 0.5) <= diameter / 2)
+            for cx, cy in centres:
+                x, y = u - cx, v - cy
+                box = (np.abs(x) < 4.0) & (np.abs(y) < 4.0)
+                dark = np.where(box, _finder_mark(x, y, style, corner), dark)
+            return _reflectance(dark, look)
+        return marks
+
+    return make
+
+
+def _screen(pixels: float, depth: float, bezel: tuple[float, float, float]) -> MarksMaker:
+    """A screen of ``pixels`` screen pixels per module, the dark grid between its pixels
+    dimming them by up to ``depth`` (it beats with the camera's pixels as moiré), behind a
+    round bezel (centre u, v and radius in modules) that hides what lies outside it."""
+    cu, cv, radius = bezel
+
+    def make(modules: np.ndarray, look: _Look) -> Marks:
+        def marks(u: np.ndarray, v: np.ndarray) -> np.ndarray:
+            shown = _reflectance(_dark_at(modules, *_cell(u, v)), look)
+            grid = (1.0 - depth * np.sin(math.pi * u * pixels) ** 2) * (1.0 - depth * np.sin(math.pi * v * pixels) ** 2)
+            return np.where(np.hypot(u - cu, v - cv) <= radius, shown * grid, 0.0)
+        return marks
+
+    return make
+
+
+def _affine_surface(scale: float, angle_deg: float, pivot: Point, to: Point) -> _Surface:
+    """Modules scaled by ``scale`` and turned by ``angle_deg`` round ``pivot``, which lands on ``to``."""
+    a = math.radians(angle_deg)
+    c, s = math.cos(a), math.sin(a)
+
+    def forward(u: np.ndarray, v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        du, dv = u - pivot[0], v - pivot[1]
+        return to[0] + scale * (c * du - s * dv), to[1] + scale * (s * du + c * dv)
+
+    def inverse(x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        dx, dy = (x - to[0]) / scale, (y - to[1]) / scale
+        return pivot[0] + c * dx + s * dy, pivot[1] - s * dx + c * dy
+
+    return _Surface(forward, inverse)
+
+
+def _jittered_edges(rng: np.random.Generator, n: int, spread: float) -> np.ndarray:
+    """Positions of the module edges -QUIET .. n + QUIET along one axis of a printed symbol:
+    each edge off by up to half ``spread`` (a printer's dots: widths off by up to
+    ``spread``), on a slow drift of up to twice ``spread`` modules that builds up across
+    the symbol (the feed); the symbol's own edges stay at 0 and n."""
+    k = np.arange(-QUIET, n + QUIET + 1, dtype=np.float64)
+    jitter = 0.5 * spread * rng.uniform(-1.0, 1.0, size=k.size)
+    jitter[[QUIET, QUIET + n]] = 0.0
+    return k + jitter + 2.0 * spread * np.sin(math.pi * int(rng.integers(1, 3)) * k / n)
+
+
+def _printed_surface(rng: np.random.Generator, n: int, spread: float) -> _Surface:
+    """Columns and rows of modules printed at jittered, drifting widths."""
+    grid = np.arange(-QUIET, n + QUIET + 1, dtype=np.float64)
+    cols, rows = _jittered_edges(rng, n, spread), _jittered_edges(rng, n, spread)
+
+    def forward(u: np.ndarray, v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        return np.interp(u, grid, cols), np.interp(v, grid, rows)
+
+    def inverse(x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        return (np.interp(x, cols, grid, left=-np.inf, right=np.inf),
+                np.interp(y, rows, grid, left=-np.inf, right=np.inf))
+
+    return _Surface(forward, inverse)
+
+
+def _wave_field(rng: np.random.Generator, n: int, amplitude: float) -> Map:
+    """A smooth displacement of the page (fabric, folds): four plane waves a half to one
+    quiet-zone width long, scaled so that the largest move on the symbol is ``amplitude``."""
+    size = n + 2 * QUIET
+    heading, push, phase = (rng.uniform(0.0, 2 * math.pi, 4) for _ in range(3))
+    length = rng.uniform(0.5, 1.0, 4) * size
+    weight = rng.uniform(0.5, 1.0, 4)
+
+    def raw(x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        dx, dy = np.zeros_like(x), np.zeros_like(y)
+        for k in range(4):
+            wave = weight[k] * np.sin(2 * math.pi * (x * math.cos(heading[k]) + y * math.sin(heading[k]))
+                                      / length[k] + phase[k])
+            dx, dy = dx + wave * math.cos(push[k]), dy + wave * math.sin(push[k])
+        return dx, dy
+
+    probe = np.linspace(0.0, n, 33)
+    ex, ey = raw(*np.meshgrid(probe, probe))
+    scale = amplitude / max(float(np.hypot(ex, ey).max()), 1e-9)
+
+    def field(x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        dx, dy = raw(x, y)
+        return scale * dx, scale * dy
+
+    return field
+
+
+def _warp_surface(field: Map) -> _Surface:
+    """The page point p shows module p + field(p); modules find their page point by
+    fixed-point iteration, which converges as the field changes slowly."""
+
+    def inverse(x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        dx, dy = field(x, y)
+        return x + dx, y + dy
+
+    def forward(u: np.ndarray, v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        x, y = u, v
+        for _ in range(40):
+            dx, dy = field(x, y)
+            x, y = u - dx, v - dy
+        return x, y
+
+    return _Surface(forward, inverse)
+
+
+def _photo(canvas: np.ndarray, rng: np.random.Generator, blur: float, jpeg: int = 85) -> np.ndarray:
+    """A phone's photo of the reflectance: uneven light, ``blur`` px, sensor noise, JPEG."""
+    shot = _Shot(light=_gradient(canvas.shape, rng, 1.5), blur=blur, noise=3.0, jpeg=jpeg)
+    return _develop(canvas, shot, rng)
+
+
+def _tilt(rng: np.random.Generator, most: float) -> dict[str, Any]:
+    return {"tilt": float(rng.uniform(-most, most)), "tilt_axis": "x" if rng.random() < 0.5 else "y"}
+
+
+def _build_whole(rng: np.random.Generator, severity: str) -> Drawn:
+    """A symbol filling the image, as screenshots, crops and generated images hold one: on
+    whole pixels at any right angle, the same quiet zone on every side, or none on one."""
+    pixels, quiet = severity.split()
+    ppm = int(pixels.removesuffix("px"))
+    symbol = _make_symbol(rng, int(rng.integers(1, 41)))
+    n = symbol.modules.shape[0]
+    if quiet == "cut":
+        sides = [int(q) for q in rng.integers(1, 5, size=4)]
+        sides[int(rng.integers(0, 4))] = 0
+    else:
+        sides = [int(quiet.removeprefix("q"))] * 4
+    left, top, right, bottom = sides
+    look = _Look(0.0, 1.0) if rng.random() < 0.5 else _Look(float(rng.uniform(0.0, 0.25)),
+                                                            float(rng.uniform(0.75, 1.0)))
+    canvas = np.full(((n + top + bottom) * ppm, (n + left + right) * ppm), look.light)
+    h = symbol_homography(n, ppm, ((left + n / 2) * ppm, (top + n / 2) * ppm), 90.0 * int(rng.integers(0, 4)))
+    quad = _draw_symbol(canvas, symbol, _homography_maps(h), ppm, look)
+    return _to_uint8(canvas), [(symbol, quad)]
+
+
+def _closeup_frame(h: np.ndarray, n: int, margins: np.ndarray) -> tuple[float, float, float, float]:
+    """Left, top, right and bottom of the frame that shows ``margins`` modules of page
+    beyond the symbol on those sides (the outline at that margin just inside)."""
+    placement = _homography_maps(h)
+    xs = [_outline(placement, n, float(m))[0] for m in margins[[0, 2]]]
+    ys = [_outline(placement, n, float(m))[1] for m in margins[[1, 3]]]
+    return float(np.min(xs[0])), float(np.min(ys[0])), float(np.max(xs[1])), float(np.max(ys[1]))
+
+
+def _nearest_depth(h: np.ndarray, n: int, margin: float) -> float:
+    """Depth of the nearest corner of the page ``margin`` modules round the symbol, over
+    the depth of the symbol's centre (the map's third row is proportional to depth)."""
+    u = np.array([-margin, n + margin, n + margin, -margin])
+    v = np.array([-margin, -margin, n + margin, n + margin])
+    depth = h[2, 0] * u + h[2, 1] * v + h[2, 2]
+    return float(depth.min() / (h[2, 0] * n / 2 + h[2, 1] * n / 2 + h[2, 2]))
+
+
+def _finder_scales(h: np.ndarray, n: int) -> list[float]:
+    """Pixels per module (the root of the imaged area of one) at the three finders' centres."""
+    scales = []
+    for u, v in ((3.5, 3.5), (n - 3.5, 3.5), (3.5, n - 3.5)):
+        x, y = _homography_maps(h).to_image(np.array([u, u + 1.0, u]), np.array([v, v, v + 1.0]))
+        scales.append(math.sqrt(abs((x[1] - x[0]) * (y[2] - y[0]) - (x[2] - x[0]) * (y[1] - y[0]))))
+    return scales
+
+
+def _spread_of(values: list[float]) -> float:
+    return max(values) / min(values)
+
+
+def _build_closeup(rng: np.random.Generator, severity: str) -> Drawn:
+    """A phone held close to the page and steeply: a short focal length, so that the far
+    finder comes out a fraction of the near one's size, the frame cutting into the quiet
+    zone on one or two sides, the lens a little soft."""
+    near_ppm = float(rng.uniform(9.0, 15.0))  # modules at the near finder
+    symbol = _make_symbol(rng, int(min(10, math.floor(math.exp(rng.uniform(0.0, math.log(11.0)))))))
+    n = symbol.modules.shape[0]
+    tilt = float(severity) * float(rng.choice([-1, 1]))
+    angle, axis = float(rng.uniform(0.0, 360.0)), "x" if rng.random() < 0.5 else "y"
+    margins = rng.uniform(4.5, 6.0, size=4)
+    margins[rng.choice(4, size=int(rng.integers(1, 3)), replace=False)] = rng.uniform(0.0, 2.0)
+    focal = float(rng.uniform(0.6, 1.0))
+    # As close as keeps the framed page well in front of the camera (depth over a third of
+    # the centre's; closer, the near edge would grow without bound) and the far finder at
+    # a third of the near one's size or more.
+    h = symbol_homography(n, 1.0, (0.0, 0.0), angle, tilt, axis, focal)
+    while _nearest_depth(h, n, float(margins.max())) < 1.0 / 3.0 or _spread_of(_finder_scales(h, n)) > 3.0:
+        focal *= 1.1
+        h = symbol_homography(n, 1.0, (0.0, 0.0), angle, tilt, axis, focal)
+    ppm = near_ppm / max(_finder_scales(h, n))
+    h = symbol_homography(n, ppm, (0.0, 0.0), angle, tilt, axis, focal)
+    left, top, right, bottom = _closeup_frame(h, n, margins)
+    h = symbol_homography(n, ppm, (-left, -top), angle, tilt, axis, focal)
+    canvas = np.full((int(math.ceil(bottom - top)), int(math.ceil(right - left))), PAPER)
+    quad = _draw_symbol(canvas, symbol, _homography_maps(h), ppm, _Look())
+    return _photo(canvas, rng, float(rng.uniform(0.1, 0.2)) * ppm, 80), [(symbol, quad)]
+
+
+def _build_printed(rng: np.random.Generator, severity: str) -> Drawn:
+    """Printed with module widths off by up to the severity and drifting, the ink running
+    or thin; then scanned and thresholded, or photographed."""
+    share, how = severity.split()
+    photo = how == "photo"
+    ppm = float(rng.uniform(4.0, 7.0) if photo else rng.uniform(2.5, 5.0))
+    version = _pick_version(rng, ppm)
+    surface = _printed_surface(rng, 17 + 4 * version, int(share.removesuffix("%")) / 100.0)
+    ink = _spread(float(rng.uniform(-0.05, 0.2)))
+    if photo:
+        canvas, symbol, quad = _single(rng, ppm, version=version, surface=surface, marks=ink, **_tilt(rng, 20.0))
+        return _photo(canvas, rng, float(rng.uniform(0.4, 0.8)), 80), [(symbol, quad)]
+    canvas, symbol, quad = _single(rng, ppm, angle=float(rng.uniform(-3.0, 3.0)), version=version,
+                                   surface=surface, marks=ink)
+    scan = _develop(canvas, _Shot(blur=float(rng.uniform(0.5, 0.9)), noise=4.0), rng)
+    return np.where(scan < int(rng.integers(100, 156)), 0, 255).astype(np.uint8), [(symbol, quad)]
+
+
+def _build_warp(rng: np.random.Generator, severity: str) -> Drawn:
+    """On fabric or folded paper (a smooth displacement of up to the severity, modules), or
+    round a strongly curved object (``cyl`` degrees of arc), the symbol turned on it."""
+    ppm = _camera_ppm(rng)
+    if severity.startswith("cyl"):
+        arc = float(severity.split()[1])
+        version = _pick_version(rng, ppm)
+        n = 17 + 4 * version
+        turn = _affine_surface(1.0, float(rng.uniform(-5.0, 5.0)), (n / 2, n / 2), (n / 2, n / 2))
+        canvas, symbol, quad = _single(rng, ppm, bend_arc=arc, version=version, surface=turn)
+    else:
+        amplitude = float(severity)
+        # Room for the waves: a symbol at least 16 modules per module of displacement.
+        low = max(1, math.ceil((16.0 * amplitude + 13.0 - 17.0) / 4.0))
+        top = max(low, _max_version(ppm))
+        version = int(min(top, math.floor(math.exp(rng.uniform(math.log(low), math.log(top + 1))))))
+        surface = _warp_surface(_wave_field(rng, 17 + 4 * version, amplitude))
+        canvas, symbol, quad = _single(rng, ppm, version=version, surface=surface, **_tilt(rng, 15.0))
+    return _photo(canvas, rng, float(rng.uniform(0.5, 0.8))), [(symbol, quad)]
+
+
+def _build_dots(rng: np.random.Generator, severity: str) -> Drawn:
+    """A designed code: round dots of the severity's share of the pitch for modules, finders
+    drawn as rounded squares or concentric rings."""
+    share, style = severity.split()
+    marks = _dots(int(share) / 100.0, style, float(rng.uniform(1.0, 2.5)))
+    canvas, symbol, quad = _single(rng, float(rng.uniform(4.0, 8.0)), marks=marks, **_tilt(rng, 20.0))
+    return _photo(canvas, rng, float(rng.uniform(0.4, 0.8))), [(symbol, quad)]
+
+
+def _bezel(rng: np.random.Generator, n: int, severity: str) -> tuple[float, float, float]:
+    """A round bezel's centre and radius (modules) cutting one corner: through the quiet
+    zone at any corner, or ``severity`` modules deep into the corner that has no finder."""
+    if severity == "qz":
+        corner = (float(n * rng.integers(0, 2)), float(n * rng.integers(0, 2)))
+        depth = float(rng.uniform(-3.5, -1.0))
+    else:
+        corner, depth = (float(n), float(n)), float(severity)
+    half = n / 2.0
+    reach = (half - depth) * math.sqrt(2.0)  # symbol centre to where the rim crosses the diagonal
+    # Far enough out that the symbol's other corners stay inside the rim.
+    shift = max(0.0, (n * n / 2.0 - reach * reach) / (2.0 * reach)) * float(rng.uniform(1.1, 1.6)) + 1.0
+    kx, ky = (corner[0] - half) / (half * math.sqrt(2.0)), (corner[1] - half) / (half * math.sqrt(2.0))
+    return half - kx * shift, half - ky * shift, reach + shift
+
+
+def _build_display(rng: np.random.Generator, severity: str) -> Drawn:
+    """A code shown light on dark by a screen: overexposed and glowing, its pixel grid
+    beating with the camera's, one corner hidden by a round bezel."""
+    ppm = float(rng.uniform(4.0, 7.0))
+    version = _pick_version(rng, ppm)
+    n = 17 + 4 * version
+    screen = _screen(ppm / float(rng.uniform(0.8, 1.6)), float(rng.uniform(0.3, 0.6)), _bezel(rng, n, severity))
+    look = _Look(0.03, 1.0, inverted=True)
+    canvas, symbol, quad = _single(rng, ppm, version=version, look=look, paper=0.03, marks=screen,
+                                   **_tilt(rng, 25.0))
+    glow = _gaussian_blur(canvas, float(rng.uniform(0.5, 1.5)) * ppm)
+    canvas = canvas * float(rng.uniform(1.0, 1.5)) + float(rng.uniform(0.2, 0.5)) * glow
+    return _photo(canvas, rng, float(rng.uniform(0.5, 0.9)), 80), [(symbol, quad)]
+
+
+def _function_cells(version: int) -> np.ndarray:
+    """The modules a nested symbol must leave alone: finders with their separators and
+    format information, timing patterns, version information. (Alignment patterns sit
+    among the data; one under a nested symbol is lost like the data there.)"""
+    n = 17 + 4 * version
+    cells = np.zeros((n, n), dtype=bool)
+    cells[:9, :9] = cells[:9, n - 8 :] = cells[n - 8 :, :9] = True
+    cells[6, :] = cells[:, 6] = True
+    if version >= 7:
+        cells[:6, n - 11 : n - 8] = cells[n - 11 : n - 8, :6] = True
+    return cells
+
+
+def _nest(rng: np.random.Generator, version: int, side: float) -> tuple[float, float] | None:
+    """Top-left (u, v) of a square of ``side`` modules on data modules only, or None."""
+    cells = _function_cells(version)
+    n = cells.shape[0]
+    for _ in range(200):
+        u, v = (float(c) for c in rng.uniform(0.0, n - side, size=2))
+        if not cells[int(v) : int(math.ceil(v + side)), int(u) : int(math.ceil(u + side))].any():
+            return u, v
+    return None
+
+
+def _build_nested(rng: np.random.Generator, severity: str) -> Drawn:
+    """A small code printed, with its quiet zone, in the data area of a large one (level H,
+    the small one covering about a tenth of it); both are meant to be read."""
+    pitch = float(severity)  # the inner symbol's module, in the outer's modules
+    inner = _make_symbol(rng, int(rng.integers(1, 4)))
+    m = inner.modules.shape[0]
+    turn = 90.0 * int(rng.integers(0, 4)) + float(rng.uniform(-3.0, 3.0))
+    side = (m + 2 * QUIET) * pitch * (abs(math.cos(math.radians(turn))) + abs(math.sin(math.radians(turn))))
+    version = min(40, max(1, math.ceil((side / math.sqrt(0.1) - 17) / 4)) + int(rng.integers(0, 3)))
+    while (spot := _nest(rng, version, side)) is None and version < 40:
+        version += 1
+    assert spot is not None, "a nested symbol fits any outer symbol of twice its side"
+    outer = _make_symbol(rng, version, level="H")
+    n = outer.modules.shape[0]
+    inner_ppm = float(rng.uniform(2.5, 4.0))
+    ppm = inner_ppm / pitch
+    tilt = _tilt(rng, 20.0)
+    side_px = int(math.ceil((n + 2 * QUIET + 2 * float(rng.uniform(1.0, 4.0))) * ppm * 1.35))
+    canvas = np.full((side_px, side_px), PAPER)
+    h = symbol_homography(n, ppm, (side_px / 2.0, side_px / 2.0), 90.0 * int(rng.integers(0, 4))
+                          + float(rng.uniform(-10.0, 10.0)), tilt["tilt"], tilt["tilt_axis"])
+    placement = _homography_maps(h)
+    quad = _draw_symbol(canvas, outer, placement, ppm, _Look())
+    box = (spot[0] + side / 2, spot[1] + side / 2)
+    inside = _on_surface(placement, _affine_surface(pitch, turn, (m / 2, m / 2), box))
+    inner_quad = _draw_symbol(canvas, inner, inside, inner_ppm, _Look())
+    return _photo(canvas, rng, float(rng.uniform(0.4, 0.7))), [(outer, quad), (inner, inner_quad)]
+
+
 @dataclass(frozen=True)
 class _Condition:
     name: str
@@ -747,6 +1192,23 @@ _CONDITIONS = (
     _Condition("camera", ("mild", "hard"), _build_camera, 8, 2,
                "any angle, tilt, blur, uneven light, noise and JPEG together"),
     _Condition("page", ("4", "3"), _build_page, 2, 1, "12 MP page, one small symbol, px/module"),
+    _Condition("whole", tuple(f"{p}px {q}" for p in (3, 2, 1) for q in ("q2", "q1", "cut", "q0")),
+               _build_whole, 8, 1,
+               "symbol filling the image: px/module, quiet zone modules (cut: none on one side)"),
+    _Condition("closeup", ("50", "60", "70"), _build_closeup, 8, 1,
+               "phone close and steep: tilt degrees, short focal length, frame cuts the quiet zone"),
+    _Condition("printed", ("10% scan", "20% scan", "30% scan", "10% photo", "20% photo", "30% photo"),
+               _build_printed, 8, 1,
+               "module widths jittered and drifting, ink spread; thresholded scan or photo"),
+    _Condition("warp", ("0.5", "1", "2", "cyl 140", "cyl 180"), _build_warp, 8, 1,
+               "smooth page displacement, modules; cylinder, degrees of arc, symbol turned on it"),
+    _Condition("dots", ("90 rounded", "70 rounded", "50 rounded", "90 bullseye", "70 bullseye",
+                        "50 bullseye"), _build_dots, 8, 1,
+               "round modules, diameter % of pitch; rounded-square or bullseye finders"),
+    _Condition("display", ("qz", "2", "4"), _build_display, 8, 1,
+               "light on dark screen, glow, moire; round bezel cuts the quiet zone or N modules"),
+    _Condition("nested", ("0.7", "0.5", "0.35"), _build_nested, 8, 1,
+               "small code in a large one's data area: inner module pitch, outer modules"),
     _Condition("none", ("white", "noise", "glyphs", "checkerboard", "stripes", "texture"),
                _build_none, 3, 1, "no symbol: any output is a false positive"),
 )

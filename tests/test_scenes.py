@@ -282,3 +282,122 @@ def test_tally_tells_misses_wrong_texts_and_false_positives_apart(
             tally.errors) == expected
     assert (total.symbols, total.read, total.images, total.seconds) == (
         2 * len(texts), 2 * expected[0], 2, 1.0)
+
+
+# ---------------------------------------------------------------- the ways real codes fail
+
+
+def dark_sides(image: np.ndarray) -> int:
+    """How many of the image's four border lines hold a dark pixel."""
+    lines = (image[0], image[-1], image[:, 0], image[:, -1])
+    return sum(bool((line < 128).any()) for line in lines)
+
+
+@pytest.mark.parametrize(("severity", "sides"), [("1px q0", 4), ("3px q0", 4), ("1px cut", 1),
+                                                 ("2px cut", 1), ("1px q1", 0), ("3px q2", 0)])
+def test_whole_symbols_reach_the_image_edge_where_the_quiet_zone_is_cut(severity: str, sides: int) -> None:
+    scene = sc.scene("whole", severity, 2, seed=SEED)
+    assert dark_sides(scene.image) == sides
+    assert decode_at_corners(scene, 0) == scene.texts[0]
+
+
+def quad_area(points: np.ndarray) -> float:
+    x, y = points[:, 0], points[:, 1]
+    return 0.5 * abs(float(np.dot(x, np.roll(y, -1)) - np.dot(y, np.roll(x, -1))))
+
+
+def through(h: np.ndarray, u: np.ndarray, v: np.ndarray) -> np.ndarray:
+    w = h[2, 0] * u + h[2, 1] * v + h[2, 2]
+    return np.stack([(h[0, 0] * u + h[0, 1] * v + h[0, 2]) / w, (h[1, 0] * u + h[1, 1] * v + h[1, 2]) / w], 1)
+
+
+@pytest.mark.parametrize("severity", sc.severities("closeup"))
+def test_closeups_shrink_the_far_finder_and_cut_the_quiet_zone(severity: str) -> None:
+    scene = sc.scene("closeup", severity, 1, seed=SEED)
+    n = 17 + 4 * scene.versions[0]
+    h = homography_from_corners(scene.corners[0], n)
+    square = np.array([0.0, 7.0, 7.0, 0.0]), np.array([0.0, 0.0, 7.0, 7.0])
+    areas = [quad_area(through(h, square[0] + du, square[1] + dv))
+             for du, dv in ((0, 0), (n - 7, 0), (0, n - 7))]
+    assert 1.5 < math.sqrt(max(areas) / min(areas)) <= 3.0 + 1e-6
+    height, width = scene.image.shape
+    inside = [0 <= x <= width and 0 <= y <= height for x, y in scene.corners[0]]
+    ring = np.linspace(-sc.QUIET, n + sc.QUIET, 40)
+    edge = through(h, np.concatenate([ring, ring, np.full(40, -4.0), np.full(40, n + 4.0)]),
+                   np.concatenate([np.full(40, -4.0), np.full(40, n + 4.0), ring, ring]))
+    cut = (edge[:, 0] < 0) | (edge[:, 0] > width) | (edge[:, 1] < 0) | (edge[:, 1] > height)
+    assert all(inside) and cut.any()
+
+
+@pytest.mark.parametrize("spread", [0.1, 0.3])
+def test_printed_module_widths_are_jittered_and_drift(spread: float) -> None:
+    n = 57
+    edges = sc._jittered_edges(np.random.default_rng(int(spread * 10)), n, spread)
+    widths = np.diff(edges)
+    drift_slope = 2.0 * spread * 2 * math.pi / n
+    assert edges[sc.QUIET] == 0.0 and edges[sc.QUIET + n] == n
+    assert np.all(np.abs(widths - 1.0) <= spread + drift_slope)
+    assert np.abs(widths - 1.0).max() > spread / 2
+    assert np.abs(edges - np.arange(-sc.QUIET, n + sc.QUIET + 1)).max() > spread
+
+
+@pytest.mark.parametrize("amplitude", [0.5, 2.0])
+def test_warp_moves_modules_by_the_amplitude_and_inverts(amplitude: float) -> None:
+    n = 17 + 4 * 9
+    surface = sc._warp_surface(sc._wave_field(np.random.default_rng(5), n, amplitude))
+    v, u = np.mgrid[0 : n : 33j, 0 : n : 33j]
+    x, y = surface.forward(u, v)
+    back = surface.inverse(x, y)
+    assert np.allclose(back[0], u, atol=1e-6) and np.allclose(back[1], v, atol=1e-6)
+    shown = surface.inverse(u, v)  # the module seen at each page point of the symbol
+    assert np.hypot(shown[0] - u, shown[1] - v).max() == pytest.approx(amplitude, rel=1e-9)
+
+
+@pytest.mark.parametrize("style", ["bullseye", "rounded"])
+@pytest.mark.parametrize("diameter", [0.5, 0.9])
+def test_dots_are_round_with_gaps_and_finders_are_designed(style: str, diameter: float) -> None:
+    symbol = sc._make_symbol(np.random.default_rng(3), 5)
+    n = symbol.modules.shape[0]
+    marks = sc._dots(diameter, style, 1.5)(symbol.modules, sc._Look(0.0, 1.0))
+    v, u = np.mgrid[0:n, 0:n].astype(np.float64)
+    data = np.ones((n, n), dtype=bool)
+    data[:8, :8] = data[:8, n - 8 :] = data[n - 8 :, :8] = False
+    r = 0.49 * diameter / math.sqrt(2.0)
+    assert np.array_equal(marks(u + 0.5 + r, v + 0.5 - r)[data] == 0, symbol.modules[data])
+    assert np.all(marks(u + 0.5 + 0.51 * diameter, v + 0.5)[data & ~np.roll(symbol.modules, -1, 1)] == 1)
+    assert np.all(marks(u, v)[data] == 1)  # the gaps where four modules meet
+    for cu, cv in ((3.5, 3.5), (n - 3.5, 3.5), (3.5, n - 3.5)):
+        ring, gap, corner = marks(np.array([cu, cu, cu - 3.4]), np.array([cv - 3.0, cv - 2.0, cv - 3.4]))
+        assert (ring, gap, corner) == (0.0, 1.0, 1.0)
+
+
+@pytest.mark.parametrize("severity", sc.severities("display"))
+def test_display_bezel_hides_one_corner_and_no_finder(severity: str) -> None:
+    n = 37
+    cu, cv, radius = sc._bezel(np.random.default_rng(11), n, severity)
+    v, u = np.mgrid[0:8, 0:8].astype(np.float64)
+    for du, dv in ((0, 0), (n - 8, 0), (0, n - 8)):
+        assert np.all(np.hypot(u + du - cu, v + dv - cv) <= radius)
+    corners = np.array([(0, 0), (n, 0), (0, n), (n, n)], dtype=np.float64)
+    outside = np.hypot(corners[:, 0] - cu, corners[:, 1] - cv) > radius
+    if severity != "qz":
+        depth = float(severity)
+        rim = np.hypot(n - depth - cu, n - depth - cv)
+        assert rim == pytest.approx(radius) and list(outside) == [False, False, False, True]
+    else:
+        assert not outside.any()
+
+
+@pytest.mark.parametrize("severity", sc.severities("nested"))
+def test_nested_symbol_lies_in_the_outer_data_area_and_both_read(severity: str) -> None:
+    scene = sc.scene("nested", severity, 0, seed=SEED)
+    assert len(scene.texts) == 2 and scene.versions[0] > scene.versions[1]
+    n, m = (17 + 4 * version for version in scene.versions)
+    to_outer = np.linalg.inv(homography_from_corners(scene.corners[0], n))
+    grid = np.linspace(-sc.QUIET, m + sc.QUIET, 25)
+    inner = through(homography_from_corners(scene.corners[1], m), *np.meshgrid(grid, grid))
+    cells = np.floor(through(to_outer, inner[:, 0].ravel(), inner[:, 1].ravel())).astype(int)
+    cu, cv = cells[:, 0], cells[:, 1]
+    assert np.all((cu >= 0) & (cu < n) & (cv >= 0) & (cv < n) & (cu != 6) & (cv != 6))
+    assert not np.any(((cu < 9) | (cu >= n - 8)) & (cv < 9)) and not np.any((cu < 9) & (cv >= n - 8))
+    assert [decode_at_corners(scene, i) for i in (0, 1)] == list(scene.texts)
