@@ -616,10 +616,112 @@ bool parse_symbologies(int value, std::uint8_t &out) {
     return true;
 }
 
-// read(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7):
-// every symbol of the image as records (see build_record), the decoded ones first;
-// symbologies a mask of 1 QR, 2 Micro QR, 4 rMQR.
-PyObject *engine_read(PyObject *, PyObject *args) {
+// The caller-sized memory of a read's trace, and the trace pointing into it. The bits
+// go straight into the bytes object the trace returns: it is new, and no other thread
+// can see it while the read writes it without the lock.
+class TraceBuffers {
+public:
+    TraceBuffers() noexcept = default;
+    ~TraceBuffers() { Py_XDECREF(bits_); }
+    TraceBuffers(const TraceBuffers &) = delete;
+    TraceBuffers &operator=(const TraceBuffers &) = delete;
+
+    // Sizes every array for an image of `view`; false with the exception set when
+    // memory is short.
+    bool allocate(const engine::ImageView &view) {
+        const std::int64_t pixels = static_cast<std::int64_t>(view.width) * view.height;
+        bits_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels));
+        if (bits_ == nullptr) return false;
+        if (!allocate_or_raise(finders_, engine::kTraceFinders) || !allocate_or_raise(triples_, engine::kTraceTriples) ||
+            !allocate_or_raise(symbols_, engine::kTraceSymbols) ||
+            !allocate_or_raise(confidence_, std::uint64_t{engine::kTraceSymbols} * engine::kTraceModules) ||
+            !allocate_or_raise(modules_, engine::kTraceModules)) {
+            return false;
+        }
+        trace_.bits = reinterpret_cast<std::uint8_t *>(PyBytes_AsString(bits_));
+        trace_.finders = finders_.get();
+        trace_.triples = triples_.get();
+        trace_.symbols = symbols_.get();
+        trace_.confidence = confidence_.get();
+        trace_.modules = modules_.get();
+        return true;
+    }
+
+    engine::Trace *trace() noexcept { return &trace_; }
+
+    // (bits, finders, triples, symbols): bits width * height bytes of 0/1; finders
+    // [(x, y, module, hits, pass)]; triples [((tl, tr, bl), cost, pass, outcome)];
+    // symbols [(h, size, confidence, pass, outcome)] with h the 9 coefficients of
+    // module_to_image and confidence size * size bytes. outcome: a DecodeError value;
+    // pass: 0 first, 1 inverted, 2 denoised, 3 shrunk.
+    PyObject *build() {
+        PyObject *finders = PyList_New(trace_.finder_count);
+        PyObject *triples = finders ? PyList_New(trace_.triple_count) : nullptr;
+        PyObject *symbols = triples ? PyList_New(trace_.symbol_count) : nullptr;
+        bool ok = symbols != nullptr;
+        for (int i = 0; ok && i < trace_.finder_count; ++i) ok = set_item(finders, i, finder(trace_.finders[i]));
+        for (int i = 0; ok && i < trace_.triple_count; ++i) ok = set_item(triples, i, triple(trace_.triples[i]));
+        for (int i = 0; ok && i < trace_.symbol_count; ++i) ok = set_item(symbols, i, symbol(i));
+        if (!ok) {
+            Py_XDECREF(finders);
+            Py_XDECREF(triples);
+            Py_XDECREF(symbols);
+            return nullptr;
+        }
+        return Py_BuildValue("(ONNN)", bits_, finders, triples, symbols);
+    }
+
+private:
+    static bool set_item(PyObject *list, int i, PyObject *item) {
+        if (item == nullptr) return false;
+        PyList_SetItem(list, i, item);
+        return true;
+    }
+    static PyObject *finder(const engine::TraceFinder &f) {
+        return Py_BuildValue("(dddii)", f.finder.centre.x, f.finder.centre.y, f.finder.module, f.finder.hits,
+                             static_cast<int>(f.pass));
+    }
+    static PyObject *triple(const engine::TraceTriple &t) {
+        const engine::Point *c = t.centres;
+        return Py_BuildValue("(((dd)(dd)(dd))dii)", c[0].x, c[0].y, c[1].x, c[1].y, c[2].x, c[2].y, t.cost,
+                             static_cast<int>(t.pass), static_cast<int>(t.outcome));
+    }
+    PyObject *symbol(int i) const {
+        const engine::TraceSymbol &t = trace_.symbols[i];
+        const double *m = t.module_to_image.m;
+        const auto *confidence =
+            reinterpret_cast<const char *>(trace_.confidence) + static_cast<std::size_t>(i) * engine::kTraceModules;
+        return Py_BuildValue("((ddddddddd)iy#ii)", m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8], t.size,
+                             confidence, static_cast<Py_ssize_t>(t.size) * t.size, static_cast<int>(t.pass),
+                             static_cast<int>(t.outcome));
+    }
+
+    PyObject *bits_ = nullptr;
+    RawScratch<engine::TraceFinder> finders_;
+    RawScratch<engine::TraceTriple> triples_;
+    RawScratch<engine::TraceSymbol> symbols_;
+    RawScratch<std::uint8_t> confidence_;
+    RawScratch<std::uint8_t> modules_;
+    engine::Trace trace_;
+};
+
+// The list of the first `count` records (see build_record).
+PyObject *build_records(const engine::SymbolRecord *records, int count) {
+    PyObject *out = PyList_New(count);
+    if (out == nullptr) return nullptr;
+    for (int i = 0; i < count; ++i) {
+        PyObject *item = build_record(records[i]);
+        if (item == nullptr) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SetItem(out, i, item);
+    }
+    return out;
+}
+
+// The read of both entry points: the records, and with `traced` (records, trace).
+PyObject *read_entry(PyObject *args, bool traced) {
     PyObject *image = nullptr;
     Py_ssize_t width = 0, height = 0, stride = 0;
     int binarizer = 0, try_invert = 1, keep_errors = 0, symbologies = engine::kReadAll;
@@ -636,31 +738,41 @@ PyObject *engine_read(PyObject *, PyObject *args) {
     }
     options.try_invert = try_invert != 0;
     options.keep_errors = keep_errors != 0;
-    if (view.width == 0 || view.height == 0) return PyList_New(0);
+    if ((view.width == 0 || view.height == 0) && !traced) return PyList_New(0);
     const int capacity = engine::read_capacity(view.width, view.height);
     RawScratch<unsigned char> scratch;
     RawScratch<engine::SymbolRecord> records;
+    TraceBuffers trace;
     if (!allocate_or_raise(scratch, engine::read_scratch_bytes(view.width, view.height)) ||
-        !allocate_or_raise(records, static_cast<std::uint64_t>(capacity))) {
+        !allocate_or_raise(records, static_cast<std::uint64_t>(capacity)) ||
+        (traced && !trace.allocate(view))) {
         return nullptr;
     }
+    if (traced) options.trace = trace.trace();
     int count = 0;
-    {
+    if (view.width > 0 && view.height > 0) {
         UnlockedScope unlocked;
         count = engine::read_symbols(view, options, scratch.get(), records.get(), capacity);
     }
-    PyObject *out = PyList_New(count);
-    if (out == nullptr) return nullptr;
-    for (int i = 0; i < count; ++i) {
-        PyObject *item = build_record(records.get()[i]);
-        if (item == nullptr) {
-            Py_DECREF(out);
-            return nullptr;
-        }
-        PyList_SetItem(out, i, item);
+    PyObject *out = build_records(records.get(), count);
+    if (out == nullptr || !traced) return out;
+    PyObject *seen = trace.build();
+    if (seen == nullptr) {
+        Py_DECREF(out);
+        return nullptr;
     }
-    return out;
+    return Py_BuildValue("(NN)", out, seen);
 }
+
+// read(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7):
+// every symbol of the image as records (see build_record), the decoded ones first;
+// symbologies a mask of 1 QR, 2 Micro QR, 4 rMQR.
+PyObject *engine_read(PyObject *, PyObject *args) { return read_entry(args, false); }
+
+// read_traced(image, width, height, stride, binarizer, try_invert, keep_errors,
+// symbologies=7): (records, trace), the records as read() gives them and the trace as
+// TraceBuffers::build: what the read saw, for pictures of why it found nothing.
+PyObject *engine_read_traced(PyObject *, PyObject *args) { return read_entry(args, true); }
 
 // The bits binarize() makes of the image in `args` (image, width, height, stride,
 // binarizer), and whether the image was bilevel; nullptr with the exception set.
@@ -859,6 +971,9 @@ PyMethodDef engine_methods[] = {
     {"read", engine_read, METH_VARARGS,
      "read(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7) -> list of symbol "
      "records."},
+    {"read_traced", engine_read_traced, METH_VARARGS,
+     "read_traced(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7) -> (records, "
+     "trace)."},
     {"binarize", engine_binarize, METH_VARARGS,
      "binarize(image, width, height, stride, binarizer) -> the bits the reader's binarizer makes, 1 dark."},
     {"_binarize", engine_binarize_levels, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},

@@ -73,6 +73,7 @@ struct Scratch {
     LocalGrid *local = nullptr;
     std::uint8_t *small = nullptr;  // the image box-averaged kShrink times down
     std::uint8_t *doubts = nullptr;  // per module as sampled, then as transposed
+    Trace *trace = nullptr;         // the caller's, not carved: null unless asked for
 };
 
 std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
@@ -235,6 +236,18 @@ struct Anchors {
     Point parallelogram;  // the fourth finder centre the other three imply
 };
 
+// Whether failure i shares a finder with an earlier one.
+bool shares_finder(const Failure *failures, int i) noexcept {
+    for (int j = 0; j < i; ++j) {
+        for (int a = 0; a < 3; ++a) {
+            for (int b = 0; b < 3; ++b) {
+                if (failures[i].finders[a] == failures[j].finders[b]) return true;
+            }
+        }
+    }
+    return false;
+}
+
 class Pass {
 public:
     // A pass over `bits` through the finders in `finders` (s.finders or s.inverse).
@@ -255,7 +268,15 @@ public:
     int decode(int count) noexcept {
         std::memset(s_.used, 0, kMaxFinders);
         const int triples = find_triples(finders_, count, s_.triples, kMaxTriples);
-        for (int i = 0; i < triples && decoded_ < capacity_; ++i) try_triple(s_.triples[i]);
+        if (s_.trace != nullptr) trace_finders(*s_.trace, finders_, count);
+        for (int i = 0; i < triples && decoded_ < capacity_; ++i) {
+            if (s_.trace != nullptr) {
+                try_traced(s_.triples[i]);
+            } else {
+                try_triple(s_.triples[i]);
+            }
+        }
+        if (s_.trace != nullptr) trace_failures();
         return decoded_;
     }
 
@@ -270,6 +291,28 @@ private:
             if (inside(records_[i].position, centre)) return true;
         }
         return false;
+    }
+
+    // The pass's failures to the trace, each finder in one symbol as report_failures
+    // has them, whether or not the read reports them.
+    void trace_failures() const noexcept {
+        for (int i = 0; i < failures_; ++i) {
+            const Failure &f = s_.failures[i];
+            if (!shares_finder(s_.failures, i)) {
+                trace_symbol(*s_.trace, bits_, f.module_to_image, f.size, f.module, f.error);
+            }
+        }
+    }
+
+    // try_triple, with how far the triple got written to the trace.
+    void try_traced(const Triple &t) noexcept {
+        if (taken(t)) return;
+        const int decoded = decoded_, failures = failures_;
+        try_triple(t);
+        const DecodeError outcome = decoded_ > decoded    ? DecodeError::none
+                                    : failures_ > failures ? s_.failures[failures_ - 1].error
+                                                           : DecodeError::bad_size;
+        trace_triple(*s_.trace, finders_, t, outcome);
     }
 
     void try_triple(const Triple &t) noexcept {
@@ -534,6 +577,7 @@ private:
         set_centres(rec.centres, t, mirrored);
         std::memcpy(rec.modules, modules, static_cast<std::size_t>(size) * size);
         s_.used[t.tl] = s_.used[t.tr] = s_.used[t.bl] = 1;
+        if (s_.trace != nullptr) trace_symbol(*s_.trace, bits_, h, size, module, DecodeError::none);
     }
 
     ImageView bits_;
@@ -576,12 +620,7 @@ int report_failures(const ImageView &bits, const Scratch &s, int failures, Symbo
             for (const Point &c : f.centres) overlaps = overlaps || inside(records[j].position, c);
         }
         // Each finder in one report: a symbol is often tried through several triples.
-        for (int j = 0; j < i && !overlaps; ++j) {
-            for (int a = 0; a < 3; ++a) {
-                for (int b = 0; b < 3; ++b) overlaps = overlaps || f.finders[a] == s.failures[j].finders[b];
-            }
-        }
-        if (overlaps) continue;
+        if (overlaps || shares_finder(s.failures, i)) continue;
         SymbolRecord &rec = records[count++];
         rec.decoded.error = f.error;
         rec.decoded.symbology = Symbology::qr;
@@ -673,6 +712,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     if (image.width <= 0 || image.height <= 0 || capacity <= 0) return 0;
     Scratch s;
     layout(image.width, image.height, scratch, &s);
+    s.trace = options.trace;
     const std::size_t pixels = static_cast<std::size_t>(image.width) * image.height;
     // A bits image (0 and 1, rows without padding) is read where it lies, and copied only
     // before a fallback rewrites the bits: the copy cost a small code a tenth of its read.
@@ -680,6 +720,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
                           image.stride == image.width && is_bits(image);
     const bool bilevel = borrowed || binarize(image, options.binarizer, s.bits, s.binarize);
     ImageView bits{borrowed ? image.data : s.bits, image.width, image.height, image.width};
+    if (s.trace != nullptr) trace_bits(*s.trace, bits);
     // Everything from here on looks for QR symbols (three finders).
     if ((options.symbologies & kReadQr) == 0) return 0;
     const auto own_bits = [&]() noexcept {
@@ -708,6 +749,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
         if (log.overflow || light >= 3) {
             own_bits();
             invert(s.bits, pixels);
+            trace_pass(s.trace, TracePass::inverted, 1.0);
             Pass inverted(bits, s, log.overflow ? s.finders : s.inverse, records, capacity, true);
             if (const int found = log.overflow ? inverted.run() : inverted.decode(light); found > 0) {
                 return options.keep_errors ? report_failures(bits, s, inverted.failures(), records, found, capacity)
@@ -728,6 +770,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     if (scan.runs * 64 > scanned && scan.specks * 512 > scanned) {
         own_bits();
         denoise(s.bits, image.width, image.height, s.rows);
+        trace_pass(s.trace, TracePass::denoised, 1.0);
         Pass denoised(bits, s, s.finders, records, capacity, false);
         if (const int found = denoised.run(); found > 0) {
             return options.keep_errors ? report_failures(bits, s, denoised.failures(), records, found, capacity)
@@ -748,6 +791,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
         const Binarizer mode = options.binarizer == Binarizer::global ? Binarizer::global : Binarizer::local;
         binarize(small, mode, s.bits, s.binarize);
         const ImageView small_bits{s.bits, w, h, w};
+        trace_pass(s.trace, TracePass::shrunk, kShrink);
         Pass shrunk(small_bits, s, s.finders, records, capacity, false);
         if (const int found = shrunk.run(); found > 0) {
             grow(records, found);

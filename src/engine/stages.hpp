@@ -196,11 +196,14 @@ constexpr std::uint8_t kReadMicroQr = 1u << static_cast<int>(Symbology::micro_qr
 constexpr std::uint8_t kReadRmqr = 1u << static_cast<int>(Symbology::rmqr);
 constexpr std::uint8_t kReadAll = kReadQr | kReadMicroQr | kReadRmqr;
 
+struct Trace;
+
 struct ReadOptions {
     Binarizer binarizer = Binarizer::automatic;
     std::uint8_t symbologies = kReadAll;  // the families searched for
     bool try_invert = true;
     bool keep_errors = false;  // also report located symbols that did not decode
+    Trace *trace = nullptr;    // what the read saw, written there when given (trace.cpp)
 };
 
 // One located symbol. `decoded.error` is none when it was read.
@@ -224,5 +227,78 @@ std::size_t read_scratch_bytes(int width, int height) noexcept;
 // located ones that failed. Returns the number of records written.
 int read_symbols(const ImageView &image, const ReadOptions &options, void *scratch,
                  SymbolRecord *records, int capacity) noexcept;
+
+// ===================================================================================
+// The read's trace (trace.cpp): what a read saw, for pictures of why it failed
+// ===================================================================================
+
+// The passes of a read, in the order they run.
+enum class TracePass : std::uint8_t { first = 0, inverted = 1, denoised = 2, shrunk = 3 };
+
+// A finder a pass found, in the image's pixels.
+struct TraceFinder {
+    Finder finder;
+    TracePass pass = TracePass::first;
+};
+
+// A triple a pass tried: its finder centres (top-left, top-right, bottom-left as the
+// triple ranks them) in the image's pixels, and how far it got: none when it decoded,
+// bad_size when no grid of it was worth decoding (timing at chance, no version fits).
+struct TraceTriple {
+    Point centres[3];
+    double cost = 0;
+    TracePass pass = TracePass::first;
+    DecodeError outcome = DecodeError::bad_size;
+};
+
+// A symbol a pass located: the grid it was sampled through, in the image's pixels,
+// and how far it got (none: decoded).
+struct TraceSymbol {
+    Homography module_to_image;
+    int size = 0;
+    TracePass pass = TracePass::first;
+    DecodeError outcome = DecodeError::none;
+};
+
+// Finders and triples a trace holds: every pass's, four passes at most. Symbols: the
+// first few located, enough for a person to look at (a noise page locates hundreds).
+constexpr int kTraceFinders = 4 * kMaxFinders;
+constexpr int kTraceTriples = 4 * kMaxTriples;
+constexpr int kTraceSymbols = 64;
+constexpr int kTraceModules = kMaxSize * kMaxSize;
+
+// Caller memory a read writes what it saw into: the caller sizes every array before
+// the read (the lock is released by then) and the read never writes past them.
+struct Trace {
+    std::uint8_t *bits = nullptr;        // width * height: the first pass's bits, 1 dark
+    TraceFinder *finders = nullptr;      // kTraceFinders
+    TraceTriple *triples = nullptr;      // kTraceTriples
+    TraceSymbol *symbols = nullptr;      // kTraceSymbols
+    std::uint8_t *confidence = nullptr;  // kTraceModules per symbol, see trace_symbol
+    std::uint8_t *modules = nullptr;     // kTraceModules: a symbol as sampled, scratch
+    int finder_count = 0;
+    int triple_count = 0;
+    int symbol_count = 0;
+    // The running pass, and the scale from its pixels to the image's.
+    TracePass pass = TracePass::first;
+    double scale = 1.0;
+};
+
+// Sets the running pass; nothing when `trace` is null.
+void trace_pass(Trace *trace, TracePass pass, double scale) noexcept;
+
+// Copies the first pass's bits (width * height, no padding).
+void trace_bits(Trace &trace, const ImageView &bits) noexcept;
+
+// Appends a pass's finders, as many as fit.
+void trace_finders(Trace &trace, const Finder *finders, int count) noexcept;
+
+// Appends a triple the running pass tried, when it fits.
+void trace_triple(Trace &trace, const Finder *finders, const Triple &triple, DecodeError outcome) noexcept;
+
+// Appends a located symbol, when it fits, and per module (row-major, in the grid's
+// frame) how many of the nine points of grid_doubts agree with its reading (0 to 9).
+void trace_symbol(Trace &trace, const ImageView &bits, const Homography &module_to_image, int size,
+                  double module, DecodeError outcome) noexcept;
 
 }  // namespace halvern::engine

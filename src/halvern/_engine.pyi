@@ -51,6 +51,22 @@ RecordTuple = tuple[
 def read(image: Buffer, width: int, height: int, stride: int, binarizer: int,
          try_invert: bool, keep_errors: bool, symbologies: int = 7, /) -> list[RecordTuple]: ...
 def binarize(image: Buffer, width: int, height: int, stride: int, binarizer: int, /) -> bytes: ...
+# What a read saw (halvern.explain): the first pass's bits (width * height bytes, 1 dark);
+# finder candidates (x, y, module, hits, pass); triples ((tl, tr, bl), cost, pass,
+# outcome); the symbols located, at most 64 (module_to_image's 9 coefficients, size,
+# size * size confidence bytes (how many of nine points over the module agree with its
+# reading, 0 to 9), pass, outcome). outcome: a DecodeError value, 0 decoded, 1 (of a triple) no grid
+# decoded; pass: 0 first, 1 inverted, 2 denoised, 3 shrunk.
+TraceTuple = tuple[
+    bytes,
+    list[tuple[float, float, float, int, int]],
+    list[tuple[tuple[Point, Point, Point], float, int, int]],
+    list[tuple[tuple[float, ...], int, bytes, int, int]],
+]
+
+def read_traced(image: Buffer, width: int, height: int, stride: int, binarizer: int,
+                try_invert: bool, keep_errors: bool, symbologies: int = 7,
+                /) -> tuple[list[RecordTuple], TraceTuple]: ...
 def _binarize(image: Buffer, width: int, height: int, stride: int, binarizer: int, /) -> tuple[bytes, bool]: ...
 def _find_finders(bits: Buffer, width: int, height: int, inverse: bool = False, carry: bool = True,
                   one_diagonal: bool = True, /) -> list[tuple[float, float, float, int]]: ...
