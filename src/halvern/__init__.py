@@ -7,9 +7,12 @@
 ``read_all`` gives every code of the image (and, with ``return_errors=True``, an
 ``Undecoded`` with the reason for each symbol located but not decoded); ``read_matrix``
 stops before decoding and gives the restored module matrix;
-``binarize`` turns grayscale into bits as the native reader's binarizer does.
+``binarize`` turns grayscale into bits as the native reader's binarizer does;
+``annotate`` draws the codes found on the image and ``explain`` what the reader saw
+where it found none (both with Pillow).
 """
 
+from halvern._annotate import annotate, explain
 from halvern._append import StructuredAppend, merge_structured_append
 from halvern._content import Decoded, Segment, decode_matrix
 from halvern._image import binarize
@@ -27,8 +30,10 @@ __all__ = [
     "StructuredAppend",
     "Undecoded",
     "__version__",
+    "annotate",
     "binarize",
     "decode_matrix",
+    "explain",
     "format_info",
     "merge_structured_append",
     "read",

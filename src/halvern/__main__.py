@@ -4,6 +4,8 @@ r"""The ``halvern`` command: reads the QR codes in each image file given.
     halvern --matrix FILE...   each restored symbol as text art, with its format
     halvern --json FILE...     JSON Lines: one object per code and per file without one
     halvern --demo             the sample image shipped with the package
+    halvern --annotate DIR FILE...   also a PNG per file in DIR, its codes drawn on it
+    halvern --explain DIR FILE...    a PNG per file without a code: what the reader saw
 
 PBM and PGM are read with no dependency; other formats go through Pillow. Only regular
 files and ``-`` are read, images up to --max-pixels pixels. A folder is read
@@ -54,6 +56,7 @@ from halvern._files import (
     load_image,
 )
 from halvern._symbology import SYMBOLOGIES
+from halvern._pictures import Pictures, check_pictures, picture_names, write_pictures
 
 __all__ = ["main"]
 
@@ -176,6 +179,12 @@ def _parser() -> argparse.ArgumentParser:
                         help="join the structured-append sequences found across the files: "
                         "each complete one is printed once, its text joined, after the files")
     parser.add_argument("--demo", action="store_true", help="read the sample image shipped with halvern")
+    parser.add_argument("--annotate", metavar="DIR",
+                        help="write a PNG of each file into DIR with its codes drawn on it "
+                        "(needs Pillow)")
+    parser.add_argument("--explain", metavar="DIR",
+                        help="write a PNG of each file without a code into DIR: what the "
+                        "reader saw (needs Pillow)")
     parser.add_argument("--jobs", "-j", type=_jobs, default=1, metavar="N",
                         help="read N files at a time on N threads (default 1); the "
                         "output keeps the order of the files")
@@ -227,6 +236,7 @@ class FileResult:
     source: Source
     results: tuple[Result, ...] = ()
     refusal: str | None = None
+    picture_problems: tuple[str, ...] = ()
 
 
 def _demo_bytes() -> bytes:
@@ -248,19 +258,23 @@ def _refusal(exc: ImageFileError) -> str:
 
 
 def read_source(source: Source, max_pixels: int,
-                symbologies: tuple[str, ...] = SYMBOLOGIES) -> FileResult:
-    """Every code and located symbol of one source; runs on any thread, prints nothing."""
+                symbologies: tuple[str, ...] = SYMBOLOGIES, pictures: Pictures = Pictures(),
+                picture: str = "") -> FileResult:
+    """Every code and located symbol of one source, and its pictures written (named
+    ``picture``); runs on any thread, prints nothing."""
     try:
         image = load_source(source, max_pixels)
     except ImageFileError as exc:
         return FileResult(source, refusal=_refusal(exc))
-    return FileResult(source, tuple(halvern.read_all(image, return_errors=True,
-                                                     symbologies=symbologies)))
+    results = tuple(halvern.read_all(image, return_errors=True, symbologies=symbologies))
+    problems = (write_pictures(pictures, picture, image, results, symbologies)
+                if pictures.wanted else [])
+    return FileResult(source, results, picture_problems=tuple(problems))
 
 
 def status_of(result: FileResult) -> int:
     """The exit status one source stands for."""
-    if result.refusal is not None:
+    if result.refusal is not None or result.picture_problems:
         return EXIT_ERROR
     if not result.results or any(isinstance(r, halvern.Undecoded) for r in result.results):
         return EXIT_NOT_FOUND
@@ -345,10 +359,11 @@ def messages(result: FileResult) -> list[str]:
     if result.refusal is not None:
         return [result.refusal]
     label = one_line(result.source.label)
+    pictures = [one_line(p) for p in result.picture_problems]
     if not result.results:
-        return [f"{label}: {NOT_FOUND}"]
+        return [f"{label}: {NOT_FOUND}", *pictures]
     return [f"{label}: {UNDECODED}: {item.reason}" for item in result.results
-            if isinstance(item, halvern.Undecoded)]
+            if isinstance(item, halvern.Undecoded)] + pictures
 
 
 # ---------------------------------------------------------------------------
@@ -499,6 +514,18 @@ def report_sequences(parts: list[tuple[Source, halvern.QRCode]], options: Option
     return status
 
 
+def _stem(source: Source) -> str:
+    """What a source's pictures are named after."""
+    if source.kind != "file" or source.path is None:
+        return source.kind
+    return os.path.splitext(os.path.basename(source.path))[0] or "image"
+
+
+def _pictures(args: argparse.Namespace, sources: Sequence[Source]) -> Pictures:
+    inputs = frozenset(os.path.realpath(s.path) for s in sources if s.path is not None)
+    return Pictures(args.annotate, args.explain, inputs)
+
+
 def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
     parser = _parser()
     try:
@@ -509,7 +536,12 @@ def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
         parser.print_usage(err)
         print("halvern: error: give at least one FILE, or --demo", file=err)
         return EXIT_ERROR
+    trouble = check_pictures(args.annotate, args.explain)
+    if trouble is not None:
+        print(_shown(f"halvern: error: {one_line(trouble)}", err), file=err)
+        return EXIT_ERROR
     named = collect_sources(args.files, args.demo)
+    pictures = _pictures(args, named.sources)
     status = EXIT_FOUND
     for message, problem in named.problems:
         print(_shown(f"halvern: {one_line(message)}", err), file=err)
@@ -521,9 +553,10 @@ def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
     parts: list[tuple[Source, halvern.QRCode]] = []
     progress = progress_bar(len(named.sources), err, not args.no_progress)
     try:
-        for result in in_order(lambda s: read_source(s, options.max_pixels, options.symbologies),
-                               named.sources,
-                               args.jobs):
+        names = picture_names([_stem(s) for s in named.sources])
+        for result in in_order(lambda job: read_source(job[0], options.max_pixels,
+                                                       options.symbologies, pictures, job[1]),
+                               zip(named.sources, names), args.jobs):
             with progress.paused():
                 status = max(status, report(result, options, out, err))
             progress.advance()

@@ -205,14 +205,21 @@ class _Record(NamedTuple):
 # The native read
 
 
-def _records(image: Any, width: int | None, height: int | None, try_invert: bool,
-             binarizer: str, keep_errors: bool, symbologies: int) -> list[_Record]:
+def native_arguments(image: Any, width: int | None, height: int | None, try_invert: bool,
+                     binarizer: str) -> tuple[Any, int, int, int, int, bool]:
+    """The native read's arguments before ``keep_errors``: the pixels, their width,
+    height and stride, the binarizer's number and ``try_invert``."""
     mode = binarizer_mode(binarizer)
     pixels = as_reader_input(image, width, height, uint8_bits=binarizer != "auto")
     if pixels.bits:
         mode = _NONE
-    raw = _engine.read(pixels.pixels, pixels.width, pixels.height, pixels.stride, mode,
-                       bool(try_invert), keep_errors, symbologies)
+    return pixels.pixels, pixels.width, pixels.height, pixels.stride, mode, bool(try_invert)
+
+
+def _records(image: Any, width: int | None, height: int | None, try_invert: bool,
+             binarizer: str, keep_errors: bool, symbologies: int) -> list[_Record]:
+    raw = _engine.read(*native_arguments(image, width, height, try_invert, binarizer),
+                       keep_errors, symbologies)
     return list(map(_Record._make, raw))
 
 
