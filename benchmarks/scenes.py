@@ -1091,14 +1091,15 @@ def _build_display(rng: np.random.Generator, severity: str) -> Drawn:
     """A code shown light on dark by a screen: overexposed and glowing, its pixel grid
     beating with the camera's, one corner hidden by a round bezel."""
     ppm = float(rng.uniform(4.0, 7.0))
-    version = _pick_version(rng, ppm)
+    # Phones and watches show tickets and payment codes: small versions.
+    version = int(min(10, math.floor(math.exp(rng.uniform(0.0, math.log(11.0))))))
     n = 17 + 4 * version
-    screen = _screen(ppm / float(rng.uniform(0.8, 1.6)), float(rng.uniform(0.3, 0.6)), _bezel(rng, n, severity))
+    screen = _screen(ppm / float(rng.uniform(0.8, 1.6)), float(rng.uniform(0.3, 0.7)), _bezel(rng, n, severity))
     look = _Look(0.03, 1.0, inverted=True)
     canvas, symbol, quad = _single(rng, ppm, version=version, look=look, paper=0.03, marks=screen,
                                    **_tilt(rng, 25.0))
     glow = _gaussian_blur(canvas, float(rng.uniform(0.5, 1.5)) * ppm)
-    canvas = canvas * float(rng.uniform(1.0, 1.5)) + float(rng.uniform(0.2, 0.5)) * glow
+    canvas = canvas * float(rng.uniform(1.0, 2.0)) + float(rng.uniform(0.3, 1.0)) * glow
     return _photo(canvas, rng, float(rng.uniform(0.5, 0.9)), 80), [(symbol, quad)]
 
 
