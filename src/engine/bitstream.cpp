@@ -162,8 +162,9 @@ constexpr std::uint32_t kHanziGb2312 = 0b0001;
 // Bits of a byte array, most significant first; reads past the end are refused.
 class BitReader {
 public:
-    BitReader(const std::uint8_t *data, int length) noexcept
-        : data_(data), length_(length), total_(8 * static_cast<std::int64_t>(length)) {}
+    // The first `bits` bits of data[0, (bits + 7) / 8).
+    BitReader(const std::uint8_t *data, std::int64_t bits) noexcept
+        : data_(data), length_((bits + 7) / 8), total_(bits) {}
 
     std::int64_t remaining() const noexcept { return total_ - pos_; }
     bool has(std::int64_t bits) const noexcept { return bits <= remaining(); }
@@ -191,7 +192,7 @@ private:
 struct Parser {
     BitReader bits;
     DecodedSymbol &out;
-    int version;
+    const StreamSyntax &syntax;
     std::int32_t eci = -1;
 
     bool fail(StreamFault fault, std::int32_t value = 0) noexcept {
@@ -320,16 +321,15 @@ struct Parser {
     }
 
     bool segment(std::uint32_t mode) noexcept {
-        const CountBits &widths = mode == kModeNumeric        ? kNumericCount
-                                  : mode == kModeAlphanumeric ? kAlphanumericCount
-                                  : mode == kModeByte         ? kByteCount
-                                                              : kKanjiCount;
+        const int count_bits = syntax.count_bits[mode == kModeNumeric        ? 0
+                                                 : mode == kModeAlphanumeric ? 1
+                                                 : mode == kModeByte         ? 2
+                                                                             : 3];
         if (mode == kModeHanzi) {
             if (!bits.has(4)) return fail(StreamFault::past_end);
             const std::uint32_t subset = bits.take(4);
             if (subset != kHanziGb2312) return fail(StreamFault::hanzi_subset, static_cast<std::int32_t>(subset));
         }
-        const int count_bits = widths.bits[count_band(version)];
         if (!bits.has(count_bits)) return fail(StreamFault::past_end);
         const std::uint32_t count = bits.take(count_bits);
         if (out.segment_count >= kMaxSegments) return fail(StreamFault::past_end);
@@ -400,12 +400,20 @@ struct Parser {
         return true;
     }
 
+    // The stream ends at its terminator, or where fewer bits than one remain (an
+    // encoder drops a terminator that does not fit).
+    bool at_end() const noexcept {
+        if (!bits.has(syntax.terminator_bits)) return true;
+        BitReader probe = bits;
+        return probe.take(syntax.terminator_bits) == 0;
+    }
+
     void run() noexcept {
-        while (bits.has(4)) {
-            const std::uint32_t mode = bits.take(4);
+        while (!at_end() && bits.has(syntax.indicator_bits)) {
+            const std::uint32_t indicator = bits.take(syntax.indicator_bits);
+            const std::uint32_t mode = syntax.mode_of[indicator];
             bool ok;
             switch (mode) {
-                case kModeTerminator: return;
                 case kModeNumeric:
                 case kModeAlphanumeric:
                 case kModeByte:
@@ -415,7 +423,7 @@ struct Parser {
                 case kModeStructuredAppend: ok = structured_append(); break;
                 case kModeFnc1First:
                 case kModeFnc1Second: ok = fnc1(mode); break;
-                default: ok = fail(StreamFault::unknown_mode, static_cast<std::int32_t>(mode)); break;
+                default: ok = fail(StreamFault::unknown_mode, static_cast<std::int32_t>(indicator)); break;
             }
             if (!ok) return;
         }
@@ -424,7 +432,24 @@ struct Parser {
 
 }  // namespace
 
+StreamSyntax qr_syntax(int version) noexcept {
+    StreamSyntax syntax;
+    syntax.indicator_bits = syntax.terminator_bits = 4;
+    for (std::uint8_t i = 0; i < 16; ++i) syntax.mode_of[i] = i;
+    const int band = count_band(version);
+    syntax.count_bits[0] = kNumericCount.bits[band];
+    syntax.count_bits[1] = kAlphanumericCount.bits[band];
+    syntax.count_bits[2] = kByteCount.bits[band];
+    syntax.count_bits[3] = kKanjiCount.bits[band];
+    return syntax;
+}
+
 void parse_segments(const std::uint8_t *data, int length, int version, DecodedSymbol &out) noexcept {
+    parse_stream(data, 8 * static_cast<std::int64_t>(length), qr_syntax(version), out);
+}
+
+void parse_stream(const std::uint8_t *data, std::int64_t bit_length, const StreamSyntax &syntax,
+                  DecodedSymbol &out) noexcept {
     out.error = DecodeError::none;
     out.fault = StreamFault::none;
     out.fault_value = 0;
@@ -434,7 +459,7 @@ void parse_segments(const std::uint8_t *data, int length, int version, DecodedSy
     out.fnc1_application = -1;
     out.structured_append = false;
     out.sa_index = out.sa_total = out.sa_parity = 0;
-    Parser parser{BitReader(data, length), out, version};
+    Parser parser{BitReader(data, bit_length), out, syntax};
     parser.run();
 }
 

@@ -105,6 +105,26 @@ void read_codeword_doubts(const std::uint8_t *doubts, int size, CodewordScratch 
 // round-robin interleaving.
 void deinterleave(const std::uint8_t *stream, const BlockLayout &layout, std::uint8_t *blocks_out) noexcept;
 
+// How a symbology writes its data bit stream: mode indicators `indicator_bits` wide
+// (0: every segment numeric, as in the smallest Micro QR symbol), each standing for a
+// mode by its 4-bit QR indicator (mode_of; an indicator of no mode maps to 0xFF or
+// another unused code), `terminator_bits` zeros at the end, and the character count's
+// bits for numeric, alphanumeric, byte and kanji (Hanzi as kanji) segments.
+struct StreamSyntax {
+    int indicator_bits = 4;
+    int terminator_bits = 4;
+    std::uint8_t mode_of[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::uint8_t count_bits[4] = {};
+};
+
+// The syntax of a QR symbol of `version`.
+StreamSyntax qr_syntax(int version) noexcept;
+
+// Parses the first bit_length bits of data as `syntax` writes them, as parse_segments.
+void parse_stream(const std::uint8_t *data, std::int64_t bit_length, const StreamSyntax &syntax,
+                  DecodedSymbol &out) noexcept;
+
 // Parses the data bit stream data[0, length) of a symbol of `version` into out's
 // segments, payload, FNC1 and structured-append fields; sets out.error to
 // DecodeError::data and out.fault on a malformed stream. The stream ends at a

@@ -112,29 +112,6 @@ bool edge_along(const ImageView &bits, Point start, Point step, double module, P
     return false;
 }
 
-struct Line {
-    Point origin;
-    Point direction;  // unit
-};
-
-// The least-squares line through points (total least squares: the principal axis).
-bool fit_line(const Point *points, int count, Line &out) noexcept {
-    if (count < 3) return false;
-    Point mean{0, 0};
-    for (int i = 0; i < count; ++i) mean = mean + points[i];
-    mean = mean * (1.0 / count);
-    double sxx = 0, sxy = 0, syy = 0;
-    for (int i = 0; i < count; ++i) {
-        const Point d = points[i] - mean;
-        sxx += d.x * d.x;
-        sxy += d.x * d.y;
-        syy += d.y * d.y;
-    }
-    const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
-    out = {mean, {std::cos(angle), std::sin(angle)}};
-    return std::isfinite(angle);
-}
-
 // The outer edge of a finder on the side that `outward` points to, as a line through
 // the edge points of walks from seven points of the line through its centre along
 // `along` (both unit vectors), a module apart. The point farthest from the first fit
@@ -165,6 +142,23 @@ bool finder_edge(const ImageView &bits, Point centre, double module, Point outwa
 }
 
 }  // namespace
+
+bool fit_line(const Point *points, int count, Line &out) noexcept {
+    if (count < 3) return false;
+    Point mean{0, 0};
+    for (int i = 0; i < count; ++i) mean = mean + points[i];
+    mean = mean * (1.0 / count);
+    double sxx = 0, sxy = 0, syy = 0;
+    for (int i = 0; i < count; ++i) {
+        const Point d = points[i] - mean;
+        sxx += d.x * d.x;
+        sxy += d.x * d.y;
+        syy += d.y * d.y;
+    }
+    const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
+    out = {mean, {std::cos(angle), std::sin(angle)}};
+    return std::isfinite(angle);
+}
 
 bool homography_from_points(const Point src[4], const Point dst[4], Homography &out) noexcept {
     double to_src[9], to_dst[9], from_src[9];

@@ -580,7 +580,7 @@ PyObject *point_tuple(engine::Point p) { return Py_BuildValue("(dd)", p.x, p.y);
 
 // One record as (decoded or None, error, size, modules, corners, centres, orientation,
 // mirrored, inverted, module size, symbology); error is the DecodeError's value, 0 when
-// decoded.
+// decoded; modules holds rows * columns bytes (size is the columns).
 PyObject *build_record(const engine::SymbolRecord &rec) {
     const bool ok = rec.decoded.error == engine::DecodeError::none;
     PyObject *decoded = ok ? build_decoded(rec.decoded) : Py_NewRef(Py_None);
@@ -588,7 +588,7 @@ PyObject *build_record(const engine::SymbolRecord &rec) {
     const engine::Quad &q = rec.position;
     return Py_BuildValue("(Niiy#((dd)(dd)(dd)(dd))((dd)(dd)(dd))dNNdi)", decoded, static_cast<int>(rec.decoded.error),
                          rec.size, reinterpret_cast<const char *>(rec.modules),
-                         static_cast<Py_ssize_t>(rec.size) * rec.size, q.corner[0].x, q.corner[0].y, q.corner[1].x,
+                         static_cast<Py_ssize_t>(rec.decoded.rows) * rec.decoded.columns, q.corner[0].x, q.corner[0].y, q.corner[1].x,
                          q.corner[1].y, q.corner[2].x, q.corner[2].y, q.corner[3].x, q.corner[3].y,
                          rec.centres[0].x, rec.centres[0].y, rec.centres[1].x, rec.centres[1].y,
                          rec.centres[2].x, rec.centres[2].y, rec.orientation, PyBool_FromLong(rec.mirrored),

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "stages.hpp"
+#include "symbologies.hpp"
 
 namespace halvern::engine {
 
@@ -192,9 +193,10 @@ int progress(DecodeError e) noexcept {
     }
 }
 
-void describe(const Homography &h, int size, bool mirrored, Quad &position, double &orientation) noexcept {
-    const double s = size;
-    const Point tl = h.apply({0, 0}), tr = h.apply({s, 0}), br = h.apply({s, s}), bl = h.apply({0, s});
+void describe(const Homography &h, int size, bool mirrored, Quad &position, double &orientation,
+              int rows = 0) noexcept {
+    const double s = size, t = rows > 0 ? rows : size;
+    const Point tl = h.apply({0, 0}), tr = h.apply({s, 0}), br = h.apply({s, t}), bl = h.apply({0, t});
     position.corner[0] = tl;
     position.corner[1] = mirrored ? bl : tr;
     position.corner[2] = br;
@@ -252,8 +254,9 @@ class Pass {
 public:
     // A pass over `bits` through the finders in `finders` (s.finders or s.inverse).
     Pass(const ImageView &bits, const Scratch &s, Finder *finders, SymbolRecord *records, int capacity,
-         bool inverted) noexcept
+         bool inverted, std::uint8_t symbologies) noexcept
         : bits_(bits), s_(s), finders_(finders), records_(records), capacity_(capacity), inverted_(inverted),
+          symbologies_(symbologies),
           search_budget_(kSearchPasses * static_cast<std::int64_t>(bits.width) * bits.height + kSearchFloor) {}
 
     // Scans for finders (with `log`, logging the light ones' row matches) and decodes
@@ -267,16 +270,21 @@ public:
     // Decodes what the first `count` finders hold, without a scan.
     int decode(int count) noexcept {
         std::memset(s_.used, 0, kMaxFinders);
-        const int triples = find_triples(finders_, count, s_.triples, kMaxTriples);
-        if (s_.trace != nullptr) trace_finders(*s_.trace, finders_, count);
-        for (int i = 0; i < triples && decoded_ < capacity_; ++i) {
-            if (s_.trace != nullptr) {
-                try_traced(s_.triples[i]);
-            } else {
-                try_triple(s_.triples[i]);
+        if (symbologies_ & kReadQr) {
+            const int triples = find_triples(finders_, count, s_.triples, kMaxTriples);
+            if (s_.trace != nullptr) trace_finders(*s_.trace, finders_, count);
+            for (int i = 0; i < triples && decoded_ < capacity_; ++i) {
+                if (s_.trace != nullptr) {
+                    try_traced(s_.triples[i]);
+                } else {
+                    try_triple(s_.triples[i]);
+                }
             }
+            if (s_.trace != nullptr) trace_failures();
         }
-        if (s_.trace != nullptr) trace_failures();
+        if (symbologies_ & (kReadMicroQr | kReadRmqr)) {
+            for (int i = 0; i < count && decoded_ < capacity_; ++i) try_lone(i);
+        }
         return decoded_;
     }
 
@@ -313,6 +321,35 @@ private:
                                     : failures_ > failures ? s_.failures[failures_ - 1].error
                                                            : DecodeError::bad_size;
         trace_triple(*s_.trace, finders_, t, outcome);
+    }
+
+    // A finder no decoded symbol holds, read as the finder of a Micro QR or rMQR symbol.
+    void try_lone(int index) noexcept {
+        const Finder &f = finders_[index];
+        if (s_.used[index]) return;
+        for (int i = 0; i < decoded_; ++i) {
+            if (inside(records_[i].position, f.centre)) return;
+        }
+        LoneRead where;
+        if ((symbologies_ & kReadMicroQr) && read_micro(bits_, f, *s_.attempt, s_.modules, where)) {
+            accept_lone(index, where);
+        }
+    }
+
+    void accept_lone(int index, const LoneRead &where) noexcept {
+        SymbolRecord &rec = records_[decoded_++];
+        rec.decoded = *s_.attempt;
+        rec.size = where.width;
+        rec.mirrored = where.mirrored;
+        rec.inverted = inverted_;
+        rec.module_size = finders_[index].module;
+        describe(where.module_to_image, where.width, false, rec.position, rec.orientation, where.height);
+        const Homography &h = where.module_to_image;
+        rec.centres[0] = finders_[index].centre;
+        rec.centres[1] = h.apply({where.width - 3.5, 3.5});
+        rec.centres[2] = h.apply({3.5, where.height - 3.5});
+        std::memcpy(rec.modules, s_.modules, static_cast<std::size_t>(where.width) * where.height);
+        s_.used[index] = 1;
     }
 
     void try_triple(const Triple &t) noexcept {
@@ -587,6 +624,7 @@ private:
     int capacity_;
     int decoded_ = 0;
     bool inverted_;
+    std::uint8_t symbologies_;
     int failures_ = 0;
     int local_tries_ = 0;
     int local_grids_ = 0;
@@ -721,8 +759,6 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     const bool bilevel = borrowed || binarize(image, options.binarizer, s.bits, s.binarize);
     ImageView bits{borrowed ? image.data : s.bits, image.width, image.height, image.width};
     if (s.trace != nullptr) trace_bits(*s.trace, bits);
-    // Everything from here on looks for QR symbols (three finders).
-    if ((options.symbologies & kReadQr) == 0) return 0;
     const auto own_bits = [&]() noexcept {
         if (bits.data != s.bits) {
             std::memcpy(s.bits, bits.data, pixels);
@@ -733,7 +769,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     // Failures are reported from the first pass, before a fallback changes the bits,
     // unless a fallback decodes something: then from that pass. Decode attempts go to
     // scratch, so a fallback that decodes nothing leaves the first pass's records be.
-    Pass first(bits, s, s.finders, records, capacity, false);
+    Pass first(bits, s, s.finders, records, capacity, false, options.symbologies);
     InverseLog log{s.matches, inverse_log_capacity(image.width, image.height)};
     const int decoded = first.run(options.try_invert ? &log : nullptr);
     const int reported = options.keep_errors ? report_failures(bits, s, first.failures(), records, decoded, capacity)
@@ -744,13 +780,16 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     // second scan cost a text page as much as the first); only a log that overflowed
     // (more than one match per kPixelsPerLogged pixels) takes the full scan. It needs
     // three finders; a blank page has none.
-    if (options.try_invert && (log.overflow || log.count >= 3)) {
+    // A Micro QR or rMQR symbol needs one finder.
+    const std::size_t needed = (options.symbologies & ~kReadQr) != 0 ? 1 : 3;
+    if (options.try_invert && (log.overflow || log.count >= needed)) {
         const int light = log.overflow ? 0 : inverse_finders(bits, log, s.inverse, kMaxFinders, s.finder_index);
-        if (log.overflow || light >= 3) {
+        if (log.overflow || light >= static_cast<int>(needed)) {
             own_bits();
             invert(s.bits, pixels);
             trace_pass(s.trace, TracePass::inverted, 1.0);
-            Pass inverted(bits, s, log.overflow ? s.finders : s.inverse, records, capacity, true);
+            Pass inverted(bits, s, log.overflow ? s.finders : s.inverse, records, capacity, true,
+                          options.symbologies);
             if (const int found = log.overflow ? inverted.run() : inverted.decode(light); found > 0) {
                 return options.keep_errors ? report_failures(bits, s, inverted.failures(), records, found, capacity)
                                            : found;
@@ -771,7 +810,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
         own_bits();
         denoise(s.bits, image.width, image.height, s.rows);
         trace_pass(s.trace, TracePass::denoised, 1.0);
-        Pass denoised(bits, s, s.finders, records, capacity, false);
+        Pass denoised(bits, s, s.finders, records, capacity, false, options.symbologies);
         if (const int found = denoised.run(); found > 0) {
             return options.keep_errors ? report_failures(bits, s, denoised.failures(), records, found, capacity)
                                        : found;
@@ -792,7 +831,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
         binarize(small, mode, s.bits, s.binarize);
         const ImageView small_bits{s.bits, w, h, w};
         trace_pass(s.trace, TracePass::shrunk, kShrink);
-        Pass shrunk(small_bits, s, s.finders, records, capacity, false);
+        Pass shrunk(small_bits, s, s.finders, records, capacity, false, options.symbologies);
         if (const int found = shrunk.run(); found > 0) {
             grow(records, found);
             return found;

@@ -124,6 +124,15 @@ int find_triples(const Finder *finders, int count, Triple *out, int capacity) no
 // Grid (grid.cpp)
 // ===================================================================================
 
+struct Line {
+    Point origin;
+    Point direction;  // unit
+};
+
+// The least-squares line through points (total least squares: the principal axis);
+// false for fewer than three.
+bool fit_line(const Point *points, int count, Line &out) noexcept;
+
 // The transform sending src[i] to dst[i] (i = 0..3); false when a quad is degenerate.
 bool homography_from_points(const Point src[4], const Point dst[4], Homography &out) noexcept;
 
@@ -209,14 +218,15 @@ struct ReadOptions {
 // One located symbol. `decoded.error` is none when it was read.
 struct SymbolRecord {
     DecodedSymbol decoded;
-    int size = 0;
+    int size = 0;         // modules across (decoded.columns; decoded.rows down)
     Quad position;        // symbol corners in caller pixels, as the symbol reads
-    Point centres[3];     // finder centres: top-left, top-right, bottom-left
+    Point centres[3];     // finder centres: top-left, top-right, bottom-left (one finder:
+                          // the centres a QR symbol of its size would have there)
     double orientation = 0;  // degrees, the top edge's direction in the image
     double module_size = 0;
     bool mirrored = false;
     bool inverted = false;
-    std::uint8_t modules[kMaxSize * kMaxSize];  // as sampled, in the symbol's frame
+    std::uint8_t modules[kMaxSize * kMaxSize];  // decoded.rows * size, as sampled, in the symbol's frame
 };
 
 // Records the read may fill for an image of this size (at least one).

@@ -247,6 +247,13 @@ def _located_version(record: _Record) -> int | str:
 def _matrix(record: _Record, format_: tuple[str, int] | None) -> QRMatrix | None:
     """The restored matrix of a record, with the decoded level and mask when known;
     None when its format information is unreadable."""
+    if record.symbology != 0:
+        # Micro QR and rMQR: the modules as sampled, given only when decoded.
+        if format_ is None or record.decoded is None:
+            return None
+        level, mask = format_
+        return QRMatrix(record.sampled, record.size, _located_version(record), level, mask, 1.0,
+                        record.centers, record.module_size, SYMBOLOGIES[record.symbology])
     try:
         restored = _engine.restore(record.sampled, record.size)
     except ValueError:

@@ -1,0 +1,55 @@
+// The QR code's relatives that the reader also reads: Micro QR (one finder, micro.cpp)
+// and rMQR (a finder and a sub-finder, rmqr.cpp), both found from a finder of the
+// finder scan that no QR symbol took, through the square of that lone finder
+// (lone_finder.cpp).
+#pragma once
+
+#include <cstdint>
+
+#include "decode.hpp"
+#include "image.hpp"
+#include "stages.hpp"
+
+namespace halvern::engine {
+
+// ---------------------------------------------------------------------------------
+// lone_finder.cpp
+
+// The outer square of a finder that has no partners: its four corners in the image, in
+// the order of increasing angle around the centre (clockwise on screen). False when
+// its edges do not close into a plausible quadrilateral.
+bool finder_square(const ImageView &bits, const Finder &finder, Point corners[4]) noexcept;
+
+// One of the eight ways to lay a finder's module square (0,0)-(7,7) on its corners:
+// module corner (0,0) on corners[first], (7,0) on the next one in `turn` (1, or -1 for
+// a mirrored symbol).
+struct FinderFrame {
+    Homography module_to_image;
+    bool mirrored = false;
+};
+bool finder_frame(const Point corners[4], int first, int turn, FinderFrame &out) noexcept;
+
+// A symbol read from a lone finder: where it lies (module space as the symbol reads,
+// `width` columns by `height` rows) and how.
+struct LoneRead {
+    Homography module_to_image;
+    int width = 0;
+    int height = 0;
+    bool mirrored = false;
+    Symbology symbology = Symbology::micro_qr;
+};
+
+// ---------------------------------------------------------------------------------
+// micro.cpp
+
+// Decodes a sampled Micro QR symbol (size 11, 13, 15 or 17; nonzero dark, as the
+// symbol reads). Fills `out` and returns out.error.
+DecodeError decode_micro(const std::uint8_t *modules, int size, DecodedSymbol &out) noexcept;
+
+// The Micro QR symbol whose finder is `finder`, if its timing patterns and format
+// information hold and it decodes: true with `decoded`, `modules` (size * size) and
+// `where` filled.
+bool read_micro(const ImageView &bits, const Finder &finder, DecodedSymbol &decoded, std::uint8_t *modules,
+                LoneRead &where) noexcept;
+
+}  // namespace halvern::engine
