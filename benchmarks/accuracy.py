@@ -10,7 +10,8 @@ text is among the reader's outputs for the image (texts compared as multisets: t
 symbols need two equal outputs). Outputs on an image without a symbol are false positives;
 outputs on other images that match none of its texts are wrong texts. halvern is called
 through ``read_all`` when it has one, else ``read``; zxing-cpp through ``read_barcodes``
-restricted to QR codes with its default settings; OpenCV through
+restricted to the scene's symbology (QR codes, Micro QR or rMQR; QR codes on images without
+a symbol) with its default settings; OpenCV through
 ``QRCodeDetector().detectAndDecodeMulti`` (empty strings, its "detected but not decoded",
 are not outputs). Peers that are not installed show as n/a (the ``bench`` extra has them).
 Each reader runs in a process of its own and is timed there; a call that takes longer than
@@ -41,7 +42,9 @@ if __package__:  # imported as benchmarks.accuracy (the tests)
 else:  # run as a script from benchmarks/
     from scenes import Scene, conditions, describe, generate, score
 
-Reader = Callable[[np.ndarray], list[str]]
+# A reader: the image and the symbology its scene holds (which only zxing-cpp is told) to
+# the texts read.
+Reader = Callable[[np.ndarray, str], list[str]]
 
 
 # ---------------------------------------------------------------- readers
@@ -50,9 +53,9 @@ Reader = Callable[[np.ndarray], list[str]]
 def _halvern_reader() -> Reader:
     read_all = getattr(halvern, "read_all", None)
     if read_all is not None:
-        return lambda image: [code.text for code in read_all(image)]
+        return lambda image, _: [code.text for code in read_all(image)]
 
-    def read_one(image: np.ndarray) -> list[str]:
+    def read_one(image: np.ndarray, _: str) -> list[str]:
         code = halvern.read(image)
         return [] if code is None else [code.text]
 
@@ -65,8 +68,9 @@ def _zxing_reader() -> Reader | None:
         import zxingcpp
     except ImportError:
         return None
-    qr = zxingcpp.BarcodeFormat.QRCode
-    return lambda image: [r.text for r in zxingcpp.read_barcodes(image, formats=qr)]
+    formats = {"QR": zxingcpp.BarcodeFormat.QRCode, "Micro QR": zxingcpp.BarcodeFormat.MicroQRCode,
+               "rMQR": zxingcpp.BarcodeFormat.RMQRCode}
+    return lambda image, kind: [r.text for r in zxingcpp.read_barcodes(image, formats=formats[kind])]
 
 
 def _opencv_reader() -> Reader | None:
@@ -76,7 +80,7 @@ def _opencv_reader() -> Reader | None:
         return None
     detector = cv2.QRCodeDetector()
 
-    def read(image: np.ndarray) -> list[str]:
+    def read(image: np.ndarray, _: str) -> list[str]:
         _, texts, _, _ = detector.detectAndDecodeMulti(image)
         return [t for t in (texts or ()) if t]
 
@@ -96,11 +100,11 @@ def installed(name: str) -> bool:
     return importlib.util.find_spec(MODULES[name]) is not None
 
 
-def run_reader(reader: Reader, image: np.ndarray) -> tuple[list[str] | None, float, str]:
+def run_reader(reader: Reader, image: np.ndarray, kind: str = "QR") -> tuple[list[str] | None, float, str]:
     """The reader's texts (None when it raised), its time, and the error if any."""
     start = time.perf_counter()
     try:
-        found: list[str] | None = list(reader(image))
+        found: list[str] | None = list(reader(image, kind))
         error = ""
     except Exception as exc:  # a reader that raises on a scene is scored as reading nothing
         found, error = None, f"{type(exc).__name__}: {exc}"
@@ -108,12 +112,13 @@ def run_reader(reader: Reader, image: np.ndarray) -> tuple[list[str] | None, flo
 
 
 def _serve(name: str, conn: Connection) -> None:
-    """A reader's process: an image in, (texts or None, seconds, error) out, until None."""
+    """A reader's process: (image, symbology) in, (texts or None, seconds, error) out, until
+    None."""
     reader = READERS[name]()
     if reader is None:
         raise ImportError(f"{name} is not installed")
-    while (image := conn.recv()) is not None:
-        conn.send(run_reader(reader, image))
+    while (request := conn.recv()) is not None:
+        conn.send(run_reader(reader, *request))
 
 
 class ReaderProcess:
@@ -138,9 +143,9 @@ class ReaderProcess:
         self.conn.close()
         self._start()
 
-    def read(self, image: np.ndarray, limit: float) -> tuple[list[str] | None, float, str]:
+    def read(self, image: np.ndarray, limit: float, kind: str = "QR") -> tuple[list[str] | None, float, str]:
         """As run_reader; a call past ``limit`` seconds is stopped and counts as raising."""
-        self.conn.send(image)
+        self.conn.send((image, kind))
         if self.conn.poll(limit):
             try:
                 result: tuple[list[str] | None, float, str] = self.conn.recv()
@@ -331,7 +336,7 @@ def main(argv: list[str] | None = None) -> int:
             tally = column[name]
             if process is None or tally is None:
                 continue
-            found, seconds, error = process.read(scene.image, args.limit)
+            found, seconds, error = process.read(scene.image, args.limit, scene.symbology)
             if error:
                 errors.append(f"{name} on {scene.name}: {error}")
             tally.add(scene, found, seconds)

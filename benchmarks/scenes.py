@@ -85,6 +85,7 @@ class Scene:
     texts: tuple[str, ...]
     corners: tuple[Quad, ...] = ()
     versions: tuple[int, ...] = ()
+    symbology: str = "QR"  # what the symbols are: "QR", "Micro QR" or "rMQR"
 
 
 @dataclass(frozen=True)
@@ -244,13 +245,14 @@ def _homography_maps(h: np.ndarray) -> _Placement:
 
 def symbol_homography(n: int, ppm: float, centre: Point, angle_deg: float = 0.0,
                       tilt_deg: float = 0.0, tilt_axis: str = "x",
-                      focal_symbols: float = 2.5) -> np.ndarray:
+                      focal_symbols: float = 2.5, rows: int | None = None) -> np.ndarray:
     """3 x 3 map from module coordinates to pixels: the symbol, ``ppm`` pixels per module at
     its centre, turned by ``angle_deg`` in its plane, then the plane tilted by ``tilt_deg``
     about the image's x or y axis and seen by a pinhole camera whose focal length is
-    ``focal_symbols`` symbol widths, its centre at ``centre``."""
-    half = n / 2.0
-    to_plane = np.array([[ppm, 0.0, -half * ppm], [0.0, ppm, -half * ppm], [0.0, 0.0, 1.0]])
+    ``focal_symbols`` symbol widths, its centre at ``centre``; ``rows`` (n by default) is the
+    module rows of a rectangular symbol n columns wide."""
+    half, half_rows = n / 2.0, (n if rows is None else rows) / 2.0
+    to_plane = np.array([[ppm, 0.0, -half * ppm], [0.0, ppm, -half_rows * ppm], [0.0, 0.0, 1.0]])
     a = math.radians(angle_deg)
     spin = np.array([[math.cos(a), -math.sin(a), 0.0], [math.sin(a), math.cos(a), 0.0], [0.0, 0.0, 1.0]])
     t = math.radians(tilt_deg)
@@ -486,12 +488,14 @@ def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
             mirrored: bool = False, look: _Look = _Look(), margin: float | None = None,
             paper: float = PAPER, integer_grid: bool = False, version: int | None = None,
             surface: _Surface | None = None,
-            marks: MarksMaker | None = None) -> tuple[np.ndarray, _Symbol, Quad]:
+            marks: MarksMaker | None = None,
+            symbol: _Symbol | None = None) -> tuple[np.ndarray, _Symbol, Quad]:
     """A canvas (reflectance) holding one symbol, its centre at the canvas centre, with a
     random margin of paper around the quiet zone. ``angle`` None picks a right-angle
     orientation with a few degrees of jitter. ``surface`` moves the modules on the page
-    before the placement; ``marks`` makes the symbol's marks from its matrix and look."""
-    symbol = _make_symbol(rng, _pick_version(rng, ppm) if version is None else version)
+    before the placement; ``marks`` makes the symbol's marks from its matrix and look; ``symbol``
+    (a Micro QR or rMQR symbol) is drawn instead of a QR symbol."""
+    symbol = symbol or _make_symbol(rng, _pick_version(rng, ppm) if version is None else version)
     if mirrored:
         symbol = _Symbol(symbol.text, symbol.version, symbol.modules[:, ::-1].copy())
     n = symbol.modules.shape[0]
@@ -524,9 +528,9 @@ def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
 
 
 def _scene(name: str, condition: str, severity: str, image: np.ndarray,
-           placed: list[tuple[_Symbol, Quad]]) -> Scene:
+           placed: list[tuple[_Symbol, Quad]], symbology: str = "QR") -> Scene:
     return Scene(name, condition, severity, image, tuple(s.text for s, _ in placed),
-                 tuple(q for _, q in placed), tuple(s.version for s, _ in placed))
+                 tuple(q for _, q in placed), tuple(s.version for s, _ in placed), symbology)
 
 
 # ---------------------------------------------------------------- conditions
@@ -1155,6 +1159,115 @@ def _build_nested(rng: np.random.Generator, severity: str) -> Drawn:
     inner_quad = _draw_symbol(canvas, inner, inside, inner_ppm, _Look())
     return _photo(canvas, rng, float(rng.uniform(0.4, 0.7))), [(outer, quad), (inner, inner_quad)]
 
+# ---------------------------------------------------------------- Micro QR and rMQR
+# The QR code's relatives in the conditions that matter most to a reader that finds them
+# from a single finder pattern: size, turn, tilt, blur, noise, and several in one image.
+
+_MICRO_LEVELS: dict[str, tuple[str | None, ...]] = {
+    "M1": (None,), "M2": ("L", "M"), "M3": ("L", "M"), "M4": ("L", "M", "Q")}
+_MICRO_MODES = {"M1": ("numeric",), "M2": ("numeric", "alphanumeric"),
+                "M3": ("numeric", "alphanumeric", "byte", "kanji"),
+                "M4": ("numeric", "alphanumeric", "byte", "kanji")}
+Encoder = Callable[[str], Any]
+
+
+def _filled(rng: np.random.Generator, mode: str, encode: Encoder) -> tuple[str, Any]:
+    """A text in ``mode`` filling a random share (30-100%) of what ``encode`` takes, and
+    its symbol: the capacity is the longest prefix of a long random text that encodes."""
+    pool = _random_text(rng, mode, 512)
+    low, high = 1, len(pool)
+    while low < high:
+        mid = (low + high + 1) // 2
+        try:
+            encode(pool[:mid])
+            low = mid
+        except (segno.DataOverflowError, ValueError):
+            high = mid - 1
+    text = pool[: max(1, int(low * float(rng.uniform(0.3, 1.0))))]
+    return text, encode(text)
+
+
+def _make_micro(rng: np.random.Generator) -> _Symbol:
+    """A Micro QR symbol of a random version, level and mode."""
+    version = ("M1", "M2", "M3", "M4")[int(rng.integers(0, 4))]
+    level = _MICRO_LEVELS[version][int(rng.integers(0, len(_MICRO_LEVELS[version])))]
+    mode = _MICRO_MODES[version][int(rng.integers(0, len(_MICRO_MODES[version])))]
+
+    def encode(text: str) -> Any:
+        return segno.make(text, version=version, error=level, mode=mode, micro=True, boost_error=False)
+
+    text, qr = _filled(rng, mode, encode)
+    return _Symbol(text, int(version[1]), np.array(qr.matrix, dtype=bool))
+
+
+_RELATIVES: dict[str, Callable[[np.random.Generator], _Symbol]] = {"micro": _make_micro}
+
+
+def _relative_multi(rng: np.random.Generator, count: int, make: Callable[[np.random.Generator], _Symbol]
+                    ) -> Drawn:
+    """``count`` symbols on a grid, each turned freely, 3-5 px a module."""
+    ppm = float(rng.uniform(3.0, 5.0))
+    symbols = [make(rng) for _ in range(count)]
+    cols = int(math.ceil(math.sqrt(count)))
+    rows = int(math.ceil(count / cols))
+    pitch = (max(max(s.modules.shape) for s in symbols) + 2 * QUIET) * ppm * 1.45
+    canvas = np.full((int(rows * pitch) + 1, int(cols * pitch) + 1), PAPER)
+    placed = []
+    for i, symbol in enumerate(symbols):
+        r, c = divmod(i, cols)
+        h = symbol_homography(symbol.modules.shape[1], ppm, ((c + 0.5) * pitch, (r + 0.5) * pitch),
+                              float(rng.uniform(0.0, 360.0)), rows=symbol.modules.shape[0])
+        placed.append((symbol, _draw_symbol(canvas, symbol, _homography_maps(h), ppm, _Look())))
+    return _develop(canvas, _Shot(blur=0.4, noise=2.0), rng), placed
+
+
+def _relative_builder(kind: str, condition: str) -> Builder:
+    """The builder of one condition for the symbols of ``kind`` (a key of _RELATIVES)."""
+    make = _RELATIVES[kind]
+
+    def build(rng: np.random.Generator, severity: str) -> Drawn:
+        if condition == "multi":
+            return _relative_multi(rng, int(severity), make)
+        symbol = make(rng)
+        clean = {"look": _Look(0.0, 1.0), "paper": 1.0}
+        if condition == "scale":
+            canvas, symbol, quad = _single(rng, float(severity), angle=0.0, integer_grid=True,
+                                           margin=float(rng.integers(1, 6)), symbol=symbol, **clean)
+            return _to_uint8(canvas), [(symbol, quad)]
+        if condition == "rotation":
+            angle = {"right-angle": 90.0 * int(rng.integers(1, 4)),
+                     "45": 45.0 + 90.0 * int(rng.integers(0, 4)),
+                     "any": float(rng.uniform(0.0, 360.0))}[severity]
+            canvas, symbol, quad = _single(rng, float(rng.uniform(3.0, 8.0)), angle=angle, symbol=symbol,
+                                           mirrored=bool(rng.random() < 0.5), **clean)
+            return _to_uint8(canvas), [(symbol, quad)]
+        ppm = _camera_ppm(rng)
+        shot = _Shot(blur=0.5)
+        tilt = 0.0
+        if condition == "tilt":
+            tilt = float(severity) * float(rng.choice([-1, 1]))
+        elif condition == "blur":
+            shot = _Shot(blur=float(severity) * ppm)
+        else:
+            shot = _Shot(blur=0.5, noise=float(severity))
+        canvas, symbol, quad = _single(rng, ppm, angle=float(rng.uniform(0.0, 360.0)), tilt=tilt,
+                                       tilt_axis="x" if rng.random() < 0.5 else "y", symbol=symbol,
+                                       look=_Look(inverted=bool(rng.random() < 0.25)))
+        return _develop(canvas, shot, rng), [(symbol, quad)]
+
+    return build
+
+
+# The relatives' conditions: (condition, severities, what they measure).
+_RELATIVE_CONDITIONS = (
+    ("scale", ("2", "3", "4", "6", "10"), "clean bilevel, upright, px/module"),
+    ("rotation", ("right-angle", "45", "any"), "clean, turned in the plane, half mirrored"),
+    ("tilt", ("10", "20", "30", "40"), "plane tilted about x or y, degrees, any turn, a quarter light on dark"),
+    ("blur", ("0.1", "0.2", "0.33"), "Gaussian sigma, modules, any turn"),
+    ("noise", ("8", "20", "40"), "Gaussian sigma, 8-bit levels, any turn"),
+    ("multi", ("2", "5", "10"), "symbols per image, any turn"),
+)
+
 
 @dataclass(frozen=True)
 class _Condition:
@@ -1164,6 +1277,7 @@ class _Condition:
     count: int  # scenes per severity in the full set
     quick: int  # and in the quick set
     about: str
+    symbology: str = "QR"
 
 
 _CONDITIONS = (
@@ -1213,6 +1327,10 @@ _CONDITIONS = (
     _Condition("none", ("white", "noise", "glyphs", "checkerboard", "stripes", "texture"),
                _build_none, 3, 1, "no symbol: any output is a false positive"),
 )
+_CONDITIONS += tuple(
+    _Condition(f"{kind}-{name}", sevs, _relative_builder(kind, name), 8, 2, about, symbology)
+    for kind, symbology in (("micro", "Micro QR"),)
+    for name, sevs, about in _RELATIVE_CONDITIONS)
 _BY_NAME = {c.name: c for c in _CONDITIONS}
 
 
@@ -1270,7 +1388,7 @@ def scene(condition: str, severity: str, index: int = 0, seed: int = 0) -> Scene
         known = ", ".join(family.severities)
         raise ValueError(f"unknown severity {severity!r} for {condition}; known: {known}")
     image, placed = family.build(_rng(seed, condition, severity, index), severity)
-    return _scene(f"{condition}/{severity}/{index}", condition, severity, image, placed)
+    return _scene(f"{condition}/{severity}/{index}", condition, severity, image, placed, family.symbology)
 
 
 def scenes(condition: str, count: int = 1, seed: int = 0, severity: str | None = None) -> Iterator[Scene]:

@@ -33,11 +33,11 @@ bool ray_edge(const ImageView &bits, Point centre, Point direction, double modul
         if (pending < 0) pending = t - step / 2;
         if (t - pending < hold) continue;
         colour = dark;
-        pending = -1.0;
         if (++changes == 3) {
-            at = t - hold;
+            at = pending;
             return true;
         }
+        pending = -1.0;
     }
     return false;
 }
@@ -76,6 +76,31 @@ bool side_line(const Point *points, const bool *valid, const double *angle, doub
     if (worst < 0) return true;
     chosen[worst] = chosen[--count];
     return fit_line(chosen, count, out);
+}
+
+// Solves the 8 x 8 system a[.][0..7] x = a[.][8] by elimination with partial
+// pivoting; false when it is singular.
+bool solve8(double a[8][9], double x[8]) noexcept {
+    for (int col = 0; col < 8; ++col) {
+        int pivot = col;
+        for (int r = col + 1; r < 8; ++r) pivot = std::fabs(a[r][col]) > std::fabs(a[pivot][col]) ? r : pivot;
+        if (!(std::fabs(a[pivot][col]) > 1e-12)) return false;
+        for (int c = 0; c < 9; ++c) {
+            const double t = a[col][c];
+            a[col][c] = a[pivot][c];
+            a[pivot][c] = t;
+        }
+        for (int r = col + 1; r < 8; ++r) {
+            const double f = a[r][col] / a[col][col];
+            for (int c = col; c < 9; ++c) a[r][c] -= f * a[col][c];
+        }
+    }
+    for (int r = 7; r >= 0; --r) {
+        double v = a[r][8];
+        for (int c = r + 1; c < 8; ++c) v -= a[r][c] * x[c];
+        x[r] = v / a[r][r];
+    }
+    return true;
 }
 
 bool intersect(const Line &a, const Line &b, Point &out) noexcept {
@@ -160,6 +185,89 @@ bool finder_square(const ImageView &bits, const Finder &finder, Point corners[4]
         }
     }
     return plausible(corners, module);
+}
+
+bool fit_homography(const Point *src, const Point *dst, int count, Homography &out, bool affine) noexcept {
+    if (count < 4) return false;
+    // Image points centred and scaled to about unit spread, which keeps the normal
+    // equations well conditioned.
+    Point mean{0, 0};
+    for (int i = 0; i < count; ++i) mean = mean + dst[i];
+    mean = mean * (1.0 / count);
+    double spread = 0;
+    for (int i = 0; i < count; ++i) spread += std::sqrt(dot(dst[i] - mean, dst[i] - mean));
+    spread /= count;
+    if (!(spread > 1e-9)) return false;
+    const double scale = 1.0 / spread;
+    double a[8][9] = {};
+    for (int i = 0; i < count; ++i) {
+        const double u = src[i].x, v = src[i].y;
+        const double x = (dst[i].x - mean.x) * scale, y = (dst[i].y - mean.y) * scale;
+        const double rx[9] = {u, v, 1, 0, 0, 0, -u * x, -v * x, x};
+        const double ry[9] = {0, 0, 0, u, v, 1, -u * y, -v * y, y};
+        for (int r = 0; r < 8; ++r) {
+            for (int c = 0; c < 9; ++c) a[r][c] += rx[r] * rx[c] + ry[r] * ry[c];
+        }
+    }
+    if (affine) {
+        // The perspective terms held at zero: their equations replaced by h6 = h7 = 0.
+        for (int r = 6; r < 8; ++r) {
+            for (int c = 0; c < 9; ++c) a[r][c] = 0.0;
+            a[r][r] = 1.0;
+        }
+        for (int r = 0; r < 6; ++r) a[r][6] = a[r][7] = 0.0;
+    }
+    double h[8];
+    if (!solve8(a, h)) return false;
+    // Undo the normalisation: x = mean + spread * x'.
+    out.m[0] = h[0] * spread + h[6] * mean.x;
+    out.m[1] = h[1] * spread + h[7] * mean.x;
+    out.m[2] = h[2] * spread + mean.x;
+    out.m[3] = h[3] * spread + h[6] * mean.y;
+    out.m[4] = h[4] * spread + h[7] * mean.y;
+    out.m[5] = h[5] * spread + mean.y;
+    out.m[6] = h[6];
+    out.m[7] = h[7];
+    out.m[8] = 1.0;
+    for (double m : out.m) {
+        if (!std::isfinite(m)) return false;
+    }
+    return true;
+}
+
+bool edge_point(const ImageView &bits, const Homography &h, Point centre, Point outward, double module,
+                Point &module_point, Point &image_point) noexcept {
+    Point p = h.apply(centre);
+    const Point across{outward.y, -outward.x};
+    Point a = h.apply(centre + across * 0.5) - h.apply(centre - across * 0.5);
+    Point o = h.apply(centre + outward * 0.5) - p;
+    const double la = std::sqrt(dot(a, a)), lo = std::sqrt(dot(o, o));
+    if (!(la > 0.5 && lo > 0.25 && la < 4 * module + 4 && lo < 2 * module + 2)) return false;
+    a = a * (1.0 / la);
+    o = o * (1.0 / lo);
+    const double step = 0.25;
+    // A prediction on the light beside the module: the nearest dark within half a
+    // module across.
+    for (double t = step; !dark_at(bits, p) && t <= la / 2; t += step) {
+        if (dark_at(bits, p + a * t)) p = p + a * t;
+        else if (dark_at(bits, p - a * t)) p = p - a * t;
+    }
+    if (!dark_at(bits, p)) return false;
+    double ends[2] = {0, 0};
+    for (int side = 0; side < 2; ++side) {
+        const Point d = side == 0 ? a : a * -1.0;
+        double t = step;
+        while (t <= la && dark_at(bits, p + d * t)) t += step;
+        if (t > la) return false;  // no light within a module: not a lone dark module
+        ends[side] = t - step / 2;
+    }
+    const Point q = p + a * ((ends[0] - ends[1]) / 2);
+    double t = step;
+    while (t <= 3 * lo && dark_at(bits, q + o * t)) t += step;
+    if (t > 3 * lo) return false;
+    module_point = centre + outward * 0.5;
+    image_point = q + o * (t - step / 2);
+    return true;
 }
 
 bool finder_frame(const Point corners[4], int first, int turn, FinderFrame &out) noexcept {

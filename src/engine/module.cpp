@@ -15,7 +15,9 @@
 #include "decode.hpp"
 #include "decode_stages.hpp"
 #include "image.hpp"
+#include "micro_tables.hpp"
 #include "stages.hpp"
+#include "symbologies.hpp"
 #include "tables.hpp"
 
 namespace {
@@ -950,6 +952,42 @@ PyObject *engine_find_alignment(PyObject *, PyObject *args) {
 // Module
 // ===================================================================================
 
+// _finder_square(bits, width, height, x, y, module): the four corners (x, y) of a lone
+// finder's outer square, in increasing angle around its centre, or None.
+PyObject *engine_finder_square(PyObject *, PyObject *args) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0;
+    engine::Finder finder;
+    if (!PyArg_ParseTuple(args, "Onnddd", &image, &width, &height, &finder.centre.x, &finder.centre.y,
+                          &finder.module)) {
+        return nullptr;
+    }
+    BufferGuard buffer;
+    engine::ImageView view;
+    if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
+    engine::Point c[4];
+    if (!engine::finder_square(view, finder, c)) Py_RETURN_NONE;
+    return Py_BuildValue("((dd)(dd)(dd)(dd))", c[0].x, c[0].y, c[1].x, c[1].y, c[2].x, c[2].y, c[3].x, c[3].y);
+}
+
+// _decode_micro(matrix, size): the decoded symbol tuple of a sampled Micro QR symbol, or
+// the DecodeError's value when it does not decode.
+PyObject *engine_decode_micro(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int size = 0;
+    if (!PyArg_ParseTuple(args, "y*i", buffer.view(), &size)) return nullptr;
+    buffer.own();
+    if (engine::micro_version(size) == 0 || buffer.view()->len != static_cast<Py_ssize_t>(size) * size) {
+        PyErr_SetString(PyExc_ValueError, "Not a Micro QR matrix: size 11, 13, 15 or 17 and size * size bytes.");
+        return nullptr;
+    }
+    RawScratch<engine::DecodedSymbol> symbol;
+    if (!allocate_or_raise(symbol, 1)) return nullptr;
+    const auto error = engine::decode_micro(static_cast<const std::uint8_t *>(buffer.view()->buf), size, *symbol.get());
+    if (error != engine::DecodeError::none) return PyLong_FromLong(static_cast<long>(error));
+    return build_decoded(*symbol.get());
+}
+
 PyMethodDef engine_methods[] = {
     {"decode_matrix", engine_decode_matrix, METH_VARARGS,
      "decode_matrix(matrix, size) -> decoded symbol tuple; ValueError when it does not decode."},
@@ -982,6 +1020,8 @@ PyMethodDef engine_methods[] = {
     {"_homography", engine_homography, METH_VARARGS, "Test entry: the transform between two quads."},
     {"_sample_grid", engine_sample_grid, METH_VARARGS, "Test entry: modules sampled through a transform."},
     {"_find_alignment", engine_find_alignment, METH_VARARGS, "Test entry: the alignment pattern near a point."},
+    {"_finder_square", engine_finder_square, METH_VARARGS, "Test entry: the outer square of a lone finder."},
+    {"_decode_micro", engine_decode_micro, METH_VARARGS, "Test entry: a sampled Micro QR symbol decoded."},
     {nullptr, nullptr, 0, nullptr},
 };
 

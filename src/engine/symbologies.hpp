@@ -29,6 +29,19 @@ struct FinderFrame {
 };
 bool finder_frame(const Point corners[4], int first, int turn, FinderFrame &out) noexcept;
 
+// The transform that best sends src[i] to dst[i] over `count` >= 4 pairs (least
+// squares of the linearised equations), with `affine` the best affine one; false when
+// the points do not fix one.
+bool fit_homography(const Point *src, const Point *dst, int count, Homography &out, bool affine = false) noexcept;
+
+// A measured point of a dark module at module point `centre` whose side towards
+// `outward` (a unit axis of module space) borders light, as h predicts it: the middle
+// of its dark run across that direction and its edge that way. module_point is the
+// middle of that side in module space, image_point where it was found. False when the
+// module is not dark there or its run does not end within a module.
+bool edge_point(const ImageView &bits, const Homography &h, Point centre, Point outward, double module,
+                Point &module_point, Point &image_point) noexcept;
+
 // A symbol read from a lone finder: where it lies (module space as the symbol reads,
 // `width` columns by `height` rows) and how.
 struct LoneRead {
