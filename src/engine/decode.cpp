@@ -119,7 +119,7 @@ DecodeError decode_into(const std::uint8_t *modules, const std::uint8_t *doubts,
 
 }  // namespace
 
-DecodeError decode_symbol(const std::uint8_t *modules, int size, DecodedSymbol &out, const std::uint8_t *doubts) noexcept {
+void clear_decoded(DecodedSymbol &out) noexcept {
     out.error = DecodeError::none;
     out.symbology = Symbology::qr;
     out.model = 2;
@@ -128,6 +128,10 @@ DecodeError decode_symbol(const std::uint8_t *modules, int size, DecodedSymbol &
     out.version = out.level = out.mask = out.corrected = 0;
     out.segment_count = 0;
     out.payload_length = 0;
+}
+
+DecodeError decode_symbol(const std::uint8_t *modules, int size, DecodedSymbol &out, const std::uint8_t *doubts) noexcept {
+    clear_decoded(out);
     DecodeScratch scratch;
     out.error = decode_into(modules, doubts, size, out, scratch);
     return out.error;

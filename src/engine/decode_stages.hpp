@@ -10,6 +10,10 @@
 
 namespace halvern::engine {
 
+// Resets what a decode reports, as for a QR symbol (the large payload and segment
+// arrays are left as they are: the counts say how much of them holds).
+void clear_decoded(DecodedSymbol &out) noexcept;
+
 // ---------------------------------------------------------------------------------
 // format.cpp
 

@@ -126,19 +126,7 @@ bool finder_edge(const ImageView &bits, Point centre, double module, Point outwa
         Point edge;
         if (edge_along(bits, centre + along * (t * module), outward, module, edge)) points[count++] = edge;
     }
-    if (!fit_line(points, count, out)) return false;
-    int worst = -1;
-    double worst_off = module / 3.0;
-    for (int i = 0; i < count; ++i) {
-        const double off = std::fabs(cross(out.direction, points[i] - out.origin));
-        if (off > worst_off) {
-            worst_off = off;
-            worst = i;
-        }
-    }
-    if (worst < 0) return true;
-    points[worst] = points[--count];
-    return fit_line(points, count, out);
+    return fit_line_without_worst(points, count, module / 3.0, out);
 }
 
 }  // namespace
@@ -158,6 +146,22 @@ bool fit_line(const Point *points, int count, Line &out) noexcept {
     const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
     out = {mean, {std::cos(angle), std::sin(angle)}};
     return std::isfinite(angle);
+}
+
+bool fit_line_without_worst(Point *points, int count, double limit, Line &out) noexcept {
+    if (!fit_line(points, count, out)) return false;
+    int worst = -1;
+    double worst_off = limit;
+    for (int i = 0; i < count; ++i) {
+        const double off = std::fabs(cross(out.direction, points[i] - out.origin));
+        if (off > worst_off) {
+            worst_off = off;
+            worst = i;
+        }
+    }
+    if (worst < 0) return true;
+    points[worst] = points[--count];
+    return fit_line(points, count, out);
 }
 
 bool homography_from_points(const Point src[4], const Point dst[4], Homography &out) noexcept {

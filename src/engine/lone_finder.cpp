@@ -63,19 +63,7 @@ bool side_line(const Point *points, const bool *valid, const double *angle, doub
         const double rel = offset < 0 ? offset + 360.0 : offset;
         if (rel > kCornerMargin && rel < span - kCornerMargin) chosen[count++] = points[i];
     }
-    if (!fit_line(chosen, count, out)) return false;
-    int worst = -1;
-    double worst_off = module / 3.0;
-    for (int i = 0; i < count; ++i) {
-        const double off = std::fabs(cross(out.direction, chosen[i] - out.origin));
-        if (off > worst_off) {
-            worst_off = off;
-            worst = i;
-        }
-    }
-    if (worst < 0) return true;
-    chosen[worst] = chosen[--count];
-    return fit_line(chosen, count, out);
+    return fit_line_without_worst(chosen, count, module / 3.0, out);
 }
 
 // Solves the 8 x 8 system a[.][0..7] x = a[.][8] by elimination with partial

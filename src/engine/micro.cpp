@@ -97,11 +97,7 @@ StreamSyntax micro_syntax(int version) noexcept {
 }  // namespace
 
 DecodeError decode_micro(const std::uint8_t *modules, int size, DecodedSymbol &out) noexcept {
-    out.error = DecodeError::none;
-    out.fault = StreamFault::none;
-    out.version = out.level = out.mask = out.corrected = 0;
-    out.segment_count = 0;
-    out.payload_length = 0;
+    clear_decoded(out);
     const int version = micro_version(size);
     if (version == 0) return out.error = DecodeError::bad_size;
     int errors = 0;

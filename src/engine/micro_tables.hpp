@@ -39,12 +39,7 @@ inline constexpr MicroSymbol kMicroSymbols[8] = {
 constexpr std::uint32_t kMicroFormatXorMask = 0b100010001000101;
 
 // Indexed by the 5 data bits (symbol number, mask), as stored (masked).
-inline constexpr auto kMicroFormatWords = [] {
-    std::array<std::uint16_t, 32> t{};
-    for (std::uint32_t d = 0; d < 32; ++d)
-        t[d] = static_cast<std::uint16_t>(bch_codeword(d, kFormatGenerator, 10) ^ kMicroFormatXorMask);
-    return t;
-}();
+inline constexpr auto kMicroFormatWords = format_words(kMicroFormatXorMask);
 
 // Character-count bits per version for numeric, alphanumeric, byte and kanji (0: the
 // mode is not available), and the mode indicator's and terminator's widths.

@@ -133,6 +133,10 @@ struct Line {
 // false for fewer than three.
 bool fit_line(const Point *points, int count, Line &out) noexcept;
 
+// As fit_line, then again without the point farthest off the line when it lies more
+// than `limit` off (the points are reordered).
+bool fit_line_without_worst(Point *points, int count, double limit, Line &out) noexcept;
+
 // The transform sending src[i] to dst[i] (i = 0..3); false when a quad is degenerate.
 bool homography_from_points(const Point src[4], const Point dst[4], Homography &out) noexcept;
 

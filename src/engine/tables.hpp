@@ -250,13 +250,15 @@ constexpr std::uint32_t kVersionGenerator = 0b1111100100101;
 // XORed onto the format word so that no valid word is all light.
 constexpr std::uint32_t kFormatXorMask = 0b101010000010010;
 
-// Indexed by the 5 data bits (2 level bits, 3 mask bits), as stored (masked).
-inline constexpr auto kFormatWords = [] {
+// The 15-bit format words of 5 data bits, as stored (XORed with `mask`).
+constexpr std::array<std::uint16_t, 32> format_words(std::uint32_t mask) noexcept {
     std::array<std::uint16_t, 32> t{};
-    for (std::uint32_t d = 0; d < 32; ++d)
-        t[d] = static_cast<std::uint16_t>(bch_codeword(d, kFormatGenerator, 10) ^ kFormatXorMask);
+    for (std::uint32_t d = 0; d < 32; ++d) t[d] = static_cast<std::uint16_t>(bch_codeword(d, kFormatGenerator, 10) ^ mask);
     return t;
-}();
+}
+
+// Indexed by the 5 data bits (2 level bits, 3 mask bits), as stored (masked).
+inline constexpr auto kFormatWords = format_words(kFormatXorMask);
 
 // Indexed by version; entries below version 7 are 0.
 inline constexpr auto kVersionWords = [] {
