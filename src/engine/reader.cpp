@@ -56,6 +56,18 @@ constexpr int kShrink = 4;
 static_assert(kShrink == 4, "shrink() counts a block's dark bits four bytes at a time");
 constexpr int kMinShrinkSide = 512;
 
+// Whole-image symbols at one pixel a module (screenshots, generated images, crops):
+// their finders are 7 pixels across, below the narrowest the scan takes (10) lest one
+// pixel noise swamp it. An image of at most kMaxEnlarged pixels that read nothing is
+// read again kEnlarge times larger, where they are 3 pixels a module (a version 40 at
+// one pixel a module fills 177 x 177).
+constexpr int kEnlarge = 3;
+constexpr std::int64_t kMaxEnlarged = std::int64_t{1} << 17;
+
+bool enlargeable(int width, int height) noexcept {
+    return static_cast<std::int64_t>(width) * height <= kMaxEnlarged;
+}
+
 // The read's scratch, carved from one block.
 struct Scratch {
     std::uint8_t *bits = nullptr;
@@ -74,15 +86,18 @@ struct Scratch {
     LocalGrid *local = nullptr;
     std::uint8_t *small = nullptr;  // the image box-averaged kShrink times down
     std::uint8_t *doubts = nullptr;  // per module as sampled, then as transposed
+    std::uint8_t *large = nullptr;   // the bits kEnlarge times larger (small images only)
     Trace *trace = nullptr;         // the caller's, not carved: null unless asked for
 };
 
 std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    const std::size_t sizes[16] = {
+    const std::size_t large = enlargeable(width, height) ? kEnlarge * kEnlarge * pixels : 0;
+    const int scan_width = large > 0 ? kEnlarge * width : width, scan_height = large > 0 ? kEnlarge * height : height;
+    const std::size_t sizes[17] = {
         pixels,
         binarize_scratch_bytes(width, height),
-        finder_scratch_bytes(width, height),
+        finder_scratch_bytes(scan_width, scan_height),
         sizeof(Finder) * kMaxFinders,
         sizeof(Finder) * kMaxFinders,
         sizeof(RowMatch) * inverse_log_capacity(width, height),
@@ -96,10 +111,11 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         sizeof(LocalGrid),
         static_cast<std::size_t>(width / kShrink) * static_cast<std::size_t>(height / kShrink),
         2 * kModules,
+        large,
     };
-    std::size_t offsets[16];
+    std::size_t offsets[17];
     std::size_t total = 0;
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 17; ++i) {
         offsets[i] = total;
         total += align16(sizes[i]);
     }
@@ -121,6 +137,7 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         out->local = reinterpret_cast<LocalGrid *>(b + offsets[13]);
         out->small = b + offsets[14];
         out->doubts = b + offsets[15];
+        out->large = b + offsets[16];
     }
     return total;
 }
@@ -720,13 +737,27 @@ void shrink(const ImageView &image, const std::uint8_t *bits, std::uint8_t *out)
     }
 }
 
-// Records of a pass over the shrunk image, put back into the image's pixels.
-void grow(SymbolRecord *records, int count) noexcept {
+// Records of a pass over a shrunk or enlarged image, put back into the image's pixels
+// (`factor` the image's pixels per pixel of the pass).
+void rescale(SymbolRecord *records, int count, double factor) noexcept {
     for (int i = 0; i < count; ++i) {
         SymbolRecord &rec = records[i];
-        for (Point &c : rec.position.corner) c = c * kShrink;
-        for (Point &c : rec.centres) c = c * kShrink;
-        rec.module_size *= kShrink;
+        for (Point &c : rec.position.corner) c = c * factor;
+        for (Point &c : rec.centres) c = c * factor;
+        rec.module_size *= factor;
+    }
+}
+
+// out (kEnlarge times the width and height, no padding) = the bits, each pixel a
+// kEnlarge x kEnlarge block.
+void enlarge(const ImageView &bits, std::uint8_t *out) noexcept {
+    const std::size_t width = static_cast<std::size_t>(bits.width) * kEnlarge;
+    for (int y = 0; y < bits.height; ++y) {
+        std::uint8_t *line = out + static_cast<std::size_t>(y) * kEnlarge * width;
+        const std::uint8_t *row = bits.row(y);
+        for (int x = 0; x < bits.width; ++x)
+            for (int k = 0; k < kEnlarge; ++k) line[static_cast<std::size_t>(x) * kEnlarge + k] = row[x];
+        for (int k = 1; k < kEnlarge; ++k) std::memcpy(line + k * width, line, width);
     }
 }
 
@@ -797,6 +828,20 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
             invert(s.bits, pixels);
         }
     }
+    const FinderScan &scan = first.scan();
+    const std::int64_t scanned = static_cast<std::int64_t>(scan.rows) * image.width;
+    // Only a busy image (a run every 64 pixels or more) can hold a symbol at one pixel a
+    // module; a blank small image skips the pass.
+    if (enlargeable(image.width, image.height) && scan.runs * 64 > scanned) {
+        enlarge(bits, s.large);
+        trace_pass(s.trace, TracePass::enlarged, 1.0 / kEnlarge);
+        const ImageView large{s.large, kEnlarge * image.width, kEnlarge * image.height, kEnlarge * image.width};
+        Pass enlarged(large, s, s.finders, records, capacity, false);
+        if (const int found = enlarged.run(); found > 0) {
+            rescale(records, found, 1.0 / kEnlarge);
+            return found;
+        }
+    }
     // Salt-and-pepper noise (in a bilevel image, or left by the threshold of a noisy
     // camera image) breaks the finders' runs; a 3x3 majority mends them (camera scenes
     // with sensor noise of 40 levels: 3 of 6 read before, 6 of 6 after). Only a busy
@@ -804,8 +849,6 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     // of one pixel (a speck every 512 pixels or more) can be that noisy: 1% salt and
     // pepper leaves one every 220, a text page one in 20,000 or none, and skips the
     // pass and its second scan (half the time of reading such a page).
-    const FinderScan &scan = first.scan();
-    const std::int64_t scanned = static_cast<std::int64_t>(scan.rows) * image.width;
     if (scan.runs * 64 > scanned && scan.specks * 512 > scanned) {
         own_bits();
         denoise(s.bits, image.width, image.height, s.rows);
@@ -833,7 +876,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
         trace_pass(s.trace, TracePass::shrunk, kShrink);
         Pass shrunk(small_bits, s, s.finders, records, capacity, false, options.symbologies);
         if (const int found = shrunk.run(); found > 0) {
-            grow(records, found);
+            rescale(records, found, kShrink);
             return found;
         }
     }
