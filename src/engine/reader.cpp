@@ -831,8 +831,9 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     const FinderScan &scan = first.scan();
     const std::int64_t scanned = static_cast<std::int64_t>(scan.rows) * image.width;
     // Only a busy image (a run every 64 pixels or more) can hold a symbol at one pixel a
-    // module; a blank small image skips the pass.
-    if (enlargeable(image.width, image.height) && scan.runs * 64 > scanned) {
+    // module, and only one where nothing was located (a located symbol that failed is
+    // two pixels a module or more: enlarged, it fails again); a blank image skips it.
+    if (enlargeable(image.width, image.height) && scan.runs * 64 > scanned && first.failures() == 0) {
         enlarge(bits, s.large);
         trace_pass(s.trace, TracePass::enlarged, 1.0 / kEnlarge);
         const ImageView large{s.large, kEnlarge * image.width, kEnlarge * image.height, kEnlarge * image.width};
