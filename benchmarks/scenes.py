@@ -18,10 +18,13 @@ How a symbol is drawn: segno encodes a random text (numeric, alphanumeric, byte,
 UTF-8 behind an ECI; versions 1 to 40, every error-correction level) into its module matrix.
 A placement maps module coordinates (u to the right, v down, the symbol in [0, n) x [0, n),
 its quiet zone 4 modules wide around it) to image pixels: a homography (in-plane rotation, a
-3-D tilt seen by a pinhole camera) or a cylinder. Every output pixel is sampled ss x ss times
-through the inverse map and averaged, so that edges are grey as a lens makes them. The
-scene is drawn as reflectance (1 paper, 0 ink), then lit (gradient, vignette, shadow),
-blurred, scaled to 8 bits, and given sensor noise and JPEG compression.
+3-D tilt seen by a pinhole camera) or a cylinder, after an optional move of the modules on
+the page (a printer's jittered widths, fabric, a code nested in another). The marks are
+square modules, or any reflectance over module coordinates (round dots and designed
+finders, running ink, a screen's pixel grid behind a bezel). Every output pixel is
+sampled ss x ss times through the inverse map and averaged, so that edges are grey as a
+lens makes them. The scene is drawn as reflectance (1 paper, 0 ink), then lit (gradient,
+vignette, shadow), blurred, scaled to 8 bits, and given sensor noise and JPEG compression.
 
 Needs NumPy, segno and Pillow (the ``bench`` or ``test`` extra); nothing is downloaded.
 """
