@@ -761,6 +761,19 @@ void enlarge(const ImageView &bits, std::uint8_t *out) noexcept {
     }
 }
 
+// The bits read kEnlarge times larger, the records put back into the image's pixels;
+// returns the number decoded.
+int read_enlarged(const ImageView &bits, const Scratch &s, std::uint8_t symbologies, SymbolRecord *records,
+                  int capacity) noexcept {
+    enlarge(bits, s.large);
+    trace_pass(s.trace, TracePass::enlarged, 1.0 / kEnlarge);
+    const ImageView large{s.large, kEnlarge * bits.width, kEnlarge * bits.height, kEnlarge * bits.width};
+    Pass enlarged(large, s, s.finders, records, capacity, false, symbologies);
+    const int found = enlarged.run();
+    rescale(records, found, 1.0 / kEnlarge);
+    return found;
+}
+
 }  // namespace
 
 int read_capacity(int width, int height) noexcept {
@@ -806,6 +819,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     const int reported = options.keep_errors ? report_failures(bits, s, first.failures(), records, decoded, capacity)
                                              : decoded;
     if (decoded > 0) return reported;
+    int located = first.failures();
     // Light-on-dark symbols: the first scan logged their finders' row matches, so the
     // inverted pass confirms those instead of scanning the inverted bits again (a
     // second scan cost a text page as much as the first); only a log that overflowed
@@ -825,6 +839,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
                 return options.keep_errors ? report_failures(bits, s, inverted.failures(), records, found, capacity)
                                            : found;
             }
+            located += inverted.failures();
             invert(s.bits, pixels);
         }
     }
@@ -833,15 +848,8 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     // Only a busy image (a run every 64 pixels or more) can hold a symbol at one pixel a
     // module, and only one where nothing was located (a located symbol that failed is
     // two pixels a module or more: enlarged, it fails again); a blank image skips it.
-    if (enlargeable(image.width, image.height) && scan.runs * 64 > scanned && first.failures() == 0) {
-        enlarge(bits, s.large);
-        trace_pass(s.trace, TracePass::enlarged, 1.0 / kEnlarge);
-        const ImageView large{s.large, kEnlarge * image.width, kEnlarge * image.height, kEnlarge * image.width};
-        Pass enlarged(large, s, s.finders, records, capacity, false);
-        if (const int found = enlarged.run(); found > 0) {
-            rescale(records, found, 1.0 / kEnlarge);
-            return found;
-        }
+    if (enlargeable(image.width, image.height) && scan.runs * 64 > scanned && located == 0) {
+        if (const int found = read_enlarged(bits, s, options.symbologies, records, capacity); found > 0) return found;
     }
     // Salt-and-pepper noise (in a bilevel image, or left by the threshold of a noisy
     // camera image) breaks the finders' runs; a 3x3 majority mends them (camera scenes
