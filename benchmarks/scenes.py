@@ -828,9 +828,8 @@ def _dots(diameter: float, style: str, corner: float) -> MarksMaker:
             iu, iv = _cell(u, v)
             dark = _dark_at(modules, iu, iv) & (np.hypot(u - iu - 0.5, v - iv - 0.5) <= diameter / 2)
             for cx, cy in centres:
-                x, y = u - cx, v - cy
-                box = (np.abs(x) < 4.0) & (np.abs(y) < 4.0)
-                dark = np.where(box, _finder_mark(x, y, style, corner), dark)
+                box = (np.abs(u - cx) < 4.0) & (np.abs(v - cy) < 4.0)
+                dark[box] = _finder_mark(u[box] - cx, v[box] - cy, style, corner)
             return _reflectance(dark, look)
         return marks
 
