@@ -235,6 +235,13 @@ def test_explain_of_a_blank_page_shows_the_bits_alone() -> None:
     assert (top == _annotate.BIT_LIGHT).all()
 
 
+def test_an_empty_image_has_an_empty_picture_and_a_legend() -> None:
+    empty = np.zeros((0, 7), np.uint8)
+    assert halvern.annotate(empty, []).size == (0, 0)
+    legend = halvern.explain(empty)
+    assert legend.width == _annotate.MIN_SIDE and legend.height > 0
+
+
 # ---------------------------------------------------------------------------
 # Without Pillow, and the command line
 

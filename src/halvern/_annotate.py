@@ -21,6 +21,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+from halvern._files import load_image
 from halvern._image import _WIDE_PILLOW_MODES, Binarizer, _is_pillow_image, _packed, as_reader_input
 from halvern._reader import QRCode, Undecoded
 from halvern._symbology import SYMBOLOGIES
@@ -143,6 +144,8 @@ def _colour_array(pil: Any, image: Any) -> Any | None:
 def _gray(pil: Any, image: Any, width: int | None, height: int | None) -> Any:
     """The image as the reader takes it, in gray: a bits image black on white."""
     pixels = as_reader_input(image, width, height)
+    if pixels.width == 0 or pixels.height == 0:
+        return pil.Image.new("RGB", (0, 0))
     data = bytes(memoryview(_packed(pixels)).cast("B"))
     if pixels.bits:
         data = data.translate(bytes([255] + [0] * 255))
@@ -151,10 +154,8 @@ def _gray(pil: Any, image: Any, width: int | None, height: int | None) -> Any:
 
 def _in_colour(pil: Any, image: Any, width: int | None, height: int | None) -> Any:
     if width is None and height is None:
-        if isinstance(image, (str, os.PathLike)):
-            with pil.Image.open(image) as opened:
-                opened.load()
-                return _in_colour(pil, opened, None, None)
+        if isinstance(image, (str, os.PathLike)):  # opened as the reader opens it
+            return _in_colour(pil, load_image(image), None, None)
         if _is_pillow_image(image):
             rgb = _pillow_rgb(pil, image)
             if rgb is not None:
@@ -433,10 +434,11 @@ def _swatch(draw: Any, frame: _Frame, entry: _Entry, x: float, y: float) -> floa
 
 
 def _with_legend(pil: Any, picture: Any, frame: _Frame, trace: Trace) -> Any:
-    lines = _layout(frame, _legend_entries(trace), picture.width)
+    width = max(picture.width, MIN_SIDE)  # an empty image still has its legend
+    lines = _layout(frame, _legend_entries(trace), width)
     step = frame.text_height + frame.text_height // 2
     height = step * len(lines) + frame.text_height
-    out = pil.Image.new("RGB", (picture.width, picture.height + height), (255, 255, 255))
+    out = pil.Image.new("RGB", (width, picture.height + height), (255, 255, 255))
     out.paste(picture, (0, 0))
     draw = pil.ImageDraw.Draw(out)
     top = draw.textbbox((0, 0), "Ag", font=frame.font)[1]
