@@ -274,7 +274,8 @@ struct TraceSymbol {
     DecodeError outcome = DecodeError::none;
 };
 
-// Finders and triples a trace holds: every pass's, four passes at most. Symbols: the
+// Finders and triples a trace holds: every pass's, four passes at most (the enlarged
+// pass needs at most 2^17 pixels, the shrunk one 512 a side: never both). Symbols: the
 // first few located, enough for a person to look at (a noise page locates hundreds).
 constexpr int kTraceFinders = 4 * kMaxFinders;
 constexpr int kTraceTriples = 4 * kMaxTriples;
