@@ -951,9 +951,10 @@ def _tilt(rng: np.random.Generator, most: float) -> dict[str, Any]:
 
 def _build_whole(rng: np.random.Generator, severity: str) -> Drawn:
     """A symbol filling the image, as screenshots, crops and generated images hold one: on
-    whole pixels at any right angle, the same quiet zone on every side, or none on one."""
+    whole pixels at any right angle (or scaled by a zoom of 1.25 or 1.5, the edges grey),
+    the same quiet zone on every side, or none on one."""
     pixels, quiet = severity.split()
-    ppm = int(pixels.removesuffix("px"))
+    ppm = float(pixels.removesuffix("px"))
     symbol = _make_symbol(rng, int(rng.integers(1, 41)))
     n = symbol.modules.shape[0]
     if quiet == "cut":
@@ -964,7 +965,7 @@ def _build_whole(rng: np.random.Generator, severity: str) -> Drawn:
     left, top, right, bottom = sides
     look = _Look(0.0, 1.0) if rng.random() < 0.5 else _Look(float(rng.uniform(0.0, 0.25)),
                                                             float(rng.uniform(0.75, 1.0)))
-    canvas = np.full(((n + top + bottom) * ppm, (n + left + right) * ppm), look.light)
+    canvas = np.full((math.ceil((n + top + bottom) * ppm), math.ceil((n + left + right) * ppm)), look.light)
     h = symbol_homography(n, ppm, ((left + n / 2) * ppm, (top + n / 2) * ppm), 90.0 * int(rng.integers(0, 4)))
     quad = _draw_symbol(canvas, symbol, _homography_maps(h), ppm, look)
     return _to_uint8(canvas), [(symbol, quad)]
@@ -1309,7 +1310,8 @@ _CONDITIONS = (
     _Condition("camera", ("mild", "hard"), _build_camera, 8, 2,
                "any angle, tilt, blur, uneven light, noise and JPEG together"),
     _Condition("page", ("4", "3"), _build_page, 2, 1, "12 MP page, one small symbol, px/module"),
-    _Condition("whole", tuple(f"{p}px {q}" for p in (3, 2, 1) for q in ("q2", "q1", "cut", "q0")),
+    _Condition("whole", (*(f"{p}px {q}" for p in (3, 2) for q in ("q2", "q1", "cut", "q0")),
+                         "1.5px q0", "1.25px q0", *(f"1px {q}" for q in ("q2", "q1", "cut", "q0"))),
                _build_whole, 8, 1,
                "symbol filling the image: px/module, quiet zone modules (cut: none on one side)"),
     _Condition("closeup", ("50", "60", "70"), _build_closeup, 8, 1,
