@@ -8,6 +8,7 @@ from types import ModuleType
 import numpy as np
 import pytest
 
+import halvern
 from halvern import _engine
 
 @pytest.fixture(scope="module")
@@ -86,3 +87,15 @@ def test_damage_is_half_of_what_each_block_may_have_corrected(run: ModuleType, v
     decoded = _engine.decode_matrix(broken.tobytes(), size)
     assert decoded[3] == count  # every damaged codeword was corrected, none more
     assert run.engine_texts([(decoded,)]) == [text]
+
+
+@pytest.mark.parametrize("kind", ["near_symbols", "near_small_symbols", "finder_scales", "lone_finders"])
+def test_retry_images_locate_symbols_and_decode_none(kind: str) -> None:
+    from benchmarks import worst_case
+
+    bits = worst_case.RETRY_KINDS[kind](500, 400)
+    assert bits.shape == (400, 500) and set(np.unique(bits)) == {0, 1}
+    results = halvern.read_all(bits, return_errors=True)
+    assert not any(isinstance(r, halvern.QRCode) for r in results)
+    if kind == "near_symbols":  # each tile has a QR symbol's frame: located, never read
+        assert len(results) >= 3
