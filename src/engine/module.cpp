@@ -726,9 +726,9 @@ PyObject *build_records(const engine::SymbolRecord *records, int count) {
 PyObject *read_entry(PyObject *args, bool traced) {
     PyObject *image = nullptr;
     Py_ssize_t width = 0, height = 0, stride = 0;
-    int binarizer = 0, try_invert = 1, keep_errors = 0, symbologies = engine::kReadAll;
-    if (!PyArg_ParseTuple(args, "Onnnipp|i", &image, &width, &height, &stride, &binarizer, &try_invert,
-                          &keep_errors, &symbologies)) {
+    int binarizer = 0, try_invert = 1, keep_errors = 0, symbologies = engine::kReadAll, try_harder = 1;
+    if (!PyArg_ParseTuple(args, "Onnnipp|ip", &image, &width, &height, &stride, &binarizer, &try_invert,
+                          &keep_errors, &symbologies, &try_harder)) {
         return nullptr;
     }
     BufferGuard buffer;
@@ -740,6 +740,7 @@ PyObject *read_entry(PyObject *args, bool traced) {
     }
     options.try_invert = try_invert != 0;
     options.keep_errors = keep_errors != 0;
+    options.try_harder = try_harder != 0;
     if ((view.width == 0 || view.height == 0) && !traced) return PyList_New(0);
     const int capacity = engine::read_capacity(view.width, view.height);
     RawScratch<unsigned char> scratch;
@@ -766,13 +767,14 @@ PyObject *read_entry(PyObject *args, bool traced) {
     return Py_BuildValue("(NN)", out, seen);
 }
 
-// read(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7):
-// every symbol of the image as records (see build_record), the decoded ones first;
-// symbologies a mask of 1 QR, 2 Micro QR, 4 rMQR.
+// read(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7,
+// try_harder=True): every symbol of the image as records (see build_record), the
+// decoded ones first; symbologies a mask of 1 QR, 2 Micro QR, 4 rMQR; try_harder false
+// reads in one pass without fallbacks or retries.
 PyObject *engine_read(PyObject *, PyObject *args) { return read_entry(args, false); }
 
 // read_traced(image, width, height, stride, binarizer, try_invert, keep_errors,
-// symbologies=7): (records, trace), the records as read() gives them and the trace as
+// symbologies=7, try_harder=True): (records, trace), the records as read() gives them and the trace as
 // TraceBuffers::build: what the read saw, for pictures of why it found nothing.
 PyObject *engine_read_traced(PyObject *, PyObject *args) { return read_entry(args, true); }
 
@@ -1007,11 +1009,11 @@ PyMethodDef engine_methods[] = {
     {"_version_word", engine_version_word, METH_VARARGS, "Test entry: decode_version_word."},
     {"_parse_segments", engine_parse_segments, METH_VARARGS, "Test entry: a data bit stream parsed."},
     {"read", engine_read, METH_VARARGS,
-     "read(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7) -> list of symbol "
-     "records."},
+     "read(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7, try_harder=True) -> "
+     "list of symbol records."},
     {"read_traced", engine_read_traced, METH_VARARGS,
-     "read_traced(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7) -> (records, "
-     "trace)."},
+     "read_traced(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7, "
+     "try_harder=True) -> (records, trace)."},
     {"binarize", engine_binarize, METH_VARARGS,
      "binarize(image, width, height, stride, binarizer) -> the bits the reader's binarizer makes, 1 dark."},
     {"_binarize", engine_binarize_levels, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},

@@ -270,10 +270,11 @@ bool shares_finder(const Failure *failures, int i) noexcept {
 class Pass {
 public:
     // A pass over `bits` through the finders in `finders` (s.finders or s.inverse).
+    // `retry` false decodes each grid once: no erasures, nudges or local grids.
     Pass(const ImageView &bits, const Scratch &s, Finder *finders, SymbolRecord *records, int capacity,
-         bool inverted, std::uint8_t symbologies) noexcept
+         bool inverted, std::uint8_t symbologies, bool retry = true) noexcept
         : bits_(bits), s_(s), finders_(finders), records_(records), capacity_(capacity), inverted_(inverted),
-          symbologies_(symbologies),
+          symbologies_(symbologies), retry_(retry),
           search_budget_(kSearchPasses * static_cast<std::int64_t>(bits.width) * bits.height + kSearchFloor) {}
 
     // Scans for finders (with `log`, logging the light ones' row matches) and decodes
@@ -490,7 +491,7 @@ private:
         // degrees: its corner 0.6 module out, five modules wrong near it, too many for
         // its three correctable codewords). A grid that read its format is close: its
         // anchor moved half a module each way, a few times a pass.
-        if (!aligned && best >= 0 && best_timing >= kMinTiming && jitters_ < kMaxJitter &&
+        if (retry_ && !aligned && best >= 0 && best_timing >= kMinTiming && jitters_ < kMaxJitter &&
             progress(failure.error) >= progress(DecodeError::too_many_errors)) {
             ++jitters_;
             if (try_nudged(t, anchors[best], at[best], grids[best], size, module, failure)) return true;
@@ -500,7 +501,7 @@ private:
         // grid); through all of them it is followed. From the grid whose timing came
         // closest, at most kMaxLocal times a triple, and decoded only when the timing
         // patterns hold on the local grid.
-        if (best >= 0 && alignment_count(version) > 2 && local_tries_ < kMaxLocal &&
+        if (retry_ && best >= 0 && alignment_count(version) > 2 && local_tries_ < kMaxLocal &&
             local_grids_ < kMaxLocalPerPass) {
             ++local_tries_;
             ++local_grids_;
@@ -570,7 +571,7 @@ private:
     // through the local grid, h otherwise.
     DecodeError decode_soft(const Homography &h, const LocalGrid *local, int size, bool mirrored,
                             const std::uint8_t *modules) noexcept {
-        if (soft_tries_ >= kMaxSoft) return DecodeError::too_many_errors;
+        if (!retry_ || soft_tries_ >= kMaxSoft) return DecodeError::too_many_errors;
         ++soft_tries_;
         std::uint8_t *doubts = s_.doubts;
         if (local != nullptr) {
@@ -642,6 +643,7 @@ private:
     int decoded_ = 0;
     bool inverted_;
     std::uint8_t symbologies_;
+    bool retry_;
     int failures_ = 0;
     int local_tries_ = 0;
     int local_grids_ = 0;
@@ -813,12 +815,12 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
     // Failures are reported from the first pass, before a fallback changes the bits,
     // unless a fallback decodes something: then from that pass. Decode attempts go to
     // scratch, so a fallback that decodes nothing leaves the first pass's records be.
-    Pass first(bits, s, s.finders, records, capacity, false, options.symbologies);
+    Pass first(bits, s, s.finders, records, capacity, false, options.symbologies, options.try_harder);
     InverseLog log{s.matches, inverse_log_capacity(image.width, image.height)};
-    const int decoded = first.run(options.try_invert ? &log : nullptr);
+    const int decoded = first.run(options.try_invert && options.try_harder ? &log : nullptr);
     const int reported = options.keep_errors ? report_failures(bits, s, first.failures(), records, decoded, capacity)
                                              : decoded;
-    if (decoded > 0) return reported;
+    if (decoded > 0 || !options.try_harder) return reported;
     int located = first.failures();
     // Light-on-dark symbols: the first scan logged their finders' row matches, so the
     // inverted pass confirms those instead of scanning the inverted bits again (a

@@ -217,6 +217,9 @@ struct ReadOptions {
     bool try_invert = true;
     bool keep_errors = false;  // also report located symbols that did not decode
     Trace *trace = nullptr;    // what the read saw, written there when given (trace.cpp)
+    // False: one pass and nothing more, for video frames: no inverted, denoised or
+    // shrunk pass and no retry of a grid (erasures, a nudged anchor, a local grid).
+    bool try_harder = true;
 };
 
 // One located symbol. `decoded.error` is none when it was read.

@@ -112,6 +112,7 @@ class Options:
     max_pixels: int = DEFAULT_MAX_PIXELS
     symbologies: tuple[str, ...] = SYMBOLOGIES
     join: bool = False  # structured-append parts held back and printed joined
+    try_harder: bool = True  # False (--fast): one pass, no fallbacks
 
 
 @dataclass(frozen=True)
@@ -178,6 +179,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--join", action="store_true",
                         help="join the structured-append sequences found across the files: "
                         "each complete one is printed once, its text joined, after the files")
+    parser.add_argument("--fast", action="store_true",
+                        help="one pass without fallbacks or retries (try_harder=False): "
+                        "faster, reads fewer hard images")
     parser.add_argument("--demo", action="store_true", help="read the sample image shipped with halvern")
     parser.add_argument("--annotate", metavar="DIR",
                         help="write a PNG of each file into DIR with its codes drawn on it "
@@ -259,14 +263,15 @@ def _refusal(exc: ImageFileError) -> str:
 
 def read_source(source: Source, max_pixels: int,
                 symbologies: tuple[str, ...] = SYMBOLOGIES, pictures: Pictures = Pictures(),
-                picture: str = "") -> FileResult:
+                picture: str = "", try_harder: bool = True) -> FileResult:
     """Every code and located symbol of one source, and its pictures written (named
     ``picture``); runs on any thread, prints nothing."""
     try:
         image = load_source(source, max_pixels)
     except ImageFileError as exc:
         return FileResult(source, refusal=_refusal(exc))
-    results = tuple(halvern.read_all(image, return_errors=True, symbologies=symbologies))
+    results = tuple(halvern.read_all(image, return_errors=True, symbologies=symbologies,
+                                     try_harder=try_harder))
     problems = (write_pictures(pictures, picture, image, results, symbologies)
                 if pictures.wanted else [])
     return FileResult(source, results, picture_problems=tuple(problems))
@@ -549,13 +554,15 @@ def _run(argv: Sequence[str] | None, out: TextIO, err: TextIO) -> int:
     options = Options(matrix=args.matrix, json=args.json,
                       several=len(named.sources) > 1 or named.folders,
                       max_pixels=args.max_pixels,
-                      symbologies=tuple(args.symbology or SYMBOLOGIES), join=args.join)
+                      symbologies=tuple(args.symbology or SYMBOLOGIES), join=args.join,
+                      try_harder=not args.fast)
     parts: list[tuple[Source, halvern.QRCode]] = []
     progress = progress_bar(len(named.sources), err, not args.no_progress)
     try:
         names = picture_names([_stem(s) for s in named.sources])
         for result in in_order(lambda job: read_source(job[0], options.max_pixels,
-                                                       options.symbologies, pictures, job[1]),
+                                                       options.symbologies, pictures, job[1],
+                                                       options.try_harder),
                                zip(named.sources, names), args.jobs):
             with progress.paused():
                 status = max(status, report(result, options, out, err))

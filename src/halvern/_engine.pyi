@@ -41,7 +41,7 @@ def _parse_segments(data: Buffer, version: int, /) -> DecodedTuple: ...
 # sampled modules, corners (top-left, top-right, bottom-right, bottom-left), finder
 # centres (top-left, top-right, bottom-left), orientation in degrees, mirrored, inverted,
 # module size, symbology). binarizer: 0 auto, 1 local, 2 global, 3 none; symbologies a
-# nonzero mask of 1 QR, 2 Micro QR, 4 rMQR.
+# nonzero mask of 1 QR, 2 Micro QR, 4 rMQR; try_harder false: one pass, no fallbacks.
 Point = tuple[float, float]
 RecordTuple = tuple[
     DecodedTuple | None, int, int, bytes, tuple[Point, Point, Point, Point],
@@ -49,7 +49,8 @@ RecordTuple = tuple[
 ]
 
 def read(image: Buffer, width: int, height: int, stride: int, binarizer: int,
-         try_invert: bool, keep_errors: bool, symbologies: int = 7, /) -> list[RecordTuple]: ...
+         try_invert: bool, keep_errors: bool, symbologies: int = 7, try_harder: bool = True,
+         /) -> list[RecordTuple]: ...
 def binarize(image: Buffer, width: int, height: int, stride: int, binarizer: int, /) -> bytes: ...
 # What a read saw (halvern.explain): the first pass's bits (width * height bytes, 1 dark);
 # finder candidates (x, y, module, hits, pass); triples ((tl, tr, bl), cost, pass,

@@ -217,9 +217,10 @@ def native_arguments(image: Any, width: int | None, height: int | None, try_inve
 
 
 def _records(image: Any, width: int | None, height: int | None, try_invert: bool,
-             binarizer: str, keep_errors: bool, symbologies: int) -> list[_Record]:
+             binarizer: str, keep_errors: bool, symbologies: int,
+             try_harder: bool) -> list[_Record]:
     raw = _engine.read(*native_arguments(image, width, height, try_invert, binarizer),
-                       keep_errors, symbologies)
+                       keep_errors, symbologies, bool(try_harder))
     return list(map(_Record._make, raw))
 
 
@@ -307,16 +308,17 @@ def _result(record: _Record) -> QRCode | Undecoded:
 def read_all(image: Any, width: int | None = None, height: int | None = None, *,
              try_invert: bool = True, binarizer: Binarizer = "auto",
              return_errors: Literal[False] = False,
-             symbologies: Iterable[str] = SYMBOLOGIES) -> list[QRCode]: ...
+             symbologies: Iterable[str] = SYMBOLOGIES, try_harder: bool = True) -> list[QRCode]: ...
 @overload
 def read_all(image: Any, width: int | None = None, height: int | None = None, *,
              try_invert: bool = True, binarizer: Binarizer = "auto",
              return_errors: bool,
-             symbologies: Iterable[str] = SYMBOLOGIES) -> list[QRCode | Undecoded]: ...
+             symbologies: Iterable[str] = SYMBOLOGIES,
+             try_harder: bool = True) -> list[QRCode | Undecoded]: ...
 def read_all(image: Any, width: int | None = None, height: int | None = None, *,
              try_invert: bool = True, binarizer: Binarizer = "auto",
-             return_errors: bool = False,
-             symbologies: Iterable[str] = SYMBOLOGIES) -> list[QRCode] | list[QRCode | Undecoded]:
+             return_errors: bool = False, symbologies: Iterable[str] = SYMBOLOGIES,
+             try_harder: bool = True) -> list[QRCode] | list[QRCode | Undecoded]:
     """Every QR code in ``image``, an empty list when there is none.
 
     ``image`` is a bytes-like bits image with its ``width`` and ``height`` (nonzero
@@ -332,9 +334,14 @@ def read_all(image: Any, width: int | None = None, height: int | None = None, *,
 
     ``symbologies`` names the families looked for, any of "QR", "Micro QR" and
     "rMQR" (all by default); an unknown name is a ValueError naming it.
+
+    ``try_harder=False`` reads in one pass, for frames of a video stream where the
+    next frame comes soon: no light-on-dark pass (``try_invert`` is then ignored), no
+    denoised, shrunk or enlarged pass, and no retry of a grid that failed.
     """
     mask = _ALL if symbologies is SYMBOLOGIES else symbology_mask(symbologies)
-    records = _records(image, width, height, try_invert, binarizer, bool(return_errors), mask)
+    records = _records(image, width, height, try_invert, binarizer, bool(return_errors), mask,
+                       try_harder)
     results = [_result(r) for r in records]
     if return_errors:
         return results
@@ -343,11 +350,11 @@ def read_all(image: Any, width: int | None = None, height: int | None = None, *,
 
 def read(image: Any, width: int | None = None, height: int | None = None, *,
          try_invert: bool = True, binarizer: Binarizer = "auto",
-         symbologies: Iterable[str] = SYMBOLOGIES) -> QRCode | None:
+         symbologies: Iterable[str] = SYMBOLOGIES, try_harder: bool = True) -> QRCode | None:
     """The most trustworthy QR code in ``image`` (the one that needed the fewest
     corrections), or None; the arguments are those of ``read_all``."""
     codes = read_all(image, width, height, try_invert=try_invert, binarizer=binarizer,
-                     symbologies=symbologies)
+                     symbologies=symbologies, try_harder=try_harder)
     return min(codes, key=lambda c: c.corrected) if codes else None
 
 
