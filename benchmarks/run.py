@@ -7,11 +7,13 @@
 
 Every image is drawn here from a fixed seed (segno renders the codes, ``scenes.py`` the
 camera-like scenes; nothing is downloaded). Per class of image it prints the median time per
-image of each reader, halvern's time over each reader's (below 1: halvern is faster), each
-time over the floor's, and how many images each reader got right; a summary at the end checks
-every speed target. Readers:
+image of each reader beside how many images it got right, halvern's time over each reader's
+in both modes (below 1: halvern is faster), and each time over the floor's; a table of both
+modes against zxing-cpp's two settings per class, and a summary that checks every speed
+target, close the run. Readers:
 
 - ``halvern.read``: bilevel images as the 0/1 uint8 array (1 = black), scenes as grayscale;
+- ``halvern.read fast``: the same with ``try_harder=False`` (one pass, no fallbacks);
 - ``_engine.read``: the native reader called directly with the options ``halvern.read``
   passes (the difference is halvern's Python layer);
 - zxing-cpp with its default settings, restricted to QR codes;
@@ -451,6 +453,7 @@ def opencv_texts(found: Any) -> list[str]:
 
 
 HALVERN = "halvern.read"
+FAST = "halvern.read fast"
 ENGINE = "_engine.read"
 ZX_DEFAULT = "zxing-cpp default"
 ZX_FAST = "zxing-cpp fastest"
@@ -459,7 +462,8 @@ FLOOR = "count_nonzero"
 
 
 def readers() -> list[Reader]:
-    out = [Reader(HALVERN, lambda s: functools.partial(halvern.read, s.pixels), halvern_texts)]
+    out = [Reader(HALVERN, lambda s: functools.partial(halvern.read, s.pixels), halvern_texts),
+           Reader(FAST, lambda s: functools.partial(halvern.read, s.pixels, try_harder=False), halvern_texts)]
     out.append(Reader(ENGINE, engine_call, engine_texts))
     if zxingcpp is not None:
         out.append(Reader(ZX_DEFAULT, zxing_default, zxing_texts))
@@ -531,33 +535,34 @@ def subset(outcome: Outcome, keep: Sequence[bool]) -> Outcome:
 
 
 def print_class(outcome: Outcome, count: int) -> None:
-    """Median per image of each reader, halvern's over it, it over the floor, successes."""
-    hal, floor = outcome.median(HALVERN), outcome.median(FLOOR)
-    print(f"  {'reader':<20} {'median':>10} {'halvern/x':>10} {'x/floor':>9} {'read':>8}")
+    """Median per image of each reader beside its successes, halvern's (both modes) over
+    it, it over the floor."""
+    hal, fast, floor = outcome.median(HALVERN), outcome.median(FAST), outcome.median(FLOOR)
+    print(f"  {'reader':<20} {'median':>10} {'read':>8} {'halvern/x':>10} {'fast/x':>8} {'x/floor':>9}")
     for reader in outcome.times:
         t = outcome.median(reader)
         ok = outcome.successes(reader)
-        print(f"  {reader:<20} {fmt_time(t):>10} {fmt_ratio(hal, t):>10} {fmt_ratio(t, floor):>9} "
-              f"{'' if ok is None else f'{ok}/{count}':>8}")
+        print(f"  {reader:<20} {fmt_time(t):>10} {'' if ok is None else f'{ok}/{count}':>8} "
+              f"{fmt_ratio(hal, t):>10} {fmt_ratio(fast, t):>8} {fmt_ratio(t, floor):>9}")
 
 
 def print_per_image(samples: Sequence[Sample], outcome: Outcome) -> None:
     """One line per image: each reader's time, '!' after it when the image was not read."""
     names = list(outcome.times)
     width = max(len(s.name) for s in samples)
-    short = {HALVERN: "halvern", ENGINE: "engine", ZX_DEFAULT: "zx-default", ZX_FAST: "zx-fastest",
-             OPENCV: "opencv", FLOOR: "floor"}
+    short = {HALVERN: "halvern", FAST: "hal-fast", ENGINE: "engine", ZX_DEFAULT: "zx-default",
+             ZX_FAST: "zx-fastest", OPENCV: "opencv", FLOOR: "floor"}
     print(f"  {'image':<{width}} " + " ".join(f"{short.get(n, n):>11}" for n in names)
-          + f" {'hal/floor':>9} {'hal/zx-fast':>11}")
+          + f" {'hal/floor':>9} {'fast/zx-fast':>12}")
     for i, sample in enumerate(samples):
         cells = []
         for n in names:
             mark = "" if n not in outcome.ok or outcome.ok[n][i] else "!"
             cells.append(f"{fmt_time(outcome.times[n][i]) + mark:>11}")
-        hal = outcome.times[HALVERN][i]
-        fast = outcome.times.get(ZX_FAST, [None] * len(samples))[i]
+        hal, fast = outcome.times[HALVERN][i], outcome.times[FAST][i]
+        zx_fast = outcome.times.get(ZX_FAST, [None] * len(samples))[i]
         print(f"  {sample.name:<{width}} " + " ".join(cells)
-              + f" {fmt_ratio(hal, outcome.times[FLOOR][i]):>9} {fmt_ratio(hal, fast):>11}")
+              + f" {fmt_ratio(hal, outcome.times[FLOOR][i]):>9} {fmt_ratio(fast, zx_fast):>12}")
     print("  ('!' after a time: that reader did not read the image; on a page without a code, "
           "it returned something)")
 
@@ -895,7 +900,52 @@ def worst_ratio(outcome: Outcome, a: str, b: str) -> float | None:
 
 
 def who(reader: str) -> str:
-    return "halvern" if reader == HALVERN else "_engine"
+    return {HALVERN: "halvern", FAST: "halvern fast"}.get(reader, "_engine")
+
+
+# Each mode of halvern against the zxing-cpp setting it is held to: the default against
+# zxing-cpp's default, try_harder=False against zxing-cpp's fastest.
+MODES = ((HALVERN, ZX_DEFAULT), (FAST, ZX_FAST))
+
+
+@dataclass(frozen=True)
+class ModeRow:
+    """One class's outcome, for the table of both modes."""
+
+    label: str
+    count: int
+    outcome: Outcome
+
+
+def mode_checks(row: ModeRow, worst: bool = False) -> list[Check]:
+    """Each mode's time over its zxing-cpp setting's (the median, or with ``worst`` the
+    worst image) at most 0.5, and its read count at least that setting's."""
+    checks = []
+    for ours, peer in MODES:
+        ratio = worst_ratio(row.outcome, ours, peer) if worst else ratio_of(row.outcome, ours, peer)
+        checks.append(Check(f"{row.label}: {who(ours)} / {peer}{', worst' if worst else ''}",
+                            ratio, 0.5, ""))
+        ok, theirs = row.outcome.successes(ours), row.outcome.successes(peer)
+        checks.append(Check(f"{row.label}: {who(ours)} read count - {peer}'s",
+                            None if ok is None or theirs is None else ok - theirs, 0, "",
+                            at_most=False, note=f"({ok} against {theirs} of {row.count})"))
+    return checks
+
+
+def print_modes(rows: Sequence[ModeRow]) -> None:
+    """Per class: both modes and both zxing-cpp settings, median time and images read."""
+    names = [HALVERN, FAST, ZX_DEFAULT, ZX_FAST]
+    print("\n== both modes against zxing-cpp, per class: median per image (images read)")
+    print(f"  {'class':<24} " + " ".join(f"{n:>20}" for n in names)
+          + f" {'default/zx-def':>15} {'fast/zx-fast':>13}")
+    for row in rows:
+        cells = []
+        for n in names:
+            ok = row.outcome.successes(n)
+            cells.append(f"{fmt_time(row.outcome.median(n))} ({'-' if ok is None else ok}/{row.count})")
+        ratios = [fmt_ratio(row.outcome.median(a), row.outcome.median(b)) for a, b in MODES]
+        print(f"  {row.label:<24} " + " ".join(f"{c:>20}" for c in cells)
+              + f" {ratios[0]:>15} {ratios[1]:>13}")
 
 
 # ---------------------------------------------------------------- main
@@ -919,7 +969,8 @@ def header(clock_name: str) -> None:
           "halvern/x below 1 means halvern is faster than x; 'read' counts images read right")
 
 
-def class_small(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget, quick: bool) -> list[Check]:
+def class_small(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget, quick: bool,
+                rows: list[ModeRow]) -> list[Check]:
     small = small_codes(15 if quick else 60)
     print(f"\n== small bilevel codes: {len(small)} images, versions 1-10, 2-9 px/module, 100-600 px, "
           "upright / turned 10 / 1% noise")
@@ -929,11 +980,13 @@ def class_small(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget, q
         part = subset(outcome, [s.group == variant for s in small])
         print(f"    {variant:<10} " + ", ".join(f"{r.name} {fmt_time(part.median(r.name))}"
                                                for r in chosen if r.name != FLOOR))
-    return [Check(f"small codes: {who(n)} / zxing-cpp fastest", ratio_of(outcome, n, ZX_FAST), 0.5, "")
-            for n in ours]
+    row = ModeRow("small codes", len(small), outcome)
+    rows.append(row)
+    return mode_checks(row) + [Check(f"small codes: {who(n)} / zxing-cpp fastest",
+                                     ratio_of(outcome, n, ZX_FAST), 0.5, "") for n in ours]
 
 
-def class_scenes(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget, quick: bool) -> list[Check]:
+def class_scenes(chosen: Sequence[Reader], budget: Budget, quick: bool, rows: list[ModeRow]) -> list[Check]:
     scenes = camera_scenes(quick)
     print(f"\n== camera-like grayscale scenes: {len(scenes)} from scenes.py (seed {SEED}), "
           f"{min(s.gray.size for s in scenes) / 1e6:.2f}-{max(s.gray.size for s in scenes) / 1e6:.2f} MP")
@@ -945,18 +998,13 @@ def class_scenes(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget, 
         print(f"    {label:<13} " + ", ".join(f"{r.name} {fmt_time(part.median(r.name))} "
                                               f"({part.successes(r.name)}/{sum(keep)})"
                                               for r in chosen if r.name != FLOOR))
-    checks = []
-    for n in ours:
-        checks.append(Check(f"scenes: {who(n)} / zxing-cpp default", ratio_of(outcome, n, ZX_DEFAULT), 0.5, ""))
-        ok, zx = outcome.successes(n), outcome.successes(ZX_DEFAULT)
-        checks.append(Check(f"scenes: {who(n)} read count - zxing-cpp default's",
-                            None if ok is None or zx is None else ok - zx, 0, "", at_most=False,
-                            note=f"({ok} against {zx} of {len(scenes)})"))
-    return checks
+    row = ModeRow("camera scenes", len(scenes), outcome)
+    rows.append(row)
+    return mode_checks(row)
 
 
 def class_pages(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget,
-                quick: bool) -> list[Check]:
+                quick: bool, rows: list[ModeRow]) -> list[Check]:
     """Pages with one code, then pages without."""
     pages = coded_pages((1,) if quick else (1, 12))
     print(f"\n== bilevel pages with one code ({len(pages)})")
@@ -966,12 +1014,18 @@ def class_pages(chosen: Sequence[Reader], ours: Sequence[str], budget: Budget,
     big = subset(outcome, [s.group == largest for s in pages])
     checks = [Check(f"{largest} page with a code: {who(n)} / floor, worst", worst_ratio(big, n, FLOOR), 3.0, "")
               for n in ours]
+    rows.append(ModeRow("pages with a code", len(pages), outcome))
+    checks += mode_checks(rows[-1], worst=True)
     blanks = blank_pages((1,) if quick else (1, 12))
     print(f"\n== bilevel pages without a code ({len(blanks)})")
     outcome = run_images(blanks, budget, chosen)
     print_per_image(blanks, outcome)
     checks += [Check(f"pages without a code: {who(n)} / zxing-cpp fastest, worst",
                      worst_ratio(outcome, n, ZX_FAST), 1.0, "") for n in ours]
+    for sample in blanks:  # each kind of page is a class of its own
+        keep = [s is sample for s in blanks]
+        rows.append(ModeRow(f"no code: {sample.name}", 1, subset(outcome, keep)))
+        checks += mode_checks(rows[-1])
     return checks
 
 
@@ -1040,12 +1094,13 @@ def main(argv: list[str] | None = None) -> int:
     ours = [r.name for r in chosen if r.name in (HALVERN, ENGINE)]
     wanted = set(args.only or CLASSES)
     checks: list[Check] = []
+    rows: list[ModeRow] = []
     if "small" in wanted:
-        checks += class_small(chosen, ours, small_budget, quick)
+        checks += class_small(chosen, ours, small_budget, quick, rows)
     if "scenes" in wanted:
-        checks += class_scenes(chosen, ours, small_budget, quick)
+        checks += class_scenes(chosen, small_budget, quick, rows)
     if "pages" in wanted:
-        checks += class_pages(chosen, ours, page_budget, quick)
+        checks += class_pages(chosen, ours, page_budget, quick, rows)
     if "scaling" in wanted:
         scaling_budget = Budget(1, 0.0, 1.0, 1.0, clock) if quick else Budget(3, 0.5, 6.0, 3.0, clock)
         checks += class_scaling(ours, scaling_budget, quick)
@@ -1057,6 +1112,8 @@ def main(argv: list[str] | None = None) -> int:
         checks += class_fixed_cost(ours, small_budget)
     if "memory" in wanted:
         checks += class_memory(ours, quick)
+    if rows:
+        print_modes(rows)
     print_summary(checks)
     print(f"\ntotal {time.perf_counter() - started:.1f} s")
     return 0

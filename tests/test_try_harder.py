@@ -37,11 +37,15 @@ def blots() -> np.ndarray:
     return blotted(3, "Q", 10, 0)[0]
 
 
+def one_pixel_a_module() -> np.ndarray:
+    return drawn(2, 1)
+
+
 def texts(image: np.ndarray, **options: bool) -> list[str]:
     return [code.text for code in halvern.read_all(image, **options)]
 
 
-@pytest.mark.parametrize("make", [light_on_dark, speckled, blots])
+@pytest.mark.parametrize("make", [light_on_dark, speckled, blots, one_pixel_a_module])
 def test_only_the_default_mode_reads_what_needs_a_fallback(make: Callable[[], np.ndarray]) -> None:
     image = make()
     expected = "ERASED BLOTS" if make is blots else TEXT
