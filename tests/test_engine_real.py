@@ -9,6 +9,8 @@ import segno
 
 import halvern
 
+from benchmarks import scenes  # the repository root is on sys.path (conftest)
+
 
 def matrix(text: str, version: int) -> np.ndarray:
     qr = segno.make_qr(text, version=version, error="m", boost_error=False)
@@ -28,3 +30,17 @@ def test_whole_image_symbols_read_at_any_pixels_a_module(version: int, scale: in
     assert (code.text, code.mirrored) == (text, mirrored)
     assert code.module_size == pytest.approx(scale, rel=0.15)
     assert np.ptp(np.array(code.position), axis=0) == pytest.approx([size * scale] * 2, abs=scale)
+
+
+@pytest.mark.parametrize(
+    ("condition", "severity", "index"),
+    [
+        ("whole", "1px q0", 0),  # version 1 in 21 x 21 pixels
+        ("nested", "0.7", 6),  # the inner symbol decoded first, the outer's centre inside it
+        ("nested", "0.35", 5),  # the inner symbol's centre inside the decoded outer one
+        ("dots", "50 rounded", 3),  # dots of half the pitch: the vote's outer points read light
+    ],
+)
+def test_scenes_that_once_failed_read(condition: str, severity: str, index: int) -> None:
+    scene = scenes.scene(condition, severity, index)
+    assert sorted(c.text for c in halvern.read_all(scene.image)) == sorted(scene.texts)

@@ -35,6 +35,9 @@ constexpr std::int64_t kSearchFloor = std::int64_t{1} << 20;
 constexpr int kMaxLocalPerPass = 24;
 // Grids whose fourth point is nudged, per pass at most: eight samplings each.
 constexpr int kMaxJitter = 4;
+// Module sizes of a triple and a decoded symbol holding its centre beyond which the
+// triple is another symbol, nested in it or holding it.
+constexpr double kNestedRatio = 1.3;
 // Grids retried with erasures per pass at most: each samples nine points a module.
 constexpr int kMaxSoft = 8;
 
@@ -85,7 +88,7 @@ struct Scratch {
     DecodedSymbol *attempt = nullptr;  // decode attempts; a success is copied out
     LocalGrid *local = nullptr;
     std::uint8_t *small = nullptr;  // the image box-averaged kShrink times down
-    std::uint8_t *doubts = nullptr;  // per module as sampled, then as transposed
+    std::uint8_t *doubts = nullptr;  // per module as sampled and transposed, then a centre reading and its transpose
     std::uint8_t *large = nullptr;   // the bits kEnlarge times larger (small images only)
     Trace *trace = nullptr;         // the caller's, not carved: null unless asked for
 };
@@ -110,7 +113,7 @@ std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
         sizeof(DecodedSymbol),
         sizeof(LocalGrid),
         static_cast<std::size_t>(width / kShrink) * static_cast<std::size_t>(height / kShrink),
-        2 * kModules,
+        4 * kModules,
         large,
     };
     std::size_t offsets[17];
@@ -310,11 +313,16 @@ public:
     const FinderScan &scan() const noexcept { return scan_; }
 
 private:
+    // Whether a decoded symbol holds the triple: its finders, or its centre at a module
+    // size like the symbol's. A symbol printed inside another's data area has modules
+    // 0.7 times the other's or smaller, and its centre may be the other's: both are read.
     bool taken(const Triple &t) const noexcept {
         if (s_.used[t.tl] || s_.used[t.tr] || s_.used[t.bl]) return true;
         const Point centre = (finders_[t.tr].centre + finders_[t.bl].centre) * 0.5;
+        const double module = (finders_[t.tl].module + finders_[t.tr].module + finders_[t.bl].module) / 3.0;
         for (int i = 0; i < decoded_; ++i) {
-            if (inside(records_[i].position, centre)) return true;
+            const double ratio = module / records_[i].module_size;
+            if (ratio > 1.0 / kNestedRatio && ratio < kNestedRatio && inside(records_[i].position, centre)) return true;
         }
         return false;
     }
@@ -567,17 +575,42 @@ private:
 
     // A grid beyond errors-only correction decoded again with its modules' doubts, at
     // most kMaxSoft times a pass: the doubts cost nine samples a module, spent only on
-    // a located symbol that read its format and failed. `local` when it was sampled
-    // through the local grid, h otherwise.
-    DecodeError decode_soft(const Homography &h, const LocalGrid *local, int size, bool mirrored,
-                            const std::uint8_t *modules) noexcept {
+    // a located symbol that read its format and failed. From 3 pixels a module, where
+    // the reading is a vote of five points, then also read at the module centres alone:
+    // round dots of half the pitch leave the vote's four outer points light (dots
+    // scenes: 13 of 48 located and failed so). `local` when it was sampled through the
+    // local grid, h otherwise; `modules` becomes the reading that decoded.
+    DecodeError decode_soft(const Homography &h, const LocalGrid *local, int size, double module, bool mirrored,
+                            const std::uint8_t *&modules) noexcept {
         if (!retry_ || soft_tries_ >= kMaxSoft) return DecodeError::too_many_errors;
         ++soft_tries_;
+        DecodeError error = decode_doubted(h, local, size, mirrored, s_.modules, modules);
+        if (error != DecodeError::too_many_errors || module < 3.0) return error;
+        std::uint8_t *centred = s_.doubts + 2 * kModules;
+        if (local != nullptr) {
+            sample_local(bits_, *s_.local, size, 0.0, centred);
+        } else {
+            sample_grid(bits_, h, size, 0.0, centred);
+        }
+        const std::uint8_t *reading = centred;
+        if (mirrored) {
+            transpose(centred, size, centred + kModules);
+            reading = centred + kModules;
+        }
+        error = decode_doubted(h, local, size, mirrored, centred, reading);
+        if (error == DecodeError::none) modules = reading;
+        return error;
+    }
+
+    // Decodes `modules` (`sampled` as read, before any transpose) with the doubts of
+    // that reading.
+    DecodeError decode_doubted(const Homography &h, const LocalGrid *local, int size, bool mirrored,
+                               const std::uint8_t *sampled, const std::uint8_t *modules) noexcept {
         std::uint8_t *doubts = s_.doubts;
         if (local != nullptr) {
-            local_doubts(bits_, *local, size, s_.modules, doubts);
+            local_doubts(bits_, *local, size, sampled, doubts);
         } else {
-            grid_doubts(bits_, h, size, s_.modules, doubts);
+            grid_doubts(bits_, h, size, sampled, doubts);
         }
         if (mirrored) {
             transpose(s_.doubts, size, s_.doubts + kModules);
@@ -597,7 +630,8 @@ private:
                 modules = s_.transposed;
             }
             DecodeError error = decode_symbol(modules, size, *s_.attempt);
-            if (error == DecodeError::too_many_errors) error = decode_soft(h, local, size, mirrored != 0, modules);
+            if (error == DecodeError::too_many_errors)
+                error = decode_soft(h, local, size, module, mirrored != 0, modules);
             if (error == DecodeError::none) {
                 accept(t, h, size, module, mirrored != 0, modules);
                 return true;
