@@ -453,6 +453,22 @@ def test_codewords_are_read_module_by_module(version: int) -> None:
         assert _engine._codewords(modules, size, mask) == expected
 
 
+@pytest.mark.parametrize("mask", range(8))
+@pytest.mark.parametrize("version", [1, 2, 7])
+def test_data_modules_that_are_the_mask_pattern_hold_no_symbol(version: int, mask: int) -> None:
+    # A grid over a checkerboard or stripes samples the mask pattern itself: all-zero
+    # codewords, a valid block of an empty message that no encoder writes.
+    _, size, qr = symbol("x", version=version, error="m", mask=mask)
+    function = function_mask(size)
+    modules = bytes(v if function[r * size + c] else int(MASK_FORMULAS[mask](r, c))
+                    for r, row in enumerate(qr.matrix) for c, v in enumerate(row))
+    with pytest.raises(ValueError, match=r"^The data modules are the mask pattern alone\.$"):
+        decode_matrix(modules, size)
+    # The empty message as an encoder writes it (terminator, then pad codewords) reads.
+    empty, size, _ = symbol("", version=version, error="m", mask=mask)
+    assert decode_matrix(empty, size).data == b""
+
+
 @pytest.mark.parametrize(
     ("version", "level"), [(1, "H"), (5, "Q"), (13, "M"), (21, "H"), (40, "L")]
 )

@@ -137,6 +137,17 @@ def symbols() -> list[tuple[str, Matrix]]:
     ]
 
 
+def mask_pattern_only() -> Matrix:
+    """A version 2 symbol whose data modules are mask 0's pattern (a checkerboard): the
+    codewords unmask to zeros, which the decoder must refuse (a soak finding)."""
+    matrix = qr("x", 2, "m", mask=0)
+    n = len(matrix)
+    frame = [[r < 9 and (c < 9 or c >= n - 8) or (r >= n - 8 and c < 9) or r == 6 or c == 6
+              or (16 <= r <= 20 and 16 <= c <= 20) for c in range(n)] for r in range(n)]
+    return [[v if frame[r][c] else int((r + c) % 2 == 0) for c, v in enumerate(row)]
+            for r, row in enumerate(matrix)]
+
+
 def structured_append() -> Matrix:
     parts = segno.make_sequence("a structured append sequence", version=1, error="l")
     return [list(row) for row in parts[0].matrix]
@@ -145,7 +156,8 @@ def structured_append() -> Matrix:
 def write_seeds() -> dict[str, int]:
     seeds: dict[str, dict[str, bytes]] = {t: {} for t in
                                            ("read_bits", "read_gray", "decode_matrix", "parse_segments")}
-    matrices = symbols() + [("v1-L-structured-append", structured_append())]
+    matrices = symbols() + [("v1-L-structured-append", structured_append()),
+                            ("regress-v2-mask-pattern-only", mask_pattern_only())]
     for name, matrix in matrices:
         seeds["decode_matrix"][name] = matrix_seed(matrix)
     one, three = qr("halvern", 1, "m"), qr("HALVERN FUZZ $%*+-./:", 3, "h")

@@ -113,11 +113,22 @@ DecodeError decode_into(const std::uint8_t *modules, const std::uint8_t *doubts,
     const int corrected = correct_blocks(scratch.blocks, layout, reserved, doubts ? soft.blocks : nullptr, scratch.data);
     if (corrected < 0) return DecodeError::too_many_errors;
     out.corrected = corrected;
+    if (mask_only(scratch.data, layout.data_codewords)) {
+        out.fault = StreamFault::mask_only;
+        return DecodeError::data;
+    }
     parse_segments(scratch.data, layout.data_codewords, version, out);
     return out.error;
 }
 
 }  // namespace
+
+bool mask_only(const std::uint8_t *data, int count) noexcept {
+    for (int i = 0; i < count; ++i) {
+        if (data[i] != 0) return false;
+    }
+    return true;
+}
 
 void clear_decoded(DecodedSymbol &out) noexcept {
     out.error = DecodeError::none;

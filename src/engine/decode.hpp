@@ -33,6 +33,7 @@ enum class StreamFault : std::uint8_t {
     fnc1_application,  // an application indicator that is neither two digits nor a letter (value)
     sa_index,          // a structured-append index not below its total
     sa_repeated,       // a second structured-append header
+    mask_only,         // every data codeword 0: the data modules are the mask pattern itself
 };
 
 }  // namespace halvern::engine
@@ -88,6 +89,12 @@ struct DecodedSymbol {
     SegmentInfo segments[kMaxSegments];
     std::uint8_t payload[kMaxPayload];
 };
+
+// Whether the corrected data codewords are all zero. No encoder writes that (an empty
+// message still pads with 0xEC 0x11), but a grid laid over a checkerboard or stripes
+// samples exactly the mask pattern, which unmasks to zeros: a valid Reed-Solomon
+// codeword with an empty message (the soak's checkerboard #76213 read as '' that way).
+bool mask_only(const std::uint8_t *data, int count) noexcept;
 
 // Decodes a sampled symbol: modules[r * size + c] nonzero is dark (row r, column c as
 // the symbol reads). Fills `out` and returns out.error; DecodeError::none on success.

@@ -124,6 +124,10 @@ DecodeError decode_micro(const std::uint8_t *modules, int size, DecodedSymbol &o
     const int corrected = rs_correct(block, symbol.codewords, ec, symbol.correctable);
     if (corrected < 0) return out.error = DecodeError::too_many_errors;
     out.corrected = corrected;
+    if (mask_only(block, symbol.data)) {
+        out.fault = StreamFault::mask_only;
+        return out.error = DecodeError::data;
+    }
     parse_stream(block, symbol.data_bits, micro_syntax(version), out);
     return out.error;
 }

@@ -191,6 +191,9 @@ PyObject *raise_decode_error(const engine::DecodedSymbol &symbol) {
         case StreamFault::eci_designator: PyErr_SetString(PyExc_ValueError, "Invalid ECI designator."); break;
         case StreamFault::unsupported_eci: PyErr_Format(PyExc_ValueError, "Unsupported ECI %d.", value); break;
         case StreamFault::fnc1_repeated: PyErr_SetString(PyExc_ValueError, "FNC1 indicator appears twice."); break;
+        case StreamFault::mask_only:
+            PyErr_SetString(PyExc_ValueError, "The data modules are the mask pattern alone.");
+            break;
         case StreamFault::fnc1_application:
             PyErr_Format(PyExc_ValueError, "Invalid FNC1 application indicator %d.", value);
             break;
