@@ -320,18 +320,21 @@ def _on_surface(base: _Placement, surface: _Surface) -> _Placement:
     return _Placement(to_image, to_module)
 
 
-def _outline(placement: _Placement, n: int, margin: float) -> tuple[np.ndarray, np.ndarray]:
-    """Image points along the border of the module square grown by ``margin`` modules."""
+def _outline(placement: _Placement, n: int, margin: float,
+             rows: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """Image points along the border of the module square (n wide, ``rows`` high when
+    given) grown by ``margin`` modules."""
+    m = n if rows is None else rows
     t = np.linspace(-margin, n + margin, 33)
-    lo = np.full_like(t, -margin)
-    hi = np.full_like(t, n + margin)
-    u = np.concatenate([t, hi, t, lo])
-    v = np.concatenate([lo, t, hi, t])
+    s = np.linspace(-margin, m + margin, 33)
+    u = np.concatenate([t, np.full_like(s, n + margin), t, np.full_like(s, -margin)])
+    v = np.concatenate([np.full_like(t, -margin), s, np.full_like(t, m + margin), s])
     return placement.to_image(u, v)
 
 
-def _corners(placement: _Placement, n: int) -> Quad:
-    x, y = placement.to_image(np.array([0.0, n, n, 0.0]), np.array([0.0, 0.0, n, n]))
+def _corners(placement: _Placement, n: int, rows: int | None = None) -> Quad:
+    m = n if rows is None else rows
+    x, y = placement.to_image(np.array([0.0, n, n, 0.0]), np.array([0.0, 0.0, m, m]))
     pts = [(float(px), float(py)) for px, py in zip(x, y, strict=True)]
     return (pts[0], pts[1], pts[2], pts[3])
 
@@ -349,18 +352,18 @@ def _draw_symbol(canvas: np.ndarray, symbol: _Symbol, placement: _Placement, ppm
     """Composites the symbol and its quiet zone onto the reflectance ``canvas`` (in place),
     each pixel the mean of ss x ss samples through the inverse map; returns its corners.
     ``marks`` gives the reflectance at module coordinates instead of square modules."""
-    n = symbol.modules.shape[0]
+    rows, n = symbol.modules.shape
     height, width = canvas.shape
-    ox, oy = _outline(placement, n, QUIET)
+    ox, oy = _outline(placement, n, QUIET, rows)
     x0 = max(0, int(math.floor(float(np.min(ox)))) - 1)
     x1 = min(width, int(math.ceil(float(np.max(ox)))) + 1)
     y0 = max(0, int(math.floor(float(np.min(oy)))) - 1)
     y1 = min(height, int(math.ceil(float(np.max(oy)))) + 1)
     if x0 >= x1 or y0 >= y1:
-        return _corners(placement, n)
+        return _corners(placement, n, rows)
     ss = _supersampling(ppm)
-    padded = np.zeros((n + 2 * QUIET + 2, n + 2 * QUIET + 2), dtype=bool)
-    padded[QUIET + 1 : QUIET + 1 + n, QUIET + 1 : QUIET + 1 + n] = symbol.modules
+    padded = np.zeros((rows + 2 * QUIET + 2, n + 2 * QUIET + 2), dtype=bool)
+    padded[QUIET + 1 : QUIET + 1 + rows, QUIET + 1 : QUIET + 1 + n] = symbol.modules
     dark_value, light_value = (look.light, look.dark) if look.inverted else (look.dark, look.light)
     offsets = (np.arange(ss) + 0.5) / ss
     sx = (np.arange(x0, x1)[:, None] + offsets[None, :]).ravel()
@@ -372,7 +375,7 @@ def _draw_symbol(canvas: np.ndarray, symbol: _Symbol, placement: _Placement, ppm
         u, v = placement.to_module(gx, gy)
         with np.errstate(invalid="ignore"):
             inside = np.isfinite(u) & np.isfinite(v)
-            inside &= (u >= -QUIET) & (u < n + QUIET) & (v >= -QUIET) & (v < n + QUIET)
+            inside &= (u >= -QUIET) & (u < n + QUIET) & (v >= -QUIET) & (v < rows + QUIET)
         # Samples outside the quiet zone land on the padding ring at index 0 (light).
         iu = np.floor(np.where(inside, u, -QUIET - 0.5)).astype(np.int64) + QUIET + 1
         iv = np.floor(np.where(inside, v, -QUIET - 0.5)).astype(np.int64) + QUIET + 1
@@ -386,7 +389,7 @@ def _draw_symbol(canvas: np.ndarray, symbol: _Symbol, placement: _Placement, ppm
         patch = canvas[r0:r1, x0:x1]
         patch *= 1.0 - cover
         patch += mean
-    return _corners(placement, n)
+    return _corners(placement, n, rows)
 
 
 def _gaussian_blur(image: np.ndarray, sigma: float) -> np.ndarray:
@@ -501,7 +504,7 @@ def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
     symbol = symbol or _make_symbol(rng, _pick_version(rng, ppm) if version is None else version)
     if mirrored:
         symbol = _Symbol(symbol.text, symbol.version, symbol.modules[:, ::-1].copy())
-    n = symbol.modules.shape[0]
+    rows, n = symbol.modules.shape
     if angle is None:
         angle = 90.0 * int(rng.integers(0, 4)) + float(rng.uniform(-4.0, 4.0))
     margin = float(rng.uniform(1.0, 8.0)) if margin is None else margin
@@ -521,7 +524,7 @@ def _single(rng: np.random.Generator, ppm: float, *, angle: float | None = None,
     if bend_arc:
         placement = _cylinder_placement(n, ppm, centre, angle, bend_arc)
     else:
-        h = symbol_homography(n, ppm, centre, angle, tilt, tilt_axis)
+        h = symbol_homography(n, ppm, centre, angle, tilt, tilt_axis, rows=rows)
         placement = _homography_maps(h)
     if surface is not None:
         placement = _on_surface(placement, surface)
@@ -1203,7 +1206,35 @@ def _make_micro(rng: np.random.Generator) -> _Symbol:
     return _Symbol(text, int(version[1]), np.array(qr.matrix, dtype=bool))
 
 
-_RELATIVES: dict[str, Callable[[np.random.Generator], _Symbol]] = {"micro": _make_micro}
+
+# rMQR sizes in the order of their version numbers (zxing-cpp's writer takes the number).
+RMQR_SIZES = tuple((r, c) for r, cs in ((7, (43, 59, 77, 99, 139)), (9, (43, 59, 77, 99, 139)),
+                                        (11, (27, 43, 59, 77, 99, 139)), (13, (27, 43, 59, 77, 99, 139)),
+                                        (15, (43, 59, 77, 99, 139)), (17, (43, 59, 77, 99, 139)))
+                   for c in cs)
+
+
+def _make_rmqr(rng: np.random.Generator) -> _Symbol:
+    """An rMQR symbol of a random size, level and mode, drawn by zxing-cpp's writer (the
+    rmqrcode package leaves out data codewords of symbols whose blocks differ in length)."""
+    import zxingcpp
+
+    index = int(rng.integers(0, len(RMQR_SIZES)))
+    level = "MH"[int(rng.integers(0, 2))]
+    mode = ("numeric", "alphanumeric", "byte")[int(rng.integers(0, 3))]
+
+    def encode(text: str) -> Any:
+        code = zxingcpp.create_barcode(text, zxingcpp.BarcodeFormat.RMQRCode, version=index + 1, ec_level=level)
+        modules = np.array(code.to_image(scale=1, add_quiet_zones=False)) < 128
+        if modules.shape != RMQR_SIZES[index]:  # the writer took a larger size
+            raise ValueError(f"{text!r} does not fit R{RMQR_SIZES[index]}")
+        return modules
+
+    text, modules = _filled(rng, mode, encode)
+    return _Symbol(text, index + 1, modules)
+
+
+_RELATIVES: dict[str, Callable[[np.random.Generator], _Symbol]] = {"micro": _make_micro, "rmqr": _make_rmqr}
 
 
 def _relative_multi(rng: np.random.Generator, count: int, make: Callable[[np.random.Generator], _Symbol]
@@ -1333,7 +1364,7 @@ _CONDITIONS = (
 )
 _CONDITIONS += tuple(
     _Condition(f"{kind}-{name}", sevs, _relative_builder(kind, name), 8, 2, about, symbology)
-    for kind, symbology in (("micro", "Micro QR"),)
+    for kind, symbology in (("micro", "Micro QR"), ("rmqr", "rMQR"))
     for name, sevs, about in _RELATIVE_CONDITIONS)
 _BY_NAME = {c.name: c for c in _CONDITIONS}
 

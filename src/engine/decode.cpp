@@ -66,6 +66,9 @@ int correct_erased(std::uint8_t *block, const std::uint8_t *doubts, int length, 
     return -1;
 }
 
+}  // namespace
+
+// Declared in decode_stages.hpp: rMQR corrects its blocks here too.
 // Corrects every block in place and gathers their data codewords into data, in block
 // order; with `doubts` (per codeword, in block order) a block beyond errors-only
 // correction is retried with erasures. Returns the codewords changed, or -1 when a
@@ -89,6 +92,8 @@ int correct_blocks(std::uint8_t *blocks, const BlockLayout &layout, int reserved
     }
     return corrected;
 }
+
+namespace {
 
 DecodeError decode_into(const std::uint8_t *modules, const std::uint8_t *doubts, int size, DecodedSymbol &out,
                         DecodeScratch &scratch) noexcept {

@@ -10,6 +10,14 @@
 
 namespace halvern::engine {
 
+// Corrects every block of `blocks` (as deinterleave writes them) in place and gathers
+// their data codewords into data, in block order; with `doubts` (per codeword, in
+// block order) a block beyond errors-only correction is retried with erasures, keeping
+// `reserved` codewords back. Returns the codewords changed, or -1 when a block is
+// beyond the limit.
+int correct_blocks(std::uint8_t *blocks, const BlockLayout &layout, int reserved, const std::uint8_t *doubts,
+                   std::uint8_t *data) noexcept;
+
 // Resets what a decode reports, as for a QR symbol (the large payload and segment
 // arrays are left as they are: the counts say how much of them holds).
 void clear_decoded(DecodedSymbol &out) noexcept;

@@ -322,9 +322,9 @@ bool affine_through(const Point from[3], const Point to[3], Point at, Point &out
 }  // namespace
 
 void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,
-                 double module, std::uint8_t *modules) noexcept {
+                 double module, std::uint8_t *modules, int rows) noexcept {
     const bool vote = module >= 3.0;
-    for (int r = 0; r < size; ++r) {
+    for (int r = 0; r < (rows > 0 ? rows : size); ++r) {
         for (int c = 0; c < size; ++c) {
             modules[static_cast<std::size_t>(r) * size + c] = sample_module(bits, module_to_image, c, r, vote);
         }

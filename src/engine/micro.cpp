@@ -239,10 +239,8 @@ constexpr int kMicroTries = 2;
 
 }  // namespace
 
-bool read_micro(const ImageView &bits, const Finder &finder, DecodedSymbol &decoded, std::uint8_t *modules,
-                LoneRead &where) noexcept {
-    Point corners[4];
-    if (!finder_square(bits, finder, corners)) return false;
+bool read_micro(const ImageView &bits, const Finder &finder, const Point corners[4], DecodedSymbol &decoded,
+                std::uint8_t *modules, LoneRead &where) noexcept {
     MicroFrame frames[8];
     int count = 0;
     for (int first = 0; first < 4; ++first) {

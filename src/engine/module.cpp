@@ -16,6 +16,7 @@
 #include "decode_stages.hpp"
 #include "image.hpp"
 #include "micro_tables.hpp"
+#include "rmqr_tables.hpp"
 #include "stages.hpp"
 #include "symbologies.hpp"
 #include "tables.hpp"
@@ -993,6 +994,25 @@ PyObject *engine_decode_micro(PyObject *, PyObject *args) {
     return build_decoded(*symbol.get());
 }
 
+// _decode_rmqr(matrix, rows, columns): the decoded symbol tuple of a sampled rMQR
+// symbol, or the DecodeError's value when it does not decode.
+PyObject *engine_decode_rmqr(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int rows = 0, columns = 0;
+    if (!PyArg_ParseTuple(args, "y*ii", buffer.view(), &rows, &columns)) return nullptr;
+    buffer.own();
+    if (engine::rmqr_index(rows, columns) < 0 || buffer.view()->len != static_cast<Py_ssize_t>(rows) * columns) {
+        PyErr_SetString(PyExc_ValueError, "Not an rMQR matrix: one of the 32 sizes and rows * columns bytes.");
+        return nullptr;
+    }
+    RawScratch<engine::DecodedSymbol> symbol;
+    if (!allocate_or_raise(symbol, 1)) return nullptr;
+    const auto error = engine::decode_rmqr(static_cast<const std::uint8_t *>(buffer.view()->buf), rows, columns,
+                                           *symbol.get());
+    if (error != engine::DecodeError::none) return PyLong_FromLong(static_cast<long>(error));
+    return build_decoded(*symbol.get());
+}
+
 PyMethodDef engine_methods[] = {
     {"decode_matrix", engine_decode_matrix, METH_VARARGS,
      "decode_matrix(matrix, size) -> decoded symbol tuple; ValueError when it does not decode."},
@@ -1027,6 +1047,7 @@ PyMethodDef engine_methods[] = {
     {"_find_alignment", engine_find_alignment, METH_VARARGS, "Test entry: the alignment pattern near a point."},
     {"_finder_square", engine_finder_square, METH_VARARGS, "Test entry: the outer square of a lone finder."},
     {"_decode_micro", engine_decode_micro, METH_VARARGS, "Test entry: a sampled Micro QR symbol decoded."},
+    {"_decode_rmqr", engine_decode_rmqr, METH_VARARGS, "Test entry: a sampled rMQR symbol decoded."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -356,8 +356,11 @@ private:
         for (int i = 0; i < decoded_; ++i) {
             if (inside(records_[i].position, f.centre)) return;
         }
+        Point corners[4];
+        if (!finder_square(bits_, f, corners)) return;
         LoneRead where;
-        if ((symbologies_ & kReadMicroQr) && read_micro(bits_, f, *s_.attempt, s_.modules, where)) {
+        if (((symbologies_ & kReadMicroQr) && read_micro(bits_, f, corners, *s_.attempt, s_.modules, where)) ||
+            ((symbologies_ & kReadRmqr) && read_rmqr(bits_, f, corners, *s_.attempt, s_.modules, where))) {
             accept_lone(index, where);
         }
     }

@@ -158,8 +158,9 @@ bool estimate_corner(const ImageView &bits, const Finder &tl, const Finder &tr, 
 
 // modules[r * size + c] = the bits pixel under module (c, r)'s centre (0 outside the
 // image); from 3 pixels per module a majority of five points inside the module.
+// With `rows` the grid is `rows` by size (rMQR).
 void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,
-                 double module, std::uint8_t *modules) noexcept;
+                 double module, std::uint8_t *modules, int rows = 0) noexcept;
 
 // Anchor lines per axis of a local grid: the alignment rows of version 40.
 constexpr int kMaxAnchorLines = 7;

@@ -59,10 +59,22 @@ struct LoneRead {
 // symbol reads). Fills `out` and returns out.error.
 DecodeError decode_micro(const std::uint8_t *modules, int size, DecodedSymbol &out) noexcept;
 
-// The Micro QR symbol whose finder is `finder`, if its timing patterns and format
-// information hold and it decodes: true with `decoded`, `modules` (size * size) and
-// `where` filled.
-bool read_micro(const ImageView &bits, const Finder &finder, DecodedSymbol &decoded, std::uint8_t *modules,
-                LoneRead &where) noexcept;
+// The Micro QR symbol whose finder is `finder` (its square `corners`, from
+// finder_square), if its timing patterns and format information hold and it decodes:
+// true with `decoded`, `modules` (size * size) and `where` filled.
+bool read_micro(const ImageView &bits, const Finder &finder, const Point corners[4], DecodedSymbol &decoded,
+                std::uint8_t *modules, LoneRead &where) noexcept;
+
+// ---------------------------------------------------------------------------------
+// rmqr.cpp
+
+// Decodes a sampled rMQR symbol of one of the 32 sizes (nonzero dark, rows * columns
+// bytes as the symbol reads). Fills `out` and returns out.error.
+DecodeError decode_rmqr(const std::uint8_t *modules, int rows, int columns, DecodedSymbol &out) noexcept;
+
+// As read_micro, for the rMQR symbol whose finder is `finder`: `modules` gets rows *
+// columns bytes.
+bool read_rmqr(const ImageView &bits, const Finder &finder, const Point corners[4], DecodedSymbol &decoded,
+               std::uint8_t *modules, LoneRead &where) noexcept;
 
 }  // namespace halvern::engine
