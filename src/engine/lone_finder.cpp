@@ -223,6 +223,15 @@ bool fit_homography(const Point *src, const Point *dst, int count, Homography &o
     return true;
 }
 
+int fitted_grids(const Point *src, const Point *dst, int count, Homography grids[2]) noexcept {
+    int n = 0;
+    if (count >= 8) {
+        n += fit_homography(src, dst, count, grids[n]) ? 1 : 0;
+        n += fit_homography(src, dst, count, grids[n], true) ? 1 : 0;
+    }
+    return n;
+}
+
 bool edge_point(const ImageView &bits, const Homography &h, Point centre, Point outward, double module,
                 Point &module_point, Point &image_point) noexcept {
     Point p = h.apply(centre);

@@ -151,17 +151,10 @@ double micro_timing(const ImageView &bits, const Homography &h, int size) noexce
     return static_cast<double>(good) / total;
 }
 
-// A way to lay the symbol on the finder, and how well its fixed modules near the
-// finder hold: the separator (15 light modules) and the first three timing modules of
-// each edge. The format information read there says which symbol it is.
-struct MicroFrame {
-    FinderFrame frame;
-    int misses = 16;
-    int format = -1;
-    int format_errors = 0;
-};
-
-void check_frame(const ImageView &bits, MicroFrame &f) noexcept {
+// How well the frame's fixed modules near the finder hold: the separator (15 light
+// modules) and the first three timing modules of each edge. The format information
+// read there says which symbol it is.
+void check_frame(const ImageView &bits, LoneFrame &f) noexcept {
     const Homography &h = f.frame.module_to_image;
     int misses = 0;
     for (int i = 0; i < 8; ++i) {
@@ -211,21 +204,14 @@ int micro_points(const ImageView &bits, const Homography &h, int size, double mo
     return n;
 }
 
-// The grids worth sampling for a frame, best first: through the timing points with
-// and without perspective (the points lie on two edges only, and on a flat symbol
-// their noise alone bent the far corner by a module), then the finder's own. Returns
-// the count.
+// The grids worth sampling for a frame, best first: through the timing points, then
+// the finder's own. Returns the count.
 int micro_grids(const ImageView &bits, const Homography &frame, int size, double module,
                 Homography grids[3]) noexcept {
     Point src[kMicroPoints], dst[kMicroPoints];
-    const int n = micro_points(bits, frame, size, module, src, dst);
-    int count = 0;
-    if (n >= 8) {
-        count += fit_homography(src, dst, n, grids[count]) ? 1 : 0;
-        count += fit_homography(src, dst, n, grids[count], true) ? 1 : 0;
-    }
-    grids[count++] = frame;
-    return count;
+    const int count = fitted_grids(src, dst, micro_points(bits, frame, size, module, src, dst), grids);
+    grids[count] = frame;
+    return count + 1;
 }
 
 // Fixed modules near the finder that may be wrong in a frame worth decoding (of 21):
@@ -241,28 +227,10 @@ constexpr int kMicroTries = 2;
 
 bool read_micro(const ImageView &bits, const Finder &finder, const Point corners[4], DecodedSymbol &decoded,
                 std::uint8_t *modules, LoneRead &where) noexcept {
-    MicroFrame frames[8];
-    int count = 0;
-    for (int first = 0; first < 4; ++first) {
-        for (int turn = -1; turn <= 1; turn += 2) {
-            MicroFrame f;
-            if (!finder_frame(corners, first, turn, f.frame)) continue;
-            check_frame(bits, f);
-            if (f.misses <= kMaxFrameMisses && f.format >= 0) frames[count++] = f;
-        }
-    }
-    // Fewest misses first, format errors breaking ties.
-    for (int i = 1; i < count; ++i) {
-        for (int j = i; j > 0; --j) {
-            const MicroFrame &a = frames[j - 1], &b = frames[j];
-            if (a.misses + a.format_errors <= b.misses + b.format_errors) break;
-            const MicroFrame t = frames[j - 1];
-            frames[j - 1] = frames[j];
-            frames[j] = t;
-        }
-    }
+    LoneFrame frames[8];
+    const int count = lone_frames(corners, kMaxFrameMisses, [&](LoneFrame &f) { check_frame(bits, f); }, frames);
     for (int i = 0; i < count && i < kMicroTries; ++i) {
-        const MicroFrame &f = frames[i];
+        const LoneFrame &f = frames[i];
         const int size = micro_size(kMicroSymbols[f.format >> 2].version);
         Homography grids[3];
         const int tries = micro_grids(bits, f.frame.module_to_image, size, finder.module, grids);
@@ -271,10 +239,7 @@ bool read_micro(const ImageView &bits, const Finder &finder, const Point corners
             if (micro_timing(bits, h, size) < kMinMicroTiming) continue;
             sample_grid(bits, h, size, finder.module, modules);
             if (decode_micro(modules, size, decoded) != DecodeError::none) continue;
-            where.module_to_image = h;
-            where.width = where.height = size;
-            where.mirrored = f.frame.mirrored;
-            where.symbology = Symbology::micro_qr;
+            where = {h, size, size, f.frame.mirrored, Symbology::micro_qr};
             return true;
         }
     }

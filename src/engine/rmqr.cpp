@@ -141,17 +141,10 @@ DecodeError decode_rmqr(const std::uint8_t *modules, int rows, int columns, Deco
 
 namespace {
 
-// A way to lay the symbol on the finder, how well the fixed modules beside the finder
-// hold (the separator column, the first timing modules of the top edge), and the
-// format information there, which names the size.
-struct RmqrFrame {
-    FinderFrame frame;
-    int misses = 16;
-    int format = -1;
-    int format_errors = 0;
-};
-
-void check_rmqr_frame(const ImageView &bits, RmqrFrame &f) noexcept {
+// How well the frame's fixed modules beside the finder hold (the separator column, the
+// first timing modules of the top edge), and the format information there, which names
+// the size.
+void check_rmqr_frame(const ImageView &bits, LoneFrame &f) noexcept {
     const Homography &h = f.frame.module_to_image;
     const auto dark = [&](int r, int c) { return dark_at(bits, h.apply({c + 0.5, r + 0.5})); };
     int misses = 0;
@@ -184,6 +177,7 @@ double rmqr_timing(const ImageView &bits, const Homography &h, int rows, int col
 }
 
 constexpr int kRmqrPoints = 4 + kRmqrMaxRows + 2 * kRmqrMaxColumns;
+constexpr int kRmqrPerspectivePoints = 16;
 
 // The finder's corners and the measured edges of the dark timing modules: down the
 // left edge below the finder, then along the top and bottom edges outward from the
@@ -198,7 +192,13 @@ int rmqr_points(const ImageView &bits, const Homography &h, int rows, int column
         dst[n++] = h.apply(c);
     }
     Homography fit = h;
-    const auto refit = [&](int before) noexcept { return n == before || fit_homography(src, dst, n, fit, true); };
+    // Affine while the points lie near the finder, where perspective terms fit their
+    // noise; with perspective once both edges have a few points, since a tilt along
+    // the symbol changes its module size from end to end (R7x139 tilted 30 degrees: 3
+    // to 5 px a module).
+    const auto refit = [&](int before) noexcept {
+        return n == before || fit_homography(src, dst, n, fit, n < kRmqrPerspectivePoints);
+    };
     for (int r = 8; r < rows - 2; r += 2) {
         const int before = n;
         n += edge_point(bits, fit, {0.5, r + 0.5}, {-1, 0}, module, src[n], dst[n]) ? 1 : 0;
@@ -223,43 +223,19 @@ constexpr int kRmqrTries = 2;
 
 bool read_rmqr(const ImageView &bits, const Finder &finder, const Point corners[4], DecodedSymbol &decoded,
                std::uint8_t *modules, LoneRead &where) noexcept {
-    RmqrFrame frames[8];
-    int count = 0;
-    for (int first = 0; first < 4; ++first) {
-        for (int turn = -1; turn <= 1; turn += 2) {
-            RmqrFrame f;
-            if (!finder_frame(corners, first, turn, f.frame)) continue;
-            check_rmqr_frame(bits, f);
-            if (f.misses <= kMaxRmqrMisses && f.format >= 0) frames[count++] = f;
-        }
-    }
-    for (int i = 1; i < count; ++i) {
-        for (int j = i; j > 0 && frames[j - 1].misses + frames[j - 1].format_errors >
-                                     frames[j].misses + frames[j].format_errors; --j) {
-            const RmqrFrame t = frames[j - 1];
-            frames[j - 1] = frames[j];
-            frames[j] = t;
-        }
-    }
+    LoneFrame frames[8];
+    const int count = lone_frames(corners, kMaxRmqrMisses, [&](LoneFrame &f) { check_rmqr_frame(bits, f); }, frames);
     Point src[kRmqrPoints], dst[kRmqrPoints];
     for (int i = 0; i < count && i < kRmqrTries; ++i) {
         const RmqrVersion &v = kRmqr[frames[i].format & 31];
         const int n = rmqr_points(bits, frames[i].frame.module_to_image, v.rows, v.columns, finder.module, src, dst);
         Homography grids[2];
-        int tries = 0;
-        if (n >= 8) {
-            tries += fit_homography(src, dst, n, grids[tries]) ? 1 : 0;
-            tries += fit_homography(src, dst, n, grids[tries], true) ? 1 : 0;
-        }
+        const int tries = fitted_grids(src, dst, n, grids);
         for (int g = 0; g < tries; ++g) {
             if (rmqr_timing(bits, grids[g], v.rows, v.columns) < kMinRmqrTiming) continue;
             sample_grid(bits, grids[g], v.columns, finder.module, modules, v.rows);
             if (decode_rmqr(modules, v.rows, v.columns, decoded) != DecodeError::none) continue;
-            where.module_to_image = grids[g];
-            where.width = v.columns;
-            where.height = v.rows;
-            where.mirrored = frames[i].frame.mirrored;
-            where.symbology = Symbology::rmqr;
+            where = {grids[g], v.columns, v.rows, frames[i].frame.mirrored, Symbology::rmqr};
             return true;
         }
     }

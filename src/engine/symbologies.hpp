@@ -34,6 +34,12 @@ bool finder_frame(const Point corners[4], int first, int turn, FinderFrame &out)
 // the points do not fix one.
 bool fit_homography(const Point *src, const Point *dst, int count, Homography &out, bool affine = false) noexcept;
 
+// The grids through `count` point pairs worth sampling, best first: with and without
+// perspective (points along a symbol's edges alone fit perspective to their noise: on
+// a flat Micro QR symbol it bent the far corner by a module). Returns how many (0 to 2)
+// were written to grids.
+int fitted_grids(const Point *src, const Point *dst, int count, Homography grids[2]) noexcept;
+
 // A measured point of a dark module at module point `centre` whose side towards
 // `outward` (a unit axis of module space) borders light, as h predicts it: the middle
 // of its dark run across that direction and its edge that way. module_point is the
@@ -41,6 +47,40 @@ bool fit_homography(const Point *src, const Point *dst, int count, Homography &o
 // module is not dark there or its run does not end within a module.
 bool edge_point(const ImageView &bits, const Homography &h, Point centre, Point outward, double module,
                 Point &module_point, Point &image_point) noexcept;
+
+// A frame and how well the fixed modules beside the finder hold in it (misses), with
+// the format information read there (-1 when none is within reach) and its errors.
+struct LoneFrame {
+    FinderFrame frame;
+    int misses = 0;
+    int format = -1;
+    int format_errors = 0;
+};
+
+// The frames of a finder's square that `check(frame)` (filling misses and format)
+// lets through, at most `max_misses` misses and a format read, best first (fewest
+// misses plus format errors). Returns the count.
+template <typename Check>
+int lone_frames(const Point corners[4], int max_misses, Check &&check, LoneFrame out[8]) noexcept {
+    int count = 0;
+    for (int first = 0; first < 4; ++first) {
+        for (int turn = -1; turn <= 1; turn += 2) {
+            LoneFrame f;
+            if (!finder_frame(corners, first, turn, f.frame)) continue;
+            check(f);
+            if (f.misses <= max_misses && f.format >= 0) out[count++] = f;
+        }
+    }
+    for (int i = 1; i < count; ++i) {
+        for (int j = i; j > 0 && out[j - 1].misses + out[j - 1].format_errors > out[j].misses + out[j].format_errors;
+             --j) {
+            const LoneFrame t = out[j - 1];
+            out[j - 1] = out[j];
+            out[j] = t;
+        }
+    }
+    return count;
+}
 
 // A symbol read from a lone finder: where it lies (module space as the symbol reads,
 // `width` columns by `height` rows) and how.
