@@ -29,6 +29,7 @@ regression does not (the merge that walked every record cost 1,400 ms/MP at 2.25
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import subprocess
 import sys
@@ -76,6 +77,10 @@ READER_BUDGET_MS_PER_MP: float | None = 2500.0
 RETRY_BUDGET_MS_PER_MP = 60.0
 BASELINE_RATIO = 3.0
 RETRY_TARGETS = ("read", "read_all")
+# CI holds them to twice both: the thread's CPU time still grows when the other core is
+# busy (shared caches), the 1 MP near symbols from 37-49 ms/MP on a quiet core to 57-81
+# beside a soak run, and a budget met by a margin of 20% would fail at random.
+CI_RETRY_SLACK = 2.0
 ALL_TARGETS = (*BUDGET_MS_PER_MP, *READER_TARGETS)
 
 
@@ -402,6 +407,8 @@ class Entry:
     def ms_per_mp(self) -> float:
         return self.seconds * 1e3 / self.case.megapixels
 
+    slack: float = 1.0  # the retry budgets' factor (CI_RETRY_SLACK under --ci)
+
     @property
     def retry_budgeted(self) -> bool:
         return self.case.kind in RETRY_KINDS and self.target in RETRY_TARGETS
@@ -409,7 +416,7 @@ class Entry:
     @property
     def budget(self) -> float | None:
         if self.retry_budgeted:
-            return RETRY_BUDGET_MS_PER_MP
+            return RETRY_BUDGET_MS_PER_MP * self.slack
         if self.target in READER_TARGETS:
             return READER_BUDGET_MS_PER_MP
         return BUDGET_MS_PER_MP.get(self.target)
@@ -426,7 +433,7 @@ class Entry:
             return False
         ratio = self.baseline_ratio
         return (self.error is not None or self.ms_per_mp > self.budget
-                or (self.retry_budgeted and ratio is not None and ratio > BASELINE_RATIO))
+                or (self.retry_budgeted and ratio is not None and ratio > BASELINE_RATIO * self.slack))
 
 
 def entry_of(case: Case, name: str, seconds: Callable[[], float],
@@ -494,6 +501,8 @@ def main(argv: list[str] | None = None) -> int:
             if args.max_mp_read is not None and case.megapixels > args.max_mp_read:
                 wanted -= {"read", "read_all"}
             for entry in measure(case, wanted, folder, startup):
+                if args.ci:
+                    entry = dataclasses.replace(entry, slack=CI_RETRY_SLACK)
                 print(report(entry), flush=True)
                 if entry.over_budget:
                     failed.append(entry)
