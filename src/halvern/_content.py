@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from halvern import _engine
+from halvern._frozen import maker
 from halvern._symbology import (
     LEVELS,
     SYMBOLOGIES,
@@ -194,37 +195,41 @@ class Decoded:
                 f"corrected={self.corrected})")
 
 
+_segment = maker(Segment)
+_decoded = maker(Decoded)
+_FNC1 = (None, "first", "second")
+
+
 def _application_indicator(value: int | None) -> str | None:
     if value is None:
         return None
     return f"{value:02d}" if value < 100 else chr(value - 100)
 
 
-def decoded_from_native(result: tuple[Any, ...]) -> Decoded:
-    """``Decoded`` from the native decoder's tuple; ValueError when a segment's bytes are
-    not text of its character set."""
+def decoded_fields(result: tuple[Any, ...]) -> tuple[Any, ...]:
+    """The fields of ``Decoded``, in order, from the native decoder's tuple (a read
+    builds its ``QRCode`` from them without a ``Decoded`` between); ValueError when a
+    segment's bytes are not text of its character set."""
     (version, level, mask, corrected, raw_segments, fnc1, application, append, symbology, model,
      rows, columns) = result
     # Lists rather than generators, and each mode named once: a read's results are
     # built here, and generators cost a third of this function on a one-segment code.
     segments: list[Segment] = []
+    texts: list[str] = []
     for mode, eci, data in raw_segments:
         name = MODE_NAMES[mode]
-        segments.append(Segment(name, data, segment_text(name, data, eci), eci))
-    return Decoded(
-        text="".join([s.text for s in segments]),
-        data=b"".join([s.data for s in segments]),
-        segments=tuple(segments),
-        version=version_name(symbology, version, rows, columns),
-        error_correction=LEVELS[level],
-        mask=mask,
-        corrected=corrected,
-        structured_append=append,
-        fnc1=(None, "first", "second")[fnc1],
-        application_indicator=_application_indicator(application),
-        symbology=SYMBOLOGIES[symbology],
-        model=model or None,
-    )
+        text = segment_text(name, data, eci)
+        texts.append(text)
+        segments.append(_segment(name, data, text, eci))
+    return ("".join(texts), b"".join([d for _, _, d in raw_segments]), tuple(segments),
+            version_name(symbology, version, rows, columns), LEVELS[level], mask, corrected, append,
+            _FNC1[fnc1], _application_indicator(application), SYMBOLOGIES[symbology], model or None)
+
+
+def decoded_from_native(result: tuple[Any, ...]) -> Decoded:
+    """``Decoded`` from the native decoder's tuple; ValueError when a segment's bytes are
+    not text of its character set."""
+    return _decoded(*decoded_fields(result))
 
 
 def decode_matrix(modules: object, size: int) -> Decoded:
@@ -240,5 +245,8 @@ def decode_matrix(modules: object, size: int) -> Decoded:
     against misdecodes) or a message naming the fault of a malformed bit stream.
     Raises TypeError when ``modules`` is not a buffer of one-byte items.
     """
-    size = checked_size(size)
-    return decoded_from_native(_engine.decode_matrix(matrix_buffer(modules), size))
+    if type(modules) is not bytes or type(size) is not int:
+        # The native call checks a bytes matrix and an int size itself, with the same
+        # messages; anything else is made one here first.
+        size, modules = checked_size(size), matrix_buffer(modules)
+    return decoded_from_native(_engine.decode_matrix(modules, size))

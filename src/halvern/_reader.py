@@ -10,12 +10,13 @@ one that was located and did not (kept only when the caller asks for them).
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from collections.abc import Iterable
 from typing import Any, Literal, NamedTuple, overload
 
 from halvern import _engine, _zeltra
-from halvern._content import Decoded, Segment, decoded_from_native, short_text
+from halvern._content import Decoded, Segment, decoded_fields, short_text
+from halvern._frozen import maker
 from halvern._image import BINARIZERS, Binarizer, as_reader_input, binarizer_mode
 from halvern._symbology import ALL as _ALL
 from halvern._symbology import (
@@ -238,6 +239,10 @@ _REASONS = {
 _TEXT_REASON = "the text is not valid in its character set"
 
 
+_qr_matrix = maker(QRMatrix)
+_undecoded_result = maker(Undecoded)
+
+
 def _located_version(record: _Record) -> int | str:
     """The version a located symbol's size gives."""
     if record.symbology == 1:
@@ -253,8 +258,8 @@ def _matrix(record: _Record, format_: tuple[str, int] | None) -> QRMatrix | None
         if format_ is None or record.decoded is None:
             return None
         level, mask = format_
-        return QRMatrix(record.sampled, record.size, _located_version(record), level, mask, 1.0,
-                        record.centers, record.module_size, SYMBOLOGIES[record.symbology])
+        return _qr_matrix(record.sampled, record.size, _located_version(record), level, mask, 1.0,
+                          record.centers, record.module_size, SYMBOLOGIES[record.symbology])
     try:
         restored = _engine.restore(record.sampled, record.size)
     except ValueError:
@@ -262,25 +267,57 @@ def _matrix(record: _Record, format_: tuple[str, int] | None) -> QRMatrix | None
     if format_ is None:
         format_ = format_level_mask(_engine.format_info(record.sampled, record.size)[0])
     level, mask = format_
-    return QRMatrix(restored, record.size, _located_version(record), level, mask,
-                    _zeltra.score_finder(record.sampled, record.size), record.centers,
-                    record.module_size, SYMBOLOGIES[record.symbology])
+    return _qr_matrix(restored, record.size, _located_version(record), level, mask,
+                      _zeltra.score_finder(record.sampled, record.size), record.centers,
+                      record.module_size, SYMBOLOGIES[record.symbology])
 
 
 def _undecoded(record: _Record, reason: str, matrix: QRMatrix | None) -> Undecoded:
-    return Undecoded(reason, SYMBOLOGIES[record.symbology], _located_version(record),
-                     record.position, record.orientation,
-                     record.mirrored, record.inverted, record.module_size, matrix)
+    return _undecoded_result(reason, SYMBOLOGIES[record.symbology], _located_version(record),
+                             record.position, record.orientation,
+                             record.mirrored, record.inverted, record.module_size, matrix)
 
 
-def _code(decoded: Decoded, record: _Record, matrix: QRMatrix) -> QRCode:
-    eci = next((s.eci for s in decoded.segments if s.eci is not None), None)
-    return QRCode(decoded.text, decoded.data, decoded.symbology, decoded.version, decoded.model,
-                  decoded.error_correction,
-                  decoded.mask, decoded.corrected, decoded.segments, eci,
-                  decoded.structured_append, decoded.fnc1, decoded.application_indicator,
-                  record.position, record.orientation, record.mirrored, record.inverted,
-                  record.module_size, matrix)
+class _RestoredOnAccess:
+    """``QRCode.matrix`` of a code a read made: the record's matrix restored on first
+    access, then kept in the code as the field. Most callers of a read want the text,
+    and the restore, the finder score and the ``QRMatrix`` were 3 us of the 7 us a read
+    of a small code spent in Python. A code built by its constructor holds its matrix
+    as any field, and this is not consulted."""
+
+    def __get__(self, code: QRCode | None, owner: type[QRCode] | None = None) -> Any:
+        if code is None:
+            return self
+        record, level, mask = code.__dict__["_source"]
+        # The decoder read this format and version information from these modules, and
+        # the restore reads them alike: it cannot fail here.
+        matrix = _matrix(record, (level, mask))
+        code.__dict__["matrix"] = matrix
+        return matrix
+
+
+# A non-data descriptor: the instance's own "matrix", once set, is found first.
+setattr(QRCode, "matrix", _RestoredOnAccess())
+_new = object.__new__
+# Every field but the matrix, in order.
+_CODE_FIELDS = tuple(f.name for f in fields(QRCode))[:-1]
+
+
+def _code(decoded: tuple[Any, ...], record: _Record) -> QRCode:
+    """The code of a decoded record, from the fields of its ``Decoded``."""
+    (text, data, segments, version, level, mask, corrected, append, fnc1, application,
+     symbology, model) = decoded
+    eci = None
+    for segment in segments:
+        if segment.eci is not None:
+            eci = segment.eci
+            break
+    code = _new(QRCode)
+    code.__dict__.update(zip(_CODE_FIELDS, (
+        text, data, symbology, version, model, level, mask, corrected, segments, eci, append,
+        fnc1, application, record.position, record.orientation, record.mirrored,
+        record.inverted, record.module_size), strict=True), _source=(record, level, mask))
+    return code
 
 
 def _result(record: _Record) -> QRCode | Undecoded:
@@ -289,15 +326,11 @@ def _result(record: _Record) -> QRCode | Undecoded:
         return _undecoded(record, _REASONS.get(record.error, "it did not decode"),
                           _matrix(record, None))
     try:
-        decoded = decoded_from_native(record.decoded)
+        decoded = decoded_fields(record.decoded)
     except ValueError:
         level, mask = LEVELS[record.decoded[1]], record.decoded[2]
         return _undecoded(record, _TEXT_REASON, _matrix(record, (level, mask)))
-    matrix = _matrix(record, (decoded.error_correction, decoded.mask))
-    if matrix is None:
-        # A decoded symbol has readable format information; kept apart for safety.
-        return _undecoded(record, _REASONS[2], None)
-    return _code(decoded, record, matrix)
+    return _code(decoded, record)
 
 
 # ---------------------------------------------------------------------------

@@ -83,6 +83,8 @@ def strict_restore_qr_matrix(matrix: object, size: int) -> bytes:
     "Version information does not match the size.". Raises TypeError when
     ``matrix`` is not a buffer of one-byte items.
     """
-    size = checked_size(size)
-    restored: bytes = _engine.restore(matrix_buffer(matrix), size)
+    if type(matrix) is not bytes or type(size) is not int:
+        # As decode_matrix: the native call checks bytes and an int itself.
+        size, matrix = checked_size(size), matrix_buffer(matrix)
+    restored: bytes = _engine.restore(matrix, size)
     return restored

@@ -1,0 +1,90 @@
+"""The Python layer's shortcuts give what the plain way gives: frozen dataclasses built
+by ``maker`` equal their constructor's, a read's code (its matrix restored on first
+access) equals one built field by field, and bytes with an int size, which skip the
+Python checks, fail and succeed as a bytearray does."""
+
+from __future__ import annotations
+
+import copy
+import dataclasses
+import pickle
+from typing import Any
+
+import numpy as np
+import pytest
+import segno
+
+import halvern
+from halvern._frozen import maker
+
+SEGMENT = halvern.Segment("byte", b"caf\xc3\xa9", "café", 26)
+MATRIX = halvern.QRMatrix(bytes(441), 21, 1, "M", 3, 0.5, ((1.0, 2.0), (3.0, 4.0), (5.0, 6.0)), 2.5, "QR")
+VALUES: list[tuple[type[Any], tuple[Any, ...]]] = [
+    (halvern.Segment, ("byte", b"caf\xc3\xa9", "café", 26)),
+    (halvern.Decoded, ("café", b"caf\xc3\xa9", (SEGMENT,), 1, "M", 3, 2, None, None, None, "QR", 2)),
+    (halvern.QRMatrix, tuple(getattr(MATRIX, f.name) for f in dataclasses.fields(halvern.QRMatrix))),
+    (halvern.Undecoded, ("too many errors to correct", "QR", 1, ((0.0, 0.0),) * 4, 90.0, True, False,
+                         2.5, MATRIX)),
+]
+
+
+@pytest.mark.parametrize(("cls", "values"), VALUES, ids=[c.__name__ for c, _ in VALUES])
+def test_maker_builds_what_the_constructor_builds(cls: type[Any], values: tuple[Any, ...]) -> None:
+    made, built = maker(cls)(*values), cls(*values)
+    assert type(made) is cls and made == built and hash(made) == hash(built) and repr(made) == repr(built)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        setattr(made, dataclasses.fields(cls)[0].name, "other")
+    with pytest.raises(ValueError):
+        maker(cls)(*values[:-1])
+
+
+def test_maker_refuses_an_init_that_does_more() -> None:
+    @dataclasses.dataclass(frozen=True)
+    class Checked:
+        value: int
+
+        def __post_init__(self) -> None:
+            raise AssertionError
+
+    with pytest.raises(TypeError, match="does more than store its fields"):
+        maker(Checked)
+
+
+def read_code() -> halvern.QRCode:
+    modules = np.array(segno.make_qr("lazy", version=2, error="q", mask=5, boost_error=False).matrix, np.uint8)
+    code = halvern.read(np.kron(np.pad(modules, 4), np.ones((4, 4), np.uint8)))
+    assert code is not None
+    return code
+
+
+@pytest.mark.parametrize("how", ["fields", "copy", "pickle", "replace"])
+def test_a_read_code_equals_one_built_from_its_fields(how: str) -> None:
+    code = read_code()
+    if how == "fields":
+        other = halvern.QRCode(**{f.name: getattr(read_code(), f.name) for f in dataclasses.fields(code)})
+    elif how == "copy":
+        other = copy.deepcopy(code)
+    elif how == "pickle":
+        other = pickle.loads(pickle.dumps(code))
+    else:
+        other = dataclasses.replace(code, text=code.text)
+    assert other == code and hash(other) == hash(code)
+    assert other.matrix == code.matrix and code.matrix is code.matrix
+    assert (code.matrix.error_correction, code.matrix.mask, code.matrix.version) == ("Q", 5, 2)
+
+
+@pytest.mark.parametrize("size", [-21, 0, 20, 21, 22, 25, 177, 181, 2**70])
+@pytest.mark.parametrize("length", [0, 441, 625])
+@pytest.mark.parametrize("step", ["restore", "decode"])
+def test_bytes_and_an_int_size_fare_as_any_buffer(size: int, length: int, step: str) -> None:
+    modules = np.array(segno.make_qr("bytes", version=2, error="m").matrix, np.uint8).tobytes()
+    matrix = (modules * 2)[:length]
+
+    def outcome(buffer: Any) -> Any:
+        fn = halvern.strict_restore_qr_matrix if step == "restore" else halvern.decode_matrix
+        try:
+            return fn(buffer, size)
+        except ValueError as error:
+            return str(error)
+
+    assert outcome(matrix) == outcome(bytearray(matrix))
