@@ -69,9 +69,27 @@ def gray_seed(canvas: Matrix, scale: int, pad: int, flag: int,
     return header + bytes(level(x, y, v) for y, row in enumerate(canvas) for x, v in enumerate(row))
 
 
-def matrix_seed(matrix: Matrix) -> bytes:
-    version = (len(matrix) - 17) // 4
-    return bytes([0, version - 1]) + packed_bits([v for row in matrix for v in row])
+def matrix_seed(matrix: Matrix, family: int = 0, size_index: int | None = None) -> bytes:
+    """Family 0 QR, 1 Micro QR, 2 rMQR (its size index in the engine's table, which is
+    rmqrcode's order)."""
+    if size_index is None:
+        size_index = (len(matrix) - 17) // 4 - 1
+    return bytes([family, size_index]) + packed_bits([v for row in matrix for v in row])
+
+
+def micro_seed(text: str, version: str) -> bytes:
+    m = [list(row) for row in segno.make_micro(text, version=version).matrix]
+    return matrix_seed(m, 1, (len(m) - 11) // 2)
+
+
+def rmqr_seed(text: str, name: str) -> bytes:
+    import rmqrcode
+    from rmqrcode.format.rmqr_versions import rMQRVersions
+
+    symbol = rmqrcode.rMQR(name, rmqrcode.ErrorCorrectionLevel.M)
+    symbol.add_segment(text)
+    symbol.make()
+    return matrix_seed(symbol.to_list(with_quiet_zone=False), 2, list(rMQRVersions).index(name))
 
 
 class Stream:
@@ -160,6 +178,10 @@ def write_seeds() -> dict[str, int]:
                             ("regress-v2-mask-pattern-only", mask_pattern_only())]
     for name, matrix in matrices:
         seeds["decode_matrix"][name] = matrix_seed(matrix)
+    seeds["decode_matrix"] |= {
+        "micro-M2": micro_seed("31415", "M2"), "micro-M4": micro_seed("halvern micro", "M4"),
+        "rmqr-R7x59": rmqr_seed("halvern", "R7x59"), "rmqr-R13x77": rmqr_seed("rectangular", "R13x77"),
+    }
     one, three = qr("halvern", 1, "m"), qr("HALVERN FUZZ $%*+-./:", 3, "h")
     inverted = [[1 - v for v in row] for row in framed(one)]
     mirrored = [list(row) for row in zip(*framed(qr("31415926535897932384", 2, "q")))]

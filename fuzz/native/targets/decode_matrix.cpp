@@ -41,9 +41,31 @@ void qr_redraw(const std::uint8_t *modules, Shape shape, std::uint8_t *out) noex
     restore_matrix(modules, shape.width, format.data, out);
 }
 
+Shape micro_shape(std::uint8_t index) noexcept {
+    const int side = 11 + 2 * (index % 4);
+    return {side, side};
+}
+
+int micro_decode(const std::uint8_t *modules, Shape shape, DecodedSymbol &out) noexcept {
+    decode_micro(modules, shape.width, out);
+    return (shape.width - 9) / 2;
+}
+
+Shape rmqr_shape(std::uint8_t index) noexcept {
+    const RmqrVersion &v = kRmqr[index % kRmqrVersions];
+    return {v.columns, v.rows};
+}
+
+int rmqr_decode(const std::uint8_t *modules, Shape shape, DecodedSymbol &out) noexcept {
+    decode_rmqr(modules, shape.height, shape.width, out);
+    return 0;
+}
+
 // Adding a symbology is one line here.
 constexpr Family kFamilies[] = {
     {"QR", qr_shape, qr_decode, qr_redraw},
+    {"Micro QR", micro_shape, micro_decode, nullptr},
+    {"rMQR", rmqr_shape, rmqr_decode, nullptr},
 };
 constexpr int kFamilyCount = sizeof(kFamilies) / sizeof(kFamilies[0]);
 
