@@ -27,8 +27,7 @@ constexpr long kMaxExamined = 400000;
 // of the module sizes.
 constexpr double kMaxCosine = 0.3;
 constexpr double kMaxLegRatio = 1.55;
-// A symbol tilted 40 degrees shows 1.65; seen from close at 50 to 70 degrees, 3.3.
-constexpr double kMaxModuleRatio = 3.5;
+constexpr double kMaxModuleRatio = 2.0;  // a symbol tilted 40 degrees shows 1.65
 
 bool modules_match(const Finder &a, const Finder &b) noexcept {
     return a.module <= kMaxModuleRatio * b.module && b.module <= kMaxModuleRatio * a.module;
@@ -55,11 +54,7 @@ bool shape_of(const Finder *f, int a, int b, int c, Triple &out) noexcept {
     const int tl = ids[corner], p = ids[(corner + 1) % 3], q = ids[(corner + 2) % 3];
     const Point u = f[p].centre - f[tl].centre, v = f[q].centre - f[tl].centre;
     const double lu = std::sqrt(dot(u, u)), lv = std::sqrt(dot(v, v));
-    // The legs in modules of their ends: a phone held close shows the far finder a third
-    // the size of the near one, and its leg in pixels 1.75 times the other (in modules
-    // 1.24 times).
-    const double mu = lu / (f[tl].module + f[p].module), mv = lv / (f[tl].module + f[q].module);
-    const double legs = mu > mv ? mu / mv : mv / mu;
+    const double legs = lu > lv ? lu / lv : lv / lu;
     if (legs > kMaxLegRatio) return false;
     const double module = (f[a].module + f[b].module + f[c].module) / 3.0;
     // Finder centres of a version 1 symbol are 14 modules apart, of version 40, 170; a
