@@ -405,7 +405,7 @@ struct Parser {
     bool at_end() const noexcept {
         if (!bits.has(syntax.terminator_bits)) return true;
         BitReader probe = bits;
-        return probe.take(syntax.terminator_bits) == 0;
+        return probe.take(syntax.terminator_bits) == kModeTerminator;
     }
 
     void run() noexcept {
