@@ -911,6 +911,34 @@ PyObject *engine_homography(PyObject *, PyObject *args) {
     return Py_BuildValue("(ddddddddd)", h.m[0], h.m[1], h.m[2], h.m[3], h.m[4], h.m[5], h.m[6], h.m[7], h.m[8]);
 }
 
+// _find_triples(finders, capacity): the triples of finders ((x, y, module, hits), ...),
+// cheapest first, as (tl, tr, bl, cost), at most capacity (1 to kMaxTriples).
+PyObject *engine_find_triples(PyObject *, PyObject *args) {
+    PyObject *seq = nullptr;
+    int capacity = 0;
+    if (!PyArg_ParseTuple(args, "O!i", &PyTuple_Type, &seq, &capacity)) return nullptr;
+    const Py_ssize_t count = PyTuple_Size(seq);
+    if (count > engine::kMaxFinders || capacity < 1 || capacity > engine::kMaxTriples) {
+        PyErr_SetString(PyExc_ValueError, "At most 1024 finders and a capacity of 1 to 256 triples.");
+        return nullptr;
+    }
+    engine::Finder finders[engine::kMaxFinders];
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        engine::Finder &f = finders[i];
+        if (!PyArg_ParseTuple(PyTuple_GetItem(seq, i), "dddi", &f.centre.x, &f.centre.y, &f.module, &f.hits))
+            return nullptr;
+    }
+    engine::Triple triples[engine::kMaxTriples];
+    const int found = engine::find_triples(finders, static_cast<int>(count), triples, capacity);
+    PyObject *out = PyTuple_New(found);
+    for (int i = 0; out != nullptr && i < found; ++i) {
+        PyObject *item = Py_BuildValue("(iiid)", triples[i].tl, triples[i].tr, triples[i].bl, triples[i].cost);
+        if (item == nullptr) Py_CLEAR(out);
+        else PyTuple_SetItem(out, i, item);
+    }
+    return out;
+}
+
 // _sample_grid(bits, width, height, h, size, module): size * size module bytes sampled
 // through the homography h (9 numbers, module to image).
 PyObject *engine_sample_grid(PyObject *, PyObject *args) {
@@ -1042,6 +1070,7 @@ PyMethodDef engine_methods[] = {
     {"_binarize", engine_binarize_levels, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},
     {"_find_finders", engine_find_finders, METH_VARARGS, "Test entry: finder patterns of a 0/1 image."},
     {"_denoise", engine_denoise, METH_VARARGS, "Test entry: the 3x3 majority of a 0/1 image."},
+    {"_find_triples", engine_find_triples, METH_VARARGS, "Test entry: triples of finders, cheapest first."},
     {"_homography", engine_homography, METH_VARARGS, "Test entry: the transform between two quads."},
     {"_sample_grid", engine_sample_grid, METH_VARARGS, "Test entry: modules sampled through a transform."},
     {"_find_alignment", engine_find_alignment, METH_VARARGS, "Test entry: the alignment pattern near a point."},
