@@ -1049,8 +1049,15 @@ def check_records(records, keep_errors: bool) -> None:
             continue
         assert error == 0 and not seen_failure, "a decoded record after a failed one"
         check_decoded_tuple(decoded, size)
-        # The record's modules are the symbol as read: they decode to the same content.
-        assert ENGINE.decode_matrix(modules, size) == decoded, "modules do not decode alike"
+        # The record's modules are the symbol as read: they decode to the same content,
+        # unless the read needed its modules' doubts to erase codewords, and then they
+        # are beyond errors-only correction.
+        try:
+            again = ENGINE.decode_matrix(modules, size)
+        except ValueError as error:
+            assert str(error) == "Too many errors to correct.", error
+        else:
+            assert again == decoded, "modules do not decode alike"
 
 
 def near(p: tuple[float, float], q: tuple[float, float], tolerance: float) -> bool:
