@@ -1031,10 +1031,10 @@ def check_records(records, keep_errors: bool) -> None:
     assert type(records) is list
     seen_failure = False
     for rec in records:
-        assert type(rec) is tuple and len(rec) == 11, rec
-        decoded, error, size, modules, corners, centres, orientation, mirrored, inverted, module, symbology = (
-            rec
-        )
+        assert type(rec) is ENGINE.Record, rec
+        decoded, error, size, modules = rec.decoded, rec.reason, rec.size, rec.sampled
+        corners, centres, orientation, module = rec.position, rec.centres, rec.orientation, rec.module_size
+        mirrored, inverted, symbology = rec.mirrored, rec.inverted, rec.symbology
         assert symbology in (0, 1, 2), symbology
         if symbology == 0:
             assert 21 <= size <= 177 and size % 4 == 1, size
@@ -1043,11 +1043,14 @@ def check_records(records, keep_errors: bool) -> None:
         assert all(len(p) == 2 and finite(*p) for p in corners + centres), (corners, centres)
         assert finite(orientation, module) and module > 0.0, (orientation, module)
         assert type(mirrored) is bool and type(inverted) is bool
+        if rec.modules is not None:
+            assert len(rec.modules) == len(modules) and 0.0 <= rec.score <= 1.0, rec
         if decoded is None:
-            assert keep_errors and error != 0, (keep_errors, error)
+            assert keep_errors and error in ("bad_size", "format", "version", "too_many_errors", "data"), error
             seen_failure = True
             continue
-        assert error == 0 and not seen_failure, "a decoded record after a failed one"
+        assert error is None and not seen_failure, "a decoded record after a failed one"
+        assert rec.modules is not None and (rec.level, rec.mask) == decoded[1:3], rec
         check_decoded_tuple(decoded, size)
         # The record's modules are the symbol as read: they decode to the same content,
         # unless the read needed its modules' doubts to erase codewords, and then they

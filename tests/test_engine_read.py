@@ -14,6 +14,7 @@ import halvern
 from halvern import _engine
 
 from benchmarks import scenes  # the repository root is on sys.path (conftest)
+from tests._layout import format_positions
 
 Point = tuple[float, float]
 
@@ -278,8 +279,6 @@ def test_scenes_that_once_failed_read(condition: str, severity: str, index: int,
 # ---------------------------------------------------------------------------
 # Located but not decoded
 
-TOO_MANY_ERRORS = 4  # the decoder's DecodeError value
-
 
 def test_a_symbol_beyond_repair_is_reported_with_its_reason_and_place() -> None:
     modules = symbol("smudged beyond repair", 3, "l")
@@ -289,12 +288,40 @@ def test_a_symbol_beyond_repair_is_reported_with_its_reason_and_place() -> None:
     draw(canvas, modules, corners)
     assert halvern.read_all(canvas) == []
     (record,) = _engine.read(canvas, 240, 240, 240, 0, True, True)
-    decoded, error, size, sampled = record[:4]
-    assert (decoded, error, size) == (None, TOO_MANY_ERRORS, 29)
-    assert_corners_near(record[4], corners, 5.0)
-    assert np.array_equal(np.frombuffer(sampled, np.uint8).reshape(29, 29), modules)
+    assert (record.decoded, record.reason, record.size) == (None, "too_many_errors", 29)
+    assert_corners_near(record.position, corners, 5.0)
+    assert np.array_equal(np.frombuffer(record.sampled, np.uint8).reshape(29, 29), modules)
     matrix = halvern.read_matrix(canvas)
     assert matrix is not None and (matrix.version, matrix.error_correction) == (3, "L")
+
+
+@pytest.mark.parametrize("damage", [0.0, 0.5, 1.0])
+def test_a_record_holds_what_the_matrix_steps_give_from_its_sampled_modules(damage: float) -> None:
+    # A clean symbol, one beyond repair and one whose format copies are gone: the record's
+    # restored modules, level, mask and finder score are those of restore, format_info
+    # and the step API's score_finder on the modules it sampled.
+    from halvern import _zeltra
+
+    modules = symbol("records", 7, "q")
+    rng = np.random.default_rng(7)
+    modules[9:36, 9:36] ^= (rng.random((27, 27)) < damage / 2).astype(np.uint8)
+    if damage == 1.0:  # both format copies a word 4 bits or more from every codeword
+        word = _engine._format_words().index(-1)
+        for copy in format_positions(45):
+            for bit, (row, col) in enumerate(copy):
+                modules[row, col] = (word >> bit) & 1
+    canvas = np.zeros((300, 300), dtype=np.uint8)
+    draw(canvas, modules, turned_corners((150.0, 150.0), 45 * 5.0, 20))
+    (record,) = _engine.read(canvas, 300, 300, 300, 0, True, True)
+    sampled, size = record.sampled, record.size
+    if damage == 1.0:
+        assert (record.reason, record.modules, record.level, record.score) == ("format", None, None, None)
+        return
+    level, mask, _ = _engine.format_info(sampled, size)
+    assert record.modules == _engine.restore(sampled, size)
+    assert (record.level, record.mask, record.version) == (level, mask, 7)
+    assert record.score == _zeltra.score_finder(sampled, size)
+    assert (record.reason is None) == (damage == 0.0)
 
 
 @pytest.mark.parametrize("scale", [8, 20, 40])

@@ -275,7 +275,7 @@ PyObject *engine_format_info(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "Format information is unreadable.");
         return nullptr;
     }
-    return Py_BuildValue("(ii)", format.data, format.errors);
+    return Py_BuildValue("(iii)", engine::kLevelOfBits[format.data >> 3], format.data & 7, format.errors);
 }
 
 // version_info(matrix, size): the fewest bit errors of a version copy.
@@ -584,21 +584,103 @@ bool parse_binarizer(int value, engine::Binarizer &out) {
 
 PyObject *point_tuple(engine::Point p) { return Py_BuildValue("(dd)", p.x, p.y); }
 
-// One record as (decoded or None, error, size, modules, corners, centres, orientation,
-// mirrored, inverted, module size, symbology); error is the DecodeError's value, 0 when
-// decoded; modules holds rows * columns bytes (size is the columns).
-PyObject *build_record(const engine::SymbolRecord &rec) {
+// The name of why a symbol did not decode, as records and traces give it.
+const char *reason_name(engine::DecodeError error) noexcept {
+    switch (error) {
+        case engine::DecodeError::none: return "none";
+        case engine::DecodeError::bad_size: return "bad_size";
+        case engine::DecodeError::format: return "format";
+        case engine::DecodeError::version: return "version";
+        case engine::DecodeError::too_many_errors: return "too_many_errors";
+        default: return "data";
+    }
+}
+
+PyObject *reason_object(engine::DecodeError error) { return PyUnicode_InternFromString(reason_name(error)); }
+
+// The record type, made once when the module loads: a named tuple of the fields below.
+PyTypeObject *record_type = nullptr;
+
+PyStructSequence_Field record_fields[] = {
+    {"decoded", "the decoded symbol tuple (see decode_matrix), None when it did not decode"},
+    {"reason", "why it did not decode: bad_size, format, version, too_many_errors or data; None when decoded"},
+    {"size", "modules across"},
+    {"sampled", "rows * size bytes of 0/1 as sampled, in the symbol's frame"},
+    {"position", "the corners (top-left, top-right, bottom-right, bottom-left as the symbol reads)"},
+    {"centres", "the finder centres (top-left, top-right, bottom-left)"},
+    {"orientation", "the top edge's direction in degrees"},
+    {"mirrored", "sampled as its mirror image"},
+    {"inverted", "light on dark"},
+    {"module_size", "pixels per module"},
+    {"symbology", "0 QR, 1 Micro QR, 2 rMQR"},
+    {"version", "the decoded version, else the one the size gives (0 when none)"},
+    {"rows", "modules down"},
+    {"modules", "the restored modules (sampled for Micro QR and rMQR), None when not restorable"},
+    {"level", "0..3 for L, M, Q, H of the decode or the format information; None when unknown"},
+    {"mask", "the data mask pattern, None when unknown"},
+    {"score", "the share of the 147 finder modules sampled right, None when not restorable"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc record_desc = {
+    "halvern._engine.Record", "One symbol a read located, decoded or not.", record_fields,
+    static_cast<int>(sizeof(record_fields) / sizeof(record_fields[0])) - 1,
+};
+
+// None, or the integer / float when `known`.
+PyObject *int_or_none(bool known, long value) { return known ? PyLong_FromLong(value) : Py_NewRef(Py_None); }
+
+// The version a record's symbol has or its size gives, in the decode's numbering.
+int located_version(const engine::SymbolRecord &rec) noexcept {
+    if (rec.decoded.error == engine::DecodeError::none) return rec.decoded.version;
+    if (rec.decoded.symbology == engine::Symbology::micro_qr) return engine::micro_version(rec.size);
+    return rec.decoded.symbology == engine::Symbology::qr ? engine::version_for_size(rec.size) : 0;
+}
+
+// The Python values of a record's fields, in record_fields' order; nullptr items when
+// one could not be made.
+void record_values(const engine::SymbolRecord &rec, PyObject *values[17]) {
     const bool ok = rec.decoded.error == engine::DecodeError::none;
-    PyObject *decoded = ok ? build_decoded(rec.decoded) : Py_NewRef(Py_None);
-    if (decoded == nullptr) return nullptr;
     const engine::Quad &q = rec.position;
-    return Py_BuildValue("(Niiy#((dd)(dd)(dd)(dd))((dd)(dd)(dd))dNNdi)", decoded, static_cast<int>(rec.decoded.error),
-                         rec.size, reinterpret_cast<const char *>(rec.modules),
-                         static_cast<Py_ssize_t>(rec.decoded.rows) * rec.decoded.columns, q.corner[0].x, q.corner[0].y, q.corner[1].x,
-                         q.corner[1].y, q.corner[2].x, q.corner[2].y, q.corner[3].x, q.corner[3].y,
-                         rec.centres[0].x, rec.centres[0].y, rec.centres[1].x, rec.centres[1].y,
-                         rec.centres[2].x, rec.centres[2].y, rec.orientation, PyBool_FromLong(rec.mirrored),
-                         PyBool_FromLong(rec.inverted), rec.module_size, static_cast<int>(rec.decoded.symbology));
+    const auto modules = static_cast<Py_ssize_t>(rec.decoded.rows) * rec.decoded.columns;
+    values[0] = ok ? build_decoded(rec.decoded) : Py_NewRef(Py_None);
+    values[1] = ok ? Py_NewRef(Py_None) : reason_object(rec.decoded.error);
+    values[2] = PyLong_FromLong(rec.size);
+    values[3] = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(rec.modules), modules);
+    values[4] = Py_BuildValue("((dd)(dd)(dd)(dd))", q.corner[0].x, q.corner[0].y, q.corner[1].x, q.corner[1].y,
+                              q.corner[2].x, q.corner[2].y, q.corner[3].x, q.corner[3].y);
+    values[5] = Py_BuildValue("((dd)(dd)(dd))", rec.centres[0].x, rec.centres[0].y, rec.centres[1].x,
+                              rec.centres[1].y, rec.centres[2].x, rec.centres[2].y);
+    values[6] = PyFloat_FromDouble(rec.orientation);
+    values[7] = PyBool_FromLong(rec.mirrored);
+    values[8] = PyBool_FromLong(rec.inverted);
+    values[9] = PyFloat_FromDouble(rec.module_size);
+    values[10] = PyLong_FromLong(static_cast<long>(rec.decoded.symbology));
+    values[11] = PyLong_FromLong(located_version(rec));
+    values[12] = PyLong_FromLong(rec.decoded.rows);
+    const bool known = ok || rec.restorable;
+    values[13] = rec.restorable ? PyBytes_FromStringAndSize(reinterpret_cast<const char *>(rec.restored), modules)
+                                : Py_NewRef(Py_None);
+    values[14] = int_or_none(known, rec.level);
+    values[15] = int_or_none(known, rec.mask);
+    values[16] = rec.restorable ? PyFloat_FromDouble(rec.finder_score) : Py_NewRef(Py_None);
+}
+
+// One record (see record_fields).
+PyObject *build_record(const engine::SymbolRecord &rec) {
+    constexpr int kFields = static_cast<int>(sizeof(record_fields) / sizeof(record_fields[0])) - 1;
+    PyObject *values[kFields];
+    record_values(rec, values);
+    PyObject *record = PyStructSequence_New(record_type);
+    for (int i = 0; i < kFields; ++i) {
+        if (record == nullptr || values[i] == nullptr) {
+            Py_XDECREF(values[i]);
+            Py_CLEAR(record);
+            continue;
+        }
+        PyStructSequence_SetItem(record, i, values[i]);
+    }
+    return record;
 }
 
 // Uninitialized scratch of `count` elements, or MemoryError (also when the size does
@@ -689,17 +771,17 @@ private:
     }
     static PyObject *triple(const engine::TraceTriple &t) {
         const engine::Point *c = t.centres;
-        return Py_BuildValue("(((dd)(dd)(dd))dii)", c[0].x, c[0].y, c[1].x, c[1].y, c[2].x, c[2].y, t.cost,
-                             static_cast<int>(t.pass), static_cast<int>(t.outcome));
+        return Py_BuildValue("(((dd)(dd)(dd))dis)", c[0].x, c[0].y, c[1].x, c[1].y, c[2].x, c[2].y, t.cost,
+                             static_cast<int>(t.pass), reason_name(t.outcome));
     }
     PyObject *symbol(int i) const {
         const engine::TraceSymbol &t = trace_.symbols[i];
         const double *m = t.module_to_image.m;
         const auto *confidence =
             reinterpret_cast<const char *>(trace_.confidence) + static_cast<std::size_t>(i) * engine::kTraceModules;
-        return Py_BuildValue("((ddddddddd)iy#ii)", m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8], t.size,
+        return Py_BuildValue("((ddddddddd)iy#is)", m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8], t.size,
                              confidence, static_cast<Py_ssize_t>(t.size) * t.size, static_cast<int>(t.pass),
-                             static_cast<int>(t.outcome));
+                             reason_name(t.outcome));
     }
 
     PyObject *bits_ = nullptr;
@@ -760,6 +842,7 @@ PyObject *read_entry(PyObject *args, bool traced) {
     if (view.width > 0 && view.height > 0) {
         UnlockedScope unlocked;
         count = engine::read_symbols(view, options, scratch.get(), records.get(), capacity);
+        for (int i = 0; i < count; ++i) engine::complete_record(records.get()[i]);
     }
     PyObject *out = build_records(records.get(), count);
     if (out == nullptr || !traced) return out;
@@ -1094,4 +1177,13 @@ PyModuleDef engine_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__engine(void) { return PyModule_Create(&engine_module); }
+PyMODINIT_FUNC PyInit__engine(void) {
+    PyObject *module = PyModule_Create(&engine_module);
+    if (module == nullptr) return nullptr;
+    if (record_type == nullptr) record_type = PyStructSequence_NewType(&record_desc);
+    if (record_type == nullptr || PyModule_AddObjectRef(module, "Record", reinterpret_cast<PyObject *>(record_type)) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

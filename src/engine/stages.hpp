@@ -235,7 +235,19 @@ struct SymbolRecord {
     bool mirrored = false;
     bool inverted = false;
     std::uint8_t modules[kMaxSize * kMaxSize];  // decoded.rows * size, as sampled, in the symbol's frame
+    // What complete_record (record.cpp) adds for the caller after the read:
+    bool restorable = false;  // `restored`, level, mask and finder_score hold
+    int level = 0;            // 0..3 for L, M, Q, H: the decode's, else the format information's
+    int mask = 0;
+    double finder_score = 0;  // the share of the 147 finder modules sampled right (1 off QR)
+    std::uint8_t restored[kMaxSize * kMaxSize];  // size * size, every function module ideal
 };
+
+// Fills what a record reports beyond its decode. A QR symbol whose format information
+// reads and whose version information matches its size is restored (restore_matrix
+// with that format) and scored on its three finders; a decoded Micro QR or rMQR symbol
+// keeps its sampled modules, scored 1. Any other record is not restorable.
+void complete_record(SymbolRecord &record) noexcept;
 
 // Records the read may fill for an image of this size (at least one).
 int read_capacity(int width, int height) noexcept;

@@ -12,21 +12,14 @@ from __future__ import annotations
 
 from dataclasses import dataclass, fields
 from collections.abc import Iterable
-from typing import Any, Literal, NamedTuple, overload
+from typing import Any, Literal, overload
 
-from halvern import _engine, _zeltra
+from halvern import _engine
 from halvern._content import Decoded, Segment, decoded_fields, short_text
 from halvern._frozen import maker
 from halvern._image import BINARIZERS, Binarizer, as_reader_input, binarizer_mode
 from halvern._symbology import ALL as _ALL
-from halvern._symbology import (
-    LEVELS,
-    SYMBOLOGIES,
-    format_level_mask,
-    identifier,
-    symbology_mask,
-    version_for_size,
-)
+from halvern._symbology import LEVELS, SYMBOLOGIES, identifier, symbology_mask, version_name
 
 __all__ = ["QRCode", "QRMatrix", "Undecoded", "read", "read_all", "read_matrix"]
 
@@ -184,24 +177,6 @@ class Undecoded:
                 f"position={_short_position(self.position)})")
 
 
-# A named tuple: one is made from each native record, and a frozen dataclass's
-# __init__ (one object.__setattr__ a field) cost about 2 us of each read of a code.
-class _Record(NamedTuple):
-    """One symbol the native reader located, decoded or not."""
-
-    decoded: tuple[Any, ...] | None
-    error: int
-    size: int
-    sampled: bytes
-    position: Quad
-    centers: tuple[Point, Point, Point]
-    orientation: float
-    mirrored: bool
-    inverted: bool
-    module_size: float
-    symbology: int
-
-
 # ---------------------------------------------------------------------------
 # The native read
 
@@ -219,22 +194,21 @@ def native_arguments(image: Any, width: int | None, height: int | None, try_inve
 
 def _records(image: Any, width: int | None, height: int | None, try_invert: bool,
              binarizer: str, keep_errors: bool, symbologies: int,
-             try_harder: bool) -> list[_Record]:
-    raw = _engine.read(*native_arguments(image, width, height, try_invert, binarizer),
-                       keep_errors, symbologies, bool(try_harder))
-    return list(map(_Record._make, raw))
+             try_harder: bool) -> list[_engine.Record]:
+    return _engine.read(*native_arguments(image, width, height, try_invert, binarizer),
+                        keep_errors, symbologies, bool(try_harder))
 
 
 # ---------------------------------------------------------------------------
 # From records to results
 
-# Why a located symbol did not decode, by the native reader's error value.
-_REASONS = {
-    1: "its size is not one a QR code has",
-    2: "the format information is unreadable",
-    3: "the version information does not match the symbol's size",
-    4: "too many errors to correct",
-    5: "the data is malformed",
+# Why a located symbol did not decode, by the native record's reason.
+REASONS = {
+    "bad_size": "its size is not one a QR code has",
+    "format": "the format information is unreadable",
+    "version": "the version information does not match the symbol's size",
+    "too_many_errors": "too many errors to correct",
+    "data": "the data is malformed",
 }
 _TEXT_REASON = "the text is not valid in its character set"
 
@@ -243,55 +217,39 @@ _qr_matrix = maker(QRMatrix)
 _undecoded_result = maker(Undecoded)
 
 
-def _located_version(record: _Record) -> int | str:
-    """The version a located symbol's size gives."""
-    if record.symbology == 1:
-        return f"M{(record.size - 9) // 2}"
-    return version_for_size(record.size)
+def _located_version(record: _engine.Record) -> int | str:
+    """The version a located symbol has or its size gives, as its family names it."""
+    return version_name(record.symbology, record.version, record.rows, record.size)
 
 
-def _matrix(record: _Record, format_: tuple[str, int] | None) -> QRMatrix | None:
-    """The restored matrix of a record, with the decoded level and mask when known;
-    None when its format information is unreadable."""
-    if record.symbology != 0:
-        # Micro QR and rMQR: the modules as sampled, given only when decoded.
-        if format_ is None or record.decoded is None:
-            return None
-        level, mask = format_
-        return _qr_matrix(record.sampled, record.size, _located_version(record), level, mask, 1.0,
-                          record.centers, record.module_size, SYMBOLOGIES[record.symbology])
-    try:
-        restored = _engine.restore(record.sampled, record.size)
-    except ValueError:
+def _matrix(record: _engine.Record) -> QRMatrix | None:
+    """The restored matrix of a record; None when it has none (the format information of
+    a QR symbol unreadable, a Micro QR or rMQR symbol not decoded)."""
+    modules, level = record.modules, record.level
+    if modules is None or level is None:
         return None
-    if format_ is None:
-        format_ = format_level_mask(_engine.format_info(record.sampled, record.size)[0])
-    level, mask = format_
-    return _qr_matrix(restored, record.size, _located_version(record), level, mask,
-                      _zeltra.score_finder(record.sampled, record.size), record.centers,
-                      record.module_size, SYMBOLOGIES[record.symbology])
+    return _qr_matrix(modules, record.size, _located_version(record), LEVELS[level], record.mask,
+                      record.score, record.centres, record.module_size,
+                      SYMBOLOGIES[record.symbology])
 
 
-def _undecoded(record: _Record, reason: str, matrix: QRMatrix | None) -> Undecoded:
+def _undecoded(record: _engine.Record, reason: str) -> Undecoded:
     return _undecoded_result(reason, SYMBOLOGIES[record.symbology], _located_version(record),
                              record.position, record.orientation,
-                             record.mirrored, record.inverted, record.module_size, matrix)
+                             record.mirrored, record.inverted, record.module_size, _matrix(record))
 
 
 class _RestoredOnAccess:
-    """``QRCode.matrix`` of a code a read made: the record's matrix restored on first
-    access, then kept in the code as the field. Most callers of a read want the text,
-    and the restore, the finder score and the ``QRMatrix`` were 3 us of the 7 us a read
-    of a small code spent in Python. A code built by its constructor holds its matrix
-    as any field, and this is not consulted."""
+    """``QRCode.matrix`` of a code a read made: the ``QRMatrix`` built on first access
+    from the native record (which already holds the restored modules, level, mask and
+    finder score), then kept in the code as the field. Most callers of a read want the
+    text alone. A code built by its constructor holds its matrix as any field, and this
+    is not consulted."""
 
     def __get__(self, code: QRCode | None, owner: type[QRCode] | None = None) -> Any:
         if code is None:
             return self
-        record, level, mask = code.__dict__["_source"]
-        # The decoder read this format and version information from these modules, and
-        # the restore reads them alike: it cannot fail here.
-        matrix = _matrix(record, (level, mask))
+        matrix = _matrix(code.__dict__["_source"])
         code.__dict__["matrix"] = matrix
         return matrix
 
@@ -303,7 +261,7 @@ _new = object.__new__
 _CODE_FIELDS = tuple(f.name for f in fields(QRCode))[:-1]
 
 
-def _code(decoded: tuple[Any, ...], record: _Record) -> QRCode:
+def _code(decoded: tuple[Any, ...], record: _engine.Record) -> QRCode:
     """The code of a decoded record, from the fields of its ``Decoded``."""
     (text, data, segments, version, level, mask, corrected, append, fnc1, application,
      symbology, model) = decoded
@@ -316,20 +274,20 @@ def _code(decoded: tuple[Any, ...], record: _Record) -> QRCode:
     code.__dict__.update(zip(_CODE_FIELDS, (
         text, data, symbology, version, model, level, mask, corrected, segments, eci, append,
         fnc1, application, record.position, record.orientation, record.mirrored,
-        record.inverted, record.module_size), strict=True), _source=(record, level, mask))
+        record.inverted, record.module_size), strict=True), _source=record)
     return code
 
 
-def _result(record: _Record) -> QRCode | Undecoded:
+def _result(record: _engine.Record) -> QRCode | Undecoded:
     """The code a record holds, or why it holds none."""
     if record.decoded is None:
-        return _undecoded(record, _REASONS.get(record.error, "it did not decode"),
-                          _matrix(record, None))
+        reason = record.reason
+        assert reason is not None, "a record without a decode names why"
+        return _undecoded(record, REASONS[reason])
     try:
         decoded = decoded_fields(record.decoded)
     except ValueError:
-        level, mask = LEVELS[record.decoded[1]], record.decoded[2]
-        return _undecoded(record, _TEXT_REASON, _matrix(record, (level, mask)))
+        return _undecoded(record, _TEXT_REASON)
     return _code(decoded, record)
 
 

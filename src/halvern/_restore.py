@@ -21,7 +21,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from halvern import _engine
-from halvern._symbology import checked_size, format_level_mask, matrix_buffer
+from halvern._symbology import LEVELS, checked_size, matrix_buffer
 
 __all__ = ["FormatInfo", "format_info", "strict_restore_qr_matrix", "version_info"]
 
@@ -53,8 +53,8 @@ def format_info(matrix: object, size: int) -> FormatInfo:
     information is not examined.
     """
     size = checked_size(size)
-    data, errors = _engine.format_info(matrix_buffer(matrix), size)
-    return FormatInfo(*format_level_mask(data), errors)
+    level, mask, errors = _engine.format_info(matrix_buffer(matrix), size)
+    return FormatInfo(LEVELS[level], mask, errors)
 
 
 def version_info(matrix: object, size: int) -> int:

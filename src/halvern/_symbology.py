@@ -22,7 +22,6 @@ __all__ = [
     "LEVELS",
     "SYMBOLOGIES",
     "checked_size",
-    "format_level_mask",
     "identifier",
     "matrix_buffer",
     "size_for_version",
@@ -81,8 +80,6 @@ def identifier(model: int | None, eci: bool, fnc1: str | None) -> str:
 
 # The levels in the native decoder's numbering, 0 to 3.
 LEVELS = ("L", "M", "Q", "H")
-# The levels by the two level bits of the format information: 01 is L, 00 M, 11 Q, 10 H.
-_LEVELS_BY_FORMAT_BITS = ("M", "L", "H", "Q")
 
 MIN_VERSION, MAX_VERSION = 1, 40
 
@@ -125,7 +122,3 @@ def matrix_buffer(matrix: object) -> memoryview | bytes:
         raise TypeError("Matrix must hold one byte per module.")
     return view if view.c_contiguous else view.tobytes()
 
-
-def format_level_mask(data: int) -> tuple[str, int]:
-    """The level and mask that the five data bits of the format information state."""
-    return _LEVELS_BY_FORMAT_BITS[data >> 3], data & 0b111

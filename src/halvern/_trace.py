@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import Any, Literal
 
 from halvern import _engine
-from halvern._reader import _REASONS, QRCode, Undecoded, _Record, _result, native_arguments
+from halvern._reader import REASONS, QRCode, Undecoded, _result, native_arguments
 from halvern._symbology import ALL, SYMBOLOGIES, symbology_mask
 
 __all__ = ["Trace", "TraceFinder", "TraceSymbol", "TraceTriple", "trace_read"]
@@ -109,10 +109,11 @@ class Trace:
     results: tuple[QRCode | Undecoded, ...]
 
 
-def _outcome(value: int) -> str:
-    if value == 0:
+def _outcome(reason: str) -> str:
+    # A triple whose grids all failed the timing check is reported as of no QR size.
+    if reason == "none":
         return DECODED
-    return NO_GRID if value == 1 else _REASONS.get(value, "it did not decode")
+    return NO_GRID if reason == "bad_size" else REASONS[reason]
 
 
 def _finder(raw: tuple[float, float, float, int, int]) -> TraceFinder:
@@ -120,12 +121,12 @@ def _finder(raw: tuple[float, float, float, int, int]) -> TraceFinder:
     return TraceFinder((x, y), module, hits, STAGES[stage])
 
 
-def _triple(raw: tuple[Any, float, int, int]) -> TraceTriple:
+def _triple(raw: tuple[Any, float, int, str]) -> TraceTriple:
     centers, cost, stage, outcome = raw
     return TraceTriple(centers, cost, STAGES[stage], _outcome(outcome))
 
 
-def _symbol(raw: tuple[tuple[float, ...], int, bytes, int, int]) -> TraceSymbol:
+def _symbol(raw: tuple[tuple[float, ...], int, bytes, int, str]) -> TraceSymbol:
     h, size, confidence, stage, outcome = raw
     return TraceSymbol(h, size, confidence, STAGES[stage], _outcome(outcome))
 
@@ -139,4 +140,4 @@ def trace_read(image: Any, width: int | None = None, height: int | None = None, 
     records, (bits, finders, triples, symbols) = _engine.read_traced(*arguments, True, mask)
     return Trace(arguments[1], arguments[2], bits, tuple(map(_finder, finders)),
                  tuple(map(_triple, triples)), tuple(map(_symbol, symbols)),
-                 tuple(_result(_Record._make(r)) for r in records))
+                 tuple(map(_result, records)))

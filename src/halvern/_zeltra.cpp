@@ -6,8 +6,8 @@
 // messages and floating-point results stay as they are.
 //
 // The reader does not use it. halvern.read is one call into halvern._engine
-// (src/engine/), which has its own stages; the only call from the Python layer is
-// score_finder, for QRMatrix.score.
+// (src/engine/), which has its own stages and gives every result, QRMatrix.score
+// included; nothing else in halvern calls this module.
 //
 // Every function works on a "bits image": width x height bytes, row-major, row 0 at
 // the top, pixel (x, y) at byte y * width + x, any nonzero byte black. Coordinates are
