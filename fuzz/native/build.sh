@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the native fuzz targets into OUT (default fuzz/native/build): the engine's
-# sources (all but the Python binding) and each target, with Clang's libFuzzer,
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# sources (all but the Python binding, module.cpp and hooks.cpp) and each target, with
+# Clang's libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer.
 #   bash fuzz/native/build.sh [OUT]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,7 +18,7 @@ finish() { for pid in "${pids[@]}"; do wait "$pid"; done; pids=(); }
 objects=()
 for source in "$engine"/*.cpp; do
   name=$(basename "$source" .cpp)
-  [ "$name" = module ] && continue
+  case $name in module | hooks) continue ;; esac
   objects+=("$out/obj/$name.o")
   "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$out/obj/$name.o" &
   pids+=($!)

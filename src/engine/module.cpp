@@ -1,109 +1,61 @@
 // halvern._engine: the native reader and decoder of halvern, bound to CPython.
 //
-// This file only parses and validates arguments, owns the caller's buffers and the
-// scratch memory, releases the interpreter lock around the kernels and builds the
-// results. The kernels (the other files of this folder) never touch the interpreter
-// and never throw.
-
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// This file holds the public entry points: it parses and validates arguments, owns the
+// caller's buffers and the scratch memory, releases the interpreter lock around the
+// kernels and builds the results. The kernels (the other .cpp files of this folder but
+// hooks.cpp) never touch the interpreter and never throw. The test entry points, single
+// stages for the tests, are in hooks.cpp and are added to the module apart.
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "decode.hpp"
+#include "binding.hpp"
 #include "decode_stages.hpp"
-#include "image.hpp"
 #include "micro_tables.hpp"
-#include "rmqr_tables.hpp"
-#include "stages.hpp"
 #include "symbologies.hpp"
 #include "tables.hpp"
 
+// ===================================================================================
+// Arguments and decoded symbols, shared with the test entry points
+// ===================================================================================
+
+namespace halvern::binding {
+
 namespace {
 
-// ===================================================================================
-// Resource guards
-// ===================================================================================
+constexpr const char *kFormatUnreadable = "Format information is unreadable.";
+constexpr const char *kVersionMismatch = "Version information does not match the size.";
 
-// Owns a buffer view and releases it exactly once. Declare it before any RawScratch:
-// destruction runs in reverse order, so scratch memory goes before the buffer.
-class BufferGuard {
-public:
-    BufferGuard() noexcept = default;
-    ~BufferGuard() { release(); }
-    BufferGuard(const BufferGuard &) = delete;
-    BufferGuard &operator=(const BufferGuard &) = delete;
+// "0b" and the 4 bits of a mode or subset indicator.
+void four_bits(char *text, std::int32_t value) {
+    text[0] = '0';
+    text[1] = 'b';
+    for (int i = 0; i < 4; ++i) text[2 + i] = static_cast<char>('0' + ((value >> (3 - i)) & 1));
+    text[6] = '\0';
+}
 
-    Py_buffer *view() noexcept { return &view_; }
-    // Call after the buffer protocol filled view(); from then on it is released here.
-    void own() noexcept { owned_ = true; }
-    void release() noexcept {
-        if (owned_) {
-            PyBuffer_Release(&view_);
-            owned_ = false;
-        }
+// Bytes from the first pixel to the last, (height - 1) * stride + width, for a width
+// and height already in 0..2**31-1 and a positive stride; -1 when that exceeds 64 bits
+// (no buffer is that long). Formed unchecked, a stride of 2**62 on 254 rows wrapped to
+// a few bytes, passed the length check and the read ran off the buffer.
+std::int64_t image_span(Py_ssize_t width, Py_ssize_t height, Py_ssize_t stride) noexcept {
+    if (width == 0 || height == 0) return 0;
+    const std::int64_t rows = static_cast<std::int64_t>(height) - 1;
+    if (rows > 0 && static_cast<std::int64_t>(stride) > (INT64_MAX - width) / rows) return -1;
+    return rows * stride + width;
+}
+
+bool parse_binarizer(int value, engine::Binarizer &out) {
+    if (value < 0 || value > 3) {
+        PyErr_SetString(PyExc_ValueError, "Unknown binarizer.");
+        return false;
     }
+    out = static_cast<engine::Binarizer>(value);
+    return true;
+}
 
-private:
-    Py_buffer view_{};
-    bool owned_ = false;
-};
-
-// Memory from the C allocator, freed when the scope ends. It may be used without the
-// interpreter lock; PyMem_Raw* would do the same but is not in the 3.11 stable ABI
-// (and its default is this allocator).
-template <typename T>
-class RawScratch {
-public:
-    RawScratch() noexcept = default;
-    ~RawScratch() { std::free(ptr_); }
-    RawScratch(const RawScratch &) = delete;
-    RawScratch &operator=(const RawScratch &) = delete;
-
-    // Allocates `count` zeroed elements; false (and no memory) when that fails.
-    bool allocate(std::size_t count) noexcept {
-        std::free(ptr_);
-        ptr_ = static_cast<T *>(std::calloc(count == 0 ? 1 : count, sizeof(T)));
-        return ptr_ != nullptr;
-    }
-    // Allocates `count` elements left uninitialized (the kernel writes before it reads):
-    // zeroing a read's scratch cost more than the read of a small image.
-    bool allocate_uninitialized(std::size_t count) noexcept {
-        std::free(ptr_);
-        ptr_ = count > SIZE_MAX / sizeof(T) ? nullptr : static_cast<T *>(std::malloc((count == 0 ? 1 : count) * sizeof(T)));
-        return ptr_ != nullptr;
-    }
-    T *get() const noexcept { return ptr_; }
-
-private:
-    T *ptr_ = nullptr;
-};
-
-// Gives the interpreter lock up for the lifetime of the object.
-class UnlockedScope {
-public:
-    UnlockedScope() noexcept : state_(PyEval_SaveThread()) {}
-    ~UnlockedScope() { PyEval_RestoreThread(state_); }
-    UnlockedScope(const UnlockedScope &) = delete;
-    UnlockedScope &operator=(const UnlockedScope &) = delete;
-
-private:
-    PyThreadState *state_;
-};
-
-// ===================================================================================
-// Decoder entry points
-// ===================================================================================
-
-namespace engine = halvern::engine;
-
-// Decodes of at least this many modules give the lock up: a clean version 7 symbol
-// takes about 5 us to decode (a version 1 symbol 1 us, version 40 about 55 us, on a
-// 2-CPU x86-64 machine), well above the fraction of a microsecond that releasing and
-// retaking an uncontended lock costs.
-constexpr int kUnlockedModules = 45 * 45;
+}  // namespace
 
 // The Python value of a decoded symbol, shared with the reader's entry points:
 //   (version, level, mask, corrected, segments, fnc1, fnc1_application, structured_append,
@@ -150,27 +102,14 @@ PyObject *build_decoded(const engine::DecodedSymbol &symbol) {
     return result;
 }
 
-// "0b" and the 4 bits of a mode or subset indicator.
-void four_bits(char *text, std::int32_t value) {
-    text[0] = '0';
-    text[1] = 'b';
-    for (int i = 0; i < 4; ++i) text[2 + i] = static_cast<char>('0' + ((value >> (3 - i)) & 1));
-    text[6] = '\0';
-}
-
-// Sets the ValueError of a failed decode; returns nullptr.
 PyObject *raise_decode_error(const engine::DecodedSymbol &symbol) {
     using engine::DecodeError;
     using engine::StreamFault;
     char bits[8];
     switch (symbol.error) {
         case DecodeError::bad_size: PyErr_SetString(PyExc_ValueError, "Not a QR symbol size."); return nullptr;
-        case DecodeError::format:
-            PyErr_SetString(PyExc_ValueError, "Format information is unreadable.");
-            return nullptr;
-        case DecodeError::version:
-            PyErr_SetString(PyExc_ValueError, "Version information does not match the size.");
-            return nullptr;
+        case DecodeError::format: PyErr_SetString(PyExc_ValueError, kFormatUnreadable); return nullptr;
+        case DecodeError::version: PyErr_SetString(PyExc_ValueError, kVersionMismatch); return nullptr;
         case DecodeError::too_many_errors:
             PyErr_SetString(PyExc_ValueError, "Too many errors to correct.");
             return nullptr;
@@ -209,8 +148,6 @@ PyObject *raise_decode_error(const engine::DecodedSymbol &symbol) {
     return nullptr;
 }
 
-// The matrix argument: a buffer of at least (exact: exactly) size * size bytes, size
-// the width of some symbol. Returns false with the exception set.
 bool parse_matrix(PyObject *args, BufferGuard &buffer, int &size, bool exact) {
     PyObject *size_arg = nullptr;
     if (!PyArg_ParseTuple(args, "y*O", buffer.view(), &size_arg)) return false;
@@ -243,295 +180,11 @@ bool parse_matrix(PyObject *args, BufferGuard &buffer, int &size, bool exact) {
     return true;
 }
 
-const std::uint8_t *matrix_bytes(BufferGuard &buffer) {
-    return static_cast<const std::uint8_t *>(buffer.view()->buf);
-}
-
-// decode_matrix(matrix, size): the decoded symbol (see build_decoded), or ValueError.
-PyObject *engine_decode_matrix(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    int size = 0;
-    if (!parse_matrix(args, buffer, size, true)) return nullptr;
-    RawScratch<engine::DecodedSymbol> symbol;
-    if (!symbol.allocate(1)) return PyErr_NoMemory();
-    const std::uint8_t *modules = matrix_bytes(buffer);
-    if (size * size >= kUnlockedModules) {
-        UnlockedScope unlocked;
-        engine::decode_symbol(modules, size, *symbol.get());
-    } else {
-        engine::decode_symbol(modules, size, *symbol.get());
-    }
-    if (symbol.get()->error != engine::DecodeError::none) return raise_decode_error(*symbol.get());
-    return build_decoded(*symbol.get());
-}
-
-// format_info(matrix, size): (format data bits, bit errors) of the better copy.
-PyObject *engine_format_info(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    int size = 0;
-    if (!parse_matrix(args, buffer, size, false)) return nullptr;
-    const engine::FormatReading format = engine::read_format(matrix_bytes(buffer), size);
-    if (format.data < 0) {
-        PyErr_SetString(PyExc_ValueError, "Format information is unreadable.");
-        return nullptr;
-    }
-    return Py_BuildValue("(iii)", engine::kLevelOfBits[format.data >> 3], format.data & 7, format.errors);
-}
-
-// version_info(matrix, size): the fewest bit errors of a version copy.
-PyObject *engine_version_info(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    int size = 0;
-    if (!parse_matrix(args, buffer, size, false)) return nullptr;
-    const int errors = engine::version_errors(matrix_bytes(buffer), size);
-    if (errors < 0) {
-        PyErr_SetString(PyExc_ValueError, "Version information does not match the size.");
-        return nullptr;
-    }
-    return PyLong_FromLong(errors);
-}
-
-// restore(matrix, size): size * size bytes of 0/1, every function module ideal.
-PyObject *engine_restore(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    int size = 0;
-    if (!parse_matrix(args, buffer, size, false)) return nullptr;
-    const std::uint8_t *modules = matrix_bytes(buffer);
-    const engine::FormatReading format = engine::read_format(modules, size);
-    if (format.data < 0) {
-        PyErr_SetString(PyExc_ValueError, "Format information is unreadable.");
-        return nullptr;
-    }
-    if (engine::version_errors(modules, size) < 0) {
-        PyErr_SetString(PyExc_ValueError, "Version information does not match the size.");
-        return nullptr;
-    }
-    PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size) * size);
-    if (out == nullptr) return nullptr;
-    engine::restore_matrix(modules, size, format.data, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(out)));
-    return out;
-}
-
-// ---- Test entry points: single stages, compared with plain references in the tests.
-
-// _rs_correct(block, ec, limit): (corrected block, codewords changed) or None.
-PyObject *engine_rs_correct(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    int ec = 0;
-    int limit = 0;
-    if (!PyArg_ParseTuple(args, "y*ii", buffer.view(), &ec, &limit)) return nullptr;
-    buffer.own();
-    const Py_ssize_t length = buffer.view()->len;
-    if (ec < 1 || ec > engine::kMaxEcPerBlock || length <= ec || length > 255) {
-        PyErr_SetString(PyExc_ValueError, "Not a Reed-Solomon block.");
-        return nullptr;
-    }
-    std::uint8_t block[255];
-    std::memcpy(block, buffer.view()->buf, static_cast<std::size_t>(length));
-    const int fixed = engine::rs_correct(block, static_cast<int>(length), ec, limit);
-    if (fixed < 0) Py_RETURN_NONE;
-    return Py_BuildValue("(y#i)", reinterpret_cast<const char *>(block), length, fixed);
-}
-
-// _rs_correct_erasures(block, ec, erasures, budget): as _rs_correct, with the
-// codewords at the indices in the bytes `erasures` erased.
-PyObject *engine_rs_correct_erasures(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    BufferGuard erased;
-    int ec = 0;
-    int budget = 0;
-    if (!PyArg_ParseTuple(args, "y*iy*i", buffer.view(), &ec, erased.view(), &budget)) return nullptr;
-    buffer.own();
-    erased.own();
-    const Py_ssize_t length = buffer.view()->len, f = erased.view()->len;
-    if (ec < 1 || ec > engine::kMaxEcPerBlock || length <= ec || length > 255 || f > ec) {
-        PyErr_SetString(PyExc_ValueError, "Not a Reed-Solomon block.");
-        return nullptr;
-    }
-    std::uint8_t block[255];
-    std::memcpy(block, buffer.view()->buf, static_cast<std::size_t>(length));
-    int erasures[engine::kMaxEcPerBlock];
-    for (Py_ssize_t k = 0; k < f; ++k) erasures[k] = static_cast<const std::uint8_t *>(erased.view()->buf)[k];
-    const int fixed = engine::rs_correct_erasures(block, static_cast<int>(length), ec, erasures, static_cast<int>(f), budget);
-    if (fixed < 0) Py_RETURN_NONE;
-    return Py_BuildValue("(y#i)", reinterpret_cast<const char *>(block), length, fixed);
-}
-
-// _format_words(): decode_format_word of every 15-bit word, as a tuple.
-PyObject *engine_format_words(PyObject *, PyObject *) {
-    PyObject *out = PyTuple_New(1 << 15);
-    if (out == nullptr) return nullptr;
-    for (std::uint32_t word = 0; word < (1u << 15); ++word) {
-        PyObject *item = PyLong_FromLong(engine::decode_format_word(word));
-        if (item == nullptr) {
-            Py_DECREF(out);
-            return nullptr;
-        }
-        PyTuple_SetItem(out, static_cast<Py_ssize_t>(word), item);
-    }
-    return out;
-}
-
-// _version_word(word): decode_version_word(word).
-PyObject *engine_version_word(PyObject *, PyObject *args) {
-    unsigned long word = 0;
-    if (!PyArg_ParseTuple(args, "k", &word)) return nullptr;
-    return PyLong_FromLong(engine::decode_version_word(static_cast<std::uint32_t>(word)));
-}
-
-bool parse_version(int version) {
-    if (version < engine::kMinVersion || version > engine::kMaxVersion) {
-        PyErr_SetString(PyExc_ValueError, "Not a QR version.");
-        return false;
-    }
-    return true;
-}
-
-// _placement(version): matrix indices of the data modules in placement order.
-PyObject *engine_placement(PyObject *, PyObject *args) {
-    int version = 0;
-    if (!PyArg_ParseTuple(args, "i", &version) || !parse_version(version)) return nullptr;
-    const int size = engine::size_for_version(version);
-    RawScratch<std::uint8_t> fn;
-    if (!fn.allocate(static_cast<std::size_t>(size) * size)) return PyErr_NoMemory();
-    engine::mark_function_modules(size, fn.get(), 1);
-    PyObject *order = PyList_New(0);
-    if (order == nullptr) return nullptr;
-    bool ok = true;
-    const std::uint8_t *mask = fn.get();
-    engine::walk_data_modules(
-        size, [mask](int index) { return mask[index] == 0; },
-        [&](int index) {
-            if (!ok) return;
-            PyObject *item = PyLong_FromLong(index);
-            ok = item != nullptr && PyList_Append(order, item) == 0;
-            Py_XDECREF(item);
-        });
-    if (!ok) {
-        Py_DECREF(order);
-        return nullptr;
-    }
-    return order;
-}
-
-// _codewords(matrix, size, mask): the unmasked codewords in placement order.
-PyObject *engine_codewords(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    Py_ssize_t n = 0;
-    int mask = 0;
-    if (!PyArg_ParseTuple(args, "y*ni", buffer.view(), &n, &mask)) return nullptr;
-    buffer.own();
-    const int version = engine::version_for_size(n);
-    if (version == 0 || buffer.view()->len != n * n || mask < 0 || mask > 7) {
-        PyErr_SetString(PyExc_ValueError, "Not a QR matrix and mask.");
-        return nullptr;
-    }
-    RawScratch<engine::CodewordScratch> scratch;
-    if (!scratch.allocate(1)) return PyErr_NoMemory();
-    std::uint8_t out[engine::kMaxCodewords];
-    engine::read_codewords(matrix_bytes(buffer), static_cast<int>(n), mask, *scratch.get(), out);
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out), engine::codeword_count(version));
-}
-
-// _block_layout(version, level): (ec per block, data codewords of each block, codeword
-// errors each block may have corrected).
-PyObject *engine_block_layout(PyObject *, PyObject *args) {
-    int version = 0;
-    int level = 0;
-    if (!PyArg_ParseTuple(args, "ii", &version, &level) || !parse_version(version)) return nullptr;
-    if (level < 0 || level > 3) {
-        PyErr_SetString(PyExc_ValueError, "Not an error correction level.");
-        return nullptr;
-    }
-    const engine::BlockLayout layout = engine::block_layout(version, level);
-    PyObject *lengths = PyTuple_New(layout.blocks);
-    if (lengths == nullptr) return nullptr;
-    for (int b = 0; b < layout.blocks; ++b) {
-        const int length = layout.short_data + (b >= layout.blocks - layout.long_blocks);
-        PyObject *item = PyLong_FromLong(length);
-        if (item == nullptr) {
-            Py_DECREF(lengths);
-            return nullptr;
-        }
-        PyTuple_SetItem(lengths, b, item);
-    }
-    return Py_BuildValue("(iNi)", layout.ec_per_block, lengths, layout.correctable);
-}
-
-// _deinterleave(stream, version, level): the blocks (data then EC codewords), in order.
-PyObject *engine_deinterleave(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    int version = 0;
-    int level = 0;
-    if (!PyArg_ParseTuple(args, "y*ii", buffer.view(), &version, &level)) return nullptr;
-    buffer.own();
-    if (!parse_version(version)) return nullptr;
-    if (level < 0 || level > 3 || buffer.view()->len != engine::codeword_count(version)) {
-        PyErr_SetString(PyExc_ValueError, "Not a codeword stream of this version and level.");
-        return nullptr;
-    }
-    const engine::BlockLayout layout = engine::block_layout(version, level);
-    std::uint8_t blocks[engine::kMaxCodewords];
-    engine::deinterleave(static_cast<const std::uint8_t *>(buffer.view()->buf), layout, blocks);
-    PyObject *out = PyTuple_New(layout.blocks);
-    if (out == nullptr) return nullptr;
-    int start = 0;
-    for (int b = 0; b < layout.blocks; ++b) {
-        const int length = layout.short_data + (b >= layout.blocks - layout.long_blocks) + layout.ec_per_block;
-        PyObject *item = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(blocks) + start, length);
-        if (item == nullptr) {
-            Py_DECREF(out);
-            return nullptr;
-        }
-        PyTuple_SetItem(out, b, item);
-        start += length;
-    }
-    return out;
-}
-
-// _parse_segments(data, version): the data bit stream of a symbol of `version` decoded
-// (see build_decoded; level, mask and corrected are 0), or ValueError.
-PyObject *engine_parse_segments(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    int version = 0;
-    if (!PyArg_ParseTuple(args, "y*i", buffer.view(), &version)) return nullptr;
-    buffer.own();
-    if (!parse_version(version)) return nullptr;
-    if (buffer.view()->len > engine::kMaxDataCodewords) {
-        PyErr_SetString(PyExc_ValueError, "Bit stream is longer than any symbol holds.");
-        return nullptr;
-    }
-    RawScratch<engine::DecodedSymbol> symbol;
-    if (!symbol.allocate(1)) return PyErr_NoMemory();
-    symbol.get()->version = version;
-    symbol.get()->model = 2;
-    symbol.get()->rows = symbol.get()->columns = engine::size_for_version(version);
-    engine::parse_segments(static_cast<const std::uint8_t *>(buffer.view()->buf),
-                           static_cast<int>(buffer.view()->len), version, *symbol.get());
-    if (symbol.get()->error != engine::DecodeError::none) return raise_decode_error(*symbol.get());
-    return build_decoded(*symbol.get());
-}
-
-// ===================================================================================
-// Reader entry points
-// ===================================================================================
-
 // The image argument of the reader's entry points: any buffer of bytes, row y at
 // offset y * stride. A 2-D buffer (a NumPy array or a slice of one) must have one-byte
 // items, a unit column stride and a positive row stride, and is read in place; its
 // shape and strides must match width, height and stride. Returns false with the
 // exception set.
-// Bytes from the first pixel to the last, (height - 1) * stride + width, for a width
-// and height already in 0..2**31-1 and a positive stride; -1 when that exceeds 64 bits
-// (no buffer is that long). Formed unchecked, a stride of 2**62 on 254 rows wrapped to
-// a few bytes, passed the length check and the read ran off the buffer.
-std::int64_t image_span(Py_ssize_t width, Py_ssize_t height, Py_ssize_t stride) noexcept {
-    if (width == 0 || height == 0) return 0;
-    const std::int64_t rows = static_cast<std::int64_t>(height) - 1;
-    if (rows > 0 && static_cast<std::int64_t>(stride) > (INT64_MAX - width) / rows) return -1;
-    return rows * stride + width;
-}
-
 bool parse_image(PyObject *image, Py_ssize_t width, Py_ssize_t height, Py_ssize_t stride,
                  BufferGuard &buffer, engine::ImageView &out) {
     if (PyObject_GetBuffer(image, buffer.view(), PyBUF_STRIDED_RO) != 0) return false;
@@ -573,16 +226,116 @@ bool parse_image(PyObject *image, Py_ssize_t width, Py_ssize_t height, Py_ssize_
     return true;
 }
 
-bool parse_binarizer(int value, engine::Binarizer &out) {
-    if (value < 0 || value > 3) {
-        PyErr_SetString(PyExc_ValueError, "Unknown binarizer.");
-        return false;
+PyObject *binarized(PyObject *args, bool &bilevel) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0, stride = 0;
+    int binarizer = 0;
+    if (!PyArg_ParseTuple(args, "Onnni", &image, &width, &height, &stride, &binarizer)) return nullptr;
+    BufferGuard buffer;
+    engine::ImageView view;
+    engine::Binarizer mode;
+    if (!parse_image(image, width, height, stride, buffer, view) || !parse_binarizer(binarizer, mode)) return nullptr;
+    PyObject *bits = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width) * height);
+    if (bits == nullptr) return nullptr;
+    RawScratch<unsigned char> scratch;
+    if (!allocate_or_raise(scratch, engine::binarize_scratch_bytes(view.width, view.height))) {
+        Py_DECREF(bits);
+        return nullptr;
     }
-    out = static_cast<engine::Binarizer>(value);
-    return true;
+    auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AsString(bits));
+    {
+        UnlockedScope unlocked;
+        bilevel = engine::binarize(view, mode, out, scratch.get());
+    }
+    return bits;
 }
 
-PyObject *point_tuple(engine::Point p) { return Py_BuildValue("(dd)", p.x, p.y); }
+}  // namespace halvern::binding
+
+namespace {
+
+using namespace halvern::binding;
+
+// ===================================================================================
+// Decoder entry points
+// ===================================================================================
+
+// Decodes of at least this many modules give the lock up: a clean version 7 symbol
+// takes about 5 us to decode (a version 1 symbol 1 us, version 40 about 55 us, on a
+// 2-CPU x86-64 machine), well above the fraction of a microsecond that releasing and
+// retaking an uncontended lock costs.
+constexpr int kUnlockedModules = 45 * 45;
+
+// The format information of a matrix in `format`; false with the ValueError when
+// neither copy reads.
+bool readable_format(const std::uint8_t *modules, int size, engine::FormatReading &format) {
+    format = engine::read_format(modules, size);
+    if (format.data >= 0) return true;
+    PyErr_SetString(PyExc_ValueError, kFormatUnreadable);
+    return false;
+}
+
+// The fewest bit errors of a version copy (0 below version 7); -1 with the ValueError
+// when neither copy matches the size.
+int matching_version(const std::uint8_t *modules, int size) {
+    const int errors = engine::version_errors(modules, size);
+    if (errors < 0) PyErr_SetString(PyExc_ValueError, kVersionMismatch);
+    return errors;
+}
+
+// decode_matrix(matrix, size): the decoded symbol (see build_decoded), or ValueError.
+PyObject *engine_decode_matrix(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int size = 0;
+    if (!parse_matrix(args, buffer, size, true)) return nullptr;
+    RawScratch<engine::DecodedSymbol> symbol;
+    if (!symbol.allocate(1)) return PyErr_NoMemory();
+    const std::uint8_t *modules = buffer_bytes(buffer);
+    if (size * size >= kUnlockedModules) {
+        UnlockedScope unlocked;
+        engine::decode_symbol(modules, size, *symbol.get());
+    } else {
+        engine::decode_symbol(modules, size, *symbol.get());
+    }
+    if (symbol.get()->error != engine::DecodeError::none) return raise_decode_error(*symbol.get());
+    return build_decoded(*symbol.get());
+}
+
+// format_info(matrix, size): (level, mask, bit errors) of the better format copy.
+PyObject *engine_format_info(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int size = 0;
+    if (!parse_matrix(args, buffer, size, false)) return nullptr;
+    engine::FormatReading format;
+    if (!readable_format(buffer_bytes(buffer), size, format)) return nullptr;
+    return Py_BuildValue("(iii)", engine::kLevelOfBits[format.data >> 3], format.data & 7, format.errors);
+}
+
+// version_info(matrix, size): the fewest bit errors of a version copy.
+PyObject *engine_version_info(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int size = 0;
+    if (!parse_matrix(args, buffer, size, false)) return nullptr;
+    const int errors = matching_version(buffer_bytes(buffer), size);
+    return errors < 0 ? nullptr : PyLong_FromLong(errors);
+}
+
+// restore(matrix, size): size * size bytes of 0/1, every function module ideal.
+PyObject *engine_restore(PyObject *, PyObject *args) {
+    BufferGuard buffer;
+    int size = 0;
+    if (!parse_matrix(args, buffer, size, false)) return nullptr;
+    const std::uint8_t *modules = buffer_bytes(buffer);
+    engine::FormatReading format;
+    if (!readable_format(modules, size, format) || matching_version(modules, size) < 0) return nullptr;
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size) * size);
+    if (out == nullptr) return nullptr;
+    engine::restore_matrix(modules, size, format.data, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(out)));
+    return out;
+}
+// ===================================================================================
+// Reader entry points
+// ===================================================================================
 
 // The name of why a symbol did not decode, as records and traces give it.
 const char *reason_name(engine::DecodeError error) noexcept {
@@ -601,7 +354,9 @@ PyObject *reason_object(engine::DecodeError error) { return PyUnicode_InternFrom
 // The record type, made once when the module loads: a named tuple of the fields below.
 PyTypeObject *record_type = nullptr;
 
-PyStructSequence_Field record_fields[] = {
+constexpr int kRecordFields = 17;
+
+PyStructSequence_Field record_fields[kRecordFields + 1] = {
     {"decoded", "the decoded symbol tuple (see decode_matrix), None when it did not decode"},
     {"reason", "why it did not decode: bad_size, format, version, too_many_errors or data; None when decoded"},
     {"size", "modules across"},
@@ -624,7 +379,7 @@ PyStructSequence_Field record_fields[] = {
 
 PyStructSequence_Desc record_desc = {
     "halvern._engine.Record", "One symbol a read located, decoded or not.", record_fields,
-    static_cast<int>(sizeof(record_fields) / sizeof(record_fields[0])) - 1,
+    kRecordFields,
 };
 
 // None, or the integer / float when `known`.
@@ -639,7 +394,7 @@ int located_version(const engine::SymbolRecord &rec) noexcept {
 
 // The Python values of a record's fields, in record_fields' order; nullptr items when
 // one could not be made.
-void record_values(const engine::SymbolRecord &rec, PyObject *values[17]) {
+void record_values(const engine::SymbolRecord &rec, PyObject *values[kRecordFields]) {
     const bool ok = rec.decoded.error == engine::DecodeError::none;
     const engine::Quad &q = rec.position;
     const auto modules = static_cast<Py_ssize_t>(rec.decoded.rows) * rec.decoded.columns;
@@ -668,11 +423,10 @@ void record_values(const engine::SymbolRecord &rec, PyObject *values[17]) {
 
 // One record (see record_fields).
 PyObject *build_record(const engine::SymbolRecord &rec) {
-    constexpr int kFields = static_cast<int>(sizeof(record_fields) / sizeof(record_fields[0])) - 1;
-    PyObject *values[kFields];
+    PyObject *values[kRecordFields];
     record_values(rec, values);
     PyObject *record = PyStructSequence_New(record_type);
-    for (int i = 0; i < kFields; ++i) {
+    for (int i = 0; i < kRecordFields; ++i) {
         if (record == nullptr || values[i] == nullptr) {
             Py_XDECREF(values[i]);
             Py_CLEAR(record);
@@ -681,17 +435,6 @@ PyObject *build_record(const engine::SymbolRecord &rec) {
         PyStructSequence_SetItem(record, i, values[i]);
     }
     return record;
-}
-
-// Uninitialized scratch of `count` elements, or MemoryError (also when the size does
-// not fit memory).
-template <typename T>
-bool allocate_or_raise(RawScratch<T> &scratch, std::uint64_t count) {
-    if (count > PY_SSIZE_T_MAX / sizeof(T) || !scratch.allocate_uninitialized(static_cast<std::size_t>(count))) {
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
 }
 
 // The symbologies argument: a nonzero mask of kReadAll's bits.
@@ -795,17 +538,7 @@ private:
 
 // The list of the first `count` records (see build_record).
 PyObject *build_records(const engine::SymbolRecord *records, int count) {
-    PyObject *out = PyList_New(count);
-    if (out == nullptr) return nullptr;
-    for (int i = 0; i < count; ++i) {
-        PyObject *item = build_record(records[i]);
-        if (item == nullptr) {
-            Py_DECREF(out);
-            return nullptr;
-        }
-        PyList_SetItem(out, i, item);
-    }
-    return out;
+    return sequence_of(count, [records](Py_ssize_t i) { return build_record(records[i]); }, true);
 }
 
 // The read of both entry points: the records, and with `traced` (records, trace).
@@ -865,32 +598,6 @@ PyObject *engine_read(PyObject *, PyObject *args) { return read_entry(args, fals
 // TraceBuffers::build: what the read saw, for pictures of why it found nothing.
 PyObject *engine_read_traced(PyObject *, PyObject *args) { return read_entry(args, true); }
 
-// The bits binarize() makes of the image in `args` (image, width, height, stride,
-// binarizer), and whether the image was bilevel; nullptr with the exception set.
-PyObject *binarized(PyObject *args, bool &bilevel) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0, stride = 0;
-    int binarizer = 0;
-    if (!PyArg_ParseTuple(args, "Onnni", &image, &width, &height, &stride, &binarizer)) return nullptr;
-    BufferGuard buffer;
-    engine::ImageView view;
-    engine::Binarizer mode;
-    if (!parse_image(image, width, height, stride, buffer, view) || !parse_binarizer(binarizer, mode)) return nullptr;
-    PyObject *bits = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width) * height);
-    if (bits == nullptr) return nullptr;
-    RawScratch<unsigned char> scratch;
-    if (!allocate_or_raise(scratch, engine::binarize_scratch_bytes(view.width, view.height))) {
-        Py_DECREF(bits);
-        return nullptr;
-    }
-    auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AsString(bits));
-    {
-        UnlockedScope unlocked;
-        bilevel = engine::binarize(view, mode, out, scratch.get());
-    }
-    return bits;
-}
-
 // binarize(image, width, height, stride, binarizer): width * height bytes, 1 dark and 0
 // light, as the reader binarizes the image (halvern.binarize).
 PyObject *engine_binarize(PyObject *, PyObject *args) {
@@ -898,268 +605,26 @@ PyObject *engine_binarize(PyObject *, PyObject *args) {
     return binarized(args, bilevel);
 }
 
-// ---- Test entry points: single stages, compared with plain references in the tests.
-
-// _binarize(image, width, height, stride, binarizer): (width * height bytes of 0/1,
-// bilevel).
-PyObject *engine_binarize_levels(PyObject *, PyObject *args) {
-    bool bilevel = false;
-    PyObject *bits = binarized(args, bilevel);
-    if (bits == nullptr) return nullptr;
-    return Py_BuildValue("(NN)", bits, PyBool_FromLong(bilevel));
-}
-
-// _denoise(bits, width, height): the 3x3 majority of a 0/1 image (nonzero counts as 1).
-PyObject *engine_denoise(PyObject *, PyObject *args) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0;
-    if (!PyArg_ParseTuple(args, "Onn", &image, &width, &height)) return nullptr;
-    BufferGuard buffer;
-    engine::ImageView view;
-    if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
-    PyObject *bits = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width) * height);
-    if (bits == nullptr) return nullptr;
-    RawScratch<unsigned char> rows;
-    if (!allocate_or_raise(rows, engine::denoise_scratch_bytes(view.width))) {
-        Py_DECREF(bits);
-        return nullptr;
-    }
-    auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AsString(bits));
-    for (int y = 0; y < view.height; ++y) {
-        const std::uint8_t *row = view.row(y);
-        for (int x = 0; x < view.width; ++x) out[static_cast<std::size_t>(y) * view.width + x] = row[x] != 0 ? 1 : 0;
-    }
-    engine::denoise(out, view.width, view.height, rows.get());
-    return bits;
-}
-
-// _find_finders(bits, width, height, inverse=False, carry=True, one_diagonal=True):
-// [(x, y, module, hits)] of a 0/1 image: its dark finders, or with `inverse` its light
-// ones on dark; `carry` false walks every row match; `one_diagonal` false holds the dark
-// finders to both diagonals.
-PyObject *engine_find_finders(PyObject *, PyObject *args) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0;
-    int inverse = 0, carry = 1, one_diagonal = 1;
-    if (!PyArg_ParseTuple(args, "Onn|ppp", &image, &width, &height, &inverse, &carry, &one_diagonal)) return nullptr;
-    BufferGuard buffer;
-    engine::ImageView view;
-    if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
-    RawScratch<unsigned char> scratch;
-    RawScratch<engine::Finder> finders;
-    RawScratch<engine::RowMatch> matches;
-    // A log as long as the pixels: every match ends a distinct run, so it never overflows.
-    const std::uint64_t pixels = static_cast<std::uint64_t>(view.width) * static_cast<std::uint64_t>(view.height);
-    if (!allocate_or_raise(scratch, engine::finder_scratch_bytes(view.width, view.height)) ||
-        !allocate_or_raise(finders, engine::kMaxFinders) || !allocate_or_raise(matches, pixels)) {
-        return nullptr;
-    }
-    engine::InverseLog log{matches.get(), static_cast<std::size_t>(pixels)};
-    int count = engine::find_finders(view, finders.get(), engine::kMaxFinders, scratch.get(), &log, carry != 0,
-                                     one_diagonal != 0).count;
-    if (inverse) {
-        count = engine::inverse_finders(view, log, finders.get(), engine::kMaxFinders, scratch.get(), carry != 0);
-    }
-    PyObject *out = PyList_New(count);
-    if (out == nullptr) return nullptr;
-    for (int i = 0; i < count; ++i) {
-        const engine::Finder &f = finders.get()[i];
-        PyObject *item = Py_BuildValue("(dddi)", f.centre.x, f.centre.y, f.module, f.hits);
-        if (item == nullptr) {
-            Py_DECREF(out);
-            return nullptr;
-        }
-        PyList_SetItem(out, i, item);
-    }
-    return out;
-}
-
-// Four points from a sequence of eight numbers.
-bool parse_quad(PyObject *seq, engine::Point out[4]) {
-    double v[8];
-    if (!PyArg_ParseTuple(seq, "dddddddd", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7])) return false;
-    for (int i = 0; i < 4; ++i) out[i] = {v[2 * i], v[2 * i + 1]};
-    return true;
-}
-
-// _homography(src, dst): the 9 coefficients (row-major, last 1) sending the four src
-// points to the dst points (each a tuple of 8 numbers), or None when degenerate.
-PyObject *engine_homography(PyObject *, PyObject *args) {
-    PyObject *src = nullptr, *dst = nullptr;
-    if (!PyArg_ParseTuple(args, "O!O!", &PyTuple_Type, &src, &PyTuple_Type, &dst)) return nullptr;
-    engine::Point a[4], b[4];
-    if (!parse_quad(src, a) || !parse_quad(dst, b)) return nullptr;
-    engine::Homography h;
-    if (!engine::homography_from_points(a, b, h)) Py_RETURN_NONE;
-    return Py_BuildValue("(ddddddddd)", h.m[0], h.m[1], h.m[2], h.m[3], h.m[4], h.m[5], h.m[6], h.m[7], h.m[8]);
-}
-
-// _find_triples(finders, capacity): the triples of finders ((x, y, module, hits), ...),
-// cheapest first, as (tl, tr, bl, cost), at most capacity (1 to kMaxTriples).
-PyObject *engine_find_triples(PyObject *, PyObject *args) {
-    PyObject *seq = nullptr;
-    int capacity = 0;
-    if (!PyArg_ParseTuple(args, "O!i", &PyTuple_Type, &seq, &capacity)) return nullptr;
-    const Py_ssize_t count = PyTuple_Size(seq);
-    if (count > engine::kMaxFinders || capacity < 1 || capacity > engine::kMaxTriples) {
-        PyErr_SetString(PyExc_ValueError, "At most 1024 finders and a capacity of 1 to 256 triples.");
-        return nullptr;
-    }
-    engine::Finder finders[engine::kMaxFinders];
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        engine::Finder &f = finders[i];
-        if (!PyArg_ParseTuple(PyTuple_GetItem(seq, i), "dddi", &f.centre.x, &f.centre.y, &f.module, &f.hits))
-            return nullptr;
-    }
-    engine::Triple triples[engine::kMaxTriples];
-    const int found = engine::find_triples(finders, static_cast<int>(count), triples, capacity);
-    PyObject *out = PyTuple_New(found);
-    for (int i = 0; out != nullptr && i < found; ++i) {
-        PyObject *item = Py_BuildValue("(iiid)", triples[i].tl, triples[i].tr, triples[i].bl, triples[i].cost);
-        if (item == nullptr) Py_CLEAR(out);
-        else PyTuple_SetItem(out, i, item);
-    }
-    return out;
-}
-
-// _sample_grid(bits, width, height, h, size, module): size * size module bytes sampled
-// through the homography h (9 numbers, module to image).
-PyObject *engine_sample_grid(PyObject *, PyObject *args) {
-    PyObject *image = nullptr, *coefficients = nullptr;
-    Py_ssize_t width = 0, height = 0, size = 0;
-    double module = 0;
-    if (!PyArg_ParseTuple(args, "OnnO!nd", &image, &width, &height, &PyTuple_Type, &coefficients, &size, &module)) {
-        return nullptr;
-    }
-    engine::Homography h;
-    if (!PyArg_ParseTuple(coefficients, "ddddddddd", &h.m[0], &h.m[1], &h.m[2], &h.m[3], &h.m[4], &h.m[5], &h.m[6],
-                          &h.m[7], &h.m[8])) {
-        return nullptr;
-    }
-    if (size < 1 || size > engine::kMaxSize) {
-        PyErr_SetString(PyExc_ValueError, "Grid size must be in 1..177.");
-        return nullptr;
-    }
-    BufferGuard buffer;
-    engine::ImageView view;
-    if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
-    PyObject *out = PyBytes_FromStringAndSize(nullptr, size * size);
-    if (out == nullptr) return nullptr;
-    engine::sample_grid(view, h, static_cast<int>(size), module, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(out)));
-    return out;
-}
-
-// _find_alignment(bits, width, height, x, y, module, radius): the alignment centre
-// nearest (x, y), or None.
-PyObject *engine_find_alignment(PyObject *, PyObject *args) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0;
-    double x = 0, y = 0, module = 0, radius = 0;
-    if (!PyArg_ParseTuple(args, "Onndddd", &image, &width, &height, &x, &y, &module, &radius)) return nullptr;
-    BufferGuard buffer;
-    engine::ImageView view;
-    if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
-    engine::Point found;
-    if (!engine::find_alignment(view, {x, y}, module, radius, found)) Py_RETURN_NONE;
-    return point_tuple(found);
-}
-
-
 // ===================================================================================
 // Module
 // ===================================================================================
-
-// _finder_square(bits, width, height, x, y, module): the four corners (x, y) of a lone
-// finder's outer square, in increasing angle around its centre, or None.
-PyObject *engine_finder_square(PyObject *, PyObject *args) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0;
-    engine::Finder finder;
-    if (!PyArg_ParseTuple(args, "Onnddd", &image, &width, &height, &finder.centre.x, &finder.centre.y,
-                          &finder.module)) {
-        return nullptr;
-    }
-    BufferGuard buffer;
-    engine::ImageView view;
-    if (!parse_image(image, width, height, width < 1 ? 1 : width, buffer, view)) return nullptr;
-    engine::Point c[4];
-    if (!engine::finder_square(view, finder, c)) Py_RETURN_NONE;
-    return Py_BuildValue("((dd)(dd)(dd)(dd))", c[0].x, c[0].y, c[1].x, c[1].y, c[2].x, c[2].y, c[3].x, c[3].y);
-}
-
-// _decode_micro(matrix, size): the decoded symbol tuple of a sampled Micro QR symbol, or
-// the DecodeError's value when it does not decode.
-PyObject *engine_decode_micro(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    int size = 0;
-    if (!PyArg_ParseTuple(args, "y*i", buffer.view(), &size)) return nullptr;
-    buffer.own();
-    if (engine::micro_version(size) == 0 || buffer.view()->len != static_cast<Py_ssize_t>(size) * size) {
-        PyErr_SetString(PyExc_ValueError, "Not a Micro QR matrix: size 11, 13, 15 or 17 and size * size bytes.");
-        return nullptr;
-    }
-    RawScratch<engine::DecodedSymbol> symbol;
-    if (!allocate_or_raise(symbol, 1)) return nullptr;
-    const auto error = engine::decode_micro(static_cast<const std::uint8_t *>(buffer.view()->buf), size, *symbol.get());
-    if (error != engine::DecodeError::none) return PyLong_FromLong(static_cast<long>(error));
-    return build_decoded(*symbol.get());
-}
-
-// _decode_rmqr(matrix, rows, columns): the decoded symbol tuple of a sampled rMQR
-// symbol, or the DecodeError's value when it does not decode.
-PyObject *engine_decode_rmqr(PyObject *, PyObject *args) {
-    BufferGuard buffer;
-    int rows = 0, columns = 0;
-    if (!PyArg_ParseTuple(args, "y*ii", buffer.view(), &rows, &columns)) return nullptr;
-    buffer.own();
-    if (engine::rmqr_index(rows, columns) < 0 || buffer.view()->len != static_cast<Py_ssize_t>(rows) * columns) {
-        PyErr_SetString(PyExc_ValueError, "Not an rMQR matrix: one of the 32 sizes and rows * columns bytes.");
-        return nullptr;
-    }
-    RawScratch<engine::DecodedSymbol> symbol;
-    if (!allocate_or_raise(symbol, 1)) return nullptr;
-    const auto error = engine::decode_rmqr(static_cast<const std::uint8_t *>(buffer.view()->buf), rows, columns,
-                                           *symbol.get());
-    if (error != engine::DecodeError::none) return PyLong_FromLong(static_cast<long>(error));
-    return build_decoded(*symbol.get());
-}
 
 PyMethodDef engine_methods[] = {
     {"decode_matrix", engine_decode_matrix, METH_VARARGS,
      "decode_matrix(matrix, size) -> decoded symbol tuple; ValueError when it does not decode."},
     {"format_info", engine_format_info, METH_VARARGS,
-     "format_info(matrix, size) -> (format data bits, bit errors) of the better format copy."},
+     "format_info(matrix, size) -> (level, mask, bit errors) of the better format copy."},
     {"version_info", engine_version_info, METH_VARARGS,
      "version_info(matrix, size) -> fewest bit errors of a version copy (0 below version 7)."},
     {"restore", engine_restore, METH_VARARGS, "restore(matrix, size) -> the matrix with ideal function modules."},
-    {"_rs_correct", engine_rs_correct, METH_VARARGS, "Test entry: one Reed-Solomon block corrected."},
-    {"_rs_correct_erasures", engine_rs_correct_erasures, METH_VARARGS,
-     "Test entry: one Reed-Solomon block corrected with erasures."},
-    {"_placement", engine_placement, METH_VARARGS, "Test entry: data module indices in placement order."},
-    {"_codewords", engine_codewords, METH_VARARGS, "Test entry: unmasked codewords in placement order."},
-    {"_block_layout", engine_block_layout, METH_VARARGS, "Test entry: block structure of a version and level."},
-    {"_deinterleave", engine_deinterleave, METH_VARARGS, "Test entry: a codeword stream split into blocks."},
-    {"_format_words", engine_format_words, METH_NOARGS, "Test entry: decode_format_word of every word."},
-    {"_version_word", engine_version_word, METH_VARARGS, "Test entry: decode_version_word."},
-    {"_parse_segments", engine_parse_segments, METH_VARARGS, "Test entry: a data bit stream parsed."},
     {"read", engine_read, METH_VARARGS,
      "read(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7, try_harder=True) -> "
-     "list of symbol records."},
+     "list of Record."},
     {"read_traced", engine_read_traced, METH_VARARGS,
      "read_traced(image, width, height, stride, binarizer, try_invert, keep_errors, symbologies=7, "
      "try_harder=True) -> (records, trace)."},
     {"binarize", engine_binarize, METH_VARARGS,
      "binarize(image, width, height, stride, binarizer) -> the bits the reader's binarizer makes, 1 dark."},
-    {"_binarize", engine_binarize_levels, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},
-    {"_find_finders", engine_find_finders, METH_VARARGS, "Test entry: finder patterns of a 0/1 image."},
-    {"_denoise", engine_denoise, METH_VARARGS, "Test entry: the 3x3 majority of a 0/1 image."},
-    {"_find_triples", engine_find_triples, METH_VARARGS, "Test entry: triples of finders, cheapest first."},
-    {"_homography", engine_homography, METH_VARARGS, "Test entry: the transform between two quads."},
-    {"_sample_grid", engine_sample_grid, METH_VARARGS, "Test entry: modules sampled through a transform."},
-    {"_find_alignment", engine_find_alignment, METH_VARARGS, "Test entry: the alignment pattern near a point."},
-    {"_finder_square", engine_finder_square, METH_VARARGS, "Test entry: the outer square of a lone finder."},
-    {"_decode_micro", engine_decode_micro, METH_VARARGS, "Test entry: a sampled Micro QR symbol decoded."},
-    {"_decode_rmqr", engine_decode_rmqr, METH_VARARGS, "Test entry: a sampled rMQR symbol decoded."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1177,11 +642,14 @@ PyModuleDef engine_module = {
 
 }  // namespace
 
+// The public entry points, the test entry points (hooks.cpp) beside them, and the
+// record type, made once.
 PyMODINIT_FUNC PyInit__engine(void) {
     PyObject *module = PyModule_Create(&engine_module);
     if (module == nullptr) return nullptr;
     if (record_type == nullptr) record_type = PyStructSequence_NewType(&record_desc);
-    if (record_type == nullptr || PyModule_AddObjectRef(module, "Record", reinterpret_cast<PyObject *>(record_type)) < 0) {
+    if (record_type == nullptr || PyModule_AddFunctions(module, hook_methods) < 0 ||
+        PyModule_AddObjectRef(module, "Record", reinterpret_cast<PyObject *>(record_type)) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
