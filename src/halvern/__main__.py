@@ -153,6 +153,25 @@ def _symbology(text: str) -> str:
         f"unknown symbology {text!r}; choose from {', '.join(map(repr, SYMBOLOGIES))}")
 
 
+# The options that take no value, and those that name a folder to write pictures into.
+_SWITCHES = (
+    ("--matrix", "print each restored symbol as text art with its format"),
+    ("--json", "print JSON Lines: one object per code, and one per file without a code or "
+     "with an error"),
+    ("--join", "join the structured-append sequences found across the files: each complete "
+     "one is printed once, its text joined, after the files"),
+    ("--fast", "one pass without fallbacks or retries (try_harder=False): faster, reads "
+     "fewer hard images"),
+    ("--demo", "read the sample image shipped with halvern"),
+    ("--no-progress", "no progress bar (shown on a terminal for long batches)"),
+)
+_FOLDERS = (
+    ("--annotate", "write a PNG of each file into DIR with its codes drawn on it (needs Pillow)"),
+    ("--explain", "write a PNG of each file without a code into DIR: what the reader saw "
+     "(needs Pillow)"),
+)
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="halvern",
@@ -168,32 +187,16 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="image file or folder; - reads standard input")
-    parser.add_argument("--matrix", action="store_true",
-                        help="print each restored symbol as text art with its format")
-    parser.add_argument("--json", action="store_true",
-                        help="print JSON Lines: one object per code, and one per file "
-                        "without a code or with an error")
+    for flag, text in _SWITCHES:
+        parser.add_argument(flag, action="store_true", help=text)
     parser.add_argument("--symbology", action="append", type=_symbology, metavar="NAME",
                         help="look for this symbology alone: QR, 'Micro QR' or rMQR "
                         "(repeat for several; default all)")
-    parser.add_argument("--join", action="store_true",
-                        help="join the structured-append sequences found across the files: "
-                        "each complete one is printed once, its text joined, after the files")
-    parser.add_argument("--fast", action="store_true",
-                        help="one pass without fallbacks or retries (try_harder=False): "
-                        "faster, reads fewer hard images")
-    parser.add_argument("--demo", action="store_true", help="read the sample image shipped with halvern")
-    parser.add_argument("--annotate", metavar="DIR",
-                        help="write a PNG of each file into DIR with its codes drawn on it "
-                        "(needs Pillow)")
-    parser.add_argument("--explain", metavar="DIR",
-                        help="write a PNG of each file without a code into DIR: what the "
-                        "reader saw (needs Pillow)")
+    for flag, text in _FOLDERS:
+        parser.add_argument(flag, metavar="DIR", help=text)
     parser.add_argument("--jobs", "-j", type=_jobs, default=1, metavar="N",
                         help="read N files at a time on N threads (default 1); the "
                         "output keeps the order of the files")
-    parser.add_argument("--no-progress", action="store_true",
-                        help="no progress bar (shown on a terminal for long batches)")
     parser.add_argument("--max-pixels", type=_positive_int, default=DEFAULT_MAX_PIXELS,
                         metavar="N",
                         help=f"refuse images of more than N pixels (default {DEFAULT_MAX_PIXELS})")

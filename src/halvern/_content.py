@@ -22,7 +22,6 @@ from halvern._frozen import maker
 from halvern._symbology import (
     LEVELS,
     SYMBOLOGIES,
-    checked_size,
     identifier,
     matrix_buffer,
     version_name,
@@ -126,6 +125,12 @@ def short_text(text: str, limit: int = REPR_TEXT) -> str:
     return repr(text[:limit]) + "..."
 
 
+def summary(name: str, **shown: object) -> str:
+    """A short repr: ``name(key=value, ...)``, each value as given (already a repr or a
+    formatted number)."""
+    return f"{name}({', '.join(f'{key}={value}' for key, value in shown.items())})"
+
+
 @dataclass(frozen=True, slots=True, repr=False)
 class Segment:
     """One run of data in a single mode.
@@ -144,7 +149,7 @@ class Segment:
     eci: int | None
 
     def __repr__(self) -> str:
-        return f"Segment(mode={self.mode!r}, text={short_text(self.text)}, eci={self.eci!r})"
+        return summary("Segment", mode=repr(self.mode), text=short_text(self.text), eci=repr(self.eci))
 
 
 @dataclass(frozen=True, slots=True, repr=False)
@@ -190,9 +195,9 @@ class Decoded:
         return identifier(self.model, eci, self.fnc1)
 
     def __repr__(self) -> str:
-        return (f"Decoded(text={short_text(self.text)}, version={self.version}, "
-                f"error_correction={self.error_correction!r}, mask={self.mask}, "
-                f"corrected={self.corrected})")
+        return summary("Decoded", text=short_text(self.text), version=self.version,
+                       error_correction=repr(self.error_correction), mask=self.mask,
+                       corrected=self.corrected)
 
 
 _segment = maker(Segment)
@@ -245,8 +250,8 @@ def decode_matrix(modules: object, size: int) -> Decoded:
     against misdecodes) or a message naming the fault of a malformed bit stream.
     Raises TypeError when ``modules`` is not a buffer of one-byte items.
     """
-    if type(modules) is not bytes or type(size) is not int:
-        # The native call checks a bytes matrix and an int size itself, with the same
-        # messages; anything else is made one here first.
-        size, modules = checked_size(size), matrix_buffer(modules)
+    if type(modules) is not bytes:
+        # The native call checks the size and a bytes matrix itself; any other matrix is
+        # made a contiguous buffer of one-byte items here first.
+        modules = matrix_buffer(modules)
     return decoded_from_native(_engine.decode_matrix(modules, size))

@@ -43,52 +43,35 @@ def _parse_segments(data: Buffer, version: int, /) -> DecodedTuple: ...
 Point = tuple[float, float]
 
 class Record(tuple[object, ...]):
-    """One symbol a read located, decoded or not (a named tuple of these fields)."""
+    """One symbol a read located, decoded or not (a named tuple of these fields, read-only)."""
 
-    @property
-    def decoded(self) -> DecodedTuple | None: ...
+    decoded: DecodedTuple | None
     # None when decoded, else bad_size, format, version, too_many_errors or data.
-    @property
-    def reason(self) -> str | None: ...
-    @property
-    def size(self) -> int: ...
+    reason: str | None
+    size: int
     # rows * size bytes of 0/1 as sampled, in the symbol's frame.
-    @property
-    def sampled(self) -> bytes: ...
+    sampled: bytes
     # The corners: top-left, top-right, bottom-right, bottom-left as the symbol reads.
-    @property
-    def position(self) -> tuple[Point, Point, Point, Point]: ...
+    position: tuple[Point, Point, Point, Point]
     # The finder centres: top-left, top-right, bottom-left.
-    @property
-    def centres(self) -> tuple[Point, Point, Point]: ...
-    @property
-    def orientation(self) -> float: ...
-    @property
-    def mirrored(self) -> bool: ...
-    @property
-    def inverted(self) -> bool: ...
-    @property
-    def module_size(self) -> float: ...
+    centres: tuple[Point, Point, Point]
+    orientation: float
+    mirrored: bool
+    inverted: bool
+    module_size: float
     # 0 QR, 1 Micro QR, 2 rMQR.
-    @property
-    def symbology(self) -> int: ...
+    symbology: int
     # The decoded version, else the one the size gives (0 when none does).
-    @property
-    def version(self) -> int: ...
-    @property
-    def rows(self) -> int: ...
+    version: int
+    rows: int
     # Restored (QR) or sampled (Micro QR, rMQR) modules; None when there are none to
     # give: the format or version information of a QR symbol unreadable, another
     # family's symbol not decoded. level, mask and score are then None too (level and
     # mask are given for a decoded symbol).
-    @property
-    def modules(self) -> bytes | None: ...
-    @property
-    def level(self) -> int | None: ...
-    @property
-    def mask(self) -> int | None: ...
-    @property
-    def score(self) -> float | None: ...
+    modules: bytes | None
+    level: int | None
+    mask: int | None
+    score: float | None
 
 def read(image: Buffer, width: int, height: int, stride: int, binarizer: int,
          try_invert: bool, keep_errors: bool, symbologies: int = 7, try_harder: bool = True,

@@ -15,7 +15,7 @@ from collections.abc import Iterable
 from typing import Any, Literal, overload
 
 from halvern import _engine
-from halvern._content import Decoded, Segment, decoded_fields, short_text
+from halvern._content import Decoded, Segment, decoded_fields, short_text, summary
 from halvern._frozen import maker
 from halvern._image import BINARIZERS, Binarizer, as_reader_input, binarizer_mode
 from halvern._symbology import ALL as _ALL
@@ -67,9 +67,9 @@ class QRMatrix:
         return [self.modules[r * self.size : (r + 1) * self.size] for r in range(self.size)]
 
     def __repr__(self) -> str:
-        return (f"QRMatrix(size={self.size}, version={self.version}, "
-                f"error_correction={self.error_correction!r}, mask={self.mask}, "
-                f"score={self.score:.3f})")
+        return summary("QRMatrix", size=self.size, version=self.version,
+                       error_correction=repr(self.error_correction), mask=self.mask,
+                       score=f"{self.score:.3f}")
 
 
 @dataclass(frozen=True, repr=False)
@@ -138,9 +138,9 @@ class QRCode:
         return identifier(self.model, self.eci is not None, self.fnc1)
 
     def __repr__(self) -> str:
-        return (f"QRCode(text={short_text(self.text)}, version={self.version}, "
-                f"error_correction={self.error_correction!r}, "
-                f"position={_short_position(self.position)})")
+        return summary("QRCode", text=short_text(self.text), version=self.version,
+                       error_correction=repr(self.error_correction),
+                       position=_short_position(self.position))
 
 
 @dataclass(frozen=True, repr=False)
@@ -173,8 +173,8 @@ class Undecoded:
     matrix: QRMatrix | None
 
     def __repr__(self) -> str:
-        return (f"Undecoded(reason={self.reason!r}, version={self.version}, "
-                f"position={_short_position(self.position)})")
+        return summary("Undecoded", reason=repr(self.reason), version=self.version,
+                       position=_short_position(self.position))
 
 
 # ---------------------------------------------------------------------------

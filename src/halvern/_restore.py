@@ -21,7 +21,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from halvern import _engine
-from halvern._symbology import LEVELS, checked_size, matrix_buffer
+from halvern._symbology import LEVELS, matrix_buffer
 
 __all__ = ["FormatInfo", "format_info", "strict_restore_qr_matrix", "version_info"]
 
@@ -52,7 +52,6 @@ def format_info(matrix: object, size: int) -> FormatInfo:
     size * size." or "Format information is unreadable.". Version
     information is not examined.
     """
-    size = checked_size(size)
     level, mask, errors = _engine.format_info(matrix_buffer(matrix), size)
     return FormatInfo(LEVELS[level], mask, errors)
 
@@ -65,7 +64,6 @@ def version_info(matrix: object, size: int) -> int:
     size." or "Version information does not match the size." when neither
     copy is within 3 bit errors of the expected word.
     """
-    size = checked_size(size)
     errors: int = _engine.version_info(matrix_buffer(matrix), size)
     return errors
 
@@ -83,8 +81,8 @@ def strict_restore_qr_matrix(matrix: object, size: int) -> bytes:
     "Version information does not match the size.". Raises TypeError when
     ``matrix`` is not a buffer of one-byte items.
     """
-    if type(matrix) is not bytes or type(size) is not int:
-        # As decode_matrix: the native call checks bytes and an int itself.
-        size, matrix = checked_size(size), matrix_buffer(matrix)
+    if type(matrix) is not bytes:
+        # As decode_matrix: the native call takes any contiguous buffer and checks the size.
+        matrix = matrix_buffer(matrix)
     restored: bytes = _engine.restore(matrix, size)
     return restored

@@ -1,7 +1,7 @@
-"""The symbol families halvern reads, how each names its versions, and the numbers of a
-QR symbol that the Python layer needs, each written once: the error-correction levels
-as the native code numbers them and as the format information stores them, and the
-sizes of the versions.
+"""The symbol families halvern reads, how each names its versions, and the one fact of
+a QR symbol the Python layer holds: the names of the error-correction levels, in the
+native code's numbering (the native side owns the rest: which sizes a symbol has, the
+format bits of each level; it checks every size it is given).
 
 The native reader reports a family as a number (0 QR, 1 Micro QR, 2 rMQR) and takes
 the families to search for as a mask of ``1 << number``. A QR code's version is its
@@ -15,18 +15,14 @@ an ECI, plus 2 under FNC1 in first position or 4 under FNC1 in second position.
 
 from __future__ import annotations
 
-import operator
 from collections.abc import Iterable
 
 __all__ = [
     "LEVELS",
     "SYMBOLOGIES",
-    "checked_size",
     "identifier",
     "matrix_buffer",
-    "size_for_version",
     "symbology_mask",
-    "version_for_size",
     "version_name",
 ]
 
@@ -76,40 +72,10 @@ def identifier(model: int | None, eci: bool, fnc1: str | None) -> str:
 
 
 # ---------------------------------------------------------------------------
-# QR levels and sizes
+# QR levels and matrices
 
 # The levels in the native decoder's numbering, 0 to 3.
 LEVELS = ("L", "M", "Q", "H")
-
-MIN_VERSION, MAX_VERSION = 1, 40
-
-
-def size_for_version(version: int) -> int:
-    """Modules per side of a symbol of ``version``: 21 for version 1, four more a version."""
-    return 17 + 4 * version
-
-
-def version_for_size(size: int) -> int:
-    """The version of a symbol ``size`` modules wide (a size ``checked_size`` passes)."""
-    return (size - 17) // 4
-
-
-def checked_size(size: object) -> int:
-    """``size`` as a plain int, after checking that a symbol has that width.
-
-    bool is an int subclass, but True is never a meaningful symbol size; __index__
-    lets NumPy integers through.
-    """
-    if isinstance(size, bool):
-        raise ValueError("Not a QR symbol size.")
-    try:
-        n = operator.index(size)  # type: ignore[arg-type]
-    except TypeError:
-        raise ValueError("Not a QR symbol size.") from None
-    version = version_for_size(n)
-    if not MIN_VERSION <= version <= MAX_VERSION or size_for_version(version) != n:
-        raise ValueError("Not a QR symbol size.")
-    return n
 
 
 def matrix_buffer(matrix: object) -> memoryview | bytes:
