@@ -201,7 +201,7 @@ void local_doubts(const ImageView &bits, const LocalGrid &grid, int size, const 
                   std::uint8_t *doubts) noexcept;
 
 // ===================================================================================
-// The read (reader.cpp)
+// The read (reader.cpp, passes.cpp, candidates.cpp)
 // ===================================================================================
 
 // Bits of ReadOptions::symbologies: 1 << Symbology.

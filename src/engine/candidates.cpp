@@ -1,0 +1,276 @@
+// The candidate grids of a triple of finders: the versions its legs suggest (or the
+// one its version information states), and per version the grids anchored on the
+// alignment pattern, the symbol's corner and the parallelogram of the centres; then
+// the retries of a grid that came close: its fourth point nudged, a local grid
+// through all the alignment patterns. Each grid is decoded through Pass::try_grid.
+
+#include <cmath>
+#include <cstdlib>
+
+#include "passes.hpp"
+
+namespace halvern::engine {
+
+namespace {
+
+double distance(Point a, Point b) noexcept { return std::sqrt(dot(a - b, a - b)); }
+
+// Share of timing modules that alternate, sampled straight from the image.
+double timing_through(const ImageView &bits, const Homography &h, int size) noexcept {
+    int good = 0, total = 0;
+    for (int i = 8; i < size - 8; ++i) {
+        const bool expected = i % 2 == 0;
+        good += dark_at(bits, h.apply({i + 0.5, 6.5})) == expected ? 1 : 0;
+        good += dark_at(bits, h.apply({6.5, i + 0.5})) == expected ? 1 : 0;
+        total += 2;
+    }
+    return total > 0 ? static_cast<double>(good) / total : 0.0;
+}
+
+// Share of the sampled grid's timing modules that alternate.
+double timing_of(const std::uint8_t *modules, int size) noexcept {
+    int good = 0, total = 0;
+    for (int i = 8; i < size - 8; ++i) {
+        const int expected = i % 2 == 0 ? 1 : 0;
+        good += modules[static_cast<std::size_t>(6) * size + i] == expected ? 1 : 0;
+        good += modules[static_cast<std::size_t>(i) * size + 6] == expected ? 1 : 0;
+        total += 2;
+    }
+    return total > 0 ? static_cast<double>(good) / total : 0.0;
+}
+
+// The version in the symbol's version blocks (either copy), or 0.
+int version_from_info(const ImageView &bits, const Homography &h, int size) noexcept {
+    std::uint32_t upper = 0, lower = 0;
+    for (int i = 0; i < 6; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            const int bit = i * 3 + j;
+            const double far = size - 11 + j + 0.5, near = i + 0.5;
+            upper |= static_cast<std::uint32_t>(dark_at(bits, h.apply({far, near}))) << bit;
+            lower |= static_cast<std::uint32_t>(dark_at(bits, h.apply({near, far}))) << bit;
+        }
+    }
+    const int version = decode_version_word(upper);
+    return version != 0 ? version : decode_version_word(lower);
+}
+
+// The transform of a symbol of `size` modules whose finder centres are tl, tr, bl and
+// whose fourth point `anchor` shows module point `at`.
+bool grid_transform(Point tl, Point tr, Point bl, Point anchor, Point at, int size,
+                    Homography &out) noexcept {
+    const double near = 3.5, far = size - 3.5;
+    const Point src[4] = {{near, near}, {far, near}, at, {near, far}};
+    const Point dst[4] = {tl, tr, anchor, bl};
+    return homography_from_points(src, dst, out);
+}
+
+// Versions between the two legs' estimates (a module either side), the nearest to
+// their mean first. Perspective makes the legs disagree: a finder's module size is
+// read across its narrowest chord. Returns the count.
+int candidate_versions(double across, double down, int out[kMaxVersions]) noexcept {
+    const double mid = (across + down) / 2.0;
+    const double low = std::fmin(across, down) - 1.0, high = std::fmax(across, down) + 1.0;
+    int count = 0;
+    int centre = static_cast<int>(std::lround(mid));
+    for (int step = 0; step <= 2 * kMaxVersions && count < kMaxVersions; ++step) {
+        const int v = centre + (step % 2 == 0 ? step / 2 : -(step + 1) / 2);
+        if (v < 1 || v > 40) continue;
+        if (step > 2 && (v < low - 0.5 || v > high + 0.5)) continue;
+        out[count++] = v;
+    }
+    return count;
+}
+
+}  // namespace
+
+void Pass::try_triple(const Triple &t) noexcept {
+    if (taken(t)) return;
+    local_tries_ = 0;
+    const Finder &ftl = finders_[t.tl], &ftr = finders_[t.tr], &fbl = finders_[t.bl];
+    // Each leg in modules measured along it at its two ends: under perspective the
+    // finders are foreshortened one way, and their narrowest reading misjudged a
+    // leg by a third (a symbol tilted 40 degrees read as version 28 instead of 22).
+    const Point u = ftr.centre - ftl.centre, v = fbl.centre - ftl.centre;
+    const double across = distance(ftl.centre, ftr.centre) /
+                          ((along(ftl, u) + along(ftr, u)) / 2.0);
+    const double down = distance(ftl.centre, fbl.centre) / ((along(ftl, v) + along(fbl, v)) / 2.0);
+    const double span = (distance(ftl.centre, ftr.centre) + distance(ftl.centre, fbl.centre)) / 2.0;
+    const double estimate = ((across + down) / 2.0 + 7.0 - 17.0) / 4.0;
+    if (!(estimate > -1.0 && estimate < 42.0)) return;
+    Anchors anchors;
+    anchors.has_corner = estimate_corner(bits_, ftl, ftr, fbl, anchors.corner);
+    anchors.parallelogram = ftr.centre + fbl.centre - ftl.centre;
+    int versions[kMaxVersions];
+    int count = candidate_versions((across + 7.0 - 17.0) / 4.0, (down + 7.0 - 17.0) / 4.0, versions);
+    if (const int stated = stated_version(t, anchors, versions, count); stated != 0) {
+        versions[0] = stated;
+        count = 1;
+    }
+    Failure failure;
+    failure.error = DecodeError::bad_size;
+    for (int i = 0; i < count; ++i) {
+        if (versions[i] < 1 || versions[i] > 40) continue;
+        if (try_version(t, anchors, versions[i], span, failure)) return;
+    }
+    if (failure.error != DecodeError::bad_size && failures_ < kMaxTriples) {
+        failure.finders[0] = t.tl;
+        failure.finders[1] = t.tr;
+        failure.finders[2] = t.bl;
+        failure.inverted = inverted_;
+        s_.failures[failures_++] = failure;
+    }
+}
+
+// From version 7 the symbol states its version; the first candidate grid that
+// reads its own version there settles the question. A grid of the wrong size reads
+// noise, and noise is within 3 bits of some version word 13% of the time. The
+// version blocks sit 5 to 8 modules from the top-right finder, so a grid a few
+// versions off still reads them (a version 35 under strong perspective measured as
+// 33): a stated version near the candidate is tried too, and settles when its own
+// grid reads it back. 0 when nothing settles.
+int Pass::stated_version(const Triple &t, const Anchors &anchors, const int *versions, int count) const noexcept {
+    for (int i = 0; i < count; ++i) {
+        Homography h;
+        const int size = 17 + 4 * versions[i];
+        if (versions[i] < 7 || !first_grid(t, anchors, size, h)) continue;
+        const int stated = version_from_info(bits_, h, size);
+        if (stated == versions[i]) return stated;
+        if (stated < 7 || std::abs(stated - versions[i]) > kMaxStatedShift) continue;
+        const int stated_size = 17 + 4 * stated;
+        if (first_grid(t, anchors, stated_size, h) && version_from_info(bits_, h, stated_size) == stated) {
+            return stated;
+        }
+    }
+    return 0;
+}
+
+// A finder's module size along `direction`, its narrowest reading when that fails.
+double Pass::along(const Finder &f, Point direction) const noexcept {
+    const double m = module_along(bits_, f, direction);
+    return m > 0 ? m : f.module;
+}
+
+// The grid from the symbol's corner where it was found, else from the parallelogram.
+bool Pass::first_grid(const Triple &t, const Anchors &a, int size, Homography &h) const noexcept {
+    const Point tl = finders_[t.tl].centre, tr = finders_[t.tr].centre, bl = finders_[t.bl].centre;
+    if (a.has_corner && grid_transform(tl, tr, bl, a.corner, {1.0 * size, 1.0 * size}, size, h)) return true;
+    return grid_transform(tl, tr, bl, a.parallelogram, {size - 3.5, size - 3.5}, size, h);
+}
+
+// Grids of one version, the likeliest first: anchored on the alignment pattern (found
+// near where the first grid puts it), on the symbol's corner, on the parallelogram.
+void Pass::version_grids(const Triple &t, const Anchors &a, int version, double module, VersionGrids &g) noexcept {
+    const int size = 17 + 4 * version;
+    const Point tl = finders_[t.tl].centre, tr = finders_[t.tr].centre, bl = finders_[t.bl].centre;
+    Homography first;
+    if (version >= 2 && first_grid(t, a, size, first)) {
+        const Point predicted = first.apply({size - 6.5, size - 6.5});
+        const double radius = module * (size < 100 ? 4.0 + size / 20.0 : 9.0);
+        Point found;
+        if (afford_search(radius) && find_alignment(bits_, predicted, module, radius, found)) {
+            g.anchor[g.count] = found;
+            g.at[g.count] = {size - 6.5, size - 6.5};
+            g.aligned = grid_transform(tl, tr, bl, g.anchor[g.count], g.at[g.count], size, g.grid[g.count]);
+            g.count += g.aligned ? 1 : 0;
+        }
+    }
+    if (a.has_corner) {
+        g.anchor[g.count] = a.corner;
+        g.at[g.count] = {1.0 * size, 1.0 * size};
+        if (grid_transform(tl, tr, bl, g.anchor[g.count], g.at[g.count], size, g.grid[g.count])) ++g.count;
+    }
+    g.anchor[g.count] = a.parallelogram;
+    g.at[g.count] = {size - 3.5, size - 3.5};
+    if (grid_transform(tl, tr, bl, g.anchor[g.count], g.at[g.count], size, g.grid[g.count])) ++g.count;
+}
+
+// The grids of one version decoded where their timing holds, then the retries from
+// the grid whose timing came closest.
+bool Pass::try_version(const Triple &t, const Anchors &a, int version, double span, Failure &failure) noexcept {
+    const int size = 17 + 4 * version;
+    const double module = span / (size - 7);
+    VersionGrids grids;
+    version_grids(t, a, version, module, grids);
+    int best = -1;
+    double best_timing = kMinLocalTiming;
+    for (int g = 0; g < grids.count; ++g) {
+        const double timing = timing_through(bits_, grids.grid[g], size);
+        if (timing > best_timing) {
+            best = g;
+            best_timing = timing;
+        }
+        if (timing < kMinTiming) continue;
+        sample_grid(bits_, grids.grid[g], size, module, s_.modules);
+        if (try_grid(t, grids.grid[g], size, module, failure)) return true;
+    }
+    // Without an alignment pattern the fourth point is an estimate, and under
+    // perspective it can sit half a module or more off (a version 1 tilted 10
+    // degrees: its corner 0.6 module out, five modules wrong near it, too many for
+    // its three correctable codewords). A grid that read its format is close: its
+    // anchor moved half a module each way, a few times a pass.
+    if (retry_ && !grids.aligned && best >= 0 && best_timing >= kMinTiming && jitters_ < kMaxJitter &&
+        progress(failure.error) >= progress(DecodeError::too_many_errors)) {
+        ++jitters_;
+        if (try_nudged(t, grids.anchor[best], grids.at[best], grids.grid[best], size, module, failure)) return true;
+    }
+    // A bent or large symbol drifts off any single transform between its alignment
+    // patterns (a version 36 wrapped round a cylinder: timing 0.5 on every global
+    // grid); through all of them it is followed. From the grid whose timing came
+    // closest, at most kMaxLocal times a triple.
+    if (retry_ && best >= 0 && alignment_count(version) > 2 && local_tries_ < kMaxLocal &&
+        local_grids_ < kMaxLocalPerPass) {
+        return try_local(t, grids.grid[best], version, module, failure);
+    }
+    return false;
+}
+
+// The symbol sampled through its located alignment patterns, from the global grid
+// whose timing came closest; decoded only when the timing patterns hold on it.
+bool Pass::try_local(const Triple &t, const Homography &global, int version, double module,
+                     Failure &failure) noexcept {
+    ++local_tries_;
+    ++local_grids_;
+    const int size = 17 + 4 * version;
+    const Point finders[3] = {finders_[t.tl].centre, finders_[t.tr].centre, finders_[t.bl].centre};
+    // Half the alignment patterns or more must be there: a triple of stray
+    // finder-like patterns has none, and skips the sampling.
+    const int lines = alignment_count(version);
+    if (2 * local_grid(bits_, global, finders, version, module, *s_.local) < lines * lines - 3) return false;
+    sample_local(bits_, *s_.local, size, module, s_.modules);
+    return timing_of(s_.modules, size) >= kMinTiming && try_grid(t, global, size, module, failure, s_.local);
+}
+
+// The grid with its fourth point `anchor` (module point `at`) moved half a module
+// to each of its eight neighbours, decoded where the timing holds.
+bool Pass::try_nudged(const Triple &t, Point anchor, Point at, const Homography &h, int size, double module,
+                      Failure &failure) noexcept {
+    const Point base = h.apply(at);
+    const Point ex = h.apply({at.x + 0.5, at.y}) - base, ey = h.apply({at.x, at.y + 0.5}) - base;
+    const Point tl = finders_[t.tl].centre, tr = finders_[t.tr].centre, bl = finders_[t.bl].centre;
+    for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+            if (dx == 0 && dy == 0) continue;
+            Homography nudged;
+            if (!grid_transform(tl, tr, bl, anchor + ex * dx + ey * dy, at, size, nudged)) continue;
+            if (timing_through(bits_, nudged, size) < kMinTiming) continue;
+            sample_grid(bits_, nudged, size, module, s_.modules);
+            if (try_grid(t, nudged, size, module, failure)) return true;
+        }
+    }
+    return false;
+}
+
+// Whether the pass can still afford an alignment search of `radius`, charged to its
+// budget when it can. A search's window grows with the module, and a page of large
+// finder-like patterns offered hundreds of triples of 60-pixel modules: their
+// searches, a megapixel each, were four fifths of a 9 MP read (1 s). The budget is a
+// few passes over the image; a real page spends a small part of it.
+bool Pass::afford_search(double radius) noexcept {
+    const double side = 2.0 * radius;
+    const double area = side * side;
+    if (!(area <= static_cast<double>(search_budget_))) return false;
+    search_budget_ -= static_cast<std::int64_t>(area);
+    return true;
+}
+
+}  // namespace halvern::engine

@@ -1,0 +1,306 @@
+// A pass over one bits image: its finders, their triples (each through the candidate
+// grids of candidates.cpp), lone finders of Micro QR and rMQR symbols; the decoding of
+// a sampled grid, as it is and mirrored, with its doubts when errors-only correction
+// fails; the records of what decoded and the failures kept to report.
+
+#include <cmath>
+#include <cstring>
+
+#include "passes.hpp"
+
+namespace halvern::engine {
+
+namespace {
+
+// True when p lies inside the convex quad q (either winding).
+bool inside(const Quad &q, Point p) noexcept {
+    int positive = 0, negative = 0;
+    for (int i = 0; i < 4; ++i) {
+        const double turn = cross(q.corner[(i + 1) % 4] - q.corner[i], p - q.corner[i]);
+        positive += turn > 0 ? 1 : 0;
+        negative += turn < 0 ? 1 : 0;
+    }
+    return positive == 0 || negative == 0;
+}
+
+void describe(const Homography &h, int size, bool mirrored, Quad &position, double &orientation,
+              int rows = 0) noexcept {
+    const double s = size, t = rows > 0 ? rows : size;
+    const Point tl = h.apply({0, 0}), tr = h.apply({s, 0}), br = h.apply({s, t}), bl = h.apply({0, t});
+    position.corner[0] = tl;
+    position.corner[1] = mirrored ? bl : tr;
+    position.corner[2] = br;
+    position.corner[3] = mirrored ? tr : bl;
+    const Point top = position.corner[1] - position.corner[0];
+    double degrees = std::atan2(top.y, top.x) * (180.0 / 3.14159265358979323846);
+    if (!std::isfinite(degrees)) degrees = 0;
+    if (degrees < 0) degrees += 360.0;
+    orientation = degrees >= 360.0 ? 0.0 : degrees;
+}
+
+// Whether failure i shares a finder with an earlier one.
+bool shares_finder(const Failure *failures, int i) noexcept {
+    for (int j = 0; j < i; ++j) {
+        for (int a = 0; a < 3; ++a) {
+            for (int b = 0; b < 3; ++b) {
+                if (failures[i].finders[a] == failures[j].finders[b]) return true;
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void transpose(const std::uint8_t *in, int size, std::uint8_t *out) noexcept {
+    for (int r = 0; r < size; ++r) {
+        for (int c = 0; c < size; ++c) out[c * size + r] = in[r * size + c];
+    }
+}
+
+int progress(DecodeError e) noexcept {
+    switch (e) {
+        case DecodeError::none: return 5;
+        case DecodeError::data: return 4;
+        case DecodeError::too_many_errors: return 3;
+        case DecodeError::version: return 2;
+        case DecodeError::format: return 1;
+        default: return 0;
+    }
+}
+
+// ===================================================================================
+// The pass: triples, then lone finders
+// ===================================================================================
+
+int Pass::run(InverseLog *log) noexcept {
+    // The inverted pass holds its finders to both diagonals, as its log does.
+    scan_ = find_finders(bits_, finders_, kMaxFinders, s_.finder_index, log, true, !inverted_);
+    return decode(scan_.count);
+}
+
+int Pass::decode(int count) noexcept {
+    std::memset(s_.used, 0, kMaxFinders);
+    if (symbologies_ & kReadQr) {
+        const int triples = find_triples(finders_, count, s_.triples, kMaxTriples);
+        if (s_.trace != nullptr) trace_finders(*s_.trace, finders_, count);
+        for (int i = 0; i < triples && decoded_ < capacity_; ++i) {
+            if (s_.trace != nullptr) {
+                try_traced(s_.triples[i]);
+            } else {
+                try_triple(s_.triples[i]);
+            }
+        }
+        if (s_.trace != nullptr) trace_failures();
+    }
+    if (symbologies_ & (kReadMicroQr | kReadRmqr)) {
+        for (int i = 0; i < count && decoded_ < capacity_; ++i) try_lone(i);
+    }
+    return decoded_;
+}
+
+// Whether a decoded symbol holds the triple: its finders, or its centre at a module
+// size like the symbol's. A symbol printed inside another's data area has modules
+// 0.7 times the other's or smaller, and its centre may be the other's: both are read.
+bool Pass::taken(const Triple &t) const noexcept {
+    if (s_.used[t.tl] || s_.used[t.tr] || s_.used[t.bl]) return true;
+    const Point centre = (finders_[t.tr].centre + finders_[t.bl].centre) * 0.5;
+    const double module = (finders_[t.tl].module + finders_[t.tr].module + finders_[t.bl].module) / 3.0;
+    for (int i = 0; i < decoded_; ++i) {
+        const double ratio = module / records_[i].module_size;
+        if (ratio > 1.0 / kNestedRatio && ratio < kNestedRatio && inside(records_[i].position, centre)) return true;
+    }
+    return false;
+}
+
+// The pass's failures to the trace, each finder in one symbol as report_failures
+// has them, whether or not the read reports them.
+void Pass::trace_failures() const noexcept {
+    for (int i = 0; i < failures_; ++i) {
+        const Failure &f = s_.failures[i];
+        if (!shares_finder(s_.failures, i)) {
+            trace_symbol(*s_.trace, bits_, f.module_to_image, f.size, f.module, f.error);
+        }
+    }
+}
+
+// try_triple, with how far the triple got written to the trace.
+void Pass::try_traced(const Triple &t) noexcept {
+    if (taken(t)) return;
+    const int decoded = decoded_, failures = failures_;
+    try_triple(t);
+    const DecodeError outcome = decoded_ > decoded    ? DecodeError::none
+                                : failures_ > failures ? s_.failures[failures_ - 1].error
+                                                       : DecodeError::bad_size;
+    trace_triple(*s_.trace, finders_, t, outcome);
+}
+
+// A finder no decoded symbol holds, read as the finder of a Micro QR or rMQR symbol.
+void Pass::try_lone(int index) noexcept {
+    const Finder &f = finders_[index];
+    if (s_.used[index]) return;
+    for (int i = 0; i < decoded_; ++i) {
+        if (inside(records_[i].position, f.centre)) return;
+    }
+    Point corners[4];
+    if (!finder_square(bits_, f, corners)) return;
+    LoneRead where;
+    if (((symbologies_ & kReadMicroQr) && read_micro(bits_, f, corners, *s_.attempt, s_.modules, where)) ||
+        ((symbologies_ & kReadRmqr) && read_rmqr(bits_, f, corners, *s_.attempt, s_.modules, where))) {
+        accept_lone(index, where);
+    }
+}
+
+void Pass::accept_lone(int index, const LoneRead &where) noexcept {
+    SymbolRecord &rec = records_[decoded_++];
+    rec.decoded = *s_.attempt;
+    rec.size = where.width;
+    rec.mirrored = where.mirrored;
+    rec.inverted = inverted_;
+    rec.module_size = finders_[index].module;
+    describe(where.module_to_image, where.width, false, rec.position, rec.orientation, where.height);
+    const Homography &h = where.module_to_image;
+    rec.centres[0] = finders_[index].centre;
+    rec.centres[1] = h.apply({where.width - 3.5, 3.5});
+    rec.centres[2] = h.apply({3.5, where.height - 3.5});
+    std::memcpy(rec.modules, s_.modules, static_cast<std::size_t>(where.width) * where.height);
+    s_.used[index] = 1;
+}
+
+// ===================================================================================
+// Decoding a sampled grid
+// ===================================================================================
+
+// A grid beyond errors-only correction decoded again with its modules' doubts, at
+// most kMaxSoft times a pass: the doubts cost nine samples a module, spent only on
+// a located symbol that read its format and failed. From 3 pixels a module, where
+// the reading is a vote of five points, then also read at the module centres alone:
+// round dots of half the pitch leave the vote's four outer points light (dots
+// scenes: 13 of 48 located and failed so). `local` when it was sampled through the
+// local grid, h otherwise; `modules` becomes the reading that decoded.
+DecodeError Pass::decode_soft(const Homography &h, const LocalGrid *local, int size, double module, bool mirrored,
+                              const std::uint8_t *&modules) noexcept {
+    if (!retry_ || soft_tries_ >= kMaxSoft) return DecodeError::too_many_errors;
+    ++soft_tries_;
+    DecodeError error = decode_doubted(h, local, size, mirrored, s_.modules, modules);
+    if (error != DecodeError::too_many_errors || module < 3.0) return error;
+    std::uint8_t *centred = s_.doubts + 2 * kModules;
+    if (local != nullptr) {
+        sample_local(bits_, *s_.local, size, 0.0, centred);
+    } else {
+        sample_grid(bits_, h, size, 0.0, centred);
+    }
+    const std::uint8_t *reading = centred;
+    if (mirrored) {
+        transpose(centred, size, centred + kModules);
+        reading = centred + kModules;
+    }
+    error = decode_doubted(h, local, size, mirrored, centred, reading);
+    if (error == DecodeError::none) modules = reading;
+    return error;
+}
+
+// Decodes `modules` (`sampled` as read, before any transpose) with the doubts of
+// that reading.
+DecodeError Pass::decode_doubted(const Homography &h, const LocalGrid *local, int size, bool mirrored,
+                                 const std::uint8_t *sampled, const std::uint8_t *modules) noexcept {
+    std::uint8_t *doubts = s_.doubts;
+    if (local != nullptr) {
+        local_doubts(bits_, *local, size, sampled, doubts);
+    } else {
+        grid_doubts(bits_, h, size, sampled, doubts);
+    }
+    if (mirrored) {
+        transpose(s_.doubts, size, s_.doubts + kModules);
+        doubts = s_.doubts + kModules;
+    }
+    return decode_symbol(modules, size, *s_.attempt, doubts);
+}
+
+// Decodes the grid sampled into s_.modules, as it is and mirrored; h places it
+// (`local`: the grid sampled it through its anchors).
+bool Pass::try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure,
+                    const LocalGrid *local) noexcept {
+    for (int mirrored = 0; mirrored < 2; ++mirrored) {
+        const std::uint8_t *modules = s_.modules;
+        if (mirrored) {
+            transpose(s_.modules, size, s_.transposed);
+            modules = s_.transposed;
+        }
+        DecodeError error = decode_symbol(modules, size, *s_.attempt);
+        if (error == DecodeError::too_many_errors)
+            error = decode_soft(h, local, size, module, mirrored != 0, modules);
+        if (error == DecodeError::none) {
+            accept(t, h, size, module, mirrored != 0, modules);
+            return true;
+        }
+        if (progress(error) > progress(failure.error)) {
+            failure.error = error;
+            failure.module_to_image = h;
+            failure.size = size;
+            failure.mirrored = mirrored != 0;
+            failure.module = module;
+            set_centres(failure.centres, t, mirrored != 0);
+        }
+    }
+    return false;
+}
+
+// ===================================================================================
+// Records
+// ===================================================================================
+
+void Pass::set_centres(Point centres[3], const Triple &t, bool mirrored) const noexcept {
+    centres[0] = finders_[t.tl].centre;
+    centres[1] = finders_[mirrored ? t.bl : t.tr].centre;
+    centres[2] = finders_[mirrored ? t.tr : t.bl].centre;
+}
+
+void Pass::accept(const Triple &t, const Homography &h, int size, double module, bool mirrored,
+                  const std::uint8_t *modules) noexcept {
+    SymbolRecord &rec = records_[decoded_++];
+    rec.decoded = *s_.attempt;
+    rec.size = size;
+    rec.mirrored = mirrored;
+    rec.inverted = inverted_;
+    rec.module_size = module;
+    describe(h, size, mirrored, rec.position, rec.orientation);
+    set_centres(rec.centres, t, mirrored);
+    std::memcpy(rec.modules, modules, static_cast<std::size_t>(size) * size);
+    s_.used[t.tl] = s_.used[t.tr] = s_.used[t.bl] = 1;
+    if (s_.trace != nullptr) trace_symbol(*s_.trace, bits_, h, size, module, DecodeError::none);
+}
+
+int report_failures(const ImageView &bits, const Scratch &s, int failures, SymbolRecord *records,
+                    int count, int capacity) noexcept {
+    const int decoded = count;
+    for (int i = 0; i < failures && count < capacity; ++i) {
+        const Failure &f = s.failures[i];
+        bool overlaps = false;
+        for (int j = 0; j < decoded && !overlaps; ++j) {
+            for (const Point &c : f.centres) overlaps = overlaps || inside(records[j].position, c);
+        }
+        // Each finder in one report: a symbol is often tried through several triples.
+        if (overlaps || shares_finder(s.failures, i)) continue;
+        SymbolRecord &rec = records[count++];
+        rec.decoded.error = f.error;
+        rec.decoded.symbology = Symbology::qr;
+        rec.decoded.model = 2;
+        rec.decoded.rows = rec.decoded.columns = f.size;
+        rec.size = f.size;
+        rec.mirrored = f.mirrored;
+        rec.inverted = f.inverted;
+        rec.module_size = f.module;
+        describe(f.module_to_image, f.size, f.mirrored, rec.position, rec.orientation);
+        for (int k = 0; k < 3; ++k) rec.centres[k] = f.centres[k];
+        sample_grid(bits, f.module_to_image, f.size, f.module, s.modules);
+        if (f.mirrored) {
+            transpose(s.modules, f.size, rec.modules);
+        } else {
+            std::memcpy(rec.modules, s.modules, static_cast<std::size_t>(f.size) * f.size);
+        }
+    }
+    return count;
+}
+
+}  // namespace halvern::engine

@@ -1,0 +1,177 @@
+// The read's passes, shared by the files of the read: the scratch a read carves
+// (reader.cpp), a pass over one bits image (passes.cpp) and the candidate grids it
+// tries for each triple of finders (candidates.cpp).
+//
+// A triple is tried with the version its finder spacing gives (or its version
+// information, from version 7), then the neighbouring versions; each version with the
+// transform anchored on the alignment pattern, then on the estimated fourth corner;
+// each grid as sampled and transposed (a mirrored image). A grid whose timing patterns
+// do not alternate is not decoded at all. Finders of a decoded symbol are not used
+// again, so every symbol of the image is read once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "stages.hpp"
+#include "symbologies.hpp"
+
+namespace halvern::engine {
+
+constexpr int kModules = kMaxSize * kMaxSize;
+// Timing modules that must alternate before a grid is worth decoding.
+constexpr double kMinTiming = 0.7;
+// Below this on every global grid (chance is 0.5) a symbol is not tried locally.
+constexpr double kMinLocalTiming = 0.45;
+// Local grids tried per triple at most: each costs a sampling of the whole symbol.
+constexpr int kMaxLocal = 3;
+// Pixels of alignment search windows a pass may scan: kSearchPasses times the image,
+// and kSearchFloor more for small images.
+constexpr std::int64_t kSearchPasses = 4;
+constexpr std::int64_t kSearchFloor = std::int64_t{1} << 20;
+// Local grids per pass at most: a page of noise offers hundreds of finder triples whose
+// timing is at chance, and their local grids cost a 3 MP noise page 600 ms.
+constexpr int kMaxLocalPerPass = 24;
+// Grids whose fourth point is nudged, per pass at most: eight samplings each.
+constexpr int kMaxJitter = 4;
+// Module sizes of a triple and a decoded symbol holding its centre beyond which the
+// triple is another symbol, nested in it or holding it.
+constexpr double kNestedRatio = 1.3;
+// Grids retried with erasures per pass at most: each samples nine points a module.
+constexpr int kMaxSoft = 8;
+// Versions tried for a triple at most.
+constexpr int kMaxVersions = 7;
+// How far a version stated in the version blocks may lie from the estimate it was
+// read through.
+constexpr int kMaxStatedShift = 4;
+
+// A located symbol that did not decode, kept to report it.
+struct Failure {
+    Homography module_to_image;
+    int size = 0;
+    DecodeError error = DecodeError::format;
+    bool mirrored = false;
+    bool inverted = false;
+    int finders[3] = {0, 0, 0};
+    Point centres[3];
+    double module = 0;
+};
+
+// The read's scratch, carved from one block (reader.cpp).
+struct Scratch {
+    std::uint8_t *bits = nullptr;
+    void *binarize = nullptr;
+    void *finder_index = nullptr;
+    Finder *finders = nullptr;
+    Finder *inverse = nullptr;  // light finders on dark, from the first scan's log
+    RowMatch *matches = nullptr;  // that log
+    Triple *triples = nullptr;
+    std::uint8_t *used = nullptr;  // per finder: taken by a decoded symbol
+    std::uint8_t *modules = nullptr;
+    std::uint8_t *transposed = nullptr;
+    std::uint8_t *rows = nullptr;  // three image rows for the denoise
+    Failure *failures = nullptr;   // this pass's
+    DecodedSymbol *attempt = nullptr;  // decode attempts; a success is copied out
+    LocalGrid *local = nullptr;
+    std::uint8_t *small = nullptr;  // the image box-averaged kShrink times down
+    std::uint8_t *doubts = nullptr;  // per module as sampled and transposed, then a centre reading and its transpose
+    std::uint8_t *large = nullptr;   // the bits kEnlarge times larger (small images only)
+    Trace *trace = nullptr;         // the caller's, not carved: null unless asked for
+};
+
+// Fourth points of a symbol's grid besides the alignment pattern.
+struct Anchors {
+    Point corner;         // the symbol's bottom-right corner, from finder edges
+    bool has_corner = false;
+    Point parallelogram;  // the fourth finder centre the other three imply
+};
+
+// The grids of one version of a triple, the likeliest first (candidates.cpp): each with
+// its fourth point `anchor` showing module point `at`.
+struct VersionGrids {
+    Homography grid[3];
+    Point anchor[3], at[3];
+    int count = 0;
+    bool aligned = false;  // grid[0] is anchored on a located alignment pattern
+};
+
+// out = in (size x size) transposed.
+void transpose(const std::uint8_t *in, int size, std::uint8_t *out) noexcept;
+
+// How far a decode got: a later failure means a likelier symbol.
+int progress(DecodeError e) noexcept;
+
+// Appends the pass's `failures` (in s.failures) that lie outside every symbol already
+// recorded, sampled from the bits the pass read; returns the new count.
+int report_failures(const ImageView &bits, const Scratch &s, int failures, SymbolRecord *records,
+                    int count, int capacity) noexcept;
+
+class Pass {
+public:
+    // A pass over `bits` through the finders in `finders` (s.finders or s.inverse).
+    // `retry` false decodes each grid once: no erasures, nudges or local grids.
+    Pass(const ImageView &bits, const Scratch &s, Finder *finders, SymbolRecord *records, int capacity,
+         bool inverted, std::uint8_t symbologies, bool retry = true) noexcept
+        : bits_(bits), s_(s), finders_(finders), records_(records), capacity_(capacity), inverted_(inverted),
+          symbologies_(symbologies), retry_(retry),
+          search_budget_(kSearchPasses * static_cast<std::int64_t>(bits.width) * bits.height + kSearchFloor) {}
+
+    // Scans for finders (with `log`, logging the light ones' row matches) and decodes
+    // what it can; returns the number of decoded records.
+    int run(InverseLog *log = nullptr) noexcept;
+
+    // Decodes what the first `count` finders hold, without a scan.
+    int decode(int count) noexcept;
+
+    int failures() const noexcept { return failures_; }
+    const FinderScan &scan() const noexcept { return scan_; }
+
+private:
+    // passes.cpp: triples and lone finders, decoding, records.
+    bool taken(const Triple &t) const noexcept;
+    void trace_failures() const noexcept;
+    void try_traced(const Triple &t) noexcept;
+    void try_lone(int index) noexcept;
+    void accept_lone(int index, const LoneRead &where) noexcept;
+    DecodeError decode_soft(const Homography &h, const LocalGrid *local, int size, double module, bool mirrored,
+                            const std::uint8_t *&modules) noexcept;
+    DecodeError decode_doubted(const Homography &h, const LocalGrid *local, int size, bool mirrored,
+                               const std::uint8_t *sampled, const std::uint8_t *modules) noexcept;
+    bool try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure,
+                  const LocalGrid *local = nullptr) noexcept;
+    void set_centres(Point centres[3], const Triple &t, bool mirrored) const noexcept;
+    void accept(const Triple &t, const Homography &h, int size, double module, bool mirrored,
+                const std::uint8_t *modules) noexcept;
+
+    // candidates.cpp: the versions and grids tried for a triple.
+    void try_triple(const Triple &t) noexcept;
+    int stated_version(const Triple &t, const Anchors &anchors, const int *versions, int count) const noexcept;
+    double along(const Finder &f, Point direction) const noexcept;
+    bool first_grid(const Triple &t, const Anchors &a, int size, Homography &h) const noexcept;
+    void version_grids(const Triple &t, const Anchors &a, int version, double module, VersionGrids &out) noexcept;
+    bool try_version(const Triple &t, const Anchors &a, int version, double span, Failure &failure) noexcept;
+    bool try_local(const Triple &t, const Homography &global, int version, double module,
+                   Failure &failure) noexcept;
+    bool try_nudged(const Triple &t, Point anchor, Point at, const Homography &h, int size, double module,
+                    Failure &failure) noexcept;
+    bool afford_search(double radius) noexcept;
+
+    ImageView bits_;
+    const Scratch &s_;
+    Finder *finders_;
+    SymbolRecord *records_;
+    int capacity_;
+    int decoded_ = 0;
+    bool inverted_;
+    std::uint8_t symbologies_;
+    bool retry_;
+    int failures_ = 0;
+    int local_tries_ = 0;
+    int local_grids_ = 0;
+    std::int64_t search_budget_;
+    int jitters_ = 0;
+    int soft_tries_ = 0;
+    FinderScan scan_;
+};
+
+}  // namespace halvern::engine
