@@ -368,6 +368,63 @@ std::size_t inverse_log_capacity(int width, int height) noexcept {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) / kPixelsPerLogged + 16;
 }
 
+namespace {
+
+// Five runs ending in a light one: a row match of a light finder on dark, kept for the
+// inverted pass, which rarely runs (confirmed here, they cost a small code a fifth more
+// time).
+void log_light_match(InverseLog &log, int y, int core_start, int core, int total) noexcept {
+    if (log.count < log.capacity) {
+        log.matches[log.count++] = RowMatch{y, core_start, core, total};
+    } else {
+        log.overflow = true;
+    }
+}
+
+// Row y's runs into `scan`, its dark row matches confirmed into the index and its light
+// ones logged; true when the row held a row match of either polarity.
+bool scan_row(const ImageView &bits, int y, FinderIndex &index, Rejections &rejections, Finder *out,
+              InverseLog *log, bool one_diagonal, FinderScan &scan) noexcept {
+    const std::uint8_t *row = bits.row(y);
+    const int width = bits.width;
+    bool matched = false;
+    int runs[5] = {0, 0, 0, 0, 0};
+    int starts[5] = {0, 0, 0, 0, 0};
+    int seen = 0;
+    int x = 0;
+    while (x < width) {
+        const std::uint8_t colour = row[x];
+        const int end = run_end(row, x, width, colour);
+        for (int i = 0; i < 4; ++i) {
+            runs[i] = runs[i + 1];
+            starts[i] = starts[i + 1];
+        }
+        runs[4] = end - x;
+        starts[4] = x;
+        ++seen;
+        x = end;
+        ++scan.runs;
+        scan.specks += runs[4] == 1 ? 1 : 0;
+        // The core wider than each other run, as one branch: a strict match has it (at
+        // least 2 modules against at most 1.6), most runs of a busy row fail it, and
+        // taken test by test each was a branch mispredicted at random.
+        const bool widest = (seen >= 5) & (runs[2] > runs[0]) & (runs[2] > runs[1]) & (runs[2] > runs[3]) &
+                            (runs[2] > runs[4]);
+        if (!widest || !finder_ratio(runs, false)) continue;
+        matched = true;
+        ++scan.matches;
+        const int total = runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
+        if (colour != 0) {
+            add_match(bits, index, rejections, out, y, starts[2], runs[2], total, Ink{0, one_diagonal});
+        } else if (log != nullptr) {
+            log_light_match(*log, y, starts[2], runs[2], total);
+        }
+    }
+    return matched;
+}
+
+}  // namespace
+
 FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch, InverseLog *log,
                         bool carry, bool one_diagonal) noexcept {
     FinderScan scan;
@@ -380,56 +437,15 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
     FinderIndex index(bits.width, bits.height, scratch, out, capacity);
     Rejections rejections(static_cast<std::int32_t *>(scratch) + index_ints(bits.width, bits.height),
                           rejections_per_row(bits.width), carry);
-    const int width = bits.width;
     // Every other row while rows hold no row match of either polarity; every row from a
     // match on. A finder of two pixels a module has a core six rows tall, so one of its
     // rows is met, and the rows after it are all scanned; the choice of rows does not
     // depend on the polarity, so a scan of the inverted bits meets the same rows.
     int step = 1;
     for (int y = 0; y < bits.height; y += step) {
-        const std::uint8_t *row = bits.row(y);
         rejections.start_row(y);
         ++scan.rows;
-        bool matched = false;
-        int runs[5] = {0, 0, 0, 0, 0};
-        int starts[5] = {0, 0, 0, 0, 0};
-        int seen = 0;
-        int x = 0;
-        while (x < width) {
-            const std::uint8_t colour = row[x];
-            const int end = run_end(row, x, width, colour);
-            for (int i = 0; i < 4; ++i) {
-                runs[i] = runs[i + 1];
-                starts[i] = starts[i + 1];
-            }
-            runs[4] = end - x;
-            starts[4] = x;
-            ++seen;
-            x = end;
-            ++scan.runs;
-            scan.specks += runs[4] == 1 ? 1 : 0;
-            // The core wider than each other run, as one branch: a strict match has it (at
-            // least 2 modules against at most 1.6), most runs of a busy row fail it, and
-            // taken test by test each was a branch mispredicted at random.
-            const bool widest = (seen >= 5) & (runs[2] > runs[0]) & (runs[2] > runs[1]) & (runs[2] > runs[3]) &
-                                (runs[2] > runs[4]);
-            if (!widest || !finder_ratio(runs, false)) continue;
-            matched = true;
-            ++scan.matches;
-            const int total = runs[0] + runs[1] + runs[2] + runs[3] + runs[4];
-            if (colour != 0) {
-                add_match(bits, index, rejections, out, y, starts[2], runs[2], total, Ink{0, one_diagonal});
-            } else if (log != nullptr) {
-                // Five runs ending in a light one: a row match of a light finder on dark,
-                // kept for the inverted pass, which rarely runs (confirmed here, they
-                // cost a small code a fifth more time).
-                if (log->count < log->capacity) {
-                    log->matches[log->count++] = RowMatch{y, starts[2], runs[2], total};
-                } else {
-                    log->overflow = true;
-                }
-            }
-        }
+        const bool matched = scan_row(bits, y, index, rejections, out, log, one_diagonal, scan);
         step = matched ? 1 : kRowStep;
     }
     scan.count = keep_confirmed(out, index.count());
