@@ -178,6 +178,64 @@ bool homography_from_points(const Point src[4], const Point dst[4], Homography &
     return true;
 }
 
+namespace {
+
+// The alignment pattern nearest `predicted` among those of the rows scanned so far, in
+// columns [x0, x1); ties to the first in raster order.
+struct NearestAlignment {
+    const ImageView &bits;
+    Point predicted;
+    double module;
+    int x0, x1;
+    double best;  // squared distance of `found`, or the window's radius squared
+    bool any = false;
+    int best_y = 0, best_start = 0;
+    Point found;
+
+    // The centre of a pattern whose core is the dark run [start, end) of row y, when
+    // its rings hold on both axes.
+    bool centre_of(int start, int end, int y, Point &p) const noexcept {
+        if (!within(end - start, module)) return false;
+        const int cx = (start + end) / 2;
+        double dy_off = 0, dx_off = 0;
+        if (!ring_check(bits, cx, y, 1, 0, module, dx_off)) return false;
+        if (!ring_check(bits, cx, y, 0, 1, module, dy_off)) return false;
+        const double cy = y + 0.5 + dy_off;
+        const int yc = static_cast<int>(cy);
+        if (!ring_check(bits, cx, yc, 1, 0, module, dx_off)) return false;
+        p = {cx + 0.5 + dx_off, cy};
+        return true;
+    }
+
+    void scan_row(int y) noexcept {
+        const std::uint8_t *row = bits.row(y);
+        int x = x0;
+        while (x < x1) {
+            // A dark run with light on both sides, about a module each.
+            if (row[x] == 0) {
+                ++x;
+                continue;
+            }
+            int end = x;
+            while (end < x1 && row[end] != 0) ++end;
+            const int start = x;
+            x = end;
+            Point p;
+            if (!centre_of(start, end, y, p)) continue;
+            const double d = dot(p - predicted, p - predicted);
+            if (d < best || (any && d == best && (y < best_y || (y == best_y && start < best_start)))) {
+                best = d;
+                found = p;
+                any = true;
+                best_y = y;
+                best_start = start;
+            }
+        }
+    }
+};
+
+}  // namespace
+
 bool find_alignment(const ImageView &bits, Point predicted, double module, double radius,
                     Point &found) noexcept {
     if (!(module > 0) || !(radius > 0) || !std::isfinite(predicted.x) || !std::isfinite(predicted.y)) {
@@ -194,45 +252,11 @@ bool find_alignment(const ImageView &bits, Point predicted, double module, doubl
     // module of it (a core of at most 1.8 modules). The whole window cost a small code
     // a tenth of its read; the pattern is usually within a module of the prediction.
     const double margin = 0.9 * module + 1.0;
-    double best = radius * radius;
-    bool any = false;
-    int best_y = 0, best_start = 0;
-    const auto scan_row = [&](int y) noexcept {
-        const std::uint8_t *row = bits.row(y);
-        int x = x0;
-        while (x < x1) {
-            // A dark run with light on both sides, about a module each.
-            if (row[x] == 0) {
-                ++x;
-                continue;
-            }
-            int end = x;
-            while (end < x1 && row[end] != 0) ++end;
-            const int start = x;
-            x = end;
-            if (!within(end - start, module)) continue;
-            const int cx = (start + end) / 2;
-            double dy_off = 0, dx_off = 0;
-            if (!ring_check(bits, cx, y, 1, 0, module, dx_off)) continue;
-            if (!ring_check(bits, cx, y, 0, 1, module, dy_off)) continue;
-            const double cy = y + 0.5 + dy_off;
-            const int yc = static_cast<int>(cy);
-            if (!ring_check(bits, cx, yc, 1, 0, module, dx_off)) continue;
-            const Point p{cx + 0.5 + dx_off, cy};
-            const double d = dot(p - predicted, p - predicted);
-            if (d < best || (any && d == best && (y < best_y || (y == best_y && start < best_start)))) {
-                best = d;
-                found = p;
-                any = true;
-                best_y = y;
-                best_start = start;
-            }
-        }
-    };
+    NearestAlignment search{bits, predicted, module, x0, x1, radius * radius};
     // Whether row y may still hold a pattern at least as near as the best.
     const auto may_hold = [&](int y) noexcept {
         const double gap = std::fabs(y + 0.5 - predicted.y) - margin;
-        return !(gap > 0 && gap * gap > best);
+        return !(gap > 0 && gap * gap > search.best);
     };
     if (x0 >= x1 || y0 >= y1) return false;  // a window narrower than a pixel
     // Clamped as a double first: the prediction may lie far outside int's range.
@@ -241,11 +265,12 @@ bool find_alignment(const ImageView &bits, Point predicted, double module, doubl
     for (int k = 0; down || up; ++k) {
         const int below = middle + k, above = middle - 1 - k;
         down = down && below < y1 && may_hold(below);
-        if (down) scan_row(below);
+        if (down) search.scan_row(below);
         up = up && above >= y0 && may_hold(above);
-        if (up) scan_row(above);
+        if (up) search.scan_row(above);
     }
-    return any;
+    if (search.any) found = search.found;
+    return search.any;
 }
 
 double module_along(const ImageView &bits, const Finder &finder, Point direction) noexcept {
