@@ -226,3 +226,27 @@ def test_finders_touching_the_image_edge_are_not_invented() -> None:
     cut = image[3:, 3:]  # the outer ring cut off on two sides
     found = finders(cut)
     assert all(f[0] > 5 and f[1] > 5 for f in found)
+
+
+def scan_inputs(rng: np.random.Generator) -> list[np.ndarray]:
+    """Rows for the row scan: random bits of any density, random runs, and finder stripes
+    at 1 to 5 px/module, at widths across the 64-pixel steps (1, 63-65, 127-129, ...)."""
+    widths = [1, 2, 5, 63, 64, 65, 127, 128, 129, 200, 513]
+    out = []
+    for w in widths:
+        out.append((rng.random((4, w)) < rng.random()).astype(np.uint8))
+        line = np.repeat(np.arange(w) % 2, rng.integers(1, 12, size=w))[:w]
+        out.append(np.tile(line.astype(np.uint8), (2, 1)))
+        module = int(rng.integers(1, 6))
+        stripe = np.resize(np.repeat(np.array([1, 0, 1, 1, 1, 0, 1, 0], np.uint8), module), w)
+        out.append(np.stack([stripe, 1 - stripe]))
+    return out
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_row_scan_matches_the_run_by_run_reference(seed: int) -> None:
+    # Runs, one-pixel runs and row matches of both polarities, row by row.
+    for image in scan_inputs(np.random.default_rng([seed, 11])):
+        h, w = image.shape
+        image = np.ascontiguousarray(image)
+        assert _engine._row_scan(image, w, h, False) == _engine._row_scan(image, w, h, True)

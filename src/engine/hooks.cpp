@@ -282,6 +282,38 @@ PyObject *hook_find_finders(PyObject *, PyObject *args) {
     }, true);
 }
 
+// _row_scan(bits, width, height, reference): [(runs, specks, ((core_start, core, total,
+// value), ...))] per row of a 0/1 image as the finder scan reads it; `reference` the
+// plain run-by-run scan.
+PyObject *hook_row_scan(PyObject *, PyObject *args) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0;
+    int reference = 0;
+    if (!PyArg_ParseTuple(args, "Onnp", &image, &width, &height, &reference)) return nullptr;
+    BufferGuard buffer;
+    engine::ImageView view;
+    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
+    if (!engine::is_bits(view)) {
+        PyErr_SetString(PyExc_ValueError, "The row scan reads pixels of 0 and 1 only.");
+        return nullptr;
+    }
+    RawScratch<std::int32_t> edges;
+    RawScratch<engine::RowMatch> matches;
+    const std::size_t w = static_cast<std::size_t>(view.width);
+    if (!allocate_or_raise(edges, w + 1) || !allocate_or_raise(matches, w / 2 + 1)) return nullptr;
+    return sequence_of(view.height, [&](Py_ssize_t y) -> PyObject * {
+        std::int64_t runs = 0, specks = 0;
+        const engine::RowMatch *m = matches.get();
+        const int count = engine::row_scan_matches(view.row(static_cast<int>(y)), view.width, reference != 0,
+                                                   edges.get(), matches.get(), &runs, &specks);
+        PyObject *found = sequence_of(count, [m](Py_ssize_t i) {
+            return Py_BuildValue("(iiii)", m[i].core_start, m[i].core, m[i].total, m[i].y);
+        });
+        if (found == nullptr) return nullptr;
+        return Py_BuildValue("(LLN)", static_cast<long long>(runs), static_cast<long long>(specks), found);
+    }, true);
+}
+
 // Four points from a sequence of eight numbers.
 bool parse_quad(PyObject *seq, engine::Point out[4]) {
     double v[8];
@@ -445,6 +477,7 @@ PyMethodDef hook_methods[] = {
     {"_parse_segments", hook_parse_segments, METH_VARARGS, "Test entry: a data bit stream parsed."},
     {"_binarize", hook_binarize_levels, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},
     {"_find_finders", hook_find_finders, METH_VARARGS, "Test entry: finder patterns of a 0/1 image."},
+    {"_row_scan", hook_row_scan, METH_VARARGS, "Test entry: the finder scan's runs and row matches per row."},
     {"_denoise", hook_denoise, METH_VARARGS, "Test entry: the 3x3 majority of a 0/1 image."},
     {"_find_triples", hook_find_triples, METH_VARARGS, "Test entry: triples of finders, cheapest first."},
     {"_homography", hook_homography, METH_VARARGS, "Test entry: the transform between two quads."},

@@ -100,6 +100,14 @@ std::size_t inverse_log_capacity(int width, int height) noexcept;
 FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
                         InverseLog *log = nullptr, bool carry = true, bool one_diagonal = true) noexcept;
 
+// One row as the finder scan reads it, for the tests: writes its row matches of either
+// polarity in x order to `out` (y holding the core's pixel value), its runs and its runs
+// one pixel long, and returns the number of matches. `reference` takes the plain run-by-run scan; else
+// `edges` holds width + 1 entries. `out` holds width / 2 + 1 entries (cores are distinct
+// runs of two pixels or more).
+int row_scan_matches(const std::uint8_t *row, int width, bool reference, std::int32_t *edges, RowMatch *out,
+                     std::int64_t *runs, std::int64_t *specks) noexcept;
+
 // The light finders on dark of a scan's log (which must not have overflowed), at most
 // `capacity`: exactly those find_finders(..., one_diagonal = false) finds in the
 // inverted bits.
