@@ -113,7 +113,7 @@ def random_gray(rng: np.random.Generator, h: int, w: int) -> np.ndarray:
     return np.clip(np.rint(image), 0, 255).astype(np.uint8)
 
 
-SHAPES = [(1, 1), (7, 9), (8, 8), (17, 30), (64, 63), (101, 75)]
+SHAPES = [(1, 1), (7, 9), (8, 8), (17, 30), (64, 63), (101, 75), (9, 16), (23, 129)]
 
 
 @pytest.mark.parametrize("seed", range(6))
