@@ -106,11 +106,8 @@ void histogram_of(const ImageView &image, std::uint64_t histogram[256]) noexcept
     flush();
 }
 
-constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full, kHigh = 0x8080808080808080ull;
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-
-// Each byte's top bit set when the byte is nonzero, the other bits clear.
-std::uint64_t nonzero_bytes(std::uint64_t v) noexcept { return (((v & kLow7) + kLow7) | v) & kHigh; }
+constexpr std::uint64_t kHigh = kTopBits<std::uint64_t>;
+constexpr std::uint64_t kOnes = kEachByte<std::uint64_t>;
 
 // Pixels of the row that are neither `a` nor `b`, as a nonzero value; 0 when none.
 std::uint64_t other_levels(const std::uint8_t *row, int width, std::uint8_t a, std::uint8_t b) noexcept {

@@ -122,21 +122,19 @@ void read_codeword_doubts(const std::uint8_t *doubts, int size, CodewordScratch 
 
 void deinterleave(const std::uint8_t *stream, const BlockLayout &layout, std::uint8_t *blocks_out) noexcept {
     const int count = layout.blocks;
-    const int first_long = count - layout.long_blocks;
     int starts[kMaxBlocks];
     int start = 0;
     for (int b = 0; b < count; ++b) {
         starts[b] = start;
-        start += layout.short_data + (b >= first_long) + layout.ec_per_block;
+        start += layout.data_of(b) + layout.ec_per_block;
     }
     int k = 0;
     for (int i = 0; i < layout.short_data; ++i)
         for (int b = 0; b < count; ++b) blocks_out[starts[b] + i] = stream[k++];
-    for (int b = first_long; b < count; ++b) blocks_out[starts[b] + layout.short_data] = stream[k++];
+    for (int b = count - layout.long_blocks; b < count; ++b) blocks_out[starts[b] + layout.short_data] = stream[k++];
     for (int i = 0; i < layout.ec_per_block; ++i) {
         for (int b = 0; b < count; ++b) {
-            const int data = layout.short_data + (b >= first_long);
-            blocks_out[starts[b] + data + i] = stream[k++];
+            blocks_out[starts[b] + layout.data_of(b) + i] = stream[k++];
         }
     }
 }
@@ -147,16 +145,6 @@ void deinterleave(const std::uint8_t *stream, const BlockLayout &layout, std::ui
 
 namespace {
 
-constexpr std::uint32_t kModeTerminator = 0b0000;
-constexpr std::uint32_t kModeNumeric = 0b0001;
-constexpr std::uint32_t kModeAlphanumeric = 0b0010;
-constexpr std::uint32_t kModeStructuredAppend = 0b0011;
-constexpr std::uint32_t kModeByte = 0b0100;
-constexpr std::uint32_t kModeFnc1First = 0b0101;
-constexpr std::uint32_t kModeEci = 0b0111;
-constexpr std::uint32_t kModeKanji = 0b1000;
-constexpr std::uint32_t kModeFnc1Second = 0b1001;
-constexpr std::uint32_t kModeHanzi = 0b1101;
 constexpr std::uint32_t kHanziGb2312 = 0b0001;
 
 // Bits of a byte array, most significant first; reads past the end are refused.

@@ -15,43 +15,43 @@ namespace {
 
 double distance(Point a, Point b) noexcept { return std::sqrt(dot(a - b, a - b)); }
 
-// Share of timing modules that alternate, sampled straight from the image.
-double timing_through(const ImageView &bits, const Homography &h, int size) noexcept {
+// Share of the timing modules of a symbol `size` modules wide that alternate, dark(c, r)
+// reading module (c, r).
+template <typename Dark>
+double timing_share(int size, Dark &&dark) noexcept {
     int good = 0, total = 0;
     for (int i = 8; i < size - 8; ++i) {
         const bool expected = i % 2 == 0;
-        good += dark_at(bits, h.apply({i + 0.5, 6.5})) == expected ? 1 : 0;
-        good += dark_at(bits, h.apply({6.5, i + 0.5})) == expected ? 1 : 0;
+        good += dark(i, 6) == expected ? 1 : 0;
+        good += dark(6, i) == expected ? 1 : 0;
         total += 2;
     }
     return total > 0 ? static_cast<double>(good) / total : 0.0;
+}
+
+// Share of timing modules that alternate, sampled straight from the image.
+double timing_through(const ImageView &bits, const Homography &h, int size) noexcept {
+    return timing_share(size, [&](int c, int r) noexcept { return dark_at(bits, h.apply({c + 0.5, r + 0.5})); });
 }
 
 // Share of the sampled grid's timing modules that alternate.
 double timing_of(const std::uint8_t *modules, int size) noexcept {
-    int good = 0, total = 0;
-    for (int i = 8; i < size - 8; ++i) {
-        const int expected = i % 2 == 0 ? 1 : 0;
-        good += modules[static_cast<std::size_t>(6) * size + i] == expected ? 1 : 0;
-        good += modules[static_cast<std::size_t>(i) * size + 6] == expected ? 1 : 0;
-        total += 2;
-    }
-    return total > 0 ? static_cast<double>(good) / total : 0.0;
+    return timing_share(size, [&](int c, int r) noexcept {
+        return modules[static_cast<std::size_t>(r) * size + c] == 1;
+    });
 }
 
 // The version in the symbol's version blocks (either copy), or 0.
 int version_from_info(const ImageView &bits, const Homography &h, int size) noexcept {
-    std::uint32_t upper = 0, lower = 0;
-    for (int i = 0; i < 6; ++i) {
-        for (int j = 0; j < 3; ++j) {
-            const int bit = i * 3 + j;
-            const double far = size - 11 + j + 0.5, near = i + 0.5;
-            upper |= static_cast<std::uint32_t>(dark_at(bits, h.apply({far, near}))) << bit;
-            lower |= static_cast<std::uint32_t>(dark_at(bits, h.apply({near, far}))) << bit;
+    std::uint32_t copies[2] = {0, 0};
+    for (int copy = 0; copy < 2; ++copy) {
+        for (int bit = 0; bit < 18; ++bit) {
+            const Cell m = version_cell(size, copy, bit);
+            copies[copy] |= static_cast<std::uint32_t>(dark_at(bits, h.apply({m.col + 0.5, m.row + 0.5}))) << bit;
         }
     }
-    const int version = decode_version_word(upper);
-    return version != 0 ? version : decode_version_word(lower);
+    const int version = decode_version_word(copies[0]);
+    return version != 0 ? version : decode_version_word(copies[1]);
 }
 
 // The transform of a symbol of `size` modules whose finder centres are tl, tr, bl and
@@ -74,7 +74,7 @@ int candidate_versions(double across, double down, int out[kMaxVersions]) noexce
     int centre = static_cast<int>(std::lround(mid));
     for (int step = 0; step <= 2 * kMaxVersions && count < kMaxVersions; ++step) {
         const int v = centre + (step % 2 == 0 ? step / 2 : -(step + 1) / 2);
-        if (v < 1 || v > 40) continue;
+        if (v < kMinVersion || v > kMaxVersion) continue;
         if (step > 2 && (v < low - 0.5 || v > high + 0.5)) continue;
         out[count++] = v;
     }
@@ -95,13 +95,13 @@ void Pass::try_triple(const Triple &t) noexcept {
                           ((along(ftl, u) + along(ftr, u)) / 2.0);
     const double down = distance(ftl.centre, fbl.centre) / ((along(ftl, v) + along(fbl, v)) / 2.0);
     const double span = (distance(ftl.centre, ftr.centre) + distance(ftl.centre, fbl.centre)) / 2.0;
-    const double estimate = ((across + down) / 2.0 + 7.0 - 17.0) / 4.0;
-    if (!(estimate > -1.0 && estimate < 42.0)) return;
+    const double estimate = version_estimate((across + down) / 2.0 + 7.0);
+    if (!(estimate > kMinVersion - 2.0 && estimate < kMaxVersion + 2.0)) return;
     Anchors anchors;
     anchors.has_corner = estimate_corner(bits_, ftl, ftr, fbl, anchors.corner);
     anchors.parallelogram = ftr.centre + fbl.centre - ftl.centre;
     int versions[kMaxVersions];
-    int count = candidate_versions((across + 7.0 - 17.0) / 4.0, (down + 7.0 - 17.0) / 4.0, versions);
+    int count = candidate_versions(version_estimate(across + 7.0), version_estimate(down + 7.0), versions);
     if (const int stated = stated_version(t, anchors, versions, count); stated != 0) {
         versions[0] = stated;
         count = 1;
@@ -109,7 +109,7 @@ void Pass::try_triple(const Triple &t) noexcept {
     Failure failure;
     failure.error = DecodeError::bad_size;
     for (int i = 0; i < count; ++i) {
-        if (versions[i] < 1 || versions[i] > 40) continue;
+        if (versions[i] < kMinVersion || versions[i] > kMaxVersion) continue;
         if (try_version(t, anchors, versions[i], span, failure)) return;
     }
     if (failure.error != DecodeError::bad_size && failures_ < kMaxTriples) {
@@ -131,12 +131,12 @@ void Pass::try_triple(const Triple &t) noexcept {
 int Pass::stated_version(const Triple &t, const Anchors &anchors, const int *versions, int count) const noexcept {
     for (int i = 0; i < count; ++i) {
         Homography h;
-        const int size = 17 + 4 * versions[i];
-        if (versions[i] < 7 || !first_grid(t, anchors, size, h)) continue;
+        const int size = size_for_version(versions[i]);
+        if (versions[i] < kFirstVersionWithInfo || !first_grid(t, anchors, size, h)) continue;
         const int stated = version_from_info(bits_, h, size);
         if (stated == versions[i]) return stated;
-        if (stated < 7 || std::abs(stated - versions[i]) > kMaxStatedShift) continue;
-        const int stated_size = 17 + 4 * stated;
+        if (stated < kFirstVersionWithInfo || std::abs(stated - versions[i]) > kMaxStatedShift) continue;
+        const int stated_size = size_for_version(stated);
         if (first_grid(t, anchors, stated_size, h) && version_from_info(bits_, h, stated_size) == stated) {
             return stated;
         }
@@ -160,7 +160,7 @@ bool Pass::first_grid(const Triple &t, const Anchors &a, int size, Homography &h
 // Grids of one version, the likeliest first: anchored on the alignment pattern (found
 // near where the first grid puts it), on the symbol's corner, on the parallelogram.
 void Pass::version_grids(const Triple &t, const Anchors &a, int version, double module, VersionGrids &g) noexcept {
-    const int size = 17 + 4 * version;
+    const int size = size_for_version(version);
     const Point tl = finders_[t.tl].centre, tr = finders_[t.tr].centre, bl = finders_[t.bl].centre;
     Homography first;
     if (version >= 2 && first_grid(t, a, size, first)) {
@@ -187,7 +187,7 @@ void Pass::version_grids(const Triple &t, const Anchors &a, int version, double 
 // The grids of one version decoded where their timing holds, then the retries from
 // the grid whose timing came closest.
 bool Pass::try_version(const Triple &t, const Anchors &a, int version, double span, Failure &failure) noexcept {
-    const int size = 17 + 4 * version;
+    const int size = size_for_version(version);
     const double module = span / (size - 7);
     VersionGrids grids;
     version_grids(t, a, version, module, grids);
@@ -230,7 +230,7 @@ bool Pass::try_local(const Triple &t, const Homography &global, int version, dou
                      Failure &failure) noexcept {
     ++local_tries_;
     ++local_grids_;
-    const int size = 17 + 4 * version;
+    const int size = size_for_version(version);
     const Point finders[3] = {finders_[t.tl].centre, finders_[t.tr].centre, finders_[t.bl].centre};
     // Half the alignment patterns or more must be there: a triple of stray
     // finder-like patterns has none, and skips the sampling.

@@ -75,12 +75,11 @@ int correct_erased(std::uint8_t *block, const std::uint8_t *doubts, int length, 
 // block is beyond the limit.
 int correct_blocks(std::uint8_t *blocks, const BlockLayout &layout, int reserved, const std::uint8_t *doubts,
                    std::uint8_t *data) noexcept {
-    const int first_long = layout.blocks - layout.long_blocks;
     int corrected = 0;
     int start = 0;
     int k = 0;
     for (int b = 0; b < layout.blocks; ++b) {
-        const int data_length = layout.short_data + (b >= first_long);
+        const int data_length = layout.data_of(b);
         const int length = data_length + layout.ec_per_block;
         int fixed = rs_correct(blocks + start, length, layout.ec_per_block, layout.correctable);
         if (fixed < 0 && doubts != nullptr)
@@ -104,8 +103,8 @@ DecodeError decode_into(const std::uint8_t *modules, const std::uint8_t *doubts,
     if (version_errors(modules, size) < 0) return DecodeError::version;
     out.version = version;
     out.rows = out.columns = size;
-    out.level = kLevelOfBits[format.data >> 3];
-    out.mask = format.data & 7;
+    out.level = format_level(format.data);
+    out.mask = format_mask(format.data);
     const BlockLayout layout = block_layout(version, out.level);
     read_codewords(modules, size, out.mask, scratch.cells, scratch.stream);
     deinterleave(scratch.stream, layout, scratch.blocks);

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "tables.hpp"
+
 namespace halvern::engine {
 
 // Why a symbol did not decode. The reader retries on some of these (a bad format may
@@ -47,7 +49,14 @@ constexpr int kMaxPayload = 7168;
 // version 40-L symbol hold fewer than 2048 of them.
 constexpr int kMaxSegments = 2048;
 
-enum class SegmentMode : std::uint8_t { numeric = 1, alphanumeric = 2, byte = 4, kanji = 8, hanzi = 13 };
+// A segment's mode, by its QR mode indicator.
+enum class SegmentMode : std::uint8_t {
+    numeric = kModeNumeric,
+    alphanumeric = kModeAlphanumeric,
+    byte = kModeByte,
+    kanji = kModeKanji,
+    hanzi = kModeHanzi,
+};
 
 // One data segment: its bytes are data[offset, offset + length) of the symbol's
 // payload. Numeric and alphanumeric segments hold ASCII, byte segments their bytes,

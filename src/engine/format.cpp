@@ -7,6 +7,7 @@
 
 #include "decode.hpp"
 #include "decode_stages.hpp"
+#include "image.hpp"
 #include "tables.hpp"
 
 namespace halvern::engine {
@@ -16,11 +17,6 @@ namespace {
 // ===================================================================================
 // Where the information bits sit
 // ===================================================================================
-
-struct Cell {
-    int row;
-    int col;
-};
 
 // Module of bit `bit` (0 = least significant) of format copy `copy` (0: around the
 // top-left finder; 1: split between the top-right and bottom-left finders).
@@ -32,13 +28,6 @@ Cell format_cell(int size, int copy, int bit) noexcept {
     }
     if (bit < 8) return {8, size - 1 - bit};
     return {size - 15 + bit, 8};
-}
-
-// Module of bit `bit` of version copy `copy` (0: top-right block, 1: its transpose
-// beside the bottom-left finder).
-Cell version_cell(int size, int copy, int bit) noexcept {
-    const Cell top_right{bit / 3, size - 11 + bit % 3};
-    return copy == 0 ? top_right : Cell{top_right.col, top_right.row};
 }
 
 template <typename CellOf>
@@ -171,15 +160,12 @@ void restore_matrix(const std::uint8_t *modules, int size, int format_data, std:
 }
 
 void dark_bits(const std::uint8_t *in, const FlipPattern *flip, std::uint8_t *out, int n) noexcept {
-    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
     int c = 0;
     for (int offset = 0; c + 8 <= n; c += 8, offset = offset == 16 ? 0 : offset + 8) {
         std::uint64_t x;
         std::memcpy(&x, in + c, 8);
-        // The high bit of each byte is set when the byte is nonzero (no carry crosses a
-        // byte), then moved down to bit 0; the same in either byte order.
-        std::uint64_t bits = ((((x & kLow7) + kLow7) | x) & kHigh) >> 7;
+        // Each nonzero byte's top bit moved down to bit 0.
+        std::uint64_t bits = nonzero_bytes(x) >> 7;
         if (flip != nullptr) {
             std::uint64_t f;
             std::memcpy(&f, flip->bytes + offset, 8);

@@ -190,7 +190,7 @@ struct NearestAlignment {
     double best;  // squared distance of `found`, or the window's radius squared
     bool any = false;
     int best_y = 0, best_start = 0;
-    Point found;
+    Point found{};
 
     // The centre of a pattern whose core is the dark run [start, end) of row y, when
     // its rings hold on both axes.
@@ -319,18 +319,25 @@ namespace {
 
 // Module (c, r) of the grid through h: the pixel under its centre, from 3 pixels per
 // module a majority of five points inside it.
-std::uint8_t sample_module(const ImageView &bits, const Homography &h, int c, int r, bool vote) noexcept {
+// module a majority of five points inside it; dark(x, y) reads module point (x, y).
+template <typename Dark>
+std::uint8_t vote_module(Dark &&dark, int c, int r, bool vote) noexcept {
     const double x = c + 0.5, y = r + 0.5;
-    int dark = dark_at(bits, h.apply({x, y})) ? 1 : 0;
+    int count = dark(x, y) ? 1 : 0;
     if (vote) {
-        dark = 2 * dark;  // the centre counts twice: a tie keeps it
-        dark += dark_at(bits, h.apply({x - 0.25, y - 0.25})) ? 1 : 0;
-        dark += dark_at(bits, h.apply({x + 0.25, y - 0.25})) ? 1 : 0;
-        dark += dark_at(bits, h.apply({x - 0.25, y + 0.25})) ? 1 : 0;
-        dark += dark_at(bits, h.apply({x + 0.25, y + 0.25})) ? 1 : 0;
-        dark = dark >= 3 ? 1 : 0;
+        count = 2 * count;  // the centre counts twice: a tie keeps it
+        count += dark(x - 0.25, y - 0.25) ? 1 : 0;
+        count += dark(x + 0.25, y - 0.25) ? 1 : 0;
+        count += dark(x - 0.25, y + 0.25) ? 1 : 0;
+        count += dark(x + 0.25, y + 0.25) ? 1 : 0;
+        count = count >= 3 ? 1 : 0;
     }
-    return static_cast<std::uint8_t>(dark);
+    return static_cast<std::uint8_t>(count);
+}
+
+// vote_module through h.
+std::uint8_t sample_module(const ImageView &bits, const Homography &h, int c, int r, bool vote) noexcept {
+    return vote_module([&](double x, double y) noexcept { return dark_at(bits, h.apply({x, y})); }, c, r, vote);
 }
 
 // The affine map through three module points and their images, applied to `at`;
@@ -463,7 +470,7 @@ int local_grid(const ImageView &bits, const Homography &global, const Point find
                double module, LocalGrid &out) noexcept {
     if (version < 2 || version > kMaxVersion || !(module > 0)) return 0;
     const int n = alignment_count(version);
-    const int size = 17 + 4 * version;
+    const int size = size_for_version(version);
     if (n < 3 || n > kMaxAnchorLines) return 0;
     out.lines = n;
     for (int i = 0; i < n; ++i) out.coordinate[i] = kAlignment[version - 1][i] + 0.5;
@@ -515,6 +522,7 @@ int local_grid(const ImageView &bits, const Homography &global, const Point find
 void sample_local(const ImageView &bits, LocalGrid &grid, int size, double module,
                   std::uint8_t *modules) noexcept {
     const bool vote = module >= 3.0;
+    const auto dark = [&](double x, double y) noexcept { return dark_local(bits, grid, x, y); };
     grid.size = 0;
     if (size > kMaxSize) return;
     timing_shifts(bits, grid, size, true, grid.shift_u);
@@ -522,17 +530,7 @@ void sample_local(const ImageView &bits, LocalGrid &grid, int size, double modul
     grid.size = size;
     for (int r = 0; r < size && r < kMaxSize; ++r) {
         for (int c = 0; c < size && c < kMaxSize; ++c) {
-            const double x = c + 0.5, y = r + 0.5;
-            int dark = dark_local(bits, grid, x, y) ? 1 : 0;
-            if (vote) {
-                dark = 2 * dark;
-                dark += dark_local(bits, grid, x - 0.25, y - 0.25) ? 1 : 0;
-                dark += dark_local(bits, grid, x + 0.25, y - 0.25) ? 1 : 0;
-                dark += dark_local(bits, grid, x - 0.25, y + 0.25) ? 1 : 0;
-                dark += dark_local(bits, grid, x + 0.25, y + 0.25) ? 1 : 0;
-                dark = dark >= 3 ? 1 : 0;
-            }
-            modules[static_cast<std::size_t>(r) * size + c] = static_cast<std::uint8_t>(dark);
+            modules[static_cast<std::size_t>(r) * size + c] = vote_module(dark, c, r, vote);
         }
     }
 }

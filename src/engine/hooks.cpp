@@ -156,7 +156,7 @@ PyObject *hook_block_layout(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "ii", &version, &level) || !parse_version_level(version, level)) return nullptr;
     const engine::BlockLayout layout = engine::block_layout(version, level);
     PyObject *lengths = sequence_of(layout.blocks, [&](Py_ssize_t b) {
-        return PyLong_FromLong(layout.short_data + (b >= layout.blocks - layout.long_blocks));
+        return PyLong_FromLong(layout.data_of(static_cast<int>(b)));
     });
     if (lengths == nullptr) return nullptr;
     return Py_BuildValue("(iNi)", layout.ec_per_block, lengths, layout.correctable);
@@ -178,7 +178,7 @@ PyObject *hook_deinterleave(PyObject *, PyObject *args) {
     engine::deinterleave(buffer_bytes(buffer), layout, blocks);
     int start = 0;
     return sequence_of(layout.blocks, [&](Py_ssize_t b) {
-        const int length = layout.short_data + (b >= layout.blocks - layout.long_blocks) + layout.ec_per_block;
+        const int length = layout.data_of(static_cast<int>(b)) + layout.ec_per_block;
         start += length;
         return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(blocks) + start - length, length);
     });

@@ -8,6 +8,21 @@
 
 namespace halvern::engine {
 
+// Bytes of a word holding 0x01 each, and 0x80 each.
+template <typename Word>
+constexpr Word kEachByte = static_cast<Word>(~Word{0}) / 255;
+template <typename Word>
+constexpr Word kTopBits = kEachByte<Word> * 0x80;
+
+// Each byte's top bit set when the byte of v is nonzero, the other bits clear: no
+// carry crosses a byte, so the same in either byte order. Pixels eight (or four) at
+// a time.
+template <typename Word>
+constexpr Word nonzero_bytes(Word v) noexcept {
+    constexpr Word low7 = kEachByte<Word> * 0x7F;
+    return (((v & low7) + low7) | v) & kTopBits<Word>;
+}
+
 // A read-only view of 8-bit pixels: row y starts at data + y * stride. The stride may
 // exceed the width (a NumPy slice); it is never negative. The binding checks that
 // (height - 1) * stride + width bytes lie inside the caller's buffer.

@@ -308,7 +308,7 @@ PyObject *engine_format_info(PyObject *, PyObject *args) {
     if (!parse_matrix(args, buffer, size, false)) return nullptr;
     engine::FormatReading format;
     if (!readable_format(buffer_bytes(buffer), size, format)) return nullptr;
-    return Py_BuildValue("(iii)", engine::kLevelOfBits[format.data >> 3], format.data & 7, format.errors);
+    return Py_BuildValue("(iii)", engine::format_level(format.data), engine::format_mask(format.data), format.errors);
 }
 
 // version_info(matrix, size): the fewest bit errors of a version copy.

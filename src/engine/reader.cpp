@@ -29,62 +29,52 @@ bool enlargeable(int width, int height) noexcept {
     return static_cast<std::int64_t>(width) * height <= kMaxEnlarged;
 }
 
-// Blocks of the read's scratch, in the order of Scratch's members.
-constexpr int kScratchBlocks = 17;
+// Blocks taken one after another from `base`, each at a multiple of 16 bytes; without
+// a base only counted (every pointer null).
+class Carver {
+public:
+    explicit Carver(void *base) noexcept : base_(static_cast<unsigned char *>(base)) {}
 
-// The scratch's pointers, block i at base + offsets[i].
-void carve(void *base, const std::size_t offsets[kScratchBlocks], Scratch &out) noexcept {
-    auto *b = static_cast<unsigned char *>(base);
-    out.bits = b + offsets[0];
-    out.binarize = b + offsets[1];
-    out.finder_index = b + offsets[2];
-    out.finders = reinterpret_cast<Finder *>(b + offsets[3]);
-    out.inverse = reinterpret_cast<Finder *>(b + offsets[4]);
-    out.matches = reinterpret_cast<RowMatch *>(b + offsets[5]);
-    out.triples = reinterpret_cast<Triple *>(b + offsets[6]);
-    out.used = b + offsets[7];
-    out.modules = b + offsets[8];
-    out.transposed = b + offsets[9];
-    out.rows = b + offsets[10];
-    out.failures = reinterpret_cast<Failure *>(b + offsets[11]);
-    out.attempt = reinterpret_cast<DecodedSymbol *>(b + offsets[12]);
-    out.local = reinterpret_cast<LocalGrid *>(b + offsets[13]);
-    out.small = b + offsets[14];
-    out.doubts = b + offsets[15];
-    out.large = b + offsets[16];
-}
+    template <typename T>
+    T *take(std::size_t bytes) noexcept {
+        void *block = base_ != nullptr ? base_ + total_ : nullptr;
+        total_ += align16(bytes);
+        return static_cast<T *>(block);
+    }
 
-std::size_t layout(int width, int height, void *base, Scratch *out) noexcept {
+    std::size_t total() const noexcept { return total_; }
+
+private:
+    unsigned char *base_;
+    std::size_t total_ = 0;
+};
+
+// Carves the read's scratch for an image of this size from `base` into `out`; returns
+// its bytes.
+std::size_t layout(int width, int height, void *base, Scratch &out) noexcept {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     const std::size_t large = enlargeable(width, height) ? kEnlarge * kEnlarge * pixels : 0;
     const int scan_width = large > 0 ? kEnlarge * width : width, scan_height = large > 0 ? kEnlarge * height : height;
-    const std::size_t sizes[kScratchBlocks] = {
-        pixels,
-        binarize_scratch_bytes(width, height),
-        finder_scratch_bytes(scan_width, scan_height),
-        sizeof(Finder) * kMaxFinders,
-        sizeof(Finder) * kMaxFinders,
-        sizeof(RowMatch) * inverse_log_capacity(width, height),
-        sizeof(Triple) * kMaxTriples,
-        kMaxFinders,
-        kModules,
-        kModules,
-        denoise_scratch_bytes(width),
-        sizeof(Failure) * kMaxTriples,
-        sizeof(DecodedSymbol),
-        sizeof(LocalGrid),
-        static_cast<std::size_t>(width / kShrink) * static_cast<std::size_t>(height / kShrink),
-        4 * kModules,
-        large,
-    };
-    std::size_t offsets[kScratchBlocks];
-    std::size_t total = 0;
-    for (int i = 0; i < kScratchBlocks; ++i) {
-        offsets[i] = total;
-        total += align16(sizes[i]);
-    }
-    if (out != nullptr) carve(base, offsets, *out);
-    return total;
+    Carver c(base);
+    out.bits = c.take<std::uint8_t>(pixels);
+    out.binarize = c.take<void>(binarize_scratch_bytes(width, height));
+    out.finder_index = c.take<void>(finder_scratch_bytes(scan_width, scan_height));
+    out.finders = c.take<Finder>(sizeof(Finder) * kMaxFinders);
+    out.inverse = c.take<Finder>(sizeof(Finder) * kMaxFinders);
+    out.matches = c.take<RowMatch>(sizeof(RowMatch) * inverse_log_capacity(width, height));
+    out.triples = c.take<Triple>(sizeof(Triple) * kMaxTriples);
+    out.used = c.take<std::uint8_t>(kMaxFinders);
+    out.modules = c.take<std::uint8_t>(kModules);
+    out.transposed = c.take<std::uint8_t>(kModules);
+    out.rows = c.take<std::uint8_t>(denoise_scratch_bytes(width));
+    out.failures = c.take<Failure>(sizeof(Failure) * kMaxTriples);
+    out.attempt = c.take<DecodedSymbol>(sizeof(DecodedSymbol));
+    out.local = c.take<LocalGrid>(sizeof(LocalGrid));
+    const std::size_t small = static_cast<std::size_t>(width / kShrink) * static_cast<std::size_t>(height / kShrink);
+    out.small = c.take<std::uint8_t>(small);
+    out.doubts = c.take<std::uint8_t>(4 * kModules);
+    out.large = c.take<std::uint8_t>(large);
+    return c.total();
 }
 
 // Light becomes dark and dark light, eight pixels a step.
@@ -93,7 +83,7 @@ void invert(std::uint8_t *bits, std::size_t count) noexcept {
     for (; i + 8 <= count; i += 8) {
         std::uint64_t v;
         std::memcpy(&v, bits + i, 8);
-        v ^= 0x0101010101010101ull;
+        v ^= kEachByte<std::uint64_t>;
         std::memcpy(bits + i, &v, 8);
     }
     for (; i < count; ++i) bits[i] ^= 1;
@@ -125,7 +115,7 @@ void shrink(const ImageView &image, const std::uint8_t *bits, std::uint8_t *out)
                 for (int dy = 0; dy < kShrink; ++dy) {
                     std::uint32_t v;
                     std::memcpy(&v, rows[dy] + sx, 4);
-                    ones += ((((v & 0x7F7F7F7Fu) + 0x7F7F7F7Fu) | v) & 0x80808080u) >> 7;
+                    ones += nonzero_bytes(v) >> 7;
                 }
                 const int dark = static_cast<int>((ones * 0x01010101u) >> 24);
                 sum = 255 * (area - dark);
@@ -314,20 +304,21 @@ int read_capacity(int width, int height) noexcept {
     if (width <= 0 || height <= 0) return 1;
     // A symbol needs at least 21 x 21 modules of two pixels.
     const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
-    const std::int64_t n = pixels / (42 * 42);
+    const std::int64_t n = pixels / ((2 * kMinSize) * (2 * kMinSize));
     return n < 1 ? 1 : n > 64 ? 64 : static_cast<int>(n);
 }
 
 std::size_t read_scratch_bytes(int width, int height) noexcept {
     if (width <= 0 || height <= 0) return 16;
-    return layout(width, height, nullptr, nullptr);
+    Scratch counted;
+    return layout(width, height, nullptr, counted);
 }
 
 int read_symbols(const ImageView &image, const ReadOptions &options, void *scratch,
                  SymbolRecord *records, int capacity) noexcept {
     if (image.width <= 0 || image.height <= 0 || capacity <= 0) return 0;
     Scratch s;
-    layout(image.width, image.height, scratch, &s);
+    layout(image.width, image.height, scratch, s);
     s.trace = options.trace;
     ImageRead read(image, options, s, records, capacity);
     return read.run();

@@ -40,8 +40,8 @@ void complete_qr(SymbolRecord &rec) noexcept {
     rec.restorable = true;
     rec.finder_score = finder_matches(rec.modules, rec.restored, size) / kFinderModules;
     if (rec.decoded.error == DecodeError::none) return;
-    rec.level = kLevelOfBits[format.data >> 3];
-    rec.mask = format.data & 7;
+    rec.level = format_level(format.data);
+    rec.mask = format_mask(format.data);
 }
 
 }  // namespace

@@ -28,6 +28,9 @@ constexpr int kMaxDataCodewords = 2956;
 
 constexpr int size_for_version(int version) noexcept { return 17 + 4 * version; }
 
+// The version of a symbol `modules` wide as a real number: a measured width's estimate.
+constexpr double version_estimate(double modules) noexcept { return (modules - 17.0) / 4.0; }
+
 // The version of a symbol `size` modules wide, or 0 when no symbol has that width.
 constexpr int version_for_size(long long size) noexcept {
     if (size < kMinSize || size > kMaxSize || (size - 17) % 4 != 0) return 0;
@@ -149,18 +152,28 @@ struct BlockLayout {
     int long_blocks = 0;  // the last blocks, which hold short_data + 1
     int data_codewords = 0;
     int correctable = 0;  // codeword errors each block may have corrected
+
+    // Data codewords of block b (0 = first).
+    constexpr int data_of(int b) const noexcept { return short_data + (b >= blocks - long_blocks ? 1 : 0); }
 };
+
+// `codewords` split into `blocks` blocks of `ec_per_block` EC codewords each, the data
+// spread evenly with the remainder on the last blocks.
+constexpr BlockLayout split_blocks(int codewords, int ec_per_block, int blocks, int correctable) noexcept {
+    BlockLayout b{};
+    b.ec_per_block = ec_per_block;
+    b.blocks = blocks;
+    b.data_codewords = codewords - ec_per_block * blocks;
+    b.short_data = b.data_codewords / blocks;
+    b.long_blocks = b.data_codewords % blocks;
+    b.correctable = correctable;
+    return b;
+}
 
 constexpr BlockLayout block_layout(int version, int level) noexcept {
     const EcBlocks e = kEcBlocks[version - 1][level];
-    BlockLayout b{};
-    b.ec_per_block = e.ec_per_block;
-    b.blocks = e.blocks;
-    b.data_codewords = codeword_count(version) - e.ec_per_block * e.blocks;
-    b.short_data = b.data_codewords / e.blocks;
-    b.long_blocks = b.data_codewords % e.blocks;
-    b.correctable = (e.ec_per_block - misdecode_protection(version, level)) / 2;
-    return b;
+    return split_blocks(codeword_count(version), e.ec_per_block, e.blocks,
+                        (e.ec_per_block - misdecode_protection(version, level)) / 2);
 }
 
 // ---------------------------------------------------------------------------------
@@ -267,12 +280,41 @@ inline constexpr auto kVersionWords = [] {
     return t;
 }();
 
-// The level (0..3 for L, M, Q, H) of the two level bits of the format word, and back.
-inline constexpr std::uint8_t kLevelOfBits[4] = {1, 0, 3, 2};
-inline constexpr std::uint8_t kBitsOfLevel[4] = {1, 0, 3, 2};
+// The level (0..3 for L, M, Q, H) and the mask of a format word's 5 data bits (the
+// level bits above the mask's).
+constexpr int format_level(int data) noexcept {
+    constexpr std::uint8_t kLevelOfBits[4] = {1, 0, 3, 2};
+    return kLevelOfBits[(data >> 3) & 3];
+}
+constexpr int format_mask(int data) noexcept { return data & 7; }
+
+// A module of the symbol, by row and column.
+struct Cell {
+    int row;
+    int col;
+};
+
+// Module of bit `bit` (0 = least significant) of version copy `copy` (0: the block
+// above the top-right finder, 1: its transpose beside the bottom-left finder).
+constexpr Cell version_cell(int size, int copy, int bit) noexcept {
+    const Cell top_right{bit / 3, size - 11 + bit % 3};
+    return copy == 0 ? top_right : Cell{top_right.col, top_right.row};
+}
 
 // ---------------------------------------------------------------------------------
 // Segments.
+
+// The 4-bit mode indicators of QR symbols; Micro QR and rMQR indicators map to these.
+constexpr std::uint8_t kModeTerminator = 0b0000;
+constexpr std::uint8_t kModeNumeric = 0b0001;
+constexpr std::uint8_t kModeAlphanumeric = 0b0010;
+constexpr std::uint8_t kModeStructuredAppend = 0b0011;
+constexpr std::uint8_t kModeByte = 0b0100;
+constexpr std::uint8_t kModeFnc1First = 0b0101;
+constexpr std::uint8_t kModeEci = 0b0111;
+constexpr std::uint8_t kModeKanji = 0b1000;
+constexpr std::uint8_t kModeFnc1Second = 0b1001;
+constexpr std::uint8_t kModeHanzi = 0b1101;
 
 inline constexpr char kAlphanumeric[46] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ $%*+-./:";
 
