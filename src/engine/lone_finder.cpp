@@ -232,6 +232,15 @@ int fitted_grids(const Point *src, const Point *dst, int count, Homography grids
     return n;
 }
 
+int finder_corner_points(const Homography &h, Point *src, Point *dst) noexcept {
+    const Point corners[4] = {{0, 0}, {7, 0}, {7, 7}, {0, 7}};
+    for (int i = 0; i < 4; ++i) {
+        src[i] = corners[i];
+        dst[i] = h.apply(corners[i]);
+    }
+    return 4;
+}
+
 bool edge_point(const ImageView &bits, const Homography &h, Point centre, Point outward, double module,
                 Point &module_point, Point &image_point) noexcept {
     Point p = h.apply(centre);

@@ -86,7 +86,7 @@ StreamSyntax micro_syntax(int version) noexcept {
     StreamSyntax syntax;
     syntax.indicator_bits = micro_indicator_bits(version);
     syntax.terminator_bits = micro_terminator_bits(version);
-    constexpr std::uint8_t kModes[4] = {1, 2, 4, 8};  // numeric, alphanumeric, byte, kanji
+    constexpr std::uint8_t kModes[4] = {kModeNumeric, kModeAlphanumeric, kModeByte, kModeKanji};
     for (int i = 0; i < 4; ++i) {
         syntax.count_bits[i] = kMicroCountBits[version - 1][i];
         if (syntax.count_bits[i] != 0) syntax.mode_of[i] = kModes[i];
@@ -138,6 +138,15 @@ DecodeError decode_micro(const std::uint8_t *modules, int size, DecodedSymbol &o
 
 namespace {
 
+// Fixed modules near the finder that may be wrong in a frame worth decoding (of 21):
+// blur and a tilted finder's corner cost one or two.
+constexpr int kMaxFrameMisses = 3;
+// Timing modules that must alternate along both edges out to the size the format
+// states.
+constexpr double kMinMicroTiming = 0.8;
+// Frames decoded per finder at most.
+constexpr int kMicroTries = 2;
+
 // Share of timing modules in cols 8 .. size - 1 of row 0 and rows of column 0 that
 // alternate through h, the quiet zone's first module beyond each end included.
 double micro_timing(const ImageView &bits, const Homography &h, int size) noexcept {
@@ -185,12 +194,7 @@ constexpr int kMicroPoints = 4 + 2 * (kMicroMaxSize / 2) + 2;
 
 int micro_points(const ImageView &bits, const Homography &h, int size, double module, Point *src,
                  Point *dst) noexcept {
-    int n = 0;
-    const Point corners[4] = {{0, 0}, {7, 0}, {7, 7}, {0, 7}};
-    for (const Point &c : corners) {
-        src[n] = c;
-        dst[n++] = h.apply(c);
-    }
+    int n = finder_corner_points(h, src, dst);
     Homography fit = h;
     for (int i = 8; i < size; i += 2) {
         const int before = n;
@@ -214,15 +218,6 @@ int micro_grids(const ImageView &bits, const Homography &frame, int size, double
     return count + 1;
 }
 
-// Fixed modules near the finder that may be wrong in a frame worth decoding (of 21):
-// blur and a tilted finder's corner cost one or two.
-constexpr int kMaxFrameMisses = 3;
-// Timing modules that must alternate along both edges out to the size the format
-// states.
-constexpr double kMinMicroTiming = 0.8;
-// Frames decoded per finder at most.
-constexpr int kMicroTries = 2;
-
 }  // namespace
 
 bool read_micro(const ImageView &bits, const Finder &finder, const Point corners[4], DecodedSymbol &decoded,
@@ -234,14 +229,14 @@ bool read_micro(const ImageView &bits, const Finder &finder, const Point corners
         const int size = micro_size(kMicroSymbols[f.format >> 2].version);
         Homography grids[3];
         const int tries = micro_grids(bits, f.frame.module_to_image, size, finder.module, grids);
-        for (int g = 0; g < tries; ++g) {
-            const Homography &h = grids[g];
-            if (micro_timing(bits, h, size) < kMinMicroTiming) continue;
+        const auto timing = [&](const Homography &h) noexcept { return micro_timing(bits, h, size); };
+        const int g = first_decoded(grids, tries, kMinMicroTiming, timing, [&](const Homography &h) noexcept {
             sample_grid(bits, h, size, finder.module, modules);
-            if (decode_micro(modules, size, decoded) != DecodeError::none) continue;
-            where = {h, size, size, f.frame.mirrored, Symbology::micro_qr};
-            return true;
-        }
+            return decode_micro(modules, size, decoded) == DecodeError::none;
+        });
+        if (g < 0) continue;
+        where = {grids[g], size, size, f.frame.mirrored, Symbology::micro_qr};
+        return true;
     }
     return false;
 }

@@ -78,14 +78,7 @@ void rmqr_codewords(const std::uint8_t *modules, int rows, int columns, int coun
 }
 
 BlockLayout rmqr_layout(const RmqrVersion &v, int level) noexcept {
-    BlockLayout b;
-    b.ec_per_block = v.ec[level];
-    b.blocks = v.blocks[level];
-    b.data_codewords = v.codewords - b.ec_per_block * b.blocks;
-    b.short_data = b.data_codewords / b.blocks;
-    b.long_blocks = b.data_codewords % b.blocks;
-    b.correctable = b.ec_per_block / 2;
-    return b;
+    return split_blocks(v.codewords, v.ec[level], v.blocks[level], v.ec[level] / 2);
 }
 
 StreamSyntax rmqr_syntax(const RmqrVersion &v) noexcept {
@@ -93,7 +86,8 @@ StreamSyntax rmqr_syntax(const RmqrVersion &v) noexcept {
     syntax.indicator_bits = syntax.terminator_bits = 3;
     // 001 numeric, 010 alphanumeric, 011 byte, 100 kanji, 101 FNC1 first, 110 FNC1
     // second, 111 ECI: the QR mode each stands for.
-    constexpr std::uint8_t kModes[8] = {0xFF, 1, 2, 4, 8, 5, 9, 7};
+    constexpr std::uint8_t kModes[8] = {0xFF,           kModeNumeric,   kModeAlphanumeric, kModeByte,
+                                        kModeKanji,     kModeFnc1First, kModeFnc1Second,   kModeEci};
     for (int i = 0; i < 8; ++i) syntax.mode_of[i] = kModes[i];
     for (int i = 0; i < 4; ++i) syntax.count_bits[i] = v.count_bits[i];
     return syntax;
@@ -141,6 +135,11 @@ DecodeError decode_rmqr(const std::uint8_t *modules, int rows, int columns, Deco
 
 namespace {
 
+// Fixed modules beside the finder that may be wrong in a frame worth following (of 12).
+constexpr int kMaxRmqrMisses = 2;
+constexpr double kMinRmqrTiming = 0.8;
+constexpr int kRmqrTries = 2;
+
 // How well the frame's fixed modules beside the finder hold (the separator column, the
 // first timing modules of the top edge), and the format information there, which names
 // the size.
@@ -185,12 +184,7 @@ constexpr int kRmqrPerspectivePoints = 16;
 // symbol runs twenty finders beyond its finder). Returns the count.
 int rmqr_points(const ImageView &bits, const Homography &h, int rows, int columns, double module, Point *src,
                 Point *dst) noexcept {
-    int n = 0;
-    const Point corners[4] = {{0, 0}, {7, 0}, {7, 7}, {0, 7}};
-    for (const Point &c : corners) {
-        src[n] = c;
-        dst[n++] = h.apply(c);
-    }
+    int n = finder_corner_points(h, src, dst);
     Homography fit = h;
     // Affine while the points lie near the finder, where perspective terms fit their
     // noise; with perspective once both edges have a few points, since a tilt along
@@ -214,11 +208,6 @@ int rmqr_points(const ImageView &bits, const Homography &h, int rows, int column
     return n;
 }
 
-// Fixed modules beside the finder that may be wrong in a frame worth following (of 12).
-constexpr int kMaxRmqrMisses = 2;
-constexpr double kMinRmqrTiming = 0.8;
-constexpr int kRmqrTries = 2;
-
 }  // namespace
 
 bool read_rmqr(const ImageView &bits, const Finder &finder, const Point corners[4], DecodedSymbol &decoded,
@@ -231,13 +220,14 @@ bool read_rmqr(const ImageView &bits, const Finder &finder, const Point corners[
         const int n = rmqr_points(bits, frames[i].frame.module_to_image, v.rows, v.columns, finder.module, src, dst);
         Homography grids[2];
         const int tries = fitted_grids(src, dst, n, grids);
-        for (int g = 0; g < tries; ++g) {
-            if (rmqr_timing(bits, grids[g], v.rows, v.columns) < kMinRmqrTiming) continue;
-            sample_grid(bits, grids[g], v.columns, finder.module, modules, v.rows);
-            if (decode_rmqr(modules, v.rows, v.columns, decoded) != DecodeError::none) continue;
-            where = {grids[g], v.columns, v.rows, frames[i].frame.mirrored, Symbology::rmqr};
-            return true;
-        }
+        const auto timing = [&](const Homography &h) noexcept { return rmqr_timing(bits, h, v.rows, v.columns); };
+        const int g = first_decoded(grids, tries, kMinRmqrTiming, timing, [&](const Homography &h) noexcept {
+            sample_grid(bits, h, v.columns, finder.module, modules, v.rows);
+            return decode_rmqr(modules, v.rows, v.columns, decoded) == DecodeError::none;
+        });
+        if (g < 0) continue;
+        where = {grids[g], v.columns, v.rows, frames[i].frame.mirrored, Symbology::rmqr};
+        return true;
     }
     return false;
 }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 
 #include "decode_stages.hpp"
 #include "tables.hpp"
@@ -74,23 +75,15 @@ template <int Ec>
 constexpr ParityTable kParity = make_parity_table(Ec);
 
 // The tables of the EC counts QR blocks use, by EC count; null for the others.
-constexpr std::array<const ParityTable *, kMaxEcPerBlock + 1> kParityTables = [] {
+template <int... Ec>
+constexpr std::array<const ParityTable *, kMaxEcPerBlock + 1> parity_tables(
+    std::integer_sequence<int, Ec...>) noexcept {
     std::array<const ParityTable *, kMaxEcPerBlock + 1> t{};
-    t[7] = &kParity<7>;
-    t[10] = &kParity<10>;
-    t[13] = &kParity<13>;
-    t[15] = &kParity<15>;
-    t[16] = &kParity<16>;
-    t[17] = &kParity<17>;
-    t[18] = &kParity<18>;
-    t[20] = &kParity<20>;
-    t[22] = &kParity<22>;
-    t[24] = &kParity<24>;
-    t[26] = &kParity<26>;
-    t[28] = &kParity<28>;
-    t[30] = &kParity<30>;
+    ((t[Ec] = &kParity<Ec>), ...);
     return t;
-}();
+}
+constexpr auto kParityTables =
+    parity_tables(std::integer_sequence<int, 7, 10, 13, 15, 16, 17, 18, 20, 22, 24, 26, 28, 30>{});
 
 // The block's remainder modulo the generator (received EC codewords XOR the parity of
 // the data), ec bytes highest degree first; returns true when it is zero.

@@ -40,6 +40,10 @@ bool fit_homography(const Point *src, const Point *dst, int count, Homography &o
 // were written to grids.
 int fitted_grids(const Point *src, const Point *dst, int count, Homography grids[2]) noexcept;
 
+// The finder's four outer corners in module space (src) and through h (dst), the first
+// points of a fit; returns 4.
+int finder_corner_points(const Homography &h, Point *src, Point *dst) noexcept;
+
 // A measured point of a dark module at module point `centre` whose side towards
 // `outward` (a unit axis of module space) borders light, as h predicts it: the middle
 // of its dark run across that direction and its edge that way. module_point is the
@@ -80,6 +84,18 @@ int lone_frames(const Point corners[4], int max_misses, Check &&check, LoneFrame
         }
     }
     return count;
+}
+
+// The first of `count` grids, best first, through which `decodes(h)` samples a symbol
+// and decodes it, tried only where timing(h) (the share of its timing modules that
+// alternate) reaches `min_timing`; its index, or -1.
+template <typename Timing, typename Decodes>
+int first_decoded(const Homography *grids, int count, double min_timing, Timing &&timing,
+                  Decodes &&decodes) noexcept {
+    for (int g = 0; g < count; ++g) {
+        if (timing(grids[g]) >= min_timing && decodes(grids[g])) return g;
+    }
+    return -1;
 }
 
 // A symbol read from a lone finder: where it lies (module space as the symbol reads,
