@@ -254,19 +254,28 @@ struct Parser {
         return true;
     }
 
-    // Kanji: the two Shift JIS ranges 0x8140-0x9FFC and 0xE040-0xEBBF, shifted down to
-    // meet below and above 0x1F00, in 13 bits as high * 0xC0 + low.
-    bool kanji(std::uint32_t count) noexcept {
+    // `count` characters of 13 bits, two bytes each: code(v) gives a character's two
+    // bytes (first byte high), or -1 when v stands for none (a `fault`).
+    template <typename Code>
+    bool two_byte(std::uint32_t count, StreamFault fault, Code &&code) noexcept {
         if (!bits.has(13 * static_cast<std::int64_t>(count))) return fail(StreamFault::past_end);
         if (!room(2 * static_cast<std::int64_t>(count))) return false;
         for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint32_t v = bits.take(13);
-            const std::uint32_t packed = (v / 0xC0) << 8 | v % 0xC0;
-            const std::uint32_t code = packed + (packed < 0x1F00 ? 0x8140 : 0xC140);
-            put(static_cast<std::uint8_t>(code >> 8));
-            put(static_cast<std::uint8_t>(code & 0xFF));
+            const std::int32_t c = code(bits.take(13));
+            if (c < 0) return fail(fault);
+            put(static_cast<std::uint8_t>(c >> 8));
+            put(static_cast<std::uint8_t>(c & 0xFF));
         }
         return true;
+    }
+
+    // Kanji: the two Shift JIS ranges 0x8140-0x9FFC and 0xE040-0xEBBF, shifted down to
+    // meet below and above 0x1F00, in 13 bits as high * 0xC0 + low.
+    bool kanji(std::uint32_t count) noexcept {
+        return two_byte(count, StreamFault::none, [](std::uint32_t v) noexcept {
+            const std::uint32_t packed = (v / 0xC0) << 8 | v % 0xC0;
+            return static_cast<std::int32_t>(packed + (packed < 0x1F00 ? 0x8140 : 0xC140));
+        });
     }
 
     // Hanzi: GB 2312 rows 0xA1A1-0xAAFE and 0xB0A1-0xFAFE, shifted down to meet at
@@ -274,17 +283,12 @@ struct Parser {
     // second byte's range, a high part above 0x54 the rows (13 bits reach 0x55, whose
     // first byte 0xFB the native fuzzer found let through).
     bool hanzi(std::uint32_t count) noexcept {
-        if (!bits.has(13 * static_cast<std::int64_t>(count))) return fail(StreamFault::past_end);
-        if (!room(2 * static_cast<std::int64_t>(count))) return false;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint32_t v = bits.take(13);
+        return two_byte(count, StreamFault::hanzi, [](std::uint32_t v) noexcept {
             const std::uint32_t high = v / 0x60;
             const std::uint32_t low = v % 0x60;
-            if (low > 0x5D || high > 0x54) return fail(StreamFault::hanzi);
-            put(static_cast<std::uint8_t>(high + (high < 0x0A ? 0xA1 : 0xA6)));
-            put(static_cast<std::uint8_t>(low + 0xA1));
-        }
-        return true;
+            if (low > 0x5D || high > 0x54) return std::int32_t{-1};
+            return static_cast<std::int32_t>((high + (high < 0x0A ? 0xA1 : 0xA6)) << 8 | (low + 0xA1));
+        });
     }
 
     // Under FNC1, "%%" in an alphanumeric segment stands for "%" and a single "%" for
