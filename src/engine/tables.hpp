@@ -1,6 +1,8 @@
-// Constant tables of QR model 2 symbols, computed by the compiler: the field GF(256),
-// block structure per version and level, alignment positions, the format and version
-// codewords, and the alphanumeric character set.
+// The facts of QR model 2 symbols, each written once and used by every stage: sizes
+// and versions, the field GF(256), block structure per version and level, alignment
+// positions, the format and version codewords, the level and mask of a format word,
+// where the version bits sit, the mode indicators and the alphanumeric character set.
+// Tables are computed by the compiler.
 #pragma once
 
 #include <array>
