@@ -15,11 +15,12 @@ FINDER[1:6, 1:6] = 0
 FINDER[2:5, 2:5] = 1
 
 
-def plant(image: np.ndarray, centre: tuple[float, float], module: float, degrees: float) -> None:
+def plant(image: np.ndarray, centre: tuple[float, float], module: float, degrees: float,
+          stretch: float = 1.0) -> None:
     """Draws a finder turned by ``degrees`` around ``centre``: each pixel takes the module
-    under its own centre."""
+    under its own centre; ``stretch`` times as long along its second axis."""
     h, w = image.shape
-    reach = int(math.ceil(module * 5.5))
+    reach = int(math.ceil(module * max(stretch, 1.0) * 5.5))
     cx, cy = centre
     x0, x1 = max(int(cx) - reach, 0), min(int(cx) + reach, w)
     y0, y1 = max(int(cy) - reach, 0), min(int(cy) + reach, h)
@@ -27,7 +28,7 @@ def plant(image: np.ndarray, centre: tuple[float, float], module: float, degrees
     cos, sin = math.cos(math.radians(degrees)), math.sin(math.radians(degrees))
     dx, dy = xs + 0.5 - cx, ys + 0.5 - cy
     u = (cos * dx + sin * dy) / module + 3.5
-    v = (-sin * dx + cos * dy) / module + 3.5
+    v = (-sin * dx + cos * dy) / (module * stretch) + 3.5
     inside = (u >= 0) & (u < 7) & (v >= 0) & (v < 7)
     patch = np.zeros(u.shape, dtype=np.uint8)
     patch[inside] = FINDER[v[inside].astype(int), u[inside].astype(int)]
@@ -75,6 +76,17 @@ def test_planted_finders_are_found_in_any_rotation(seed: int) -> None:
             plant(image, centre, module, float(rng.uniform(0, 360)))
             planted.append((centre, module))
     assert_found_once(finders(image), planted)
+
+
+@pytest.mark.parametrize(("stretch", "degrees"), [(2.6, 0), (2.6, 80), (2.2, 60), (1 / 2.6, 0), (1 / 2.6, 20)])
+def test_finder_foreshortened_along_one_axis_is_found(stretch: float, degrees: float) -> None:
+    # The far finder of a phone held close at 60 degrees: 3.4 by 8.7 pixels a module.
+    image = np.zeros((160, 160), dtype=np.uint8)
+    module = 3.4 if stretch > 1 else 8.7
+    plant(image, (80.3, 79.6), module, degrees, stretch)
+    (found,) = finders(image)
+    assert math.hypot(found[0] - 80.3, found[1] - 79.6) <= 0.75 * min(module, module * stretch)
+    assert found[2] == pytest.approx(min(module, module * stretch), rel=0.25)
 
 
 @pytest.mark.parametrize("degrees", [0, 15, 30, 45, 60, 90, 135, 200, 315])

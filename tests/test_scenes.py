@@ -36,6 +36,7 @@ FLOOR = [
     ("jpeg", "90"), ("jpeg", "60"), ("jpeg", "30"),
     ("salt-pepper", "1"),
     ("page", "4"),
+    ("closeup", "50"), ("closeup", "60"),
 ]
 
 

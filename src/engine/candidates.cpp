@@ -91,14 +91,14 @@ void Pass::try_triple(const Triple &t) noexcept {
     // finders are foreshortened one way, and their narrowest reading misjudged a
     // leg by a third (a symbol tilted 40 degrees read as version 28 instead of 22).
     const Point u = ftr.centre - ftl.centre, v = fbl.centre - ftl.centre;
-    const double across = distance(ftl.centre, ftr.centre) /
-                          ((along(ftl, u) + along(ftr, u)) / 2.0);
-    const double down = distance(ftl.centre, fbl.centre) / ((along(ftl, v) + along(fbl, v)) / 2.0);
+    const double across = distance(ftl.centre, ftr.centre) / leg_module(ftl, ftr, u, t.steep);
+    const double down = distance(ftl.centre, fbl.centre) / leg_module(ftl, fbl, v, t.steep);
     const double span = (distance(ftl.centre, ftr.centre) + distance(ftl.centre, fbl.centre)) / 2.0;
     const double estimate = version_estimate((across + down) / 2.0 + 7.0);
     if (!(estimate > kMinVersion - 2.0 && estimate < kMaxVersion + 2.0)) return;
     Anchors anchors;
-    anchors.has_corner = estimate_corner(bits_, ftl, ftr, fbl, anchors.corner);
+    // A steep triple's corner lies far from the parallelogram's by its nature.
+    anchors.has_corner = estimate_corner(bits_, ftl, ftr, fbl, anchors.corner, t.steep);
     anchors.parallelogram = ftr.centre + fbl.centre - ftl.centre;
     int versions[kMaxVersions];
     int count = candidate_versions(version_estimate(across + 7.0), version_estimate(down + 7.0), versions);
@@ -148,6 +148,15 @@ int Pass::stated_version(const Triple &t, const Anchors &anchors, const int *ver
 double Pass::along(const Finder &f, Point direction) const noexcept {
     const double m = module_along(bits_, f, direction);
     return m > 0 ? m : f.module;
+}
+
+// The module size along leg `direction` of finders a and b: their mean, or for a steep
+// triple the root of their product, which is exact under perspective (see
+// find_steep_triples) where the mean read a version 1 seen at 50 degrees as 12 modules
+// between finders rather than 14.
+double Pass::leg_module(const Finder &a, const Finder &b, Point direction, bool steep) const noexcept {
+    const double ma = along(a, direction), mb = along(b, direction);
+    return steep ? std::sqrt(ma * mb) : (ma + mb) / 2.0;
 }
 
 // The grid from the symbol's corner where it was found, else from the parallelogram.

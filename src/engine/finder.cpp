@@ -335,6 +335,29 @@ private:
     int count_ = 0;
 };
 
+// Chords through a finder seen steeply differ: its far side is foreshortened along one
+// axis, up to 2.6:1 on a phone held close at 60 degrees (3.4 by 8.7 pixels a module).
+// Column chords from half to twice the row match are a square's in any rotation; from
+// a third to three times, a foreshortened one's, held to the consistency below.
+constexpr int kMaxChordRatio = 3;
+// Slack on that consistency for chords rounded to whole pixels and moved by blur.
+constexpr double kChordSlack = 1.25;
+
+// Whether the four chords (steps along the row, the column and both diagonals) can be
+// one square's under an affine map. A line through the centre in direction e meets the
+// square's outline where |B e| = 1 (B the map back to module units, max norm), so the
+// inverse chords x = 1 / steps obey |B e| norms' triangle inequalities: each diagonal's
+// within the sum and the difference of the row's and the column's, and those within
+// the diagonals' mean and half their difference.
+bool affine_square(int row, int column, int down, int up) noexcept {
+    const double xh = 1.0 / row, xv = 1.0 / column, x1 = 1.0 / down, x2 = 1.0 / up;
+    const double k = kChordSlack;
+    for (double xd : {x1, x2}) {
+        if (xd > k * (xh + xv) || k * xd < std::fabs(xh - xv)) return false;
+    }
+    return std::fmax(xh, xv) <= k * (x1 + x2) / 2 && std::fabs(x1 - x2) <= 2 * k * std::fmin(xh, xv);
+}
+
 // What a row match's walks say. Only the walk down the column depends on the row it
 // starts from (through its step limit); a match rejected otherwise is rejected from
 // any row of the same column run, which lets the rows below skip it.
@@ -349,10 +372,13 @@ Verdict confirm(const ImageView &bits, int core_start, int core_end, int y, int 
     const bool specks = total >= kMinSpeckTotal;
     CrossCheck v{}, h{}, d1{}, d2{};
     bool exhausted = false;
-    if (!cross_check(bits, x, y, 0, 1, total, false, ink, specks, v, &exhausted)) {
+    // Far enough for a column chord kMaxChordRatio times the row match from a start
+    // anywhere in its core (5/7 of it on one side).
+    if (!cross_check(bits, x, y, 0, 1, kMaxChordRatio * total * 5 / 7 + 1, false, ink, specks, v, &exhausted)) {
         return exhausted ? Verdict::undecided : Verdict::rejected;
     }
-    if (v.total * 2 < total || v.total > 2 * total) return Verdict::rejected;
+    if (v.total * kMaxChordRatio < total || v.total > kMaxChordRatio * total) return Verdict::rejected;
+    const bool skewed = v.total * 2 < total || v.total > 2 * total;
     const double cy = y + 0.5 + v.offset;
     const int yc = static_cast<int>(cy);
     // Back along the row through the core's middle, or a row next to it where a thin
@@ -372,9 +398,13 @@ Verdict confirm(const ImageView &bits, int core_start, int core_end, int y, int 
     // touch a corner of the finder (a hard shadow's edge) the diagonal through that
     // corner runs on into them. Not in the inverted pass (ink.one_diagonal false): the
     // counters of a text page's glyphs passed so as light finders, thirteen on a 6 MP
-    // page where there had been one, and each cost that pass its grids.
-    const bool down = cross_check(bits, xc, yc, 1, 1, 2 * total, true, ink, specks, d1);
-    const bool up = cross_check(bits, xc, yc, 1, -1, 2 * total, true, ink, specks, d2);
+    // page where there had been one, and each cost that pass its grids. A skewed
+    // finder's diagonals reach as far as its longer chord, and both must agree with the
+    // row and the column as one square's would.
+    const int reach = 2 * (skewed && v.total > total ? v.total : total);
+    const bool down = cross_check(bits, xc, yc, 1, 1, reach, true, ink, specks, d1);
+    const bool up = cross_check(bits, xc, yc, 1, -1, reach, true, ink, specks, d2);
+    if (skewed && !(down && up && affine_square(h.total, v.total, d1.total, d2.total))) return Verdict::rejected;
     const bool one_will_do = ink.one_diagonal && total >= kMinSpeckTotal;
     if (!(down && up) && !((down || up) && one_will_do)) return Verdict::rejected;
     double chord = h.total < v.total ? h.total : v.total;

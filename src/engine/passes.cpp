@@ -84,12 +84,9 @@ int Pass::decode(int count) noexcept {
     if (symbologies_ & kReadQr) {
         const int triples = find_triples(finders_, count, s_.triples, kMaxTriples);
         if (s_.trace != nullptr) trace_finders(*s_.trace, finders_, count);
-        for (int i = 0; i < triples && decoded_ < capacity_; ++i) {
-            if (s_.trace != nullptr) {
-                try_traced(s_.triples[i]);
-            } else {
-                try_triple(s_.triples[i]);
-            }
+        try_triples(triples);
+        if (decoded_ == 0 && retry_) {
+            try_triples(find_steep_triples(bits_, finders_, count, s_.triples, kMaxSteepTriples));
         }
         if (s_.trace != nullptr) trace_failures();
     }
@@ -125,6 +122,17 @@ void Pass::trace_failures() const noexcept {
 }
 
 // try_triple, with how far the triple got written to the trace.
+// The first `count` of s_.triples, each traced when the read is.
+void Pass::try_triples(int count) noexcept {
+    for (int i = 0; i < count && decoded_ < capacity_; ++i) {
+        if (s_.trace != nullptr) {
+            try_traced(s_.triples[i]);
+        } else {
+            try_triple(s_.triples[i]);
+        }
+    }
+}
+
 void Pass::try_traced(const Triple &t) noexcept {
     if (taken(t)) return;
     const int decoded = decoded_, failures = failures_;

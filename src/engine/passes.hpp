@@ -23,6 +23,10 @@ constexpr int kModules = kMaxSize * kMaxSize;
 constexpr double kMinTiming = 0.7;
 // Below this on every global grid (chance is 0.5) a symbol is not tried locally.
 constexpr double kMinLocalTiming = 0.45;
+// Steep triples (see find_steep_triples) a pass that decoded nothing tries at most,
+// when it may retry: a closeup at 50 degrees shows the far finder a third the near
+// one's size and the corner at up to 65 degrees. Each is a full try.
+constexpr int kMaxSteepTriples = 8;
 // Local grids tried per triple at most: each costs a sampling of the whole symbol.
 constexpr int kMaxLocal = 3;
 // Pixels of alignment search windows a pass may scan: kSearchPasses times the image,
@@ -130,6 +134,7 @@ private:
     // passes.cpp: triples and lone finders, decoding, records.
     bool taken(const Triple &t) const noexcept;
     void trace_failures() const noexcept;
+    void try_triples(int count) noexcept;
     void try_traced(const Triple &t) noexcept;
     void try_lone(int index) noexcept;
     void accept_lone(int index, const LoneRead &where) noexcept;
@@ -147,6 +152,7 @@ private:
     void try_triple(const Triple &t) noexcept;
     int stated_version(const Triple &t, const Anchors &anchors, const int *versions, int count) const noexcept;
     double along(const Finder &f, Point direction) const noexcept;
+    double leg_module(const Finder &a, const Finder &b, Point direction, bool steep) const noexcept;
     bool first_grid(const Triple &t, const Anchors &a, int size, Homography &h) const noexcept;
     void version_grids(const Triple &t, const Anchors &a, int version, double module, VersionGrids &out) noexcept;
     bool try_version(const Triple &t, const Anchors &a, int version, double span, Failure &failure) noexcept;

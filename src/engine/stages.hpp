@@ -121,12 +121,20 @@ int inverse_finders(const ImageView &bits, const InverseLog &log, Finder *out, i
 struct Triple {
     int tl = 0, tr = 0, bl = 0;  // finder indices; tr/bl as an upright, unmirrored symbol
     double cost = 0;            // lower is more symbol-like
+    bool steep = false;         // from find_steep_triples
 };
 
 constexpr int kMaxTriples = 256;
 
 // Plausible symbol corners among `finders`, cheapest first; at most `capacity`.
 int find_triples(const Finder *finders, int count, Triple *out, int capacity) noexcept;
+
+// Triples of a symbol seen close and steeply, which find_triples does not pass: finders
+// up to 3.5x apart in module size, the corner angle and the legs far from a square's,
+// the three sides agreeing in modules measured along them. The cheapest `capacity`
+// from the best-confirmed finders, cheapest first.
+int find_steep_triples(const ImageView &bits, const Finder *finders, int count, Triple *out,
+                       int capacity) noexcept;
 
 // ===================================================================================
 // Grid (grid.cpp)
@@ -155,14 +163,17 @@ bool find_alignment(const ImageView &bits, Point predicted, double module, doubl
 // Pixels per module of a finder measured along `direction` (any length): its chord
 // from outer edge to outer edge through the centre, over 7. Under perspective it
 // differs from the finder's narrowest reading. 0 when the rings do not close within 12
-// modules.
-double module_along(const ImageView &bits, const Finder &finder, Point direction) noexcept;
+// modules. With `specks`, a pixel of the other colour inside a ring does not end it.
+double module_along(const ImageView &bits, const Finder &finder, Point direction, bool specks = false) noexcept;
 
 // The symbol's bottom-right corner as the crossing of the top-right finder's right
 // edge and the bottom-left finder's bottom edge: exact under perspective, where the
-// parallelogram of the three centres is not. False when an edge is not found.
+// parallelogram of the three centres is not. False when an edge is not found, or the
+// corner lies far from the parallelogram's; with `steep` (a triple from
+// find_steep_triples, whose corner lies far from it by nature) the finders' modules
+// are read along each walk instead of their narrowest reading.
 bool estimate_corner(const ImageView &bits, const Finder &tl, const Finder &tr, const Finder &bl,
-                     Point &corner) noexcept;
+                     Point &corner, bool steep = false) noexcept;
 
 // modules[r * size + c] = the bits pixel under module (c, r)'s centre (0 outside the
 // image); from 3 pixels per module a majority of five points inside the module.

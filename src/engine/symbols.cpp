@@ -107,17 +107,141 @@ struct Cheapest {
     }
 };
 
+// The finders' indices, the most row hits first (ties by index), the first `limit`
+// of them; returns how many.
+int most_hits(const Finder *finders, int count, int *order, int limit) noexcept {
+    for (int i = 0; i < count; ++i) order[i] = i;
+    std::sort(order, order + count, [finders](int a, int b) {
+        return finders[a].hits != finders[b].hits ? finders[a].hits > finders[b].hits : a < b;
+    });
+    return count < limit ? count : limit;
+}
+
+// The cheapest first; ties in a fixed order.
+void sort_triples(Triple *out, int count) noexcept {
+    std::sort(out, out + count, [](const Triple &x, const Triple &y) {
+        if (x.cost != y.cost) return x.cost < y.cost;
+        if (x.tl != y.tl) return x.tl < y.tl;
+        return x.tr != y.tr ? x.tr < y.tr : x.bl < y.bl;
+    });
+}
+
+// Steep triples (see find_steep_triples): finders taking part, module sizes apart at
+// most, and the limits on the sides' agreement (see steep_shape).
+constexpr int kSteepConsidered = 24;
+constexpr double kMaxSteepModuleRatio = 4.5;
+constexpr double kSteepLegs = 1.3;
+constexpr double kSteepSideLow = 0.85, kSteepSideHigh = 1.4;
+
+// The side from finder a to b in modules: its length in pixels over the geometric mean
+// of the module sizes read along it at its ends. Under a perspective map the scale
+// along a line varies as 1 / w^2 and the length between two points is their distance
+// in modules times the root of the two ends' scales: exact for any tilt. Along the
+// diagonal, a finder's chord over 7 is a diagonal step, so the diagonal reads in steps:
+// all three sides of a symbol's finder triangle come out its span. 0 when a chord fails.
+double side_in_modules(const ImageView &bits, const Finder &a, const Finder &b) noexcept {
+    const Point d = b.centre - a.centre;
+    const double ma = module_along(bits, a, d, true), mb = module_along(bits, b, d, true);
+    if (!(ma > 0) || !(mb > 0)) return 0.0;
+    return std::sqrt(dot(d, d) / (ma * mb));
+}
+
+// Sides in modules between the steep pass's finders (by rank), each read once: a
+// side costs four chord walks, and a page of two dozen finders shares each among 22
+// triples.
+class Sides {
+public:
+    Sides(const ImageView &bits, const Finder *finders, const int *order) noexcept
+        : bits_(bits), finders_(finders), order_(order) {
+        for (auto &row : side_) {
+            for (double &v : row) v = -1.0;
+        }
+    }
+
+    double operator()(int i, int j) noexcept {
+        double &v = side_[i < j ? i : j][i < j ? j : i];
+        if (v < 0) v = side_in_modules(bits_, finders_[order_[i]], finders_[order_[j]]);
+        return v;
+    }
+
+private:
+    const ImageView &bits_;
+    const Finder *finders_;
+    const int *order_;
+    double side_[kSteepConsidered][kSteepConsidered];
+};
+
+// The steep triple of ranks (i, j, k): its corner opposite the longest side in
+// modules, the legs within kSteepLegs of each other and the third side kSteepSideLow
+// to kSteepSideHigh times their mean (a chord along the diagonal meets the finder's
+// corners, which blur rounds off: the closeups read it up to 29% long), or false.
+bool steep_shape(Sides &sides_of, const Finder *f, const int *order, int i, int j, int k, Triple &out) noexcept {
+    const int ids[3] = {i, j, k};
+    double sides[3];  // sides[n]: opposite ids[n]
+    for (int n = 0; n < 3; ++n) {
+        sides[n] = sides_of(ids[(n + 1) % 3], ids[(n + 2) % 3]);
+        if (!(sides[n] > 0)) return false;
+    }
+    int corner = 0;
+    for (int n = 1; n < 3; ++n) {
+        if (sides[n] > sides[corner]) corner = n;
+    }
+    const double p_leg = sides[(corner + 2) % 3], q_leg = sides[(corner + 1) % 3];
+    const double legs = p_leg > q_leg ? p_leg / q_leg : q_leg / p_leg;
+    const double span = (p_leg + q_leg) / 2.0, third = sides[corner] / span;
+    if (legs > kSteepLegs || third > kSteepSideHigh || third < kSteepSideLow) return false;
+    if (span < 12.0 || span > 185.0) return false;
+    const int tl = order[ids[corner]], p = order[ids[(corner + 1) % 3]], q = order[ids[(corner + 2) % 3]];
+    const bool regular = cross(f[p].centre - f[tl].centre, f[q].centre - f[tl].centre) > 0;
+    out.tl = tl;
+    out.tr = regular ? p : q;
+    out.bl = regular ? q : p;
+    out.cost = std::log(legs) + std::fabs(std::log(third));
+    out.steep = true;
+    return true;
+}
+
+// Whether find_triples passes (a, b, c).
+bool plain_triple(const Finder *f, int a, int b, int c) noexcept {
+    Triple t;
+    return modules_match(f[a], f[b]) && modules_match(f[a], f[c]) && modules_match(f[b], f[c]) &&
+           shape_of(f, a, b, c, t);
+}
+
+bool steep_modules(const Finder &a, const Finder &b) noexcept {
+    return a.module <= kMaxSteepModuleRatio * b.module && b.module <= kMaxSteepModuleRatio * a.module;
+}
+
 }  // namespace
+
+int find_steep_triples(const ImageView &bits, const Finder *finders, int count, Triple *out,
+                       int capacity) noexcept {
+    if (capacity <= 0 || count < 3) return 0;
+    if (count > kMaxFinders) count = kMaxFinders;
+    int order[kMaxFinders];
+    const int n = most_hits(finders, count, order, kSteepConsidered);
+    Cheapest kept{out, capacity};
+    Sides sides(bits, finders, order);
+    for (int i = 0; i < n; ++i) {
+        for (int j = i + 1; j < n; ++j) {
+            if (!steep_modules(finders[order[i]], finders[order[j]])) continue;
+            for (int k = j + 1; k < n; ++k) {
+                const int a = order[i], b = order[j], c = order[k];
+                if (!steep_modules(finders[a], finders[c]) || !steep_modules(finders[b], finders[c])) continue;
+                Triple t;
+                if (!plain_triple(finders, a, b, c) && steep_shape(sides, finders, order, i, j, k, t)) kept.keep(t);
+            }
+        }
+    }
+    sort_triples(out, kept.count);
+    return kept.count;
+}
 
 int find_triples(const Finder *finders, int count, Triple *out, int capacity) noexcept {
     if (capacity <= 0 || count < 3) return 0;
     if (count > kMaxFinders) count = kMaxFinders;
     int order[kMaxFinders];
-    for (int i = 0; i < count; ++i) order[i] = i;
-    std::sort(order, order + count, [finders](int a, int b) {
-        return finders[a].hits != finders[b].hits ? finders[a].hits > finders[b].hits : a < b;
-    });
-    const int n = count < kConsidered ? count : kConsidered;
+    const int n = most_hits(finders, count, order, kConsidered);
     Cheapest kept{out, capacity};
     long examined = 0;
     for (int i = 0; i < n && examined < kMaxExamined; ++i) {
@@ -134,13 +258,8 @@ int find_triples(const Finder *finders, int count, Triple *out, int capacity) no
             }
         }
     }
-    const int found = kept.count;
-    std::sort(out, out + found, [](const Triple &x, const Triple &y) {
-        if (x.cost != y.cost) return x.cost < y.cost;
-        if (x.tl != y.tl) return x.tl < y.tl;
-        return x.tr != y.tr ? x.tr < y.tr : x.bl < y.bl;
-    });
-    return found;
+    sort_triples(out, kept.count);
+    return kept.count;
 }
 
 }  // namespace halvern::engine
