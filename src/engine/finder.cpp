@@ -303,17 +303,19 @@ public:
         return -1;
     }
 
-    void add(Point p, double module) noexcept {
+    void add(Point p, double module, bool skewed) noexcept {
         if (count_ >= capacity_) return;
         const std::size_t c = static_cast<std::size_t>(cell(p.y, rows_)) * cols_ + cell(p.x, cols_);
-        finders_[count_] = Finder{p, module, 1};
+        finders_[count_] = Finder{p, module, 1, skewed};
         next_[count_] = heads_[c];
         heads_[c] = count_;
         ++count_;
     }
 
-    void merge(int i, Point p, double module) noexcept {
+    // Skewed only while every row match read it so.
+    void merge(int i, Point p, double module, bool skewed) noexcept {
         Finder &f = finders_[i];
+        f.skewed = f.skewed && skewed;
         const double w = f.hits;
         f.centre = {(f.centre.x * w + p.x) / (w + 1), (f.centre.y * w + p.y) / (w + 1)};
         f.module = (f.module * w + module) / (w + 1);
@@ -367,18 +369,26 @@ enum class Verdict : std::uint8_t { found, rejected, undecided };
 // the finder: centre and module size (the shortest of the four chords through the
 // centre, which is within 8% of the side in any rotation). False when a check fails.
 Verdict confirm(const ImageView &bits, int core_start, int core_end, int y, int total, Ink ink,
-                Point &centre, double &module) noexcept {
+                Point &centre, double &module, bool &skewed_out) noexcept {
     const int x = (core_start + core_end) / 2;
     const bool specks = total >= kMinSpeckTotal;
     CrossCheck v{}, h{}, d1{}, d2{};
     bool exhausted = false;
-    // Far enough for a column chord kMaxChordRatio times the row match from a start
-    // anywhere in its core (5/7 of it on one side).
-    if (!cross_check(bits, x, y, 0, 1, kMaxChordRatio * total * 5 / 7 + 1, false, ink, specks, v, &exhausted)) {
-        return exhausted ? Verdict::undecided : Verdict::rejected;
+    // Down the column as far as a square's chords reach first; where that runs out, on
+    // as far as a chord kMaxChordRatio times the row match reaches from a start anywhere
+    // in its core (5/7 of it on one side), and the finder is skewed. A longer first walk
+    // let two stray finders into a tilted page's triples, 45 of them tried to 59.
+    bool long_column = false;
+    if (!cross_check(bits, x, y, 0, 1, total, false, ink, specks, v, &exhausted)) {
+        if (!exhausted) return Verdict::rejected;
+        exhausted = false;
+        if (!cross_check(bits, x, y, 0, 1, kMaxChordRatio * total * 5 / 7 + 1, false, ink, specks, v, &exhausted)) {
+            return exhausted ? Verdict::undecided : Verdict::rejected;
+        }
+        long_column = true;
     }
     if (v.total * kMaxChordRatio < total || v.total > kMaxChordRatio * total) return Verdict::rejected;
-    const bool skewed = v.total * 2 < total || v.total > 2 * total;
+    const bool skewed = long_column || v.total * 2 < total || v.total > 2 * total;
     const double cy = y + 0.5 + v.offset;
     const int yc = static_cast<int>(cy);
     // Back along the row through the core's middle, or a row next to it where a thin
@@ -414,6 +424,7 @@ Verdict confirm(const ImageView &bits, int core_start, int core_end, int y, int 
     if (!centred && chord < kMinNeighbourTotal) return Verdict::rejected;
     centre = {cx, cy};
     module = chord / 7.0;
+    skewed_out = skewed;
     return Verdict::found;
 }
 
@@ -492,16 +503,17 @@ void add_match(const ImageView &bits, FinderIndex &index, Rejections &rejections
     }
     Point centre;
     double module = 0;
-    if (const Verdict verdict = confirm(bits, core_start, core_start + core, y, total, ink, centre, module);
+    bool skewed = false;
+    if (const Verdict verdict = confirm(bits, core_start, core_start + core, y, total, ink, centre, module, skewed);
         verdict != Verdict::found) {
         if (verdict == Verdict::rejected) rejections.reject(middle, total);
         return;
     }
     const int same = index.near(centre, 1.5 * module, 1.5 * module, module);
     if (same >= 0) {
-        index.merge(same, centre, module);
+        index.merge(same, centre, module, skewed);
     } else {
-        index.add(centre, module);
+        index.add(centre, module, skewed);
     }
 }
 

@@ -56,6 +56,9 @@ struct Finder {
     Point centre;       // continuous pixel coordinates
     double module = 0;  // pixels per module
     int hits = 0;       // row matches merged into this finder
+    // Foreshortened beyond any square's chords (a closeup's far finder): in steep
+    // triples only, which keeps the other triples and their cost as they were.
+    bool skewed = false;
 };
 
 // A cap on finders per image: beyond it new ones are dropped, which bounds the

@@ -30,6 +30,7 @@ constexpr double kMaxLegRatio = 1.55;
 constexpr double kMaxModuleRatio = 2.0;  // a symbol tilted 40 degrees shows 1.65
 
 bool modules_match(const Finder &a, const Finder &b) noexcept {
+    if (a.skewed || b.skewed) return false;
     return a.module <= kMaxModuleRatio * b.module && b.module <= kMaxModuleRatio * a.module;
 }
 
