@@ -202,39 +202,65 @@ class Decoded:
 
 _segment = maker(Segment)
 _decoded = maker(Decoded)
-_FNC1 = (None, "first", "second")
+FNC1 = (None, "first", "second")
 
 
-def _application_indicator(value: int | None) -> str | None:
+def application_indicator(value: int | None) -> str | None:
+    """The application indicator of FNC1 in second position as its text: two digits, or
+    a letter (the native value is the letter's code + 100)."""
     if value is None:
         return None
     return f"{value:02d}" if value < 100 else chr(value - 100)
 
 
-def decoded_fields(result: tuple[Any, ...]) -> tuple[Any, ...]:
-    """The fields of ``Decoded``, in order, from the native decoder's tuple (a read
-    builds its ``QRCode`` from them without a ``Decoded`` between); ValueError when a
-    segment's bytes are not text of its character set."""
-    (version, level, mask, corrected, raw_segments, fnc1, application, append, symbology, model,
-     rows, columns) = result
-    # Lists rather than generators, and each mode named once: a read's results are
-    # built here, and generators cost a third of this function on a one-segment code.
-    segments: list[Segment] = []
+def segment_texts(raw_segments: tuple[tuple[int, int | None, bytes], ...]) -> list[str]:
+    """The text of each of the native decoder's segments; ValueError when one's bytes are
+    not text of its character set."""
     texts: list[str] = []
     for mode, eci, data in raw_segments:
-        name = MODE_NAMES[mode]
-        text = segment_text(name, data, eci)
-        texts.append(text)
-        segments.append(_segment(name, data, text, eci))
-    return ("".join(texts), b"".join([d for _, _, d in raw_segments]), tuple(segments),
-            version_name(symbology, version, rows, columns), LEVELS[level], mask, corrected, append,
-            _FNC1[fnc1], _application_indicator(application), SYMBOLOGIES[symbology], model or None)
+        if mode == 4 and eci is None:
+            # The common segment inline: a function call a segment was a tenth of the
+            # Python layer of a small read.
+            try:
+                texts.append(data.decode("utf-8"))
+                continue
+            except UnicodeDecodeError:
+                pass
+        texts.append(segment_text(MODE_NAMES[mode], data, eci))
+    return texts
+
+
+def segments_of(raw_segments: tuple[tuple[int, int | None, bytes], ...],
+                texts: list[str]) -> tuple[Segment, ...]:
+    """``Segment`` values of the native decoder's segments and their texts."""
+    if len(raw_segments) == 1:
+        (mode, eci, data), = raw_segments
+        return (_segment(MODE_NAMES[mode], data, texts[0], eci),)
+    return tuple([_segment(MODE_NAMES[mode], data, text, eci)
+                  for (mode, eci, data), text in zip(raw_segments, texts, strict=True)])
+
+
+def payload(raw_segments: tuple[tuple[int, int | None, bytes], ...]) -> bytes:
+    """The bytes of all segments, concatenated."""
+    if len(raw_segments) == 1:
+        return raw_segments[0][2]
+    return b"".join([data for _, _, data in raw_segments])
 
 
 def decoded_from_native(result: tuple[Any, ...]) -> Decoded:
     """``Decoded`` from the native decoder's tuple; ValueError when a segment's bytes are
     not text of its character set."""
-    return _decoded(*decoded_fields(result))
+    (version, level, mask, corrected, raw_segments, fnc1, application, append, symbology, model,
+     rows, columns) = result
+    texts = segment_texts(raw_segments)
+    # A QR version and no application indicator inline: the common case, where the
+    # calls cost a tenth of this function.
+    return _decoded(
+        "".join(texts), payload(raw_segments), segments_of(raw_segments, texts),
+        version if symbology == 0 else version_name(symbology, version, rows, columns),
+        LEVELS[level], mask, corrected, append, FNC1[fnc1],
+        None if application is None else application_indicator(application),
+        SYMBOLOGIES[symbology], model or None)
 
 
 def decode_matrix(modules: object, size: int) -> Decoded:

@@ -131,11 +131,18 @@ def _buffer_input(image: object, width: object, height: object, bits: bool) -> R
 # NumPy arrays
 
 
+# The array type and the uint8 dtype, once NumPy has been imported for an image: the
+# reader's fast path knows its common input by them (see plain_input).
+_ARRAY_TYPES: tuple[Any, Any] = (None, None)
+
+
 def _numpy() -> Any:
+    global _ARRAY_TYPES
     try:
         import numpy
     except ImportError:
         raise TypeError("Reading this image needs NumPy (pip install numpy).") from None
+    _ARRAY_TYPES = (numpy.ndarray, numpy.dtype(numpy.uint8))
     return numpy
 
 
@@ -466,6 +473,26 @@ def _gray_input(gray: Any, width: int | None, height: int | None) -> ReaderInput
 
 # ---------------------------------------------------------------------------
 # Entry points
+
+
+def plain_input(image: Any, width: int | None, height: int | None) -> ReaderInput | None:
+    """The reader's input for the common cases, with no check repeated that the native
+    reader makes itself: a non-empty C-contiguous 2-D uint8 ndarray (as gray, for the
+    "auto" binarizer to tell bits by itself) or bytes with their width and height (as
+    bits); None for anything else, which ``as_reader_input`` takes. The full path cost
+    about 1.5 us of a read of a small array."""
+    if width is None:
+        array_type, uint8 = _ARRAY_TYPES
+        if type(image) is not array_type or image.dtype is not uint8 or image.ndim != 2:
+            return None
+        h, w = image.shape
+        if image.strides != (w, 1) or not (0 < h <= MAX_SIDE and 0 < w <= MAX_SIDE):
+            return None
+        return ReaderInput(image, w, h, w, False)
+    if (type(image) is bytes and type(width) is int and type(height) is int
+            and 0 < width <= MAX_SIDE and 0 < height <= MAX_SIDE and len(image) == width * height):
+        return ReaderInput(image, width, height, width, True)
+    return None
 
 
 def as_reader_input(image: Any, width: int | None = None, height: int | None = None, *,

@@ -11,13 +11,23 @@ one that was located and did not (kept only when the caller asks for them).
 from __future__ import annotations
 
 from dataclasses import dataclass, fields
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any, Literal, overload
 
 from halvern import _engine
-from halvern._content import Decoded, Segment, decoded_fields, short_text, summary
+from halvern._content import (
+    FNC1,
+    Decoded,
+    Segment,
+    application_indicator,
+    payload,
+    segment_texts,
+    segments_of,
+    short_text,
+    summary,
+)
 from halvern._frozen import maker
-from halvern._image import BINARIZERS, Binarizer, as_reader_input, binarizer_mode
+from halvern._image import BINARIZERS, Binarizer, as_reader_input, binarizer_mode, plain_input
 from halvern._symbology import ALL as _ALL
 from halvern._symbology import LEVELS, SYMBOLOGIES, identifier, symbology_mask, version_name
 
@@ -25,7 +35,7 @@ __all__ = ["QRCode", "QRMatrix", "Undecoded", "read", "read_all", "read_matrix"]
 
 Point = tuple[float, float]
 Quad = tuple[Point, Point, Point, Point]
-_NONE = BINARIZERS["none"]
+_NONE, _AUTO = BINARIZERS["none"], BINARIZERS["auto"]
 
 # ---------------------------------------------------------------------------
 # Results
@@ -185,6 +195,10 @@ def native_arguments(image: Any, width: int | None, height: int | None, try_inve
                      binarizer: str) -> tuple[Any, int, int, int, int, bool]:
     """The native read's arguments before ``keep_errors``: the pixels, their width,
     height and stride, the binarizer's number and ``try_invert``."""
+    pixels = plain_input(image, width, height) if binarizer == "auto" else None
+    if pixels is not None:
+        return pixels.pixels, pixels.width, pixels.height, pixels.stride, \
+            _NONE if pixels.bits else _AUTO, bool(try_invert)
     mode = binarizer_mode(binarizer)
     pixels = as_reader_input(image, width, height, uint8_bits=binarizer != "auto")
     if pixels.bits:
@@ -239,56 +253,81 @@ def _undecoded(record: _engine.Record, reason: str) -> Undecoded:
                              record.mirrored, record.inverted, record.module_size, _matrix(record))
 
 
-class _RestoredOnAccess:
-    """``QRCode.matrix`` of a code a read made: the ``QRMatrix`` built on first access
-    from the native record (which already holds the restored modules, level, mask and
-    finder score), then kept in the code as the field. Most callers of a read want the
-    text alone. A code built by its constructor holds its matrix as any field, and this
-    is not consulted."""
+# How each field of a code a read made comes from its record, the record's decoded
+# tuple and the texts of its segments: computed on first access, then kept in the code
+# as the field. Most callers of a read want the text alone, which is set when the code
+# is made; building every field (the segments above all) was most of what a read of a
+# small code spent in Python.
+_FIELDS_FROM_RECORD: dict[str, Callable[[_engine.Record, tuple[Any, ...], list[str]], Any]] = {
+    "data": lambda record, decoded, texts: payload(decoded[4]),
+    "symbology": lambda record, decoded, texts: SYMBOLOGIES[record.symbology],
+    "version": lambda record, decoded, texts: _located_version(record),
+    "model": lambda record, decoded, texts: decoded[9] or None,
+    "error_correction": lambda record, decoded, texts: LEVELS[decoded[1]],
+    "mask": lambda record, decoded, texts: decoded[2],
+    "corrected": lambda record, decoded, texts: decoded[3],
+    "segments": lambda record, decoded, texts: segments_of(decoded[4], texts),
+    "eci": lambda record, decoded, texts: next((e for _, e, _ in decoded[4] if e is not None), None),
+    "structured_append": lambda record, decoded, texts: decoded[7],
+    "fnc1": lambda record, decoded, texts: FNC1[decoded[5]],
+    "application_indicator": lambda record, decoded, texts: application_indicator(decoded[6]),
+    "position": lambda record, decoded, texts: record.position,
+    "orientation": lambda record, decoded, texts: record.orientation,
+    "mirrored": lambda record, decoded, texts: record.mirrored,
+    "inverted": lambda record, decoded, texts: record.inverted,
+    "module_size": lambda record, decoded, texts: record.module_size,
+    "matrix": lambda record, decoded, texts: _matrix(record),
+}
+if set(_FIELDS_FROM_RECORD) | {"text"} != {f.name for f in fields(QRCode)}:
+    raise TypeError("QRCode fields and the fields made from a record differ.")
+
+
+class _FromRecord:
+    """A field of a code a read made (see _FIELDS_FROM_RECORD). A non-data descriptor:
+    the instance's own value, once set, is found first; a code built by its constructor
+    holds every field, and this is not consulted."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.compute = _FIELDS_FROM_RECORD[name]
 
     def __get__(self, code: QRCode | None, owner: type[QRCode] | None = None) -> Any:
         if code is None:
             return self
-        matrix = _matrix(code.__dict__["_source"])
-        code.__dict__["matrix"] = matrix
-        return matrix
+        state = code.__dict__
+        value = state[self.name] = self.compute(*state["_source"])
+        return value
 
 
-# A non-data descriptor: the instance's own "matrix", once set, is found first.
-setattr(QRCode, "matrix", _RestoredOnAccess())
+for _name in _FIELDS_FROM_RECORD:
+    setattr(QRCode, _name, _FromRecord(_name))
 _new = object.__new__
-# Every field but the matrix, in order.
-_CODE_FIELDS = tuple(f.name for f in fields(QRCode))[:-1]
-
-
-def _code(decoded: tuple[Any, ...], record: _engine.Record) -> QRCode:
-    """The code of a decoded record, from the fields of its ``Decoded``."""
-    (text, data, segments, version, level, mask, corrected, append, fnc1, application,
-     symbology, model) = decoded
-    eci = None
-    for segment in segments:
-        if segment.eci is not None:
-            eci = segment.eci
-            break
-    code = _new(QRCode)
-    code.__dict__.update(zip(_CODE_FIELDS, (
-        text, data, symbology, version, model, level, mask, corrected, segments, eci, append,
-        fnc1, application, record.position, record.orientation, record.mirrored,
-        record.inverted, record.module_size), strict=True), _source=record)
-    return code
 
 
 def _result(record: _engine.Record) -> QRCode | Undecoded:
     """The code a record holds, or why it holds none."""
-    if record.decoded is None:
+    decoded = record.decoded
+    if decoded is None:
         reason = record.reason
         assert reason is not None, "a record without a decode names why"
         return _undecoded(record, REASONS[reason])
     try:
-        decoded = decoded_fields(record.decoded)
+        texts = segment_texts(decoded[4])
     except ValueError:
         return _undecoded(record, _TEXT_REASON)
-    return _code(decoded, record)
+    code = _new(QRCode)
+    state = code.__dict__
+    state["text"] = "".join(texts)
+    state["_source"] = (record, decoded, texts)
+    return code
+
+
+def _symbology_mask(symbologies: Iterable[str]) -> int:
+    return _ALL if symbologies is SYMBOLOGIES else symbology_mask(symbologies)
+
+
+def _corrected(code: QRCode) -> int:
+    return code.corrected
 
 
 # ---------------------------------------------------------------------------
@@ -330,13 +369,12 @@ def read_all(image: Any, width: int | None = None, height: int | None = None, *,
     next frame comes soon: no light-on-dark pass (``try_invert`` is then ignored), no
     denoised, shrunk or enlarged pass, and no retry of a grid that failed.
     """
-    mask = _ALL if symbologies is SYMBOLOGIES else symbology_mask(symbologies)
-    records = _records(image, width, height, try_invert, binarizer, bool(return_errors), mask,
-                       try_harder)
+    records = _records(image, width, height, try_invert, binarizer, bool(return_errors),
+                       _symbology_mask(symbologies), try_harder)
     results = [_result(r) for r in records]
     if return_errors:
         return results
-    return [r for r in results if isinstance(r, QRCode)]
+    return [r for r in results if type(r) is QRCode]
 
 
 def read(image: Any, width: int | None = None, height: int | None = None, *,
@@ -344,9 +382,12 @@ def read(image: Any, width: int | None = None, height: int | None = None, *,
          symbologies: Iterable[str] = SYMBOLOGIES, try_harder: bool = True) -> QRCode | None:
     """The most trustworthy QR code in ``image`` (the one that needed the fewest
     corrections), or None; the arguments are those of ``read_all``."""
-    codes = read_all(image, width, height, try_invert=try_invert, binarizer=binarizer,
-                     symbologies=symbologies, try_harder=try_harder)
-    return min(codes, key=lambda c: c.corrected) if codes else None
+    records = _records(image, width, height, try_invert, binarizer, False,
+                       _symbology_mask(symbologies), try_harder)
+    codes = [r for r in map(_result, records) if type(r) is QRCode]
+    if len(codes) == 1:
+        return codes[0]
+    return min(codes, key=_corrected) if codes else None
 
 
 def read_matrix(image: Any, width: int | None = None, height: int | None = None) -> QRMatrix | None:
