@@ -229,3 +229,15 @@ def test_denoise_is_the_three_by_three_majority(seed: int, h: int, w: int) -> No
     bits = (rng.random((h, w)) < rng.choice([0.05, 0.5, 0.95])).astype(np.uint8)
     got = np.frombuffer(_engine._denoise(bits, w, h), dtype=np.uint8).reshape(h, w)
     assert np.array_equal(got, majority_reference(bits))
+
+
+@pytest.mark.parametrize(("h", "w"), [(4, 4), (9, 13), (16, 37), (23, 64)])
+@pytest.mark.parametrize("bits", [False, True])
+def test_shrink_is_the_mean_of_four_by_four_blocks(h: int, w: int, bits: bool) -> None:
+    rng = np.random.default_rng(h * w)
+    levels = (rng.random((h, w)) < 0.4) * rng.integers(1, 256, size=(h, w)) if bits else rng.integers(0, 256, (h, w))
+    image = levels.astype(np.uint8)
+    blocks = image[: h // 4 * 4, : w // 4 * 4].reshape(h // 4, 4, w // 4, 4).astype(np.int64)
+    sums = 255 * (16 - (blocks != 0).sum(axis=(1, 3))) if bits else blocks.sum(axis=(1, 3))
+    shrunk = np.frombuffer(_engine._shrink(image, w, h, bits), dtype=np.uint8).reshape(h // 4, w // 4)
+    assert np.array_equal(shrunk, (sums + 8) // 16)

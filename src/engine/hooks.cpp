@@ -249,6 +249,22 @@ PyObject *hook_denoise(PyObject *, PyObject *args) {
     return bits;
 }
 
+// _shrink(image, width, height, bits): the (height / 4) x (width / 4) bytes of the
+// downscale fallback, from gray or (with `bits`) from a bits image.
+PyObject *hook_shrink(PyObject *, PyObject *args) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0;
+    int bits = 0;
+    if (!PyArg_ParseTuple(args, "Onnp", &image, &width, &height, &bits)) return nullptr;
+    BufferGuard buffer;
+    engine::ImageView view;
+    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, (width / 4) * (height / 4));
+    if (out == nullptr) return nullptr;
+    engine::shrink_image(view, bits != 0, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(out)));
+    return out;
+}
+
 // _find_finders(bits, width, height, inverse=False, carry=True, one_diagonal=True):
 // [(x, y, module, hits)] of a 0/1 image: its dark finders, or with `inverse` its light
 // ones on dark; `carry` false walks every row match; `one_diagonal` false holds the dark
@@ -479,6 +495,7 @@ PyMethodDef hook_methods[] = {
     {"_find_finders", hook_find_finders, METH_VARARGS, "Test entry: finder patterns of a 0/1 image."},
     {"_row_scan", hook_row_scan, METH_VARARGS, "Test entry: the finder scan's runs and row matches per row."},
     {"_denoise", hook_denoise, METH_VARARGS, "Test entry: the 3x3 majority of a 0/1 image."},
+    {"_shrink", hook_shrink, METH_VARARGS, "Test entry: the downscale fallback's image."},
     {"_find_triples", hook_find_triples, METH_VARARGS, "Test entry: triples of finders, cheapest first."},
     {"_homography", hook_homography, METH_VARARGS, "Test entry: the transform between two quads."},
     {"_sample_grid", hook_sample_grid, METH_VARARGS, "Test entry: modules sampled through a transform."},

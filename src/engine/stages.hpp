@@ -44,6 +44,11 @@ bool is_bits(const ImageView &image) noexcept;
 std::size_t denoise_scratch_bytes(int width) noexcept;
 void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noexcept;
 
+// The downscale fallback's image, for the tests: (width / 4) x (height / 4) means of
+// 4 x 4 blocks to `out`; with `bits` (a stride of width) nonzero bytes count as dark
+// (0) and zero as light (255).
+void shrink_image(const ImageView &image, bool bits, std::uint8_t *out) noexcept;
+
 // The gray level t that best splits levels <= t from levels > t (Otsu); the single
 // level of a one-level histogram.
 int otsu_threshold(const std::uint64_t histogram[256]) noexcept;
