@@ -173,25 +173,56 @@ int row_edges(const std::uint8_t *row, int width, std::int32_t *edges) noexcept 
 
 // The row's runs from row_edges, tested as scan_row_reference tests them, with the same
 // matches in the same order.
+// The five runs around core c (edges[c] to edges[c + 1]) to `match` when they read as a
+// row match; true then.
+template <typename Match>
+bool match_core(const std::uint8_t *row, const std::int32_t *edges, int c, Match &match) noexcept {
+    if (edges[c + 3] - edges[c - 2] < kMinTotal) return false;  // finder_ratio's first test, without the call
+    const int runs[5] = {edges[c - 1] - edges[c - 2], edges[c] - edges[c - 1], edges[c + 1] - edges[c],
+                         edges[c + 2] - edges[c + 1], edges[c + 3] - edges[c + 2]};
+    if (!row_match(runs)) return false;
+    match(edges[c], runs[2], edges[c + 3] - edges[c - 2], row[edges[c]]);
+    return true;
+}
+
+// The row's runs from row_edges, tested as scan_row_reference tests them, with the same
+// matches in the same order: cores c from 2 to count - 3, each with two runs either side.
+// With SSE2, four cores a step: their runs and the neighbours' from six overlapping loads
+// of the edges, "core wider than its four neighbours" as one mask, the proportions only
+// for the cores it keeps (on 50% noise the runs' bookkeeping was 30 instructions a run).
 template <typename Match>
 RowStats scan_row_edges(const std::uint8_t *row, int width, std::int32_t *edges, Match &&match) noexcept {
     RowStats stats;
     if (width <= 0) return stats;
     const int count = row_edges(row, width, edges);
     stats.runs = count;
-    int runs[5] = {0, 0, 0, 0, 0};
-    for (int k = 0; k < count; ++k) {
-        runs[0] = runs[1];
-        runs[1] = runs[2];
-        runs[2] = runs[3];
-        runs[3] = runs[4];
-        runs[4] = edges[k + 1] - edges[k];
-        stats.specks += runs[4] == 1 ? 1 : 0;
-        if (k < 4 || !row_match(runs)) continue;
-        stats.matched = true;
-        const int core_start = edges[k - 2];
-        match(core_start, runs[2], runs[0] + runs[1] + runs[2] + runs[3] + runs[4], row[core_start]);
+    int k = 0;
+#if defined(HALVERN_SSE2)
+    const auto at = [edges](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(edges + i)); };
+    __m128i specks = _mm_setzero_si128();  // minus the count in each lane
+    for (; k + 4 <= count; k += 4) {
+        specks = _mm_add_epi32(specks, _mm_cmpeq_epi32(_mm_sub_epi32(at(k + 1), at(k)), _mm_set1_epi32(1)));
     }
+    std::int32_t lanes[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), specks);
+    stats.specks -= static_cast<std::int64_t>(lanes[0]) + lanes[1] + lanes[2] + lanes[3];
+#endif
+    for (; k < count; ++k) stats.specks += edges[k + 1] - edges[k] == 1 ? 1 : 0;
+    int c = 2;
+#if defined(HALVERN_SSE2)
+    for (; c + 4 <= count - 2; c += 4) {
+        const __m128i e0 = at(c - 2), e1 = at(c - 1), e2 = at(c), e3 = at(c + 1), e4 = at(c + 2), e5 = at(c + 3);
+        const __m128i core = _mm_sub_epi32(e3, e2);
+        const __m128i wider = _mm_and_si128(
+            _mm_and_si128(_mm_cmpgt_epi32(core, _mm_sub_epi32(e1, e0)), _mm_cmpgt_epi32(core, _mm_sub_epi32(e2, e1))),
+            _mm_and_si128(_mm_cmpgt_epi32(core, _mm_sub_epi32(e4, e3)), _mm_cmpgt_epi32(core, _mm_sub_epi32(e5, e4))));
+        for (unsigned lanes = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(wider))); lanes != 0;
+             lanes &= lanes - 1) {
+            stats.matched |= match_core(row, edges, c + std::countr_zero(lanes), match);
+        }
+    }
+#endif
+    for (; c <= count - 3; ++c) stats.matched |= match_core(row, edges, c, match);
     return stats;
 }
 
