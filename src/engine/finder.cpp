@@ -122,9 +122,7 @@ RowStats scan_row_reference(const std::uint8_t *row, int width, Match &&match) n
 // Eight bytes to eight bits: bit i set when byte i is nonzero (byte 0 the lowest in
 // memory). The multiply gathers the bytes' low bits into the top byte without carries.
 inline std::uint64_t nonzero_mask8(std::uint64_t v) noexcept {
-    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full, high = 0x8080808080808080ull;
-    const std::uint64_t top = (((v & low7) + low7) | v) & high;
-    return ((top >> 7) * 0x0102040810204080ull) >> 56;
+    return ((nonzero_bytes(v) >> 7) * 0x0102040810204080ull) >> 56;
 }
 #endif
 
