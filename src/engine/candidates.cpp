@@ -226,11 +226,31 @@ bool Pass::try_version(const Triple &t, const Anchors &a, int version, double sp
     // patterns (a version 36 wrapped round a cylinder: timing 0.5 on every global
     // grid); through all of them it is followed. From the grid whose timing came
     // closest, at most kMaxLocal times a triple.
+    bool local = false;
     if (retry_ && best >= 0 && alignment_count(version) > 2 && local_tries_ < kMaxLocal &&
         local_grids_ < kMaxLocalPerPass) {
-        return try_local(t, grids.grid[best], version, module, failure);
+        s_.local->size = 0;
+        if (try_local(t, grids.grid[best], version, module, failure)) return true;
+        local = s_.local->size == size;
+    }
+    // Jittered module widths and a page that folds or bends leave every grid so far
+    // half a module off in places: a grid fitted to the symbol follows them. Only a
+    // grid that read its format or came near its timing, a few times a pass.
+    if (retry_ && best >= 0 && fits_ < kMaxFits &&
+        (best_timing >= kMinFitTiming || progress(failure.error) >= progress(DecodeError::version))) {
+        return try_fitted(t, grids.grid[best], local ? s_.local : nullptr, size, module, failure);
     }
     return false;
+}
+
+// The symbol read through a grid fitted to it, from the grid that came closest (the
+// local grid when it sampled the symbol).
+bool Pass::try_fitted(const Triple &t, const Homography &h, const LocalGrid *local, int size, double module,
+                      Failure &failure) noexcept {
+    ++fits_;
+    if (!fit_grid(bits_, h, local, size, *s_.fitted)) return false;
+    sample_fitted(bits_, *s_.fitted, module, s_.modules);
+    return timing_of(s_.modules, size) >= kMinTiming && try_grid(t, h, size, module, failure, nullptr, s_.fitted);
 }
 
 // The symbol sampled through its located alignment patterns, from the global grid

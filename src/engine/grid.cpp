@@ -345,24 +345,6 @@ bool estimate_corner(const ImageView &bits, const Finder &tl, const Finder &tr, 
 
 namespace {
 
-// Module (c, r) of the grid through h: the pixel under its centre, from 3 pixels per
-// module a majority of five points inside it.
-// module a majority of five points inside it; dark(x, y) reads module point (x, y).
-template <typename Dark>
-std::uint8_t vote_module(Dark &&dark, int c, int r, bool vote) noexcept {
-    const double x = c + 0.5, y = r + 0.5;
-    int count = dark(x, y) ? 1 : 0;
-    if (vote) {
-        count = 2 * count;  // the centre counts twice: a tie keeps it
-        count += dark(x - 0.25, y - 0.25) ? 1 : 0;
-        count += dark(x + 0.25, y - 0.25) ? 1 : 0;
-        count += dark(x - 0.25, y + 0.25) ? 1 : 0;
-        count += dark(x + 0.25, y + 0.25) ? 1 : 0;
-        count = count >= 3 ? 1 : 0;
-    }
-    return static_cast<std::uint8_t>(count);
-}
-
 // vote_module through h.
 std::uint8_t sample_module(const ImageView &bits, const Homography &h, int c, int r, bool vote) noexcept {
     return vote_module([&](double x, double y) noexcept { return dark_at(bits, h.apply({x, y})); }, c, r, vote);
@@ -425,7 +407,7 @@ double corrected(const double *shift, int size, double x) noexcept {
 }
 
 bool dark_local(const ImageView &bits, const LocalGrid &grid, double x, double y) noexcept {
-    return dark_at(bits, local_apply(grid, {corrected(grid.shift_u, grid.size, x), corrected(grid.shift_v, grid.size, y)}));
+    return dark_at(bits, local_point(grid, {x, y}));
 }
 
 // Where the timing pattern's colour changes near module boundary `expected` (within
@@ -547,6 +529,10 @@ int local_grid(const ImageView &bits, const Homography &global, const Point find
     return found;
 }
 
+Point local_point(const LocalGrid &grid, Point p) noexcept {
+    return local_apply(grid, {corrected(grid.shift_u, grid.size, p.x), corrected(grid.shift_v, grid.size, p.y)});
+}
+
 void sample_local(const ImageView &bits, LocalGrid &grid, int size, double module,
                   std::uint8_t *modules) noexcept {
     const bool vote = module >= 3.0;
@@ -567,26 +553,6 @@ void sample_local(const ImageView &bits, LocalGrid &grid, int size, double modul
 // Doubts: how far each module's reading is from certain
 // ===================================================================================
 
-namespace {
-
-// doubts[i] = how many of nine points over module i's middle (a third of a module
-// apart) disagree with its reading modules[i]: 0 in a clean module, 4 or more where the
-// grid straddles an edge or the module is a smudge. dark(x, y) reads module point (x, y).
-template <typename Dark>
-void doubts_by(Dark &&dark, int size, const std::uint8_t *modules, std::uint8_t *doubts) noexcept {
-    constexpr double kSpread[3] = {-1.0 / 3.0, 0.0, 1.0 / 3.0};
-    for (int r = 0; r < size; ++r) {
-        for (int c = 0; c < size; ++c) {
-            int dark_points = 0;
-            for (const double dy : kSpread)
-                for (const double dx : kSpread) dark_points += dark(c + 0.5 + dx, r + 0.5 + dy) ? 1 : 0;
-            const std::size_t i = static_cast<std::size_t>(r) * size + c;
-            doubts[i] = static_cast<std::uint8_t>(modules[i] ? 9 - dark_points : dark_points);
-        }
-    }
-}
-
-}  // namespace
 
 void grid_doubts(const ImageView &bits, const Homography &module_to_image, int size, const std::uint8_t *modules,
                  std::uint8_t *doubts) noexcept {

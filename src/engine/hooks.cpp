@@ -374,6 +374,20 @@ PyObject *hook_find_triples(PyObject *, PyObject *args) {
     });
 }
 
+// A grid's transform (9 numbers, module to image) and size (1..177); false with the
+// error set.
+bool parse_grid(PyObject *coefficients, Py_ssize_t size, engine::Homography &h) {
+    if (!PyArg_ParseTuple(coefficients, "ddddddddd", &h.m[0], &h.m[1], &h.m[2], &h.m[3], &h.m[4], &h.m[5], &h.m[6],
+                          &h.m[7], &h.m[8])) {
+        return false;
+    }
+    if (size < 1 || size > engine::kMaxSize) {
+        PyErr_SetString(PyExc_ValueError, "Grid size must be in 1..177.");
+        return false;
+    }
+    return true;
+}
+
 // _sample_grid(bits, width, height, h, size, module): size * size module bytes sampled
 // through the homography h (9 numbers, module to image).
 PyObject *hook_sample_grid(PyObject *, PyObject *args) {
@@ -384,14 +398,7 @@ PyObject *hook_sample_grid(PyObject *, PyObject *args) {
         return nullptr;
     }
     engine::Homography h;
-    if (!PyArg_ParseTuple(coefficients, "ddddddddd", &h.m[0], &h.m[1], &h.m[2], &h.m[3], &h.m[4], &h.m[5], &h.m[6],
-                          &h.m[7], &h.m[8])) {
-        return nullptr;
-    }
-    if (size < 1 || size > engine::kMaxSize) {
-        PyErr_SetString(PyExc_ValueError, "Grid size must be in 1..177.");
-        return nullptr;
-    }
+    if (!parse_grid(coefficients, size, h)) return nullptr;
     BufferGuard buffer;
     engine::ImageView view;
     if (!parse_bits(image, width, height, buffer, view)) return nullptr;
@@ -399,6 +406,42 @@ PyObject *hook_sample_grid(PyObject *, PyObject *args) {
     if (out == nullptr) return nullptr;
     engine::sample_grid(view, h, static_cast<int>(size), module, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(out)));
     return out;
+}
+
+// _fit_grid(bits, width, height, h, size): the grid fitted to the symbol that the
+// homography h (9 numbers, module to image) roughly maps, as (size * size module bytes
+// read at the centres, the image points of the module centres row by row as 2 * size *
+// size doubles); None when the fit refuses the grid.
+PyObject *hook_fit_grid(PyObject *, PyObject *args) {
+    PyObject *image = nullptr, *coefficients = nullptr;
+    Py_ssize_t width = 0, height = 0, size = 0;
+    if (!PyArg_ParseTuple(args, "OnnO!n", &image, &width, &height, &PyTuple_Type, &coefficients, &size)) return nullptr;
+    engine::Homography h;
+    if (!parse_grid(coefficients, size, h)) return nullptr;
+    BufferGuard buffer;
+    engine::ImageView view;
+    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
+    RawScratch<engine::FittedGrid> grid;
+    if (!grid.allocate(1)) return PyErr_NoMemory();
+    const int n = static_cast<int>(size);
+    if (!engine::fit_grid(view, h, nullptr, n, *grid.get())) Py_RETURN_NONE;
+    PyObject *modules = PyBytes_FromStringAndSize(nullptr, size * size);
+    PyObject *points = PyBytes_FromStringAndSize(nullptr, 2 * size * size * static_cast<Py_ssize_t>(sizeof(double)));
+    if (modules == nullptr || points == nullptr) {
+        Py_XDECREF(modules);
+        Py_XDECREF(points);
+        return nullptr;
+    }
+    engine::sample_fitted(view, *grid.get(), 0.0, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(modules)));
+    char *at = PyBytes_AsString(points);
+    for (int r = 0; r < n; ++r) {
+        for (int c = 0; c < n; ++c, at += 2 * sizeof(double)) {
+            const engine::Point p = engine::fitted_point(*grid.get(), {c + 0.5, r + 0.5});
+            std::memcpy(at, &p.x, sizeof(double));
+            std::memcpy(at + sizeof(double), &p.y, sizeof(double));
+        }
+    }
+    return Py_BuildValue("(NN)", modules, points);
 }
 
 // _find_alignment(bits, width, height, x, y, module, radius): the alignment centre
@@ -500,6 +543,7 @@ PyMethodDef hook_methods[] = {
     {"_homography", hook_homography, METH_VARARGS, "Test entry: the transform between two quads."},
     {"_sample_grid", hook_sample_grid, METH_VARARGS, "Test entry: modules sampled through a transform."},
     {"_find_alignment", hook_find_alignment, METH_VARARGS, "Test entry: the alignment pattern near a point."},
+    {"_fit_grid", hook_fit_grid, METH_VARARGS, "Test entry: a grid fitted to a symbol, sampled."},
     {"_finder_square", hook_finder_square, METH_VARARGS, "Test entry: the outer square of a lone finder."},
     {"_decode_micro", hook_decode_micro, METH_VARARGS, "Test entry: a sampled Micro QR symbol decoded."},
     {"_decode_rmqr", hook_decode_rmqr, METH_VARARGS, "Test entry: a sampled rMQR symbol decoded."},

@@ -186,14 +186,16 @@ void Pass::accept_lone(int index, const LoneRead &where) noexcept {
 // round dots of half the pitch leave the vote's four outer points light (dots
 // scenes: 13 of 48 located and failed so). `local` when it was sampled through the
 // local grid, h otherwise; `modules` becomes the reading that decoded.
-DecodeError Pass::decode_soft(const Homography &h, const LocalGrid *local, int size, double module, bool mirrored,
-                              const std::uint8_t *&modules) noexcept {
+DecodeError Pass::decode_soft(const Homography &h, const LocalGrid *local, const FittedGrid *fitted, int size,
+                              double module, bool mirrored, const std::uint8_t *&modules) noexcept {
     if (!retry_ || soft_tries_ >= kMaxSoft) return DecodeError::too_many_errors;
     ++soft_tries_;
-    DecodeError error = decode_doubted(h, local, size, mirrored, s_.modules, modules);
+    DecodeError error = decode_doubted(h, local, fitted, size, mirrored, s_.modules, modules);
     if (error != DecodeError::too_many_errors || module < 3.0) return error;
     std::uint8_t *centred = s_.doubts + 2 * kModules;
-    if (local != nullptr) {
+    if (fitted != nullptr) {
+        sample_fitted(bits_, *fitted, 0.0, centred);
+    } else if (local != nullptr) {
         sample_local(bits_, *s_.local, size, 0.0, centred);
     } else {
         sample_grid(bits_, h, size, 0.0, centred);
@@ -203,17 +205,19 @@ DecodeError Pass::decode_soft(const Homography &h, const LocalGrid *local, int s
         transpose(centred, size, centred + kModules);
         reading = centred + kModules;
     }
-    error = decode_doubted(h, local, size, mirrored, centred, reading);
+    error = decode_doubted(h, local, fitted, size, mirrored, centred, reading);
     if (error == DecodeError::none) modules = reading;
     return error;
 }
 
 // Decodes `modules` (`sampled` as read, before any transpose) with the doubts of
 // that reading.
-DecodeError Pass::decode_doubted(const Homography &h, const LocalGrid *local, int size, bool mirrored,
-                                 const std::uint8_t *sampled, const std::uint8_t *modules) noexcept {
+DecodeError Pass::decode_doubted(const Homography &h, const LocalGrid *local, const FittedGrid *fitted, int size,
+                                 bool mirrored, const std::uint8_t *sampled, const std::uint8_t *modules) noexcept {
     std::uint8_t *doubts = s_.doubts;
-    if (local != nullptr) {
+    if (fitted != nullptr) {
+        fitted_doubts(bits_, *fitted, sampled, doubts);
+    } else if (local != nullptr) {
         local_doubts(bits_, *local, size, sampled, doubts);
     } else {
         grid_doubts(bits_, h, size, sampled, doubts);
@@ -226,9 +230,9 @@ DecodeError Pass::decode_doubted(const Homography &h, const LocalGrid *local, in
 }
 
 // Decodes the grid sampled into s_.modules, as it is and mirrored; h places it
-// (`local`: the grid sampled it through its anchors).
+// (`local`: the grid sampled it through its anchors; `fitted`: through a fitted grid).
 bool Pass::try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure,
-                    const LocalGrid *local) noexcept {
+                    const LocalGrid *local, const FittedGrid *fitted) noexcept {
     for (int mirrored = 0; mirrored < 2; ++mirrored) {
         const std::uint8_t *modules = s_.modules;
         if (mirrored) {
@@ -237,7 +241,7 @@ bool Pass::try_grid(const Triple &t, const Homography &h, int size, double modul
         }
         DecodeError error = decode_symbol(modules, size, *s_.attempt);
         if (error == DecodeError::too_many_errors)
-            error = decode_soft(h, local, size, module, mirrored != 0, modules);
+            error = decode_soft(h, local, fitted, size, module, mirrored != 0, modules);
         if (error == DecodeError::none) {
             accept(t, h, size, module, mirrored != 0, modules);
             return true;

@@ -43,6 +43,10 @@ constexpr int kMaxJitter = 4;
 constexpr double kNestedRatio = 1.3;
 // Grids retried with erasures per pass at most: each samples nine points a module.
 constexpr int kMaxSoft = 8;
+// Fitted grids per pass at most: each costs some 300 samples a module.
+constexpr int kMaxFits = 4;
+// Timing a grid that read no format needs for a fit: chance is 0.5.
+constexpr double kMinFitTiming = 0.6;
 // Versions tried for a triple at most.
 constexpr int kMaxVersions = 7;
 // How far a version stated in the version blocks may lie from the estimate it was
@@ -80,6 +84,7 @@ struct Scratch {
     std::uint8_t *small = nullptr;  // the image box-averaged kShrink times down
     std::uint8_t *doubts = nullptr;  // per module as sampled and transposed, then a centre reading and its transpose
     std::uint8_t *large = nullptr;   // the bits kEnlarge times larger (small images only)
+    FittedGrid *fitted = nullptr;
     Trace *trace = nullptr;         // the caller's, not carved: null unless asked for
 };
 
@@ -138,12 +143,12 @@ private:
     void try_traced(const Triple &t) noexcept;
     void try_lone(int index) noexcept;
     void accept_lone(int index, const LoneRead &where) noexcept;
-    DecodeError decode_soft(const Homography &h, const LocalGrid *local, int size, double module, bool mirrored,
-                            const std::uint8_t *&modules) noexcept;
-    DecodeError decode_doubted(const Homography &h, const LocalGrid *local, int size, bool mirrored,
-                               const std::uint8_t *sampled, const std::uint8_t *modules) noexcept;
+    DecodeError decode_soft(const Homography &h, const LocalGrid *local, const FittedGrid *fitted, int size,
+                            double module, bool mirrored, const std::uint8_t *&modules) noexcept;
+    DecodeError decode_doubted(const Homography &h, const LocalGrid *local, const FittedGrid *fitted, int size,
+                               bool mirrored, const std::uint8_t *sampled, const std::uint8_t *modules) noexcept;
     bool try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure,
-                  const LocalGrid *local = nullptr) noexcept;
+                  const LocalGrid *local = nullptr, const FittedGrid *fitted = nullptr) noexcept;
     void set_centres(Point centres[3], const Triple &t, bool mirrored) const noexcept;
     void accept(const Triple &t, const Homography &h, int size, double module, bool mirrored,
                 const std::uint8_t *modules) noexcept;
@@ -158,6 +163,8 @@ private:
     bool try_version(const Triple &t, const Anchors &a, int version, double span, Failure &failure) noexcept;
     bool try_local(const Triple &t, const Homography &global, int version, double module,
                    Failure &failure) noexcept;
+    bool try_fitted(const Triple &t, const Homography &h, const LocalGrid *local, int size, double module,
+                    Failure &failure) noexcept;
     bool try_nudged(const Triple &t, Point anchor, Point at, const Homography &h, int size, double module,
                     Failure &failure) noexcept;
     bool afford_search(double radius) noexcept;
@@ -177,6 +184,7 @@ private:
     std::int64_t search_budget_;
     int jitters_ = 0;
     int soft_tries_ = 0;
+    int fits_ = 0;
     FinderScan scan_;
 };
 

@@ -75,6 +75,7 @@ std::size_t layout(int width, int height, void *base, Scratch &out) noexcept {
     out.small = c.take<std::uint8_t>(small);
     out.doubts = c.take<std::uint8_t>(4 * kModules);
     out.large = c.take<std::uint8_t>(large);
+    out.fitted = c.take<FittedGrid>(sizeof(FittedGrid));
     return c.total();
 }
 

@@ -227,6 +227,87 @@ void grid_doubts(const ImageView &bits, const Homography &module_to_image, int s
 void local_doubts(const ImageView &bits, const LocalGrid &grid, int size, const std::uint8_t *modules,
                   std::uint8_t *doubts) noexcept;
 
+// The image point of module point p through a local grid sample_local has filled (its
+// timing shifts applied).
+Point local_point(const LocalGrid &grid, Point p) noexcept;
+
+// Module (c, r) read through `dark` (dark(x, y) reads module point (x, y)): the point
+// under its centre, from 3 pixels per module (`vote`) a majority of five points inside
+// it.
+template <typename Dark>
+std::uint8_t vote_module(Dark &&dark, int c, int r, bool vote) noexcept {
+    const double x = c + 0.5, y = r + 0.5;
+    int count = dark(x, y) ? 1 : 0;
+    if (vote) {
+        count = 2 * count;  // the centre counts twice: a tie keeps it
+        count += dark(x - 0.25, y - 0.25) ? 1 : 0;
+        count += dark(x + 0.25, y - 0.25) ? 1 : 0;
+        count += dark(x - 0.25, y + 0.25) ? 1 : 0;
+        count += dark(x + 0.25, y + 0.25) ? 1 : 0;
+        count = count >= 3 ? 1 : 0;
+    }
+    return static_cast<std::uint8_t>(count);
+}
+
+// doubts[i] = how many of nine points over module i's middle (a third of a module
+// apart) disagree with its reading modules[i]: 0 in a clean module, 4 or more where the
+// grid straddles an edge or the module is a smudge. dark(x, y) reads module point (x, y).
+template <typename Dark>
+void doubts_by(Dark &&dark, int size, const std::uint8_t *modules, std::uint8_t *doubts) noexcept {
+    constexpr double kSpread[3] = {-1.0 / 3.0, 0.0, 1.0 / 3.0};
+    for (int r = 0; r < size; ++r) {
+        for (int c = 0; c < size; ++c) {
+            int dark_points = 0;
+            for (const double dy : kSpread)
+                for (const double dx : kSpread) dark_points += dark(c + 0.5 + dx, r + 0.5 + dy) ? 1 : 0;
+            const std::size_t i = static_cast<std::size_t>(r) * size + c;
+            doubts[i] = static_cast<std::uint8_t>(modules[i] ? 9 - dark_points : dark_points);
+        }
+    }
+}
+
+// ===================================================================================
+// Fitted grid (refine.cpp): a grid fitted to the symbol rather than assumed
+// ===================================================================================
+
+// Knots per axis of a fitted grid's lattice at most.
+constexpr int kMaxKnots = 16;
+
+// A symbol's grid as a lattice of knots over its module square, each knot's image
+// point moved until the symbol's function patterns and the purity of its modules
+// agree with it best, and a shift per column and per row (module widths that a
+// printer jittered). Module point (x, y) moves by its column's and row's shift, then
+// maps by bilinear interpolation between the four knots round it.
+struct FittedGrid {
+    int size = 0;     // modules across
+    int knots = 0;    // per axis
+    double step = 1;  // modules between knots
+    Point knot[kMaxKnots * kMaxKnots];  // image point of module point (i, j) * step at [j * knots + i]
+    double shift_u[kMaxSize] = {};       // per column, modules
+    double shift_v[kMaxSize] = {};       // per row, modules
+    // What each module should read (0 light, 1 dark) where a function pattern fixes
+    // it, 2 for a data module: scratch of the fit.
+    std::uint8_t expected[kMaxSize * kMaxSize];
+    std::uint8_t sampled[kMaxSize * kMaxSize];
+};
+
+// The image point of module point p through a fitted grid.
+Point fitted_point(const FittedGrid &grid, Point p) noexcept;
+
+// Fits the grid of a symbol of `size` modules that `global` (or, when given, `local`)
+// roughly maps, by a fixed number of sweeps: cost linear in the modules, at most
+// about 300 samples a module. False on bad input (a size no version has, a map that
+// leaves the plane).
+bool fit_grid(const ImageView &bits, const Homography &global, const LocalGrid *local, int size,
+              FittedGrid &out) noexcept;
+
+// As sample_grid, through a fitted grid.
+void sample_fitted(const ImageView &bits, const FittedGrid &grid, double module, std::uint8_t *modules) noexcept;
+
+// As grid_doubts, through a fitted grid.
+void fitted_doubts(const ImageView &bits, const FittedGrid &grid, const std::uint8_t *modules,
+                   std::uint8_t *doubts) noexcept;
+
 // ===================================================================================
 // The read (reader.cpp, passes.cpp, candidates.cpp)
 // ===================================================================================
