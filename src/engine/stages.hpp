@@ -297,7 +297,7 @@ Point fitted_point(const FittedGrid &grid, Point p) noexcept;
 // Fits the grid of a symbol of `size` modules that `global` (or, when given, `local`)
 // roughly maps, by a fixed number of sweeps: cost linear in the modules, at most
 // about 300 samples a module. False on bad input (a size no version has, a map that
-// leaves the plane).
+// leaves the plane) and when the starting grid reads no format within a bit error.
 bool fit_grid(const ImageView &bits, const Homography &global, const LocalGrid *local, int size,
               FittedGrid &out) noexcept;
 
