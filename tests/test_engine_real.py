@@ -39,6 +39,8 @@ def test_whole_image_symbols_read_at_any_pixels_a_module(version: int, scale: in
         ("nested", "0.7", 6),  # the inner symbol decoded first, the outer's centre inside it
         ("nested", "0.35", 5),  # the inner symbol's centre inside the decoded outer one
         ("dots", "50 rounded", 3),  # dots of half the pitch: the vote's outer points read light
+        ("printed", "30% photo", 3),  # module widths jittered and drifting: the fitted grid follows them
+        ("warp", "cyl 140", 7),  # a version 2 round a cylinder: its outer columns squeezed
     ],
 )
 def test_scenes_that_once_failed_read(condition: str, severity: str, index: int) -> None:

@@ -108,9 +108,21 @@ void Pass::try_triple(const Triple &t) noexcept {
     }
     Failure failure;
     failure.error = DecodeError::bad_size;
+    fit_start_ = FitStart{};
+    s_.local->size = 0;
     for (int i = 0; i < count; ++i) {
         if (versions[i] < kMinVersion || versions[i] > kMaxVersion) continue;
         if (try_version(t, anchors, versions[i], span, failure)) return;
+    }
+    // Jittered module widths and a page that folds or bends leave every grid so far
+    // half a module off in places: a grid fitted to the symbol follows them. Only
+    // once every version failed (a wrong version's grid reads the format beside the
+    // finders as well as the right one's), from a grid that read its format or came
+    // near its timing, a few times a pass.
+    if (retry_ && fit_start_.size > 0 && fits_ < kMaxFits &&
+        (fit_start_.timing >= kMinFitTiming || progress(failure.error) >= progress(DecodeError::version))) {
+        const LocalGrid *local = s_.local->size == fit_start_.size ? s_.local : nullptr;
+        if (try_fitted(t, fit_start_.grid, local, fit_start_.size, fit_start_.module, failure)) return;
     }
     if (failure.error != DecodeError::bad_size && failures_ < kMaxTriples) {
         failure.finders[0] = t.tl;
@@ -226,19 +238,11 @@ bool Pass::try_version(const Triple &t, const Anchors &a, int version, double sp
     // patterns (a version 36 wrapped round a cylinder: timing 0.5 on every global
     // grid); through all of them it is followed. From the grid whose timing came
     // closest, at most kMaxLocal times a triple.
-    bool local = false;
+    if (best >= 0 && best_timing > fit_start_.timing) fit_start_ = {grids.grid[best], size, module, best_timing};
     if (retry_ && best >= 0 && alignment_count(version) > 2 && local_tries_ < kMaxLocal &&
         local_grids_ < kMaxLocalPerPass) {
-        s_.local->size = 0;
-        if (try_local(t, grids.grid[best], version, module, failure)) return true;
-        local = s_.local->size == size;
-    }
-    // Jittered module widths and a page that folds or bends leave every grid so far
-    // half a module off in places: a grid fitted to the symbol follows them. Only a
-    // grid that read its format or came near its timing, a few times a pass.
-    if (retry_ && best >= 0 && fits_ < kMaxFits &&
-        (best_timing >= kMinFitTiming || progress(failure.error) >= progress(DecodeError::version))) {
-        return try_fitted(t, grids.grid[best], local ? s_.local : nullptr, size, module, failure);
+        s_.local->size = 0;  // a local grid of another version no longer stands
+        return try_local(t, grids.grid[best], version, module, failure);
     }
     return false;
 }

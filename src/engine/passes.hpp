@@ -104,6 +104,15 @@ struct VersionGrids {
     bool aligned = false;  // grid[0] is anchored on a located alignment pattern
 };
 
+// The grid of a triple's versions whose timing came closest, a fit's start once every
+// version has failed.
+struct FitStart {
+    Homography grid;
+    int size = 0;  // 0: none
+    double module = 0;
+    double timing = 0;
+};
+
 // out = in (size x size) transposed.
 void transpose(const std::uint8_t *in, int size, std::uint8_t *out) noexcept;
 
@@ -185,6 +194,7 @@ private:
     int jitters_ = 0;
     int soft_tries_ = 0;
     int fits_ = 0;
+    FitStart fit_start_;
     FinderScan scan_;
 };
 
