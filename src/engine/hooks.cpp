@@ -216,6 +216,17 @@ bool parse_bits(PyObject *image, Py_ssize_t width, Py_ssize_t height, BufferGuar
     return parse_image(image, width, height, width < 1 ? 1 : width, buffer, view);
 }
 
+// Arguments that start with a bits image (image, width, height), `format` naming all of
+// them and `extra` pointing at the ones after the image's three.
+template <typename... Extra>
+bool parse_bits_args(PyObject *args, const char *format, BufferGuard &buffer, engine::ImageView &view,
+                     Extra... extra) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0;
+    return PyArg_ParseTuple(args, format, &image, &width, &height, extra...) &&
+           parse_bits(image, width, height, buffer, view);
+}
+
 // _binarize(image, width, height, stride, binarizer): (width * height bytes of 0/1,
 // bilevel).
 PyObject *hook_binarize_levels(PyObject *, PyObject *args) {
@@ -227,13 +238,10 @@ PyObject *hook_binarize_levels(PyObject *, PyObject *args) {
 
 // _denoise(bits, width, height): the 3x3 majority of a 0/1 image (nonzero counts as 1).
 PyObject *hook_denoise(PyObject *, PyObject *args) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0;
-    if (!PyArg_ParseTuple(args, "Onn", &image, &width, &height)) return nullptr;
     BufferGuard buffer;
     engine::ImageView view;
-    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
-    PyObject *bits = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width) * height);
+    if (!parse_bits_args(args, "Onn", buffer, view)) return nullptr;
+    PyObject *bits = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(view.width) * view.height);
     if (bits == nullptr) return nullptr;
     RawScratch<unsigned char> rows;
     if (!allocate_or_raise(rows, engine::denoise_scratch_bytes(view.width))) {
@@ -252,14 +260,11 @@ PyObject *hook_denoise(PyObject *, PyObject *args) {
 // _shrink(image, width, height, bits): the (height / 4) x (width / 4) bytes of the
 // downscale fallback, from gray or (with `bits`) from a bits image.
 PyObject *hook_shrink(PyObject *, PyObject *args) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0;
     int bits = 0;
-    if (!PyArg_ParseTuple(args, "Onnp", &image, &width, &height, &bits)) return nullptr;
     BufferGuard buffer;
     engine::ImageView view;
-    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
-    PyObject *out = PyBytes_FromStringAndSize(nullptr, (width / 4) * (height / 4));
+    if (!parse_bits_args(args, "Onnp", buffer, view, &bits)) return nullptr;
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(view.width / 4) * (view.height / 4));
     if (out == nullptr) return nullptr;
     engine::shrink_image(view, bits != 0, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(out)));
     return out;
@@ -270,13 +275,10 @@ PyObject *hook_shrink(PyObject *, PyObject *args) {
 // ones on dark; `carry` false walks every row match; `one_diagonal` false holds the dark
 // finders to both diagonals.
 PyObject *hook_find_finders(PyObject *, PyObject *args) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0;
     int inverse = 0, carry = 1, one_diagonal = 1;
-    if (!PyArg_ParseTuple(args, "Onn|ppp", &image, &width, &height, &inverse, &carry, &one_diagonal)) return nullptr;
     BufferGuard buffer;
     engine::ImageView view;
-    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
+    if (!parse_bits_args(args, "Onn|ppp", buffer, view, &inverse, &carry, &one_diagonal)) return nullptr;
     RawScratch<unsigned char> scratch;
     RawScratch<engine::Finder> finders;
     RawScratch<engine::RowMatch> matches;
@@ -302,13 +304,10 @@ PyObject *hook_find_finders(PyObject *, PyObject *args) {
 // value), ...))] per row of a 0/1 image as the finder scan reads it; `reference` the
 // plain run-by-run scan.
 PyObject *hook_row_scan(PyObject *, PyObject *args) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0;
     int reference = 0;
-    if (!PyArg_ParseTuple(args, "Onnp", &image, &width, &height, &reference)) return nullptr;
     BufferGuard buffer;
     engine::ImageView view;
-    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
+    if (!parse_bits_args(args, "Onnp", buffer, view, &reference)) return nullptr;
     if (!engine::is_bits(view)) {
         PyErr_SetString(PyExc_ValueError, "The row scan reads pixels of 0 and 1 only.");
         return nullptr;
@@ -447,13 +446,10 @@ PyObject *hook_fit_grid(PyObject *, PyObject *args) {
 // _find_alignment(bits, width, height, x, y, module, radius): the alignment centre
 // nearest (x, y), or None.
 PyObject *hook_find_alignment(PyObject *, PyObject *args) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0;
     double x = 0, y = 0, module = 0, radius = 0;
-    if (!PyArg_ParseTuple(args, "Onndddd", &image, &width, &height, &x, &y, &module, &radius)) return nullptr;
     BufferGuard buffer;
     engine::ImageView view;
-    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
+    if (!parse_bits_args(args, "Onndddd", buffer, view, &x, &y, &module, &radius)) return nullptr;
     engine::Point found;
     if (!engine::find_alignment(view, {x, y}, module, radius, found)) Py_RETURN_NONE;
     return Py_BuildValue("(dd)", found.x, found.y);
@@ -463,16 +459,12 @@ PyObject *hook_find_alignment(PyObject *, PyObject *args) {
 // _finder_square(bits, width, height, x, y, module): the four corners (x, y) of a lone
 // finder's outer square, in increasing angle around its centre, or None.
 PyObject *hook_finder_square(PyObject *, PyObject *args) {
-    PyObject *image = nullptr;
-    Py_ssize_t width = 0, height = 0;
     engine::Finder finder;
-    if (!PyArg_ParseTuple(args, "Onnddd", &image, &width, &height, &finder.centre.x, &finder.centre.y,
-                          &finder.module)) {
-        return nullptr;
-    }
     BufferGuard buffer;
     engine::ImageView view;
-    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
+    if (!parse_bits_args(args, "Onnddd", buffer, view, &finder.centre.x, &finder.centre.y, &finder.module)) {
+        return nullptr;
+    }
     engine::Point c[4];
     if (!engine::finder_square(view, finder, c)) Py_RETURN_NONE;
     return Py_BuildValue("((dd)(dd)(dd)(dd))", c[0].x, c[0].y, c[1].x, c[1].y, c[2].x, c[2].y, c[3].x, c[3].y);
