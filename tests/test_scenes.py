@@ -251,6 +251,15 @@ def test_halvern_reads_what_it_read_before(condition: str, severity: str) -> Non
     assert sorted(halvern_texts(scene.image)) == sorted(scene.texts)
 
 
+# Glowing light-on-dark displays whose finders the local threshold breaks into the
+# screen's pixel texture: read through the global threshold's pass, none before it.
+@pytest.mark.parametrize(("severity", "index"), [("qz", 1), ("qz", 4), ("2", 3)])
+def test_glowing_displays_read_through_one_threshold(severity: str, index: int) -> None:
+    scene = sc.scene("display", severity, index, seed=0)
+    assert sorted(halvern_texts(scene.image)) == sorted(scene.texts)
+    assert halvern.read_all(scene.image, binarizer="local") == []
+
+
 @pytest.mark.parametrize("severity", sc.severities("none"))
 def test_halvern_finds_nothing_where_there_is_no_symbol(severity: str) -> None:
     scene = sc.scene("none", severity, 0, seed=SEED)

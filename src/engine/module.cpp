@@ -484,7 +484,7 @@ public:
     // [(x, y, module, hits, pass)]; triples [((tl, tr, bl), cost, pass, outcome)];
     // symbols [(h, size, confidence, pass, outcome)] with h the 9 coefficients of
     // module_to_image and confidence size * size bytes. outcome: a DecodeError value;
-    // pass: 0 first, 1 inverted, 2 denoised, 3 shrunk, 4 enlarged.
+    // pass: 0 first, 1 inverted, 2 denoised, 3 shrunk, 4 enlarged, 5 global.
     PyObject *build() {
         PyObject *finders = PyList_New(trace_.finder_count);
         PyObject *triples = finders ? PyList_New(trace_.triple_count) : nullptr;

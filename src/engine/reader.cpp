@@ -240,6 +240,7 @@ public:
         }
         if (const int found = read_denoised(scan, scanned); found > 0) return found;
         if (const int found = read_shrunk(scan, scanned); found > 0) return found;
+        if (const int found = read_global(scan.matches > 0 || log.count > 0, located); found > 0) return found;
         return reported;
     }
 
@@ -319,6 +320,26 @@ private:
         const int found = shrunk.run();
         if (found > 0) rescale(records_, found, kShrink);
         return found;
+    }
+
+    // A light code on a glowing display: over its bright, smooth areas the local
+    // threshold follows the screen's pixel texture and breaks the finders into specks
+    // (display scenes with finders found and no triple; each of them reads through one
+    // threshold for the whole image). A gray image whose scan saw a finder's row match,
+    // dark or light, and located nothing is read once more through the global
+    // threshold, dark and light; the last fallback, so it rewrites the bits freely.
+    int read_global(bool matched, int located) noexcept {
+        if (bilevel_ || options_.binarizer != Binarizer::automatic || !matched || located > 0) return 0;
+        binarize(image_, Binarizer::global, s_.bits, s_.binarize);
+        bits_ = ImageView{s_.bits, image_.width, image_.height, image_.width};
+        trace_pass(s_.trace, TracePass::global, 1.0);
+        Pass global(bits_, s_, s_.finders, records_, capacity_, false, options_.symbologies);
+        InverseLog log{s_.matches, inverse_log_capacity(image_.width, image_.height)};
+        if (const int found = global.run(options_.try_invert ? &log : nullptr); found > 0) {
+            return report(global, found);
+        }
+        int unused = 0;
+        return read_inverted(log, unused);
     }
 
     const ImageView &image_;

@@ -371,7 +371,7 @@ int read_symbols(const ImageView &image, const ReadOptions &options, void *scrat
 // ===================================================================================
 
 // The passes of a read, in the order they run.
-enum class TracePass : std::uint8_t { first = 0, inverted = 1, denoised = 2, shrunk = 3, enlarged = 4 };
+enum class TracePass : std::uint8_t { first = 0, inverted = 1, denoised = 2, shrunk = 3, enlarged = 4, global = 5 };
 
 // A finder a pass found, in the image's pixels.
 struct TraceFinder {

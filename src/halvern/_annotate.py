@@ -49,10 +49,10 @@ CORNER, TEXT, INK = (255, 200, 0), (255, 255, 255), (0, 0, 0)
 BIT_LIGHT, BIT_DARK = (250, 250, 250), (80, 80, 80)
 FINDER: dict[str, Colour] = {"first": (255, 0, 255), "inverted": (0, 190, 255),
                              "denoised": (255, 140, 0), "shrunk": (150, 90, 255),
-                             "enlarged": (0, 160, 120)}
+                             "enlarged": (0, 160, 120), "global": (200, 120, 60)}
 FINDER_NAMES = {"first": "dark on light", "inverted": "light on dark",
                 "denoised": "after denoising", "shrunk": "in the image shrunk 4x",
-                "enlarged": "in the image enlarged 3x"}
+                "enlarged": "in the image enlarged 3x", "global": "through a global threshold"}
 TRIPLE_DECODED, TRIPLE_LOCATED, TRIPLE_NO_GRID = (0, 150, 0), (200, 0, 0), (40, 90, 255)
 CONFIDENT, DOUBTFUL, UNSURE = (0, 210, 0), (255, 215, 0), (255, 0, 0)
 

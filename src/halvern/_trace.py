@@ -22,12 +22,12 @@ __all__ = ["Trace", "TraceFinder", "TraceSymbol", "TraceTriple", "trace_read"]
 
 Point = tuple[float, float]
 Quad = tuple[Point, Point, Point, Point]
-Stage = Literal["first", "inverted", "denoised", "shrunk", "enlarged"]
+Stage = Literal["first", "inverted", "denoised", "shrunk", "enlarged", "global"]
 
 # The passes of a read by the trace's number: the first over the bits, light finders
 # on dark in the inverted bits, the bits after a 3x3 majority, the image shrunk 4x, the
-# small image enlarged 3x.
-STAGES: tuple[Stage, ...] = ("first", "inverted", "denoised", "shrunk", "enlarged")
+# small image enlarged 3x, the gray image through one threshold for all of it.
+STAGES: tuple[Stage, ...] = ("first", "inverted", "denoised", "shrunk", "enlarged", "global")
 DECODED = "decoded"
 NO_GRID = "no grid of it held its timing pattern"
 # Confidence of a module: how many of nine points over its middle (the points of the
