@@ -119,7 +119,7 @@ void Pass::try_triple(const Triple &t) noexcept {
     // once every version failed (a wrong version's grid reads the format beside the
     // finders as well as the right one's), from a grid that read its format or came
     // near its timing, a few times a pass.
-    if (retry_ && fit_start_.size > 0 && fits_ < kMaxFits &&
+    if (retry_ && fit_start_.size > 0 && *s_.fits < kMaxFits &&
         (fit_start_.timing >= kMinFitTiming || progress(failure.error) >= progress(DecodeError::version))) {
         const LocalGrid *local = s_.local->size == fit_start_.size ? s_.local : nullptr;
         if (try_fitted(t, fit_start_.grid, local, fit_start_.size, fit_start_.module, failure)) return;
@@ -251,7 +251,7 @@ bool Pass::try_version(const Triple &t, const Anchors &a, int version, double sp
 // local grid when it sampled the symbol).
 bool Pass::try_fitted(const Triple &t, const Homography &h, const LocalGrid *local, int size, double module,
                       Failure &failure) noexcept {
-    ++fits_;
+    ++*s_.fits;
     if (!fit_grid(bits_, h, local, size, *s_.fitted)) return false;
     sample_fitted(bits_, *s_.fitted, module, s_.modules);
     return timing_of(s_.modules, size) >= kMinTiming && try_grid(t, h, size, module, failure, nullptr, s_.fitted);

@@ -76,6 +76,7 @@ std::size_t layout(int width, int height, void *base, Scratch &out) noexcept {
     out.doubts = c.take<std::uint8_t>(4 * kModules);
     out.large = c.take<std::uint8_t>(large);
     out.fitted = c.take<FittedGrid>(sizeof(FittedGrid));
+    out.fits = c.take<int>(sizeof(int));
     return c.total();
 }
 
@@ -206,6 +207,7 @@ public:
               int capacity) noexcept
         : image_(image), options_(options), s_(s), records_(records), capacity_(capacity),
           pixels_(static_cast<std::size_t>(image.width) * image.height) {
+        *s.fits = 0;
         // A bits image (0 and 1, rows without padding) is read where it lies, and copied
         // only before a fallback rewrites the bits: the copy cost a small code a tenth of
         // its read.
