@@ -78,11 +78,14 @@ def test_planted_finders_are_found_in_any_rotation(seed: int) -> None:
     assert_found_once(finders(image), planted)
 
 
-@pytest.mark.parametrize(("stretch", "degrees"), [(2.6, 0), (2.6, 80), (2.2, 60), (1 / 2.6, 0), (1 / 2.6, 20)])
-def test_finder_foreshortened_along_one_axis_is_found(stretch: float, degrees: float) -> None:
-    # The far finder of a phone held close at 60 degrees: 3.4 by 8.7 pixels a module.
-    image = np.zeros((160, 160), dtype=np.uint8)
-    module = 3.4 if stretch > 1 else 8.7
+@pytest.mark.parametrize(("stretch", "degrees", "module"), [
+    (2.6, 0, 3.4), (2.6, 80, 3.4), (2.2, 60, 3.4), (1 / 2.6, 0, 8.7), (1 / 2.6, 20, 8.7),
+    (4.4, 0, 2.5), (4.4, 85, 2.5), (1 / 4.4, 0, 11.0), (1 / 4.4, 10, 11.0),
+])
+def test_finder_foreshortened_along_one_axis_is_found(stretch: float, degrees: float, module: float) -> None:
+    # The far finder of a phone held close at 60 degrees: 3.4 by 8.7 pixels a module; at
+    # 70 degrees, 2.5 by 11, where the shorter chord's runs round to whole pixels.
+    image = np.zeros((200, 200), dtype=np.uint8)
     plant(image, (80.3, 79.6), module, degrees, stretch)
     (found,) = finders(image)
     assert math.hypot(found[0] - 80.3, found[1] - 79.6) <= 0.75 * min(module, module * stretch)

@@ -251,6 +251,14 @@ def test_halvern_reads_what_it_read_before(condition: str, severity: str) -> Non
     assert sorted(halvern_texts(scene.image)) == sorted(scene.texts)
 
 
+# Closeups: far finders foreshortened 4:1 (two or three pixels a module across them),
+# and triples whose sides in modules cannot tell the corner finder; none read before.
+@pytest.mark.parametrize(("severity", "index"), [("50", 2), ("50", 7), ("70", 5), ("70", 6)])
+def test_steep_closeups_are_read(severity: str, index: int) -> None:
+    scene = sc.scene("closeup", severity, index, seed=0)
+    assert sorted(halvern_texts(scene.image)) == sorted(scene.texts)
+
+
 # Glowing light-on-dark displays whose finders the local threshold breaks into the
 # screen's pixel texture: read through the global threshold's pass, none before it.
 @pytest.mark.parametrize(("severity", "index"), [("qz", 1), ("qz", 4), ("2", 3)])

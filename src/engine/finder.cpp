@@ -366,11 +366,8 @@ private:
     int count_ = 0;
 };
 
-// Chords through a finder seen steeply differ: its far side is foreshortened along one
-// axis, up to 2.6:1 on a phone held close at 60 degrees (3.4 by 8.7 pixels a module).
-// Column chords from half to twice the row match are a square's in any rotation; from
-// a third to three times, a foreshortened one's, held to the consistency below.
-constexpr int kMaxChordRatio = 3;
+// Column chords from half to twice the row match are a square's in any rotation; up
+// to kMaxChordRatio either way, a foreshortened one's, held to the consistency below.
 // Slack on that consistency for chords rounded to whole pixels and moved by blur.
 constexpr double kChordSlack = 1.25;
 
@@ -394,6 +391,35 @@ bool affine_square(int row, int column, int down, int up) noexcept {
 // any row of the same column run, which lets the rows below skip it.
 enum class Verdict : std::uint8_t { found, rejected, undecided };
 
+// The chord down the column through x from row y, for a row match of `total` pixels:
+// as far as a square's chords reach first; where that runs out, on as far as a chord
+// kMaxChordRatio times the row match reaches from a start anywhere in its core (5/7
+// of it on one side), and the finder is skewed. A longer first walk let two stray
+// finders into a tilted page's triples, 45 of them tried to 59. A chord under half
+// the row's is a foreshortened finder's, two or three pixels a module where its row
+// has eight: rounding and blur move its runs by a good part of a module, and it is
+// read loosely, as a skewed finder held to a square's chords after.
+Verdict column_chord(const ImageView &bits, int x, int y, int total, Ink ink, bool specks, CrossCheck &v,
+                     bool &skewed) noexcept {
+    bool exhausted = false;
+    bool long_column = false;
+    if (!cross_check(bits, x, y, 0, 1, total, false, ink, specks, v, &exhausted)) {
+        const bool short_chord = !exhausted && v.total > 0 && 2 * v.total < total && finder_ratio(v.runs, true);
+        if (!exhausted && !short_chord) return Verdict::rejected;
+        if (exhausted) {
+            exhausted = false;
+            if (!cross_check(bits, x, y, 0, 1, kMaxChordRatio * total * 5 / 7 + 1, false, ink, specks, v,
+                             &exhausted)) {
+                return exhausted ? Verdict::undecided : Verdict::rejected;
+            }
+            long_column = true;
+        }
+    }
+    if (v.total * kMaxChordRatio < total || v.total > kMaxChordRatio * total) return Verdict::rejected;
+    skewed = long_column || v.total * 2 < total || v.total > 2 * total;
+    return Verdict::found;
+}
+
 // Confirms a row match whose core spans [core_start, core_end) on row y and measures
 // the finder: centre and module size (the shortest of the four chords through the
 // centre, which is within 8% of the side in any rotation). False when a check fails.
@@ -402,22 +428,10 @@ Verdict confirm(const ImageView &bits, int core_start, int core_end, int y, int 
     const int x = (core_start + core_end) / 2;
     const bool specks = total >= kMinSpeckTotal;
     CrossCheck v{}, h{}, d1{}, d2{};
-    bool exhausted = false;
-    // Down the column as far as a square's chords reach first; where that runs out, on
-    // as far as a chord kMaxChordRatio times the row match reaches from a start anywhere
-    // in its core (5/7 of it on one side), and the finder is skewed. A longer first walk
-    // let two stray finders into a tilted page's triples, 45 of them tried to 59.
-    bool long_column = false;
-    if (!cross_check(bits, x, y, 0, 1, total, false, ink, specks, v, &exhausted)) {
-        if (!exhausted) return Verdict::rejected;
-        exhausted = false;
-        if (!cross_check(bits, x, y, 0, 1, kMaxChordRatio * total * 5 / 7 + 1, false, ink, specks, v, &exhausted)) {
-            return exhausted ? Verdict::undecided : Verdict::rejected;
-        }
-        long_column = true;
+    bool skewed = false;
+    if (const Verdict column = column_chord(bits, x, y, total, ink, specks, v, skewed); column != Verdict::found) {
+        return column;
     }
-    if (v.total * kMaxChordRatio < total || v.total > kMaxChordRatio * total) return Verdict::rejected;
-    const bool skewed = long_column || v.total * 2 < total || v.total > 2 * total;
     const double cy = y + 0.5 + v.offset;
     const int yc = static_cast<int>(cy);
     // Back along the row through the core's middle, or a row next to it where a thin

@@ -293,7 +293,10 @@ double module_along(const ImageView &bits, const Finder &finder, Point direction
     const double length = std::sqrt(dot(direction, direction));
     if (!(length > 0) || !(finder.module > 0)) return 0.0;
     const Point step = direction * (0.5 / length);  // half a pixel
-    const int limit = static_cast<int>(std::fmin(12.0 * finder.module, 1e6)) * 2;
+    // Half steps to 12 modules from the centre, a skewed finder's module its shortest
+    // chord's: its longest reaches kMaxChordRatio times as far.
+    const double reach = finder.skewed ? 12.0 * kMaxChordRatio / 2 : 12.0;
+    const int limit = static_cast<int>(std::fmin(reach * finder.module, 1e6)) * 2;
     // A pixel of the other colour inside a ring of 4 pixels a module or more is a speck:
     // a thresholded closeup at 12 pixels a module had one in its dark ring on both sides.
     const bool skip = specks && finder.module >= 4.0;

@@ -66,6 +66,12 @@ struct Finder {
     bool skewed = false;
 };
 
+// Chords through a finder seen steeply differ: its far side is foreshortened along one
+// axis, up to 2.6:1 on a phone held close at 60 degrees (3.4 by 8.7 pixels a module)
+// and 4.5:1 at 70 degrees (2.6 by 11). The longest chord a skewed finder may have, in
+// its shortest ones.
+constexpr int kMaxChordRatio = 5;
+
 // A cap on finders per image: beyond it new ones are dropped, which bounds the
 // later stages on adversarial pages (a real page holds a few dozen at most).
 constexpr int kMaxFinders = 1024;

@@ -132,7 +132,7 @@ void sort_triples(Triple *out, int count) noexcept {
 constexpr int kSteepConsidered = 24;
 constexpr double kMaxSteepModuleRatio = 4.5;
 constexpr double kSteepLegs = 1.3;
-constexpr double kSteepSideLow = 0.85, kSteepSideHigh = 1.4;
+constexpr double kSteepSideLow = 0.85, kSteepSideHigh = 1.7;
 
 // The side from finder a to b in modules: its length in pixels over the geometric mean
 // of the module sizes read along it at its ends. Under a perspective map the scale
@@ -147,14 +147,43 @@ double side_in_modules(const ImageView &bits, const Finder &a, const Finder &b) 
     return std::sqrt(dot(d, d) / (ma * mb));
 }
 
-// Sides in modules between the steep pass's finders (by rank), each read once: a
-// side costs four chord walks, and a page of two dozen finders shares each among 22
-// triples.
+// How nearly the line from finder a towards b runs along one of a's sides rather than
+// its diagonal: the chords parallel to it a module either side over the chord through
+// the centre. A line parallel to a side meets the square's outline at the same length
+// (1); one along the diagonal at (a sqrt(2) - 1) / (a sqrt(2)) of it for a square of
+// half-side a (0.8 for a finder). Parallels and their proportions survive an affine
+// map, and a finder is nearly one, though not under a closeup's perspective, whose
+// sides converge within it. 0 when a chord fails.
+double along_side(const ImageView &bits, const Finder &a, const Finder &b) noexcept {
+    const Point d = b.centre - a.centre;
+    const double length = std::sqrt(dot(d, d));
+    const double middle = module_along(bits, a, d, true);
+    if (!(length > 0) || !(middle > 0)) return 0.0;
+    // A module across in the image is at most one in the finder: its module is its
+    // shortest chord's.
+    const Point off{-d.y * (a.module / length), d.x * (a.module / length)};
+    Finder shifted = a;
+    double sum = 0.0;
+    for (const Point p : {a.centre + off, a.centre - off}) {
+        shifted.centre = p;
+        const double chord = module_along(bits, shifted, d, true);
+        if (!(chord > 0)) return 0.0;
+        sum += chord;
+    }
+    return sum / (2.0 * middle);
+}
+
+// Sides in modules between the steep pass's finders (by rank), and how nearly each
+// runs along its ends' sides, each read once: a side costs four chord walks, and a
+// page of two dozen finders shares each among 22 triples.
 class Sides {
 public:
     Sides(const ImageView &bits, const Finder *finders, const int *order) noexcept
         : bits_(bits), finders_(finders), order_(order) {
         for (auto &row : side_) {
+            for (double &v : row) v = -1.0;
+        }
+        for (auto &row : straight_) {
             for (double &v : row) v = -1.0;
         }
     }
@@ -165,28 +194,28 @@ public:
         return v;
     }
 
+    // along_side from rank i towards rank j.
+    double straight(int i, int j) noexcept {
+        double &v = straight_[i][j];
+        if (v < 0) v = along_side(bits_, finders_[order_[i]], finders_[order_[j]]);
+        return v;
+    }
+
 private:
     const ImageView &bits_;
     const Finder *finders_;
     const int *order_;
     double side_[kSteepConsidered][kSteepConsidered];
+    double straight_[kSteepConsidered][kSteepConsidered];
 };
 
-// The steep triple of ranks (i, j, k): its corner opposite the longest side in
-// modules, the legs within kSteepLegs of each other and the third side kSteepSideLow
-// to kSteepSideHigh times their mean (a chord along the diagonal meets the finder's
-// corners, which blur rounds off: the closeups read it up to 29% long), or false.
-bool steep_shape(Sides &sides_of, const Finder *f, const int *order, int i, int j, int k, Triple &out) noexcept {
-    const int ids[3] = {i, j, k};
-    double sides[3];  // sides[n]: opposite ids[n]
-    for (int n = 0; n < 3; ++n) {
-        sides[n] = sides_of(ids[(n + 1) % 3], ids[(n + 2) % 3]);
-        if (!(sides[n] > 0)) return false;
-    }
-    int corner = 0;
-    for (int n = 1; n < 3; ++n) {
-        if (sides[n] > sides[corner]) corner = n;
-    }
+// The steep triple of finders ids (ranks) with its corner at ids[corner]: the legs
+// within kSteepLegs of each other and the third side kSteepSideLow to kSteepSideHigh
+// times their mean (a chord along the diagonal meets the finder's corners, where blur
+// closes the thin light ring: the closeups read it up to 62% long), or false. Its cost
+// adds how far the corner's lines to the others are from its sides (`askew`).
+bool steep_corner(const double *sides, double askew, const Finder *f, const int *order, const int *ids, int corner,
+                  Triple &out) noexcept {
     const double p_leg = sides[(corner + 2) % 3], q_leg = sides[(corner + 1) % 3];
     const double legs = p_leg > q_leg ? p_leg / q_leg : q_leg / p_leg;
     const double span = (p_leg + q_leg) / 2.0, third = sides[corner] / span;
@@ -197,9 +226,29 @@ bool steep_shape(Sides &sides_of, const Finder *f, const int *order, int i, int 
     out.tl = tl;
     out.tr = regular ? p : q;
     out.bl = regular ? q : p;
-    out.cost = std::log(legs) + std::fabs(std::log(third));
+    out.cost = std::log(legs) + std::fabs(std::log(third)) + askew;
     out.steep = true;
     return true;
+}
+
+// The steep triples of ranks (i, j, k) into `kept`, one for each corner that passes
+// steep_corner. Its sides in modules do not tell the corner (a diagonal read in
+// diagonal steps is as long as a leg), and the lines from the corner finder to the
+// others run along its sides (see along_side), which under a closeup's perspective
+// within a finder its chords tell only roughly: the likeliest corner comes first.
+void steep_shapes(Sides &sides_of, const Finder *f, const int *order, int i, int j, int k, Cheapest &kept) noexcept {
+    const int ids[3] = {i, j, k};
+    double sides[3];  // sides[n]: opposite ids[n]
+    for (int n = 0; n < 3; ++n) {
+        sides[n] = sides_of(ids[(n + 1) % 3], ids[(n + 2) % 3]);
+        if (!(sides[n] > 0)) return;
+    }
+    for (int n = 0; n < 3; ++n) {
+        const double askew = std::fabs(sides_of.straight(ids[n], ids[(n + 1) % 3]) - 1.0) +
+                             std::fabs(sides_of.straight(ids[n], ids[(n + 2) % 3]) - 1.0);
+        Triple t;
+        if (steep_corner(sides, askew, f, order, ids, n, t)) kept.keep(t);
+    }
 }
 
 // Whether find_triples passes (a, b, c).
@@ -229,8 +278,7 @@ int find_steep_triples(const ImageView &bits, const Finder *finders, int count, 
             for (int k = j + 1; k < n; ++k) {
                 const int a = order[i], b = order[j], c = order[k];
                 if (!steep_modules(finders[a], finders[c]) || !steep_modules(finders[b], finders[c])) continue;
-                Triple t;
-                if (!plain_triple(finders, a, b, c) && steep_shape(sides, finders, order, i, j, k, t)) kept.keep(t);
+                if (!plain_triple(finders, a, b, c)) steep_shapes(sides, finders, order, i, j, k, kept);
             }
         }
     }
