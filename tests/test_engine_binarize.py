@@ -231,7 +231,7 @@ def test_denoise_is_the_three_by_three_majority(seed: int, h: int, w: int) -> No
     assert np.array_equal(got, majority_reference(bits))
 
 
-@pytest.mark.parametrize(("h", "w"), [(4, 4), (9, 13), (16, 37), (23, 64)])
+@pytest.mark.parametrize(("h", "w"), [(4, 4), (9, 13), (16, 37), (23, 64), (8, 200), (12, 263)])
 @pytest.mark.parametrize("bits", [False, True])
 def test_shrink_is_the_mean_of_four_by_four_blocks(h: int, w: int, bits: bool) -> None:
     rng = np.random.default_rng(h * w)

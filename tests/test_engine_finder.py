@@ -265,3 +265,55 @@ def test_row_scan_matches_the_run_by_run_reference(seed: int) -> None:
         h, w = image.shape
         image = np.ascontiguousarray(image)
         assert _engine._row_scan(image, w, h, False) == _engine._row_scan(image, w, h, True)
+
+
+def walk_reference(bits: np.ndarray, x: int, y: int, dx: int, dy: int, limit: int, light: int,
+                   specks: bool) -> tuple[bool, tuple[int, int, int], bool]:
+    """One confirmation walk pixel by pixel: core, ring and outer ring, a lone odd pixel
+    inside a run kept in it with ``specks``."""
+    h, w = bits.shape
+    inside = lambda px, py: 0 <= px < w and 0 <= py < h  # noqa: E731
+    counts, state = [0, 0, 0], 0
+    for _ in range(limit + 1):
+        if not inside(x, y):
+            return state == 2 and counts[2] > 0, tuple(counts), False
+        dark, expected = int(bits[y, x] != light), int(state != 1)
+        speck = (specks and dark != expected and counts[state] > 0 and inside(x + dx, y + dy)
+                 and int(bits[y + dy, x + dx] != light) == expected)
+        if dark != expected and not speck:
+            if state == 2 or counts[state] == 0:
+                return state == 2, tuple(counts), False
+            state += 1
+        counts[state] += 1
+        x, y = x + dx, y + dy
+    return False, tuple(counts), True
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_walk_matches_the_pixel_by_pixel_reference(seed: int) -> None:
+    # Noise and blocky runs, every direction, starts inside and outside, limits short
+    # and long, both polarities, specks on and off.
+    rng = np.random.default_rng([seed, 23])
+    h, w = int(rng.integers(1, 40)), int(rng.integers(1, 40))
+    bits = (rng.random((h, w)) < rng.choice([0.2, 0.5, 0.8])).astype(np.uint8)
+    if seed % 2:
+        bits = np.repeat(np.repeat(bits, 3, axis=0), 2, axis=1)[:h, :w].copy()
+    for _ in range(300):
+        x, y = int(rng.integers(-2, w + 2)), int(rng.integers(-2, h + 2))
+        dx, dy = (int(v) for v in rng.choice([(1, 0), (-1, 0), (0, 1), (0, -1), (1, 1), (1, -1), (-1, 1), (-1, -1)]))
+        limit, light, specks = int(rng.integers(-1, 50)), int(rng.integers(0, 2)), bool(rng.integers(0, 2))
+        want = walk_reference(bits, x, y, dx, dy, limit, light, specks)
+        assert _engine._walk(bits, w, h, x, y, dx, dy, limit, light, specks) == want
+
+
+@pytest.mark.parametrize("w", [1, 63, 64, 65, 130, 200])
+def test_the_scan_takes_only_zero_one_images(w: int) -> None:
+    # A stray level anywhere, in a row's sixty-four byte blocks or its tail, is refused.
+    rng = np.random.default_rng(w)
+    image = (rng.random((5, w)) < 0.5).astype(np.uint8)
+    _engine._row_scan(image, w, 5, False)
+    for level in (2, 128, 255):
+        stray = image.copy()
+        stray[int(rng.integers(0, 5)), int(rng.integers(0, w))] = level
+        with pytest.raises(ValueError, match="0 and 1"):
+            _engine._row_scan(stray, w, 5, False)

@@ -300,6 +300,25 @@ PyObject *hook_find_finders(PyObject *, PyObject *args) {
     }, true);
 }
 
+// _walk(bits, width, height, x, y, dx, dy, limit, light, specks): (closed, (core, ring,
+// outer ring), exhausted) of one walk of a finder's confirmation.
+PyObject *hook_walk(PyObject *, PyObject *args) {
+    int x = 0, y = 0, dx = 0, dy = 0, limit = 0, light = 0, specks = 0;
+    BufferGuard buffer;
+    engine::ImageView view;
+    if (!parse_bits_args(args, "Onniiiiiip", buffer, view, &x, &y, &dx, &dy, &limit, &light, &specks)) return nullptr;
+    if (dx < -1 || dx > 1 || dy < -1 || dy > 1 || (dx == 0 && dy == 0) || (light != 0 && light != 1)) {
+        PyErr_SetString(PyExc_ValueError, "A walk steps by -1, 0 or 1 along each axis, not both 0, and light is 0 or 1.");
+        return nullptr;
+    }
+    int counts[3];
+    bool exhausted = false;
+    const bool closed = engine::finder_walk(view, x, y, dx, dy, limit, static_cast<std::uint8_t>(light), specks != 0,
+                                            counts, exhausted);
+    return Py_BuildValue("(N(iii)N)", PyBool_FromLong(closed), counts[0], counts[1], counts[2],
+                         PyBool_FromLong(exhausted));
+}
+
 // _row_scan(bits, width, height, reference): [(runs, specks, ((core_start, core, total,
 // value), ...))] per row of a 0/1 image as the finder scan reads it; `reference` the
 // plain run-by-run scan.
@@ -528,6 +547,7 @@ PyMethodDef hook_methods[] = {
     {"_parse_segments", hook_parse_segments, METH_VARARGS, "Test entry: a data bit stream parsed."},
     {"_binarize", hook_binarize_levels, METH_VARARGS, "Test entry: the binarized image and whether it was bilevel."},
     {"_find_finders", hook_find_finders, METH_VARARGS, "Test entry: finder patterns of a 0/1 image."},
+    {"_walk", hook_walk, METH_VARARGS, "Test entry: one walk of a finder's confirmation."},
     {"_row_scan", hook_row_scan, METH_VARARGS, "Test entry: the finder scan's runs and row matches per row."},
     {"_denoise", hook_denoise, METH_VARARGS, "Test entry: the 3x3 majority of a 0/1 image."},
     {"_shrink", hook_shrink, METH_VARARGS, "Test entry: the downscale fallback's image."},

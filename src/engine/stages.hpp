@@ -122,6 +122,13 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
 int row_scan_matches(const std::uint8_t *row, int width, bool reference, std::int32_t *edges, RowMatch *out,
                      std::int64_t *runs, std::int64_t *specks) noexcept;
 
+// One walk of a finder's confirmation, for the tests: from (x, y) along (dx, dy), each
+// -1, 0 or 1, over the core, the ring of `light` and the outer ring, their pixels in
+// `counts`; true when the outer ring ends within `limit` steps, `exhausted` when the
+// walk ran out of steps.
+bool finder_walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, std::uint8_t light, bool specks,
+                 int counts[3], bool &exhausted) noexcept;
+
 // The light finders on dark of a scan's log (which must not have overflowed), at most
 // `capacity`: exactly those find_finders(..., one_diagonal = false) finds in the
 // inverted bits.
