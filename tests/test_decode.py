@@ -7,6 +7,7 @@ blocks, the segment parser) and compared with the plain references below.
 
 from __future__ import annotations
 
+import dataclasses
 import random
 from functools import lru_cache
 from typing import Any
@@ -786,6 +787,34 @@ def test_parser_agrees_with_the_plain_parser_on_random_streams(version: int) -> 
     for _ in range(600):
         data = random_stream(rng, version)
         assert outcome(_engine._parse_segments, data, version) == outcome(plain_parse, data, version)
+
+
+def typed(value: Any) -> Any:
+    """A value with the type of each of its parts (equality alone takes True for 1)."""
+    if dataclasses.is_dataclass(value):
+        return type(value), [typed(getattr(value, f.name)) for f in dataclasses.fields(value)]
+    if isinstance(value, tuple):
+        return tuple, [typed(v) for v in value]
+    return type(value), value
+
+
+@pytest.mark.parametrize("version", [1, 10, 27])
+def test_decoded_built_natively_is_what_the_tuple_makes(version: int) -> None:
+    # The native decode builds Decoded itself where every text is UTF-8 or ASCII, and
+    # gives the tuple for the Python layer's text rule otherwise.
+    rng = random.Random(100 + version)
+    built = 0
+    for _ in range(1000):
+        data = random_stream(rng, version)
+        native = outcome(_engine._parse_segments, data, version, True)
+        if type(native) is Decoded:
+            built += 1
+            with pytest.raises(dataclasses.FrozenInstanceError):
+                native.text = ""  # type: ignore[misc]
+        elif type(native) is tuple:
+            native = outcome(decoded_from_native, native)
+        assert typed(native) == typed(outcome(parse, data, version))
+    assert built >= 60
 
 
 def test_truncated_streams_are_refused_or_a_prefix() -> None:

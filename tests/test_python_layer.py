@@ -88,3 +88,23 @@ def test_bytes_and_an_int_size_fare_as_any_buffer(size: int, length: int, step: 
             return str(error)
 
     assert outcome(matrix) == outcome(bytearray(matrix))
+
+
+@pytest.mark.parametrize("change", ["decoded class", "segment class", "levels"])
+def test_result_types_refuses_what_it_cannot_build_and_keeps_what_it_had(change: str) -> None:
+    from halvern import _engine
+    from halvern._content import FNC1, MODE_NAMES
+    from halvern._symbology import LEVELS, SYMBOLOGIES
+
+    @dataclasses.dataclass(frozen=True, slots=True)
+    class Other:
+        text: str
+
+    arguments: list[Any] = [halvern.Decoded, halvern.Segment, LEVELS, MODE_NAMES, FNC1, SYMBOLOGIES]
+    arguments[{"decoded class": 0, "segment class": 1, "levels": 2}[change]] = (
+        LEVELS[:3] if change == "levels" else Other)
+    with pytest.raises(TypeError):
+        _engine.result_types(*arguments)
+    modules = np.array(segno.make_qr("kept", version=1, error="m", boost_error=False).matrix, np.uint8).tobytes()
+    decoded = _engine.decode(modules, 21)
+    assert type(decoded) is halvern.Decoded and decoded.error_correction == "M" and decoded.segments[0].mode == "byte"

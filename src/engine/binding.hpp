@@ -127,6 +127,10 @@ inline const std::uint8_t *buffer_bytes(BufferGuard &buffer) {
 // The Python value of a decoded symbol (see module.cpp).
 PyObject *build_decoded(const engine::DecodedSymbol &symbol);
 
+// halvern.Decoded of a decoded symbol where it can be built natively, else the tuple
+// build_decoded gives (see module.cpp).
+PyObject *decoded_object(const engine::DecodedSymbol &symbol);
+
 // Sets the ValueError of a failed decode; returns nullptr.
 PyObject *raise_decode_error(const engine::DecodedSymbol &symbol);
 

@@ -184,12 +184,13 @@ PyObject *hook_deinterleave(PyObject *, PyObject *args) {
     });
 }
 
-// _parse_segments(data, version): the data bit stream of a symbol of `version` decoded
-// (see build_decoded; level, mask and corrected are 0), or ValueError.
+// _parse_segments(data, version, objects=False): the data bit stream of a symbol of
+// `version` decoded (see build_decoded; level, mask and corrected are 0; with `objects`
+// as decode gives it, see decoded_object), or ValueError.
 PyObject *hook_parse_segments(PyObject *, PyObject *args) {
     BufferGuard buffer;
-    int version = 0;
-    if (!PyArg_ParseTuple(args, "y*i", buffer.view(), &version)) return nullptr;
+    int version = 0, objects = 0;
+    if (!PyArg_ParseTuple(args, "y*i|p", buffer.view(), &version, &objects)) return nullptr;
     buffer.own();
     if (!parse_version(version)) return nullptr;
     if (buffer.view()->len > engine::kMaxDataCodewords) {
@@ -204,7 +205,7 @@ PyObject *hook_parse_segments(PyObject *, PyObject *args) {
     engine::parse_segments(buffer_bytes(buffer),
                            static_cast<int>(buffer.view()->len), version, *symbol.get());
     if (symbol.get()->error != engine::DecodeError::none) return raise_decode_error(*symbol.get());
-    return build_decoded(*symbol.get());
+    return objects ? decoded_object(*symbol.get()) : build_decoded(*symbol.get());
 }
 
 // ===================================================================================

@@ -57,6 +57,15 @@ bool parse_binarizer(int value, engine::Binarizer &out) {
 
 }  // namespace
 
+// None for a negative value (none announced), else the integer.
+PyObject *none_if_negative(int value) { return value < 0 ? Py_NewRef(Py_None) : PyLong_FromLong(value); }
+
+// (index, total, parity) of a structured-append symbol, else None.
+PyObject *append_object(const engine::DecodedSymbol &symbol) {
+    return symbol.structured_append ? Py_BuildValue("(iii)", symbol.sa_index, symbol.sa_total, symbol.sa_parity)
+                                    : Py_NewRef(Py_None);
+}
+
 // The Python value of a decoded symbol, shared with the reader's entry points:
 //   (version, level, mask, corrected, segments, fnc1, fnc1_application, structured_append,
 //    symbology, model, rows, columns)
@@ -74,7 +83,7 @@ PyObject *build_decoded(const engine::DecodedSymbol &symbol) {
     if (segments == nullptr) return nullptr;
     for (int i = 0; i < symbol.segment_count; ++i) {
         const engine::SegmentInfo &s = symbol.segments[i];
-        PyObject *eci = s.eci < 0 ? Py_NewRef(Py_None) : PyLong_FromLong(s.eci);
+        PyObject *eci = none_if_negative(s.eci);
         PyObject *data = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(symbol.payload) + s.offset,
                                                    static_cast<Py_ssize_t>(s.length));
         PyObject *item = eci && data ? Py_BuildValue("(iOO)", static_cast<int>(s.mode), eci, data) : nullptr;
@@ -86,11 +95,8 @@ PyObject *build_decoded(const engine::DecodedSymbol &symbol) {
         }
         PyTuple_SetItem(segments, i, item);
     }
-    PyObject *application =
-        symbol.fnc1_application < 0 ? Py_NewRef(Py_None) : PyLong_FromLong(symbol.fnc1_application);
-    PyObject *append = symbol.structured_append
-                           ? Py_BuildValue("(iii)", symbol.sa_index, symbol.sa_total, symbol.sa_parity)
-                           : Py_NewRef(Py_None);
+    PyObject *application = none_if_negative(symbol.fnc1_application);
+    PyObject *append = append_object(symbol);
     PyObject *result = nullptr;
     if (application && append)
         result = Py_BuildValue("(iiiiOiOOiiii)", symbol.version, symbol.level, symbol.mask, symbol.corrected,
@@ -100,6 +106,238 @@ PyObject *build_decoded(const engine::DecodedSymbol &symbol) {
     Py_XDECREF(application);
     Py_XDECREF(append);
     return result;
+}
+
+// ===================================================================================
+// Decoded objects: halvern.Decoded and halvern.Segment built here, not in Python
+// ===================================================================================
+//
+// A version 1 decode through halvern.decode_matrix spent as long turning the tuple into
+// a Decoded (its Segment, the texts, twelve frozen fields set one by one) as the decode
+// itself. The Python layer registers its classes and names once (result_types); the
+// objects are then built here, their fields set past the frozen classes' __setattr__
+// as their generated __init__ sets them. A segment whose text needs more than UTF-8 or
+// ASCII (an ECI, kanji, Hanzi, a byte segment that is not UTF-8) is left to the Python
+// layer's text rule: the decode then gives the tuple.
+
+namespace {
+
+constexpr int kDecodedFields = 12;
+constexpr int kSegmentFields = 4;
+constexpr const char *kDecodedNames[kDecodedFields] = {
+    "text", "data", "segments", "version", "error_correction", "mask", "corrected", "structured_append",
+    "fnc1", "application_indicator", "symbology", "model"};
+constexpr const char *kSegmentNames[kSegmentFields] = {"mode", "data", "text", "eci"};
+constexpr int kModeIndicators = 16;
+
+// What result_types registered; every member a strong reference (nullptr before).
+struct ResultTypes {
+    PyObject *decoded = nullptr;  // halvern.Decoded
+    PyObject *segment = nullptr;  // halvern.Segment
+    PyObject *no_args = nullptr;  // ()
+    PyObject *levels[4] = {};     // by level number: "L", "M", "Q", "H"
+    PyObject *modes[kModeIndicators] = {};  // by mode indicator: "numeric", ...
+    PyObject *fnc1[3] = {};       // None, "first", "second"
+    PyObject *symbologies[3] = {};
+    PyObject *decoded_names[kDecodedFields] = {};
+    PyObject *segment_names[kSegmentFields] = {};
+};
+
+ResultTypes results;
+
+// Puts `value` (a new reference, or nullptr) in `slot`, releasing what it held.
+void replace_ref(PyObject *&slot, PyObject *value) {
+    PyObject *old = slot;
+    slot = value;
+    Py_XDECREF(old);
+}
+
+// A new instance of `type` with field names[i] set to values[i], taking the values'
+// references over; nullptr when an item is nullptr (without an exception of its own)
+// or setting a field fails.
+PyObject *instance(PyObject *type, PyObject *const *names, PyObject **values, int count) {
+    bool made = true;
+    for (int i = 0; i < count; ++i) made = made && values[i] != nullptr;
+    PyObject *object = made ? PyType_GenericNew(reinterpret_cast<PyTypeObject *>(type), results.no_args, nullptr)
+                            : nullptr;
+    for (int i = 0; object != nullptr && i < count; ++i) {
+        if (PyObject_GenericSetAttr(object, names[i], values[i]) < 0) Py_CLEAR(object);
+    }
+    for (int i = 0; i < count; ++i) Py_XDECREF(values[i]);
+    return object;
+}
+
+// The text of a segment that needs no codec but UTF-8 or ASCII: a byte segment under
+// no ECI that is valid UTF-8, a numeric or alphanumeric one. nullptr without an
+// exception when the Python layer's text rule must decide, with one when memory ran out.
+PyObject *plain_text(const engine::SegmentInfo &s, const char *bytes) {
+    using engine::SegmentMode;
+    const auto length = static_cast<Py_ssize_t>(s.length);
+    PyObject *text = nullptr;
+    if (s.mode == SegmentMode::byte && s.eci < 0) {
+        text = PyUnicode_DecodeUTF8(bytes, length, nullptr);
+    } else if (s.mode == SegmentMode::numeric || s.mode == SegmentMode::alphanumeric) {
+        text = PyUnicode_DecodeASCII(bytes, length, nullptr);
+    } else {
+        return nullptr;
+    }
+    if (text == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) PyErr_Clear();
+    return text;
+}
+
+// The Segment of segment i; with a single segment, its text and bytes also in `text` and
+// `data`. nullptr as plain_text gives it.
+PyObject *segment_object(const engine::DecodedSymbol &symbol, int i, PyObject *&text, PyObject *&data) {
+    const engine::SegmentInfo &s = symbol.segments[i];
+    const char *bytes = reinterpret_cast<const char *>(symbol.payload) + s.offset;
+    PyObject *own_text = plain_text(s, bytes);
+    PyObject *own_data = own_text ? PyBytes_FromStringAndSize(bytes, static_cast<Py_ssize_t>(s.length)) : nullptr;
+    if (symbol.segment_count == 1 && own_data != nullptr) {
+        text = Py_NewRef(own_text);
+        data = Py_NewRef(own_data);
+    }
+    PyObject *values[kSegmentFields] = {Py_XNewRef(results.modes[static_cast<int>(s.mode) % kModeIndicators]),
+                                        own_data, own_text, none_if_negative(s.eci)};
+    return instance(results.segment, results.segment_names, values, kSegmentFields);
+}
+
+// The payload of all segments in `data` and its text in `text` (UTF-8 or ASCII, each
+// segment valid on its own, so the whole decodes to the segments' texts joined).
+void joined_payload(const engine::DecodedSymbol &symbol, PyObject *&text, PyObject *&data) {
+    Py_ssize_t total = 0;
+    for (int i = 0; i < symbol.segment_count; ++i) total += static_cast<Py_ssize_t>(symbol.segments[i].length);
+    data = PyBytes_FromStringAndSize(nullptr, total);
+    if (data == nullptr) return;
+    char *out = PyBytes_AsString(data);
+    for (int i = 0; i < symbol.segment_count; ++i) {
+        const engine::SegmentInfo &s = symbol.segments[i];
+        std::memcpy(out, symbol.payload + s.offset, s.length);
+        out += s.length;
+    }
+    text = PyUnicode_DecodeUTF8(PyBytes_AsString(data), total, nullptr);
+}
+
+// The tuple of Segment values in `segments`, the text and payload of all in `text` and
+// `data`; false with none of them made when a segment's text is not plain (no
+// exception) or an object could not be made (the exception set).
+bool segment_objects(const engine::DecodedSymbol &symbol, PyObject *&segments, PyObject *&text, PyObject *&data) {
+    const int count = symbol.segment_count;
+    segments = PyTuple_New(count);
+    for (int i = 0; segments != nullptr && i < count; ++i) {
+        PyObject *item = segment_object(symbol, i, text, data);
+        if (item == nullptr) Py_CLEAR(segments);
+        else PyTuple_SetItem(segments, i, item);
+    }
+    if (segments != nullptr && count != 1) joined_payload(symbol, text, data);
+    if (segments != nullptr && text != nullptr && data != nullptr) return true;
+    Py_CLEAR(segments);
+    Py_CLEAR(text);
+    Py_CLEAR(data);
+    return false;
+}
+
+// A version as its family names it: 7, "M3" or "R13x77".
+PyObject *version_object(const engine::DecodedSymbol &symbol) {
+    switch (symbol.symbology) {
+        case engine::Symbology::qr: return PyLong_FromLong(symbol.version);
+        case engine::Symbology::micro_qr: return PyUnicode_FromFormat("M%d", symbol.version);
+        default: return PyUnicode_FromFormat("R%dx%d", symbol.rows, symbol.columns);
+    }
+}
+
+// The application indicator of FNC1 in second position: two digits, or the letter whose
+// code + 100 the decode holds; None when there is none.
+PyObject *application_object(int value) {
+    if (value < 0) return Py_NewRef(Py_None);
+    if (value >= 100) return PyUnicode_FromOrdinal(value - 100);
+    const char digits[2] = {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10)};
+    return PyUnicode_FromStringAndSize(digits, 2);
+}
+
+// Strong references to `count` items of the tuple `names`; false with a TypeError
+// naming `what` when it is not a tuple of that many.
+bool take_items(PyObject *names, PyObject **out, Py_ssize_t count, const char *what) {
+    if (!PyTuple_Check(names) || PyTuple_Size(names) != count) {
+        PyErr_Format(PyExc_TypeError, "%s must be a tuple of %zd names.", what, count);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) replace_ref(out[i], Py_NewRef(PyTuple_GetItem(names, i)));
+    return true;
+}
+
+// Whether `type` is a class whose __slots__ are `names`, in order; TypeError if not.
+bool has_fields(PyObject *type, const char *const *names, int count) {
+    PyObject *slots = PyType_Check(type) ? PyObject_GetAttrString(type, "__slots__") : nullptr;
+    bool same = slots != nullptr && PyTuple_Check(slots) && PyTuple_Size(slots) == count;
+    for (int i = 0; same && i < count; ++i) {
+        same = PyUnicode_CompareWithASCIIString(PyTuple_GetItem(slots, i), names[i]) == 0;
+    }
+    Py_XDECREF(slots);
+    PyErr_Clear();
+    if (!same) PyErr_SetString(PyExc_TypeError, "A result class's fields differ from the ones built natively.");
+    return same;
+}
+
+// The names of `count` fields, interned, into `out`.
+bool intern_names(const char *const *names, PyObject **out, int count) {
+    for (int i = 0; i < count; ++i) {
+        replace_ref(out[i], PyUnicode_InternFromString(names[i]));
+        if (out[i] == nullptr) return false;
+    }
+    return true;
+}
+
+// The mode names by indicator from the dict `modes` (indicator -> name).
+bool take_modes(PyObject *modes) {
+    if (!PyDict_Check(modes)) {
+        PyErr_SetString(PyExc_TypeError, "modes must be a dict of mode indicator to name.");
+        return false;
+    }
+    for (int m = 0; m < kModeIndicators; ++m) {
+        PyObject *key = PyLong_FromLong(m);
+        PyObject *name = key ? PyDict_GetItemWithError(modes, key) : nullptr;
+        Py_XDECREF(key);
+        if (name == nullptr && PyErr_Occurred()) return false;
+        replace_ref(results.modes[m], Py_XNewRef(name));
+    }
+    return true;
+}
+
+}  // namespace
+
+// halvern.Decoded of a decode; the decoded tuple (build_decoded) before result_types
+// or when a segment's text needs the Python layer's text rule; nullptr with the
+// exception set.
+PyObject *decoded_object(const engine::DecodedSymbol &symbol) {
+    if (results.decoded == nullptr) return build_decoded(symbol);
+    PyObject *segments = nullptr, *text = nullptr, *data = nullptr;
+    if (!segment_objects(symbol, segments, text, data)) return PyErr_Occurred() ? nullptr : build_decoded(symbol);
+    const auto symbology = static_cast<int>(symbol.symbology);
+    PyObject *values[kDecodedFields] = {
+        text, data, segments, version_object(symbol), Py_NewRef(results.levels[symbol.level & 3]),
+        PyLong_FromLong(symbol.mask), PyLong_FromLong(symbol.corrected), append_object(symbol),
+        Py_NewRef(results.fnc1[symbol.fnc1 % 3]), application_object(symbol.fnc1_application),
+        Py_NewRef(results.symbologies[symbology % 3]), symbol.model == 0 ? Py_NewRef(Py_None) : PyLong_FromLong(symbol.model)};
+    return instance(results.decoded, results.decoded_names, values, kDecodedFields);
+}
+
+// result_types(Decoded, Segment, levels, modes, fnc1, symbologies): the classes and
+// names decoded_object builds with (see there). None.
+PyObject *register_result_types(PyObject *, PyObject *args) {
+    PyObject *decoded = nullptr, *segment = nullptr, *levels = nullptr, *modes = nullptr, *fnc1 = nullptr,
+             *symbologies = nullptr;
+    if (!PyArg_ParseTuple(args, "OOOOOO", &decoded, &segment, &levels, &modes, &fnc1, &symbologies)) return nullptr;
+    if (!has_fields(decoded, kDecodedNames, kDecodedFields) || !has_fields(segment, kSegmentNames, kSegmentFields) ||
+        !take_items(levels, results.levels, 4, "levels") || !take_items(fnc1, results.fnc1, 3, "fnc1") ||
+        !take_items(symbologies, results.symbologies, 3, "symbologies") || !take_modes(modes) ||
+        !intern_names(kDecodedNames, results.decoded_names, kDecodedFields) ||
+        !intern_names(kSegmentNames, results.segment_names, kSegmentFields)) {
+        return nullptr;
+    }
+    if (results.no_args == nullptr && (results.no_args = PyTuple_New(0)) == nullptr) return nullptr;
+    replace_ref(results.segment, Py_NewRef(segment));
+    replace_ref(results.decoded, Py_NewRef(decoded));
+    Py_RETURN_NONE;
 }
 
 PyObject *raise_decode_error(const engine::DecodedSymbol &symbol) {
@@ -283,13 +521,17 @@ int matching_version(const std::uint8_t *modules, int size) {
     return errors;
 }
 
-// decode_matrix(matrix, size): the decoded symbol (see build_decoded), or ValueError.
-PyObject *engine_decode_matrix(PyObject *, PyObject *args) {
+// The decode of the matrix in `args` (matrix, size), its value made by `build`; nullptr
+// with the ValueError when it does not decode.
+PyObject *decode_with(PyObject *args, PyObject *(*build)(const engine::DecodedSymbol &)) {
     BufferGuard buffer;
     int size = 0;
     if (!parse_matrix(args, buffer, size, true)) return nullptr;
+    // Uninitialized: decode_symbol sets every field it reports before the result is
+    // built. Zeroing the 40 kB of segment and payload room cost more than decoding a
+    // version 1 symbol.
     RawScratch<engine::DecodedSymbol> symbol;
-    if (!symbol.allocate(1)) return PyErr_NoMemory();
+    if (!allocate_or_raise(symbol, 1)) return nullptr;
     const std::uint8_t *modules = buffer_bytes(buffer);
     if (size * size >= kUnlockedModules) {
         UnlockedScope unlocked;
@@ -298,8 +540,15 @@ PyObject *engine_decode_matrix(PyObject *, PyObject *args) {
         engine::decode_symbol(modules, size, *symbol.get());
     }
     if (symbol.get()->error != engine::DecodeError::none) return raise_decode_error(*symbol.get());
-    return build_decoded(*symbol.get());
+    return build(*symbol.get());
 }
+
+// decode_matrix(matrix, size): the decoded symbol (see build_decoded), or ValueError.
+PyObject *engine_decode_matrix(PyObject *, PyObject *args) { return decode_with(args, build_decoded); }
+
+// decode(matrix, size): as decode_matrix, but a halvern.Decoded where decoded_object
+// builds one.
+PyObject *engine_decode(PyObject *, PyObject *args) { return decode_with(args, decoded_object); }
 
 // format_info(matrix, size): (level, mask, bit errors) of the better format copy.
 PyObject *engine_format_info(PyObject *, PyObject *args) {
@@ -612,6 +861,12 @@ PyObject *engine_binarize(PyObject *, PyObject *args) {
 PyMethodDef engine_methods[] = {
     {"decode_matrix", engine_decode_matrix, METH_VARARGS,
      "decode_matrix(matrix, size) -> decoded symbol tuple; ValueError when it does not decode."},
+    {"decode", engine_decode, METH_VARARGS,
+     "decode(matrix, size) -> halvern.Decoded, or the decoded symbol tuple when a segment's text needs the "
+     "Python layer's text rule (or before result_types); ValueError when it does not decode."},
+    {"result_types", register_result_types, METH_VARARGS,
+     "result_types(Decoded, Segment, levels, modes, fnc1, symbologies): the classes and names decode builds "
+     "its results with."},
     {"format_info", engine_format_info, METH_VARARGS,
      "format_info(matrix, size) -> (level, mask, bit errors) of the better format copy."},
     {"version_info", engine_version_info, METH_VARARGS,

@@ -280,4 +280,11 @@ def decode_matrix(modules: object, size: int) -> Decoded:
         # The native call checks the size and a bytes matrix itself; any other matrix is
         # made a contiguous buffer of one-byte items here first.
         modules = matrix_buffer(modules)
-    return decoded_from_native(_engine.decode_matrix(modules, size))
+    decoded = _engine.decode(modules, size)
+    return decoded_from_native(decoded) if isinstance(decoded, tuple) else decoded
+
+
+# The native decode builds Decoded and its Segments itself where every segment's text
+# is UTF-8 or ASCII (the tuple otherwise, for decoded_from_native's text rule): these
+# are the classes and names it builds them with.
+_engine.result_types(Decoded, Segment, LEVELS, MODE_NAMES, FNC1, SYMBOLOGIES)
