@@ -536,20 +536,32 @@ Point local_point(const LocalGrid &grid, Point p) noexcept {
     return local_apply(grid, {corrected(grid.shift_u, grid.size, p.x), corrected(grid.shift_v, grid.size, p.y)});
 }
 
-void sample_local(const ImageView &bits, LocalGrid &grid, int size, double module,
-                  std::uint8_t *modules) noexcept {
-    const bool vote = module >= 3.0;
-    const auto dark = [&](double x, double y) noexcept { return dark_local(bits, grid, x, y); };
+bool shift_local(const ImageView &bits, LocalGrid &grid, int size) noexcept {
     grid.size = 0;
-    if (size > kMaxSize) return;
+    if (size > kMaxSize) return false;
     timing_shifts(bits, grid, size, true, grid.shift_u);
     timing_shifts(bits, grid, size, false, grid.shift_v);
     grid.size = size;
+    return true;
+}
+
+std::uint8_t local_module(const ImageView &bits, const LocalGrid &grid, int c, int r, double module) noexcept {
+    return vote_module([&](double x, double y) noexcept { return dark_local(bits, grid, x, y); }, c, r,
+                       module >= 3.0);
+}
+
+void sample_shifted(const ImageView &bits, const LocalGrid &grid, double module, std::uint8_t *modules) noexcept {
+    const int size = grid.size;
     for (int r = 0; r < size && r < kMaxSize; ++r) {
         for (int c = 0; c < size && c < kMaxSize; ++c) {
-            modules[static_cast<std::size_t>(r) * size + c] = vote_module(dark, c, r, vote);
+            modules[static_cast<std::size_t>(r) * size + c] = local_module(bits, grid, c, r, module);
         }
     }
+}
+
+void sample_local(const ImageView &bits, LocalGrid &grid, int size, double module,
+                  std::uint8_t *modules) noexcept {
+    if (shift_local(bits, grid, size)) sample_shifted(bits, grid, module, modules);
 }
 
 // ===================================================================================

@@ -230,6 +230,12 @@ int local_grid(const ImageView &bits, const Homography &global, const Point find
 // module). Fills the grid's shifts.
 void sample_local(const ImageView &bits, LocalGrid &grid, int size, double module,
                   std::uint8_t *modules) noexcept;
+// The two steps of sample_local: the grid's shifts filled for a symbol of `size`
+// modules (false, the grid left empty, for a size no symbol has), then module (c, r)
+// as sample_local reads it, or every module of the grid's size.
+bool shift_local(const ImageView &bits, LocalGrid &grid, int size) noexcept;
+std::uint8_t local_module(const ImageView &bits, const LocalGrid &grid, int c, int r, double module) noexcept;
+void sample_shifted(const ImageView &bits, const LocalGrid &grid, double module, std::uint8_t *modules) noexcept;
 
 // doubts[r * size + c] = how many of nine points spread over the middle of module
 // (c, r) disagree with modules[r * size + c] as sampled through the grid (0 to 9): the
