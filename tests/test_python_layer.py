@@ -108,3 +108,23 @@ def test_result_types_refuses_what_it_cannot_build_and_keeps_what_it_had(change:
     modules = np.array(segno.make_qr("kept", version=1, error="m", boost_error=False).matrix, np.uint8).tobytes()
     decoded = _engine.decode(modules, 21)
     assert type(decoded) is halvern.Decoded and decoded.error_correction == "M" and decoded.segments[0].mode == "byte"
+
+
+@pytest.mark.parametrize("held", ["gray array", "bits bytes"])
+def test_the_common_inputs_read_as_through_the_full_checks(held: str) -> None:
+    # A C-contiguous uint8 array and bytes with their size go to the native read
+    # unchecked; a Fortran-ordered array and a bytearray take the full checks.
+    modules = np.kron(np.array(segno.make_qr("plain", version=2, error="m").matrix, np.uint8), np.ones((3, 3), np.uint8))
+    bits = np.zeros((120, 200), np.uint8)
+    bits[30 : 30 + modules.shape[0], 110 : 110 + modules.shape[1]] = modules
+    fast: Any
+    full: Any
+    if held == "gray array":
+        fast = np.where(bits == 1, 20, 230).astype(np.uint8)
+        full, size = np.asfortranarray(fast), ()
+    else:
+        fast, size = (bits * 255).tobytes(), (200, 120)  # any nonzero byte is dark
+        full = bytearray(fast)
+    codes = [(c.text, c.position, c.inverted) for c in halvern.read_all(fast, *size)]
+    assert codes == [(c.text, c.position, c.inverted) for c in halvern.read_all(full, *size)]
+    assert [(text, inverted) for text, _, inverted in codes] == [("plain", False)]

@@ -27,7 +27,7 @@ from halvern._content import (
     summary,
 )
 from halvern._frozen import maker
-from halvern._image import BINARIZERS, Binarizer, as_reader_input, binarizer_mode, plain_input
+from halvern._image import BINARIZERS, Binarizer, as_reader_input, binarizer_mode, plain_arguments
 from halvern._symbology import ALL as _ALL
 from halvern._symbology import LEVELS, SYMBOLOGIES, identifier, symbology_mask, version_name
 
@@ -35,7 +35,7 @@ __all__ = ["QRCode", "QRMatrix", "Undecoded", "read", "read_all", "read_matrix"]
 
 Point = tuple[float, float]
 Quad = tuple[Point, Point, Point, Point]
-_NONE, _AUTO = BINARIZERS["none"], BINARIZERS["auto"]
+_NONE = BINARIZERS["none"]
 
 # ---------------------------------------------------------------------------
 # Results
@@ -191,26 +191,37 @@ class Undecoded:
 # The native read
 
 
+def _image_arguments(image: Any, width: int | None, height: int | None,
+                     binarizer: str) -> tuple[Any, int, int, int, int]:
+    """The native read's image arguments: the pixels, their width, height and stride
+    and the binarizer's number."""
+    arguments = plain_arguments(image, width, height) if binarizer == "auto" else None
+    if arguments is not None:
+        return arguments
+    mode = binarizer_mode(binarizer)
+    pixels = as_reader_input(image, width, height, uint8_bits=binarizer != "auto")
+    return pixels.pixels, pixels.width, pixels.height, pixels.stride, _NONE if pixels.bits else mode
+
+
 def native_arguments(image: Any, width: int | None, height: int | None, try_invert: bool,
                      binarizer: str) -> tuple[Any, int, int, int, int, bool]:
     """The native read's arguments before ``keep_errors``: the pixels, their width,
     height and stride, the binarizer's number and ``try_invert``."""
-    pixels = plain_input(image, width, height) if binarizer == "auto" else None
-    if pixels is not None:
-        return pixels.pixels, pixels.width, pixels.height, pixels.stride, \
-            _NONE if pixels.bits else _AUTO, bool(try_invert)
-    mode = binarizer_mode(binarizer)
-    pixels = as_reader_input(image, width, height, uint8_bits=binarizer != "auto")
-    if pixels.bits:
-        mode = _NONE
-    return pixels.pixels, pixels.width, pixels.height, pixels.stride, mode, bool(try_invert)
+    return *_image_arguments(image, width, height, binarizer), bool(try_invert)
 
 
 def _records(image: Any, width: int | None, height: int | None, try_invert: bool,
-             binarizer: str, keep_errors: bool, symbologies: int,
+             binarizer: str, keep_errors: bool, symbologies: Iterable[str],
              try_harder: bool) -> list[_engine.Record]:
-    return _engine.read(*native_arguments(image, width, height, try_invert, binarizer),
-                        keep_errors, symbologies, bool(try_harder))
+    # The common input (a 2-D uint8 array, bytes with their size) inline: each call and
+    # object between the caller and the native read cost a read of a tiny image a tenth
+    # of a microsecond or more.
+    arguments = plain_arguments(image, width, height) if binarizer == "auto" else None
+    if arguments is None:
+        arguments = _image_arguments(image, width, height, binarizer)
+    return _engine.read(*arguments, bool(try_invert), keep_errors,
+                        _ALL if symbologies is SYMBOLOGIES else symbology_mask(symbologies),
+                        bool(try_harder))
 
 
 # ---------------------------------------------------------------------------
@@ -322,10 +333,6 @@ def _result(record: _engine.Record) -> QRCode | Undecoded:
     return code
 
 
-def _symbology_mask(symbologies: Iterable[str]) -> int:
-    return _ALL if symbologies is SYMBOLOGIES else symbology_mask(symbologies)
-
-
 def _corrected(code: QRCode) -> int:
     return code.corrected
 
@@ -370,7 +377,7 @@ def read_all(image: Any, width: int | None = None, height: int | None = None, *,
     denoised, shrunk or enlarged pass, and no retry of a grid that failed.
     """
     records = _records(image, width, height, try_invert, binarizer, bool(return_errors),
-                       _symbology_mask(symbologies), try_harder)
+                       symbologies, try_harder)
     results = [_result(r) for r in records]
     if return_errors:
         return results
@@ -382,8 +389,9 @@ def read(image: Any, width: int | None = None, height: int | None = None, *,
          symbologies: Iterable[str] = SYMBOLOGIES, try_harder: bool = True) -> QRCode | None:
     """The most trustworthy QR code in ``image`` (the one that needed the fewest
     corrections), or None; the arguments are those of ``read_all``."""
-    records = _records(image, width, height, try_invert, binarizer, False,
-                       _symbology_mask(symbologies), try_harder)
+    records = _records(image, width, height, try_invert, binarizer, False, symbologies, try_harder)
+    if not records:
+        return None
     codes = [r for r in map(_result, records) if type(r) is QRCode]
     if len(codes) == 1:
         return codes[0]
