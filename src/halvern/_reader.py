@@ -390,8 +390,10 @@ def read(image: Any, width: int | None = None, height: int | None = None, *,
     """The most trustworthy QR code in ``image`` (the one that needed the fewest
     corrections), or None; the arguments are those of ``read_all``."""
     records = _records(image, width, height, try_invert, binarizer, False, symbologies, try_harder)
-    if not records:
-        return None
+    if len(records) < 2:
+        # No symbol, or one (a tiny read's common case, without the list below).
+        code = _result(records[0]) if records else None
+        return code if type(code) is QRCode else None
     codes = [r for r in map(_result, records) if type(r) is QRCode]
     if len(codes) == 1:
         return codes[0]
