@@ -234,6 +234,16 @@ bool Pass::try_version(const Triple &t, const Anchors &a, int version, double sp
         ++jitters_;
         if (try_nudged(t, grids.anchor[best], grids.at[best], grids.grid[best], size, module, failure)) return true;
     }
+    // A symbol at a pixel or so a module has no room for the half pixel by which the
+    // finders' centres and the alignment pattern are placed (a version 12 at 1.25
+    // pixels a module: 232 modules wrong through its best grid, none through its
+    // edges). A grid that read its format is fitted to every module edge, a few
+    // times a pass.
+    if (retry_ && best >= 0 && best_timing >= kMinTiming && edge_fits_ < kMaxEdgeFits &&
+        progress(failure.error) >= progress(DecodeError::too_many_errors)) {
+        ++edge_fits_;
+        if (try_edge_fitted(t, grids.grid[best], size, module, failure)) return true;
+    }
     // A bent or large symbol drifts off any single transform between its alignment
     // patterns (a version 36 wrapped round a cylinder: timing 0.5 on every global
     // grid); through all of them it is followed. From the grid whose timing came
@@ -245,6 +255,23 @@ bool Pass::try_version(const Triple &t, const Anchors &a, int version, double sp
         return try_local(t, grids.grid[best], version, module, failure);
     }
     return false;
+}
+
+// The symbol read through the transform fitted to its module edges from h. Its
+// retries with erasures are its own, bounded by kMaxEdgeFits: counted with the
+// pass's, they left none to the fitted grid that follows (a version 2 round a
+// cylinder read so).
+bool Pass::try_edge_fitted(const Triple &t, const Homography &h, int size, double module,
+                           Failure &failure) noexcept {
+    Homography fitted;
+    if (!fit_to_edges(bits_, h, size, module, s_.modules, fitted)) return false;
+    sample_grid(bits_, fitted, size, module, s_.modules);
+    if (timing_of(s_.modules, size) < kMinTiming) return false;
+    const int soft_tries = soft_tries_;
+    soft_tries_ = 0;
+    const bool read = try_grid(t, fitted, size, module, failure);
+    soft_tries_ = soft_tries;
+    return read;
 }
 
 // The symbol read through a grid fitted to it, from the grid that came closest (the

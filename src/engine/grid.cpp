@@ -31,27 +31,6 @@ bool square_to_quad(const Point q[4], double m[9]) noexcept {
     return true;
 }
 
-// The adjugate of m: its inverse up to a scale, which a homography ignores.
-void adjugate(const double m[9], double out[9]) noexcept {
-    out[0] = m[4] * m[8] - m[5] * m[7];
-    out[1] = m[2] * m[7] - m[1] * m[8];
-    out[2] = m[1] * m[5] - m[2] * m[4];
-    out[3] = m[5] * m[6] - m[3] * m[8];
-    out[4] = m[0] * m[8] - m[2] * m[6];
-    out[5] = m[2] * m[3] - m[0] * m[5];
-    out[6] = m[3] * m[7] - m[4] * m[6];
-    out[7] = m[1] * m[6] - m[0] * m[7];
-    out[8] = m[0] * m[4] - m[1] * m[3];
-}
-
-void multiply(const double a[9], const double b[9], double out[9]) noexcept {
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            out[r * 3 + c] = a[r * 3] * b[c] + a[r * 3 + 1] * b[3 + c] + a[r * 3 + 2] * b[6 + c];
-        }
-    }
-}
-
 // From (x, y) along (dx, dy): the dark core's pixels (the start included) and the light
 // run after it; true when a dark pixel follows within `limit` steps.
 bool core_and_gap(const ImageView &bits, int x, int y, int dx, int dy, int limit, int &core,
@@ -146,6 +125,26 @@ EdgeModules edge_modules(const ImageView &bits, const Finder &f, Point outward, 
 }
 
 }  // namespace
+
+void adjugate(const double m[9], double out[9]) noexcept {
+    out[0] = m[4] * m[8] - m[5] * m[7];
+    out[1] = m[2] * m[7] - m[1] * m[8];
+    out[2] = m[1] * m[5] - m[2] * m[4];
+    out[3] = m[5] * m[6] - m[3] * m[8];
+    out[4] = m[0] * m[8] - m[2] * m[6];
+    out[5] = m[2] * m[3] - m[0] * m[5];
+    out[6] = m[3] * m[7] - m[4] * m[6];
+    out[7] = m[1] * m[6] - m[0] * m[7];
+    out[8] = m[0] * m[4] - m[1] * m[3];
+}
+
+void multiply(const double a[9], const double b[9], double out[9]) noexcept {
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            out[r * 3 + c] = a[r * 3] * b[c] + a[r * 3 + 1] * b[3 + c] + a[r * 3 + 2] * b[6 + c];
+        }
+    }
+}
 
 bool fit_line(const Point *points, int count, Line &out) noexcept {
     if (count < 3) return false;

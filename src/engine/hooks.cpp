@@ -407,23 +407,33 @@ bool parse_grid(PyObject *coefficients, Py_ssize_t size, engine::Homography &h) 
     return true;
 }
 
+// The arguments (bits, width, height, h, size, module) of a hook on a grid.
+struct GridArgs {
+    BufferGuard buffer;
+    engine::ImageView view;
+    engine::Homography h;
+    Py_ssize_t size = 0;
+    double module = 0;
+
+    // False with the error set.
+    bool parse(PyObject *args) {
+        PyObject *image = nullptr, *coefficients = nullptr;
+        Py_ssize_t width = 0, height = 0;
+        return PyArg_ParseTuple(args, "OnnO!nd", &image, &width, &height, &PyTuple_Type, &coefficients, &size,
+                                &module) &&
+               parse_grid(coefficients, size, h) && parse_bits(image, width, height, buffer, view);
+    }
+};
+
 // _sample_grid(bits, width, height, h, size, module): size * size module bytes sampled
 // through the homography h (9 numbers, module to image).
 PyObject *hook_sample_grid(PyObject *, PyObject *args) {
-    PyObject *image = nullptr, *coefficients = nullptr;
-    Py_ssize_t width = 0, height = 0, size = 0;
-    double module = 0;
-    if (!PyArg_ParseTuple(args, "OnnO!nd", &image, &width, &height, &PyTuple_Type, &coefficients, &size, &module)) {
-        return nullptr;
-    }
-    engine::Homography h;
-    if (!parse_grid(coefficients, size, h)) return nullptr;
-    BufferGuard buffer;
-    engine::ImageView view;
-    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
-    PyObject *out = PyBytes_FromStringAndSize(nullptr, size * size);
+    GridArgs a;
+    if (!a.parse(args)) return nullptr;
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, a.size * a.size);
     if (out == nullptr) return nullptr;
-    engine::sample_grid(view, h, static_cast<int>(size), module, reinterpret_cast<std::uint8_t *>(PyBytes_AsString(out)));
+    engine::sample_grid(a.view, a.h, static_cast<int>(a.size), a.module,
+                        reinterpret_cast<std::uint8_t *>(PyBytes_AsString(out)));
     return out;
 }
 
@@ -461,6 +471,19 @@ PyObject *hook_fit_grid(PyObject *, PyObject *args) {
         }
     }
     return Py_BuildValue("(NN)", modules, points);
+}
+
+// _fit_to_edges(bits, width, height, h, size, module): the 9 coefficients of the
+// transform fitted to the module edges of the symbol that h roughly maps, or None.
+PyObject *hook_fit_to_edges(PyObject *, PyObject *args) {
+    GridArgs a;
+    if (!a.parse(args)) return nullptr;
+    RawScratch<std::uint8_t> modules;
+    if (!modules.allocate(static_cast<std::size_t>(a.size) * static_cast<std::size_t>(a.size))) return PyErr_NoMemory();
+    engine::Homography fitted;
+    if (!engine::fit_to_edges(a.view, a.h, static_cast<int>(a.size), a.module, modules.get(), fitted)) Py_RETURN_NONE;
+    const double *m = fitted.m;
+    return Py_BuildValue("(ddddddddd)", m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8]);
 }
 
 // _find_alignment(bits, width, height, x, y, module, radius): the alignment centre
@@ -557,6 +580,7 @@ PyMethodDef hook_methods[] = {
     {"_sample_grid", hook_sample_grid, METH_VARARGS, "Test entry: modules sampled through a transform."},
     {"_find_alignment", hook_find_alignment, METH_VARARGS, "Test entry: the alignment pattern near a point."},
     {"_fit_grid", hook_fit_grid, METH_VARARGS, "Test entry: a grid fitted to a symbol, sampled."},
+    {"_fit_to_edges", hook_fit_to_edges, METH_VARARGS, "Test entry: a transform fitted to a symbol's module edges."},
     {"_finder_square", hook_finder_square, METH_VARARGS, "Test entry: the outer square of a lone finder."},
     {"_decode_micro", hook_decode_micro, METH_VARARGS, "Test entry: a sampled Micro QR symbol decoded."},
     {"_decode_rmqr", hook_decode_rmqr, METH_VARARGS, "Test entry: a sampled rMQR symbol decoded."},

@@ -174,6 +174,12 @@ bool fit_line(const Point *points, int count, Line &out) noexcept;
 // than `limit` off (the points are reordered).
 bool fit_line_without_worst(Point *points, int count, double limit, Line &out) noexcept;
 
+// out = the adjugate of the 3x3 m: its inverse up to a scale, which a homography ignores.
+void adjugate(const double m[9], double out[9]) noexcept;
+
+// out = a b, both 3x3 row-major.
+void multiply(const double a[9], const double b[9], double out[9]) noexcept;
+
 // The transform sending src[i] to dst[i] (i = 0..3); false when a quad is degenerate.
 bool homography_from_points(const Point src[4], const Point dst[4], Homography &out) noexcept;
 
@@ -201,6 +207,15 @@ bool estimate_corner(const ImageView &bits, const Finder &tl, const Finder &tr, 
 // With `rows` the grid is `rows` by size (rMQR).
 void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,
                  double module, std::uint8_t *modules, int rows = 0) noexcept;
+
+// Fits the one transform of a symbol of `size` modules that `start` roughly maps (within
+// half a module) to the colour changes between its modules, `module` pixels each, over
+// a few rounds, each reading the symbol through the fit before (into `modules`, size *
+// size): cost linear in the modules, at most some 130 samples a module. False when too
+// few edges are found or the fit leaves the start by more than a module and a half at a
+// corner.
+bool fit_to_edges(const ImageView &bits, const Homography &start, int size, double module, std::uint8_t *modules,
+                  Homography &out) noexcept;
 
 // Anchor lines per axis of a local grid: the alignment rows of version 40.
 constexpr int kMaxAnchorLines = 7;
