@@ -106,6 +106,8 @@ def test_whole_image_symbols_read_at_a_fractional_pixels_a_module(version: int) 
         ("dots", "50 rounded", 3),  # dots of half the pitch: the vote's outer points read light
         ("printed", "30% photo", 3),  # module widths jittered and drifting: the fitted grid follows them
         ("warp", "cyl 140", 7),  # a version 2 round a cylinder: its outer columns squeezed
+        ("printed", "20% scan", 6),  # jittered widths: the fitted grid started from the edge fit
+        ("warp", "cyl 140", 3),  # a version 2 round a cylinder, its fitted grid started so
     ],
 )
 def test_scenes_that_once_failed_read(condition: str, severity: str, index: int) -> None:
