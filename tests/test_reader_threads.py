@@ -191,7 +191,12 @@ def busy_page(side: int) -> np.ndarray:
     """Bits with 5% dark specks: its read copies, denoises and shrinks them, writing most
     of its scratch."""
     rng = np.random.default_rng(side)
-    return (rng.random((side, side)) < 0.05).astype(np.uint8)
+    return (rng.integers(0, 20, (side, side), dtype=np.uint8) == 0).astype(np.uint8)
+
+
+def resident() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 @pytest.mark.parametrize("name", ["bits", "gray", "damaged", "inverted", "noise"])
@@ -213,10 +218,6 @@ def test_a_thread_gives_its_scratch_block_back_when_it_ends():
     def read() -> None:
         _engine.read(page, 1000, 1000, 1000, 3, True, True)
 
-    def resident() -> int:
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
     in_new_thread(read)
     before = resident()
     for _ in range(30):
@@ -224,6 +225,22 @@ def test_a_thread_gives_its_scratch_block_back_when_it_ends():
     # Each read writes more than a megabyte of its block: kept past the threads' ends,
     # thirty of them would add over 30 MB.
     assert resident() - before < 12 * 1024 * 1024
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer quarantines freed memory")
+@pytest.mark.parametrize("side, kept", [(3000, True), (10000, False)])
+def test_a_living_thread_keeps_only_a_moderate_block(side, kept):
+    # A 9 MP page's block stays for the thread's next read; a 100 MP page's (over 128 MB)
+    # is freed when its read ends.
+    page = busy_page(side)
+
+    def growth_of_a_read() -> int:
+        before = resident()
+        _engine.read(page, side, side, side, 3, True, True)
+        return resident() - before
+
+    assert (in_new_thread(growth_of_a_read) > side * side // 2) == kept
 
 
 def long_read() -> tuple:

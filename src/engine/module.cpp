@@ -794,6 +794,9 @@ PyObject *build_records(const engine::SymbolRecord *records, int count) {
 // large image's size comes from the system as fresh pages on every call (glibc maps
 // anything over 32 MB itself), and faulting them in made a 24 MP text page 3.4 times
 // as slow as a 12 MP one, whose block the allocator kept. Freed when the thread ends.
+// A block past kMaxKeptBytes (a page of about 100 MP) is freed at once: one huge image
+// read now and then should not hold its scratch for the rest of the thread's life.
+constexpr std::size_t kMaxKeptBytes = std::size_t{128} << 20;
 struct KeptBlock {
     unsigned char *data = nullptr;
     std::size_t bytes = 0;
@@ -808,7 +811,7 @@ class ReadScratch {
 public:
     ReadScratch() noexcept = default;
     ~ReadScratch() {
-        if (data_ != nullptr && bytes_ >= kept_block.bytes) {
+        if (data_ != nullptr && bytes_ >= kept_block.bytes && bytes_ <= kMaxKeptBytes) {
             std::free(kept_block.data);
             kept_block.data = data_;
             kept_block.bytes = bytes_;
