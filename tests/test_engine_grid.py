@@ -262,3 +262,16 @@ def test_fitted_grid_follows_drifting_module_widths(version: int) -> None:
 def test_fitted_grid_refuses_a_grid_that_reads_no_format() -> None:
     noise = np.random.default_rng(1).integers(0, 2, (200, 200), dtype=np.uint8)
     assert _engine._fit_grid(noise, 200, 200, (6.0, 0, 10, 0, 6.0, 10, 0, 0, 1.0), 29) is None
+
+
+@pytest.mark.parametrize("flipped, fits", [(3, True), (4, False)])
+def test_fitted_grid_starts_only_where_both_format_copies_agree(flipped: int, fits: bool) -> None:
+    # Noise reads one copy within a bit of some format word now and then; both copies
+    # reading the same word is what a symbol shows. Up to three bits of the copy by the
+    # top-right finder may be off; four refuse the fit.
+    matrix = np.array(segno.make_qr("both copies", version=5, error="m").matrix, dtype=np.uint8)
+    n, ppm, quiet = matrix.shape[0], 4, 4
+    matrix[8, n - flipped:] ^= 1
+    bits = np.kron(np.pad(matrix, quiet), np.ones((ppm, ppm), np.uint8))
+    h = (float(ppm), 0.0, quiet * ppm, 0.0, float(ppm), quiet * ppm, 0.0, 0.0, 1.0)
+    assert (_engine._fit_grid(bits, bits.shape[1], bits.shape[0], h, n) is not None) == fits

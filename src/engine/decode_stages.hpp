@@ -36,6 +36,9 @@ struct FormatReading {
 // fewer bit errors wins, the first (around the top-left finder) on a tie.
 FormatReading read_format(const std::uint8_t *modules, int size) noexcept;
 
+// Bit errors of the format copy farther from the codeword of `data` (0..31).
+int worse_format_errors(const std::uint8_t *modules, int size, int data) noexcept;
+
 // Fewest bit errors between a version copy and the word of the version `size`
 // implies: 0 below version 7, -1 when both copies are more than 3 bits off.
 int version_errors(const std::uint8_t *modules, int size) noexcept;

@@ -114,6 +114,17 @@ FormatReading read_format(const std::uint8_t *modules, int size) noexcept {
     return best;
 }
 
+int worse_format_errors(const std::uint8_t *modules, int size, int data) noexcept {
+    int worst = 0;
+    for (int copy = 0; copy < 2; ++copy) {
+        const std::uint32_t word =
+            read_word(modules, size, 15, [&](int bit) { return format_cell(size, copy, bit); });
+        const int errors = std::popcount(word ^ kFormatWords[data & 31]);
+        if (errors > worst) worst = errors;
+    }
+    return worst;
+}
+
 int version_errors(const std::uint8_t *modules, int size) noexcept {
     const int version = version_for_size(size);
     if (version < kFirstVersionWithInfo) return 0;
