@@ -85,7 +85,10 @@ int Pass::decode(int count) noexcept {
         const int triples = find_triples(finders_, count, s_.triples, kMaxTriples);
         if (s_.trace != nullptr) trace_finders(*s_.trace, finders_, count);
         try_triples(triples);
-        if (decoded_ == 0 && retry_) {
+        // Part of the one pass, in both modes: the fast mode read none of the steep
+        // close-ups (50-70 degrees) without it, and half of them with it, at no cost
+        // seen on pages without a code.
+        if (decoded_ == 0) {
             try_triples(find_steep_triples(bits_, finders_, count, s_.triples, kMaxSteepTriples));
         }
         if (s_.trace != nullptr) trace_failures();
