@@ -23,6 +23,14 @@
 
 #include "stages.hpp"
 
+// The confirmation walks' steps inlined into their callers: called, a walk's calls and
+// set-up cost more than its pixels (eight on a 50% noise page).
+#if defined(_MSC_VER) && !defined(__clang__)
+#define HALVERN_ALWAYS_INLINE __forceinline
+#else
+#define HALVERN_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
+
 namespace halvern::engine {
 
 namespace {
@@ -56,11 +64,10 @@ int run_end(const std::uint8_t *row, int from, int width, std::uint8_t colour) n
 // matches are most of the work (a row match every 80 pixels of 50% noise).
 constexpr std::int64_t kMinTotal = 10;
 
-// True when five runs read 1:1:3:1:1: unit runs within 0.6 module (0.75 loose) and
-// the core within 1 module (1.5 loose) of their ideal, at least kMinTotal pixels.
-bool finder_ratio(const int runs[5], bool loose) noexcept {
-    std::int64_t total = 0;
-    for (int i = 0; i < 5; ++i) total += runs[i];
+// True when five runs of `total` pixels read 1:1:3:1:1: unit runs within 0.6 module
+// (0.75 loose) and the core within 1 module (1.5 loose) of their ideal, at least
+// kMinTotal pixels.
+HALVERN_ALWAYS_INLINE bool proportions(const int runs[5], std::int64_t total, bool loose) noexcept {
     if (total < kMinTotal) return false;
     const std::int64_t unit_den = loose ? 4 : 5;
     for (int i : {0, 1, 3, 4}) {
@@ -70,6 +77,12 @@ bool finder_ratio(const int runs[5], bool loose) noexcept {
     const std::int64_t core = 7 * static_cast<std::int64_t>(runs[2]) - 3 * total;
     const std::int64_t core_abs = core < 0 ? -core : core;
     return loose ? core_abs * 2 <= 3 * total : core_abs <= total;
+}
+
+bool finder_ratio(const int runs[5], bool loose) noexcept {
+    std::int64_t total = 0;
+    for (int i = 0; i < 5; ++i) total += runs[i];
+    return proportions(runs, total, loose);
 }
 
 // ---------------------------------------------------------------- row scan
@@ -264,41 +277,84 @@ int steps_inside(const ImageView &bits, int x, int y, int dx, int dy) noexcept {
     return n;
 }
 
+// One walk's path: the image's bytes from the start pixel on along a step of `delta`,
+// `stop` steps at most, `inside` of them within the image.
+struct WalkPath {
+    const std::uint8_t *data;
+    std::ptrdiff_t delta;
+    int stop;
+    int inside;
+    std::uint8_t light;
+    bool specks;
+};
+
+// The steps after one run of a walk: from `steps` (the pixel at index `at`) on while the
+// pixels read Dark (not the light value) or, with specks, one odd pixel has the run's
+// colour on both sides (1% salt and pepper broke a walk across a finder of 8 pixels a
+// module every other time, and four walks confirm it). The run's colour is a template
+// argument and the speck test comes only where a run would end: with one loop of the
+// three colours and the speck test in its condition, a walk's overhead was a hundred
+// instructions for eight pixels on a 50% noise page.
+template <bool Dark>
+HALVERN_ALWAYS_INLINE int run_steps(const WalkPath &p, std::ptrdiff_t &at, int steps) noexcept {
+    const std::uint8_t *const data = p.data;
+    const std::ptrdiff_t delta = p.delta;
+    const std::uint8_t light = p.light;
+    const auto in_run = [data, light](std::ptrdiff_t i) { return (data[i] != light) == Dark; };
+    const int first = steps;
+    for (;;) {
+        // One counter a pixel: the index follows from the count once the run ends (with
+        // the step count, the index and the run's first step kept apart, the loop was ten
+        // instructions a pixel).
+        const int most = p.stop - steps;
+        std::ptrdiff_t i = at;
+        int n = 0;
+        while (n < most && in_run(i)) {
+            ++n;
+            i += delta;
+        }
+        steps += n;
+        at = i;
+        if (steps >= p.stop || !p.specks || steps == first || steps + 1 >= p.inside || !in_run(at + delta)) {
+            return steps;
+        }
+        ++steps;
+        at += delta;
+    }
+}
+
 // Walks from (x, y) along (dx, dy) over the dark core, the light ring and the dark
 // ring, counting each one's pixels (the start pixel is part of the core). True when the
 // dark ring ends (at a light pixel or the image edge) within `limit` steps. Run by run,
 // each run a loop of one compare a pixel; the steps that stay inside the image found
 // once (tested step by step, with each pixel's address formed from (x, y), the walks
 // were 600 instructions a light match of a text page).
-bool walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, Ink ink, bool specks,
-          int counts[3], bool *exhausted = nullptr) noexcept {
-    counts[0] = counts[1] = counts[2] = 0;
+HALVERN_ALWAYS_INLINE bool walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, Ink ink, bool specks,
+                                int counts[3], bool *exhausted = nullptr) noexcept {
     const int inside = steps_inside(bits, x, y, dx, dy);
-    const int stop = limit < inside ? limit + 1 : inside;
-    const std::ptrdiff_t delta = dy * bits.stride + dx;
+    const WalkPath p{bits.data, dy * bits.stride + dx, limit < inside ? limit + 1 : inside, inside, ink.light,
+                     specks};
     std::ptrdiff_t at = inside > 0 ? static_cast<std::ptrdiff_t>(y) * bits.stride + x : 0;
-    int steps = 0;
-    for (int state = 0; state < 3; ++state) {
-        const bool dark = state != 1;
-        const auto in_run = [&](std::ptrdiff_t i) { return (bits.data[i] != ink.light) == dark; };
-        // With `specks`, one odd pixel with the run's colour on both sides is a speck and
-        // stays in the run: 1% salt and pepper broke a walk across a finder of 8 pixels
-        // a module every other time, and four walks confirm it.
-        int n = 0;
-        while (steps < stop && (in_run(at) || (specks && n > 0 && steps + 1 < inside && in_run(at + delta)))) {
-            ++n;
-            ++steps;
-            at += delta;
-        }
-        counts[state] = n;
-        if (steps >= stop) {
-            if (inside <= limit) return state == 2 && n > 0;
-            if (exhausted != nullptr) *exhausted = true;
-            return false;
-        }
-        if (state == 2 || n == 0) return state == 2;
-    }
-    return false;
+    // The walk's verdict where it ran out of steps in run `state` of n pixels: at the
+    // image's edge the ring closes there, before the limit the walk is exhausted.
+    const auto ran_out = [&](int state, int n) {
+        if (inside <= limit) return state == 2 && n > 0;
+        if (exhausted != nullptr) *exhausted = true;
+        return false;
+    };
+    const int core = run_steps<true>(p, at, 0);
+    counts[0] = core;
+    counts[1] = counts[2] = 0;
+    if (core >= p.stop) return ran_out(0, core);
+    if (core == 0) return false;
+    const int ring = run_steps<false>(p, at, core);
+    counts[1] = ring - core;
+    if (ring >= p.stop) return ran_out(1, ring - core);
+    if (ring == core) return false;
+    const int outer = run_steps<true>(p, at, ring);
+    counts[2] = outer - ring;
+    if (outer >= p.stop) return ran_out(2, outer - ring);
+    return true;
 }
 
 // The narrowest finder whose centre may be confirmed on a neighbouring row: two
@@ -328,7 +384,7 @@ bool cross_check(const ImageView &bits, int x, int y, int dx, int dy, int limit,
     out.runs[4] = ahead[2];
     out.total = back[0] + back[1] + back[2] + ahead[0] + ahead[1] + ahead[2] - 1;
     out.offset = (ahead[0] - back[0]) / 2.0;
-    return finder_ratio(out.runs, loose);
+    return proportions(out.runs, out.total, loose);
 }
 
 class FinderIndex {
