@@ -367,6 +367,18 @@ struct CrossCheck {
     double offset;  // the core's centre, in steps from the start pixel's centre
 };
 
+// The five runs through the start pixel from the walks back and ahead (each starts on
+// it, so it counts once).
+void compose(const int back[3], const int ahead[3], CrossCheck &out) noexcept {
+    out.runs[0] = back[2];
+    out.runs[1] = back[1];
+    out.runs[2] = back[0] + ahead[0] - 1;
+    out.runs[3] = ahead[1];
+    out.runs[4] = ahead[2];
+    out.total = back[0] + back[1] + back[2] + ahead[0] + ahead[1] + ahead[2] - 1;
+    out.offset = (ahead[0] - back[0]) / 2.0;
+}
+
 // Runs through (x, y) along +-(dx, dy); false when they do not close within `limit`
 // steps each way or do not read as a finder.
 bool cross_check(const ImageView &bits, int x, int y, int dx, int dy, int limit, bool loose, Ink ink,
@@ -377,13 +389,7 @@ bool cross_check(const ImageView &bits, int x, int y, int dx, int dy, int limit,
         !walk(bits, x, y, dx, dy, limit, ink, specks, ahead, exhausted)) {
         return false;
     }
-    out.runs[0] = back[2];
-    out.runs[1] = back[1];
-    out.runs[2] = back[0] + ahead[0] - 1;
-    out.runs[3] = ahead[1];
-    out.runs[4] = ahead[2];
-    out.total = back[0] + back[1] + back[2] + ahead[0] + ahead[1] + ahead[2] - 1;
-    out.offset = (ahead[0] - back[0]) / 2.0;
+    compose(back, ahead, out);
     return proportions(out.runs, out.total, loose);
 }
 
@@ -479,6 +485,26 @@ bool affine_square(int row, int column, int down, int up) noexcept {
 // any row of the same column run, which lets the rows below skip it.
 enum class Verdict : std::uint8_t { found, rejected, undecided };
 
+// The column's verdict from its chord `v` for a row match of `total` pixels (`long_column`:
+// the chord reached beyond a square's).
+Verdict chord_fits(const CrossCheck &v, int total, bool long_column, bool &skewed) noexcept {
+    if (v.total * kMaxChordRatio < total || v.total > kMaxChordRatio * total) return Verdict::rejected;
+    skewed = long_column || v.total * 2 < total || v.total > 2 * total;
+    return Verdict::found;
+}
+
+// The column's verdict from walks that both stopped within a square's chord: read
+// strictly, or loosely when it is under half the row's.
+Verdict square_column(const int back[3], const int ahead[3], bool ahead_closed, int total, CrossCheck &v,
+                      bool &skewed) noexcept {
+    if (!ahead_closed) return Verdict::rejected;
+    compose(back, ahead, v);
+    if (!proportions(v.runs, v.total, false) && !(2 * v.total < total && proportions(v.runs, v.total, true))) {
+        return Verdict::rejected;
+    }
+    return chord_fits(v, total, false, skewed);
+}
+
 // The chord down the column through x from row y, for a row match of `total` pixels:
 // as far as a square's chords reach first; where that runs out, on as far as a chord
 // kMaxChordRatio times the row match reaches from a start anywhere in its core (5/7
@@ -489,23 +515,31 @@ enum class Verdict : std::uint8_t { found, rejected, undecided };
 // read loosely, as a skewed finder held to a square's chords after.
 Verdict column_chord(const ImageView &bits, int x, int y, int total, Ink ink, bool specks, CrossCheck &v,
                      bool &skewed) noexcept {
-    bool exhausted = false;
-    bool long_column = false;
-    if (!cross_check(bits, x, y, 0, 1, total, false, ink, specks, v, &exhausted)) {
-        const bool short_chord = !exhausted && v.total > 0 && 2 * v.total < total && finder_ratio(v.runs, true);
-        if (!exhausted && !short_chord) return Verdict::rejected;
-        if (exhausted) {
-            exhausted = false;
-            if (!cross_check(bits, x, y, 0, 1, kMaxChordRatio * total * 5 / 7 + 1, false, ink, specks, v,
-                             &exhausted)) {
-                return exhausted ? Verdict::undecided : Verdict::rejected;
-            }
-            long_column = true;
-        }
+    if (bits.at(x, y) == ink.light) return Verdict::rejected;
+    // Each way walked once, as far as the longer chord may reach: a walk to fewer steps
+    // takes the same pixels up to its limit, so the walk to `total` steps is this one
+    // when it took at most `total` steps and ran out of them otherwise. (Walked to
+    // `total` first and again from the start where that ran out, the second walks cost
+    // a text page an eighth of its read.)
+    const int longest = kMaxChordRatio * total * 5 / 7 + 1;
+    const auto beyond = [total](const int counts[3]) { return counts[0] + counts[1] + counts[2] > total; };
+    int back[3], ahead[3];
+    bool back_out = false, ahead_out = false;
+    const bool back_closed = walk(bits, x, y, 0, -1, longest, ink, specks, back, &back_out);
+    bool ahead_closed = false;
+    if (!beyond(back)) {
+        if (!back_closed) return Verdict::rejected;
+        ahead_closed = walk(bits, x, y, 0, 1, longest, ink, specks, ahead, &ahead_out);
+        if (!beyond(ahead)) return square_column(back, ahead, ahead_closed, total, v, skewed);
+    } else if (back_closed) {
+        ahead_closed = walk(bits, x, y, 0, 1, longest, ink, specks, ahead, &ahead_out);
     }
-    if (v.total * kMaxChordRatio < total || v.total > kMaxChordRatio * total) return Verdict::rejected;
-    skewed = long_column || v.total * 2 < total || v.total > 2 * total;
-    return Verdict::found;
+    // The walk to `total` steps ran out: the chord as far as the longest reaches.
+    const bool out = back_closed ? ahead_out : back_out;
+    if (!back_closed || !ahead_closed) return out ? Verdict::undecided : Verdict::rejected;
+    compose(back, ahead, v);
+    if (!proportions(v.runs, v.total, false)) return Verdict::rejected;
+    return chord_fits(v, total, true, skewed);
 }
 
 // Confirms a row match whose core spans [core_start, core_end) on row y and measures
