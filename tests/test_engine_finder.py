@@ -3,6 +3,7 @@ in any rotation; nothing found on stripes, checkerboards or noise."""
 
 from __future__ import annotations
 
+import itertools
 import math
 
 import numpy as np
@@ -265,6 +266,22 @@ def test_row_scan_matches_the_run_by_run_reference(seed: int) -> None:
         h, w = image.shape
         image = np.ascontiguousarray(image)
         assert _engine._row_scan(image, w, h, False) == _engine._row_scan(image, w, h, True)
+
+
+def test_row_scan_matches_the_reference_on_every_five_runs_up_to_nine_pixels() -> None:
+    # Every proportion bound is met with equality somewhere among these (2 x 35 = 70
+    # pixels: a total of 35 with a unit run of 2, of 21 with a core of 6, ...), in both
+    # colours, each pattern between runs of three that keep it apart.
+    runs = np.array(list(itertools.product(range(1, 10), repeat=5)))
+    rows = []
+    for colour in (1, 0):
+        for r in runs:
+            values = [1 - colour, colour, 1 - colour, colour, 1 - colour, colour, 1 - colour]
+            rows.append(np.repeat(values, [3, *r, 3]))
+    width = max(len(r) for r in rows)
+    image = np.array([np.pad(r, (0, width - len(r)), mode="edge") for r in rows], dtype=np.uint8)
+    h, w = image.shape
+    assert _engine._row_scan(image, w, h, False) == _engine._row_scan(image, w, h, True)
 
 
 def walk_reference(bits: np.ndarray, x: int, y: int, dx: int, dy: int, limit: int, light: int,

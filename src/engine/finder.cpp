@@ -192,20 +192,23 @@ template <typename Match>
 bool match_core(const std::uint8_t *row, const std::int32_t *edges, int c, Match &match) noexcept {
     const std::int64_t total = edges[c + 3] - edges[c - 2];
     if (total < kMinTotal) return false;
-    const int runs[5] = {edges[c - 1] - edges[c - 2], edges[c] - edges[c - 1], edges[c + 1] - edges[c],
-                         edges[c + 2] - edges[c + 1], edges[c + 3] - edges[c + 2]};
-    // row_match's tests with the sum known, inline and without a branch each: called out
-    // of line, finder_ratio cost a text page's scan 1.0M instructions.
-    const auto unit = [total](int run) {
-        const std::int64_t gap = 7 * static_cast<std::int64_t>(run) - total;
-        return (gap < 0 ? -gap : gap) * 5 <= 3 * total;
+    // row_match's tests with the sum known, inline and without a branch each (called out
+    // of line, finder_ratio cost a text page's scan 1.0M instructions), each bound pair
+    // as one unsigned compare: |7 run - total| * 5 <= 3 total is 2 total <= 35 run <= 8
+    // total, |7 core - 3 total| <= total is 2 total <= 7 core <= 4 total. The core
+    // wider than the others follows (35 core >= 10 total > 8 total >= 35 run) and is not
+    // tested again. With the absolute values and that test, a core was 30 instructions.
+    const auto within = [](std::int64_t v, std::int64_t low, std::int64_t span) {
+        return static_cast<std::uint64_t>(v - low) <= static_cast<std::uint64_t>(span);
     };
-    const std::int64_t core = 7 * static_cast<std::int64_t>(runs[2]) - 3 * total;
-    const bool widest = (runs[2] > runs[0]) & (runs[2] > runs[1]) & (runs[2] > runs[3]) & (runs[2] > runs[4]);
-    if (!(widest & unit(runs[0]) & unit(runs[1]) & unit(runs[3]) & unit(runs[4]) & ((core < 0 ? -core : core) <= total))) {
+    const auto unit = [&](int i) {
+        return within(35 * static_cast<std::int64_t>(edges[c + i + 1] - edges[c + i]), 2 * total, 6 * total);
+    };
+    const int core = edges[c + 1] - edges[c];
+    if (!(unit(-2) & unit(-1) & unit(1) & unit(2) & within(7 * static_cast<std::int64_t>(core), 2 * total, 2 * total))) {
         return false;
     }
-    match(edges[c], runs[2], static_cast<int>(total), row[edges[c]]);
+    match(edges[c], core, static_cast<int>(total), row[edges[c]]);
     return true;
 }
 
