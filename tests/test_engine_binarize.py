@@ -223,11 +223,12 @@ def majority_reference(bits: np.ndarray) -> np.ndarray:
 
 @pytest.mark.parametrize("seed", range(8))
 @pytest.mark.parametrize(("h", "w"), [(1, 1), (1, 9), (5, 1), (4, 7), (3, 8), (7, 16), (33, 41), (64, 129)])
-def test_denoise_is_the_three_by_three_majority(seed: int, h: int, w: int) -> None:
+@pytest.mark.parametrize("in_place", [True, False])
+def test_denoise_is_the_three_by_three_majority(seed: int, h: int, w: int, in_place: bool) -> None:
     # Eight pixels a step in the native pass; every row length, tails included.
     rng = np.random.default_rng([seed, h, w])
     bits = (rng.random((h, w)) < rng.choice([0.05, 0.5, 0.95])).astype(np.uint8)
-    got = np.frombuffer(_engine._denoise(bits, w, h), dtype=np.uint8).reshape(h, w)
+    got = np.frombuffer(_engine._denoise(bits, w, h, in_place), dtype=np.uint8).reshape(h, w)
     assert np.array_equal(got, majority_reference(bits))
 
 

@@ -561,21 +561,30 @@ std::size_t denoise_scratch_bytes(int width) noexcept {
     return 3 * static_cast<std::size_t>(width < 0 ? 0 : width) + 16;
 }
 
-void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noexcept {
+void denoise(const std::uint8_t *from, std::uint8_t *to, int width, int height, std::uint8_t *rows) noexcept {
     if (width <= 0 || height <= 0) return;
     const std::size_t w = static_cast<std::size_t>(width);
+    // In place, each row is copied before its majority overwrites it and kept as the
+    // next row's above; from another image, the rows are read where they lie (the
+    // reader's copy of a caller's bits before the pass, and each row's copy, saved).
+    const bool in_place = from == to;
     std::uint8_t *above = rows, *current = rows + w, *sums = rows + 2 * w + 8;
     std::memset(above, 0, w);
     sums[-1] = 0;
     sums[w] = 0;
     for (int y = 0; y < height; ++y) {
-        std::uint8_t *row = bits + static_cast<std::size_t>(y) * w;
-        std::memcpy(current, row, w);
-        column_sums(above, current, y + 1 < height ? row + w : nullptr, sums, w);
-        majority_row(sums, row, w);
-        std::uint8_t *swap = above;
-        above = current;
-        current = swap;
+        const std::uint8_t *row = from + static_cast<std::size_t>(y) * w;
+        const std::uint8_t *below = y + 1 < height ? row + w : nullptr;
+        if (in_place) {
+            std::memcpy(current, row, w);
+            column_sums(above, current, below, sums, w);
+            std::uint8_t *swap = above;
+            above = current;
+            current = swap;
+        } else {
+            column_sums(y > 0 ? row - w : rows, row, below, sums, w);
+        }
+        majority_row(sums, to + static_cast<std::size_t>(y) * w, w);
     }
 }
 

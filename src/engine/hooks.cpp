@@ -237,24 +237,29 @@ PyObject *hook_binarize_levels(PyObject *, PyObject *args) {
     return Py_BuildValue("(NN)", bits, PyBool_FromLong(bilevel));
 }
 
-// _denoise(bits, width, height): the 3x3 majority of a 0/1 image (nonzero counts as 1).
+// _denoise(bits, width, height, in_place=True): the 3x3 majority of a 0/1 image (nonzero
+// counts as 1), computed in place or from a copy of its own.
 PyObject *hook_denoise(PyObject *, PyObject *args) {
+    int in_place = 1;
     BufferGuard buffer;
     engine::ImageView view;
-    if (!parse_bits_args(args, "Onn", buffer, view)) return nullptr;
-    PyObject *bits = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(view.width) * view.height);
+    if (!parse_bits_args(args, "Onn|p", buffer, view, &in_place)) return nullptr;
+    const std::size_t pixels = static_cast<std::size_t>(view.width) * view.height;
+    PyObject *bits = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pixels));
     if (bits == nullptr) return nullptr;
-    RawScratch<unsigned char> rows;
-    if (!allocate_or_raise(rows, engine::denoise_scratch_bytes(view.width))) {
+    RawScratch<unsigned char> rows, copy;
+    if (!allocate_or_raise(rows, engine::denoise_scratch_bytes(view.width)) ||
+        !allocate_or_raise(copy, pixels > 0 ? pixels : 1)) {
         Py_DECREF(bits);
         return nullptr;
     }
     auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AsString(bits));
+    std::uint8_t *from = in_place ? out : copy.get();
     for (int y = 0; y < view.height; ++y) {
         const std::uint8_t *row = view.row(y);
-        for (int x = 0; x < view.width; ++x) out[static_cast<std::size_t>(y) * view.width + x] = row[x] != 0 ? 1 : 0;
+        for (int x = 0; x < view.width; ++x) from[static_cast<std::size_t>(y) * view.width + x] = row[x] != 0 ? 1 : 0;
     }
-    engine::denoise(out, view.width, view.height, rows.get());
+    engine::denoise(from, out, view.width, view.height, rows.get());
     return bits;
 }
 

@@ -38,11 +38,12 @@ bool binarize(const ImageView &image, Binarizer mode, std::uint8_t *bits,
 // True when every pixel is 0 or 1: a bits image, which the reader can read as it is.
 bool is_bits(const ImageView &image) noexcept;
 
-// In place: each pixel of a 0/1 image becomes the majority of its 3x3 neighbourhood
-// (outside the image counts as light), which mends salt-and-pepper noise. `rows` holds
-// denoise_scratch_bytes(width) bytes.
+// to = each pixel of the 0/1 image `from` the majority of its 3x3 neighbourhood
+// (outside the image counts as light), which mends salt-and-pepper noise; `to` is
+// `from` (in place) or an image of its own. `rows` holds denoise_scratch_bytes(width)
+// bytes.
 std::size_t denoise_scratch_bytes(int width) noexcept;
-void denoise(std::uint8_t *bits, int width, int height, std::uint8_t *rows) noexcept;
+void denoise(const std::uint8_t *from, std::uint8_t *to, int width, int height, std::uint8_t *rows) noexcept;
 
 // The downscale fallback's image, for the tests: (width / 4) x (height / 4) means of
 // 4 x 4 blocks to `out`; with `bits` (a stride of width) nonzero bytes count as dark
