@@ -76,3 +76,21 @@ def test_triples_match_the_reference(seed, capacity):
         f = tuple((rng.uniform(0, 600), rng.uniform(0, 600), rng.uniform(2, 6), rng.randint(1, 9))
                   for _ in range(30))
     assert _engine._find_triples(f, capacity) == tuple(_reference(f, capacity))
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_triples_at_the_shape_limits_match_the_reference(seed):
+    # Corners whose cosine is within a hair of the limit, either side, between legs whose
+    # ratio is too: the sides' squares must turn away none that the full test keeps.
+    rng = random.Random(seed)
+    f = []
+    for _ in range(40):
+        cosine = rng.choice([-1, 1]) * (COSINE + rng.choice([-1e-9, -1e-13, 0.0, 1e-13, 1e-9, rng.uniform(-0.05, 0.05)]))
+        ratio = LEGS + rng.choice([-1e-9, -1e-13, 0.0, 1e-13, 1e-9, rng.uniform(-0.3, 0.05)])
+        leg, turn = rng.uniform(40, 400), rng.uniform(0, 2 * math.pi)
+        ox, oy = rng.uniform(0, 4000), rng.uniform(0, 3000)
+        angle = math.acos(cosine)
+        f += [(ox, oy), (ox + leg * math.cos(turn), oy + leg * math.sin(turn)),
+              (ox + ratio * leg * math.cos(turn + angle), oy + ratio * leg * math.sin(turn + angle))]
+    finders = tuple((x, y, 3.0, 2) for x, y in f[:60])
+    assert _engine._find_triples(finders, 256) == tuple(_reference(finders, 256))
