@@ -23,8 +23,8 @@
 
 #include "stages.hpp"
 
-// The confirmation walks' steps inlined into their callers: called, a walk's calls and
-// set-up cost more than its pixels (eight on a 50% noise page).
+// The row matches' tests and the confirmation walks' steps inlined into their callers:
+// called, a walk's calls and set-up cost more than its pixels (eight on a 50% noise page).
 #if defined(_MSC_VER) && !defined(__clang__)
 #define HALVERN_ALWAYS_INLINE __forceinline
 #else
@@ -184,12 +184,11 @@ int row_edges(const std::uint8_t *row, int width, std::int32_t *edges) noexcept 
     return n;
 }
 
-// The row's runs from row_edges, tested as scan_row_reference tests them, with the same
-// matches in the same order.
 // The five runs around core c (edges[c] to edges[c + 1]) to `match` when they read as a
-// row match; true then.
+// row match; true then. Inlined into the scan's loop over the cores that pass its first
+// test (called, each cost ten instructions more: 15% of a 50% noise page's cores).
 template <typename Match>
-bool match_core(const std::uint8_t *row, const std::int32_t *edges, int c, Match &match) noexcept {
+HALVERN_ALWAYS_INLINE bool match_core(const std::uint8_t *row, const std::int32_t *edges, int c, Match &match) noexcept {
     const std::int64_t total = edges[c + 3] - edges[c - 2];
     if (total < kMinTotal) return false;
     // row_match's tests with the sum known, inline and without a branch each (called out
@@ -272,7 +271,7 @@ struct Ink {
 
 // How many pixels from (x, y) on along (dx, dy), each -1, 0 or 1, lie inside the image:
 // 0 when (x, y) does not.
-int steps_inside(const ImageView &bits, int x, int y, int dx, int dy) noexcept {
+HALVERN_ALWAYS_INLINE int steps_inside(const ImageView &bits, int x, int y, int dx, int dy) noexcept {
     if (!bits.contains(x, y)) return 0;
     int n = INT_MAX;
     if (dx != 0) n = dx > 0 ? bits.width - x : x + 1;
@@ -372,7 +371,7 @@ struct CrossCheck {
 
 // The five runs through the start pixel from the walks back and ahead (each starts on
 // it, so it counts once).
-void compose(const int back[3], const int ahead[3], CrossCheck &out) noexcept {
+HALVERN_ALWAYS_INLINE void compose(const int back[3], const int ahead[3], CrossCheck &out) noexcept {
     out.runs[0] = back[2];
     out.runs[1] = back[1];
     out.runs[2] = back[0] + ahead[0] - 1;
@@ -417,7 +416,7 @@ public:
     // Rows of cells without a finder are passed over before the columns are found: on a
     // page without a code nearly every row match asks, of an index that holds nothing
     // near (a 12 MP text page's lookups 4.4M instructions).
-    int near(Point p, double dx, double dy, double module) const noexcept {
+    HALVERN_ALWAYS_INLINE int near(Point p, double dx, double dy, double module) const noexcept {
         int r0 = cell(p.y - dy, rows_);
         const int r1 = cell(p.y + dy, rows_);
         while (r0 <= r1 && row_count_[r0] == 0) ++r0;
