@@ -36,6 +36,45 @@ def test_repeated_reads_leak_no_references() -> None:
     assert sys.getrefcount(image) == before
 
 
+def _sjis_page() -> np.ndarray:
+    symbol = segno.make_qr("\u3042".encode("cp932"), mode="byte", error="m")
+    return np.kron(np.pad(np.array(symbol.matrix, dtype=np.uint8), 4), np.ones((3, 3), np.uint8))
+
+
+@pytest.mark.parametrize(("image", "all_codes", "kind"), [
+    (page("counted"), False, halvern.QRCode),
+    (page("counted"), True, list),
+    (np.zeros((40, 40), np.uint8), False, type(None)),
+    (_sjis_page(), True, tuple),  # a text for the Python layer's text rule: the records
+    (page("counted").astype(bool), False, type(NotImplemented)),
+])
+def test_read_codes_leaks_nothing_and_owns_its_result(image: np.ndarray, all_codes: bool, kind: type) -> None:
+    found = _engine.read_codes(image, None, None, True, True, all_codes)
+    assert type(found) is kind
+    before, held = sys.getrefcount(image), tracemalloc_peak_free(image, all_codes)
+    assert sys.getrefcount(image) == before and held < 4096
+    if kind in (halvern.QRCode, list):
+        assert sys.getrefcount(found) == 2
+        assert (found if kind is halvern.QRCode else found[0]).text == "counted"
+
+
+def tracemalloc_peak_free(image: np.ndarray, all_codes: bool) -> int:
+    """Bytes still traced after 200 more reads whose results were dropped."""
+    import gc
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        gc.collect()
+        start = tracemalloc.get_traced_memory()[0]
+        for _ in range(200):
+            _engine.read_codes(image, None, None, True, True, all_codes)
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()
+
+
 def test_reads_in_threads_agree_with_reads_in_turn() -> None:
     images = [page(f"thread {i}", 2 + i % 3) for i in range(8)]
     alone = [[c.text for c in halvern.read_all(im)] for im in images]

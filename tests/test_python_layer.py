@@ -128,3 +128,48 @@ def test_the_common_inputs_read_as_through_the_full_checks(held: str) -> None:
     codes = [(c.text, c.position, c.inverted) for c in halvern.read_all(fast, *size)]
     assert codes == [(c.text, c.position, c.inverted) for c in halvern.read_all(full, *size)]
     assert [(text, inverted) for text, _, inverted in codes] == [("plain", False)]
+
+
+def _page(*symbols: segno.QRCode, damaged: int = 0) -> np.ndarray:
+    """The symbols side by side at 3 px/module on one bits page; the first with
+    `damaged` codewords' worth of modules flipped in its bottom-right data area."""
+    drawn = [np.kron(np.pad(np.array(s.matrix, np.uint8), 4), np.ones((3, 3), np.uint8)) for s in symbols]
+    page = np.zeros((max(d.shape[0] for d in drawn), sum(d.shape[1] for d in drawn)), np.uint8)
+    left = 0
+    for d in drawn:
+        page[: d.shape[0], left : left + d.shape[1]] = d
+        left += d.shape[1]
+    for k in range(damaged):
+        row, col = 4 + 20 - 2 * k, 4 + 20  # modules of different codewords up the right column
+        page[3 * row : 3 * row + 3, 3 * col : 3 * col + 3] ^= 1
+    return page
+
+
+def _fields(code: Any) -> tuple[Any, ...]:
+    return (type(code), *(getattr(code, f.name) for f in dataclasses.fields(code)), code.decoded,
+            code.symbology_identifier)
+
+
+PAGES = {
+    "two codes, the first corrected": lambda: _page(segno.make_qr("first", version=1, error="h"),
+                                                    segno.make_qr("second", version=1, error="h"), damaged=3),
+    "numeric and byte segments": lambda: _page(segno.make_qr([("0123456789", segno.consts.MODE_NUMERIC),
+                                                              ("bytes", segno.consts.MODE_BYTE)],
+                                                             version=2, error="m")),
+    "Shift JIS bytes": lambda: _page(segno.make_qr("\u3042\u3044".encode("cp932"), mode="byte", version=1, error="m")),
+    "kanji": lambda: _page(segno.make_qr("\u6f22\u5b57", mode="kanji", version=1, error="m")),
+    "light on dark": lambda: 1 - _page(segno.make_qr("light", version=1, error="m")),
+}
+
+
+@pytest.mark.parametrize("name", list(PAGES))
+def test_the_native_codes_are_the_codes_the_python_layer_builds(name: str) -> None:
+    # The plain array with every family is read and its codes built in one native call;
+    # naming the families as a list takes the Python layer's own path to the same read.
+    page = PAGES[name]()
+    everything = ["QR", "Micro QR", "rMQR"]
+    native, python = halvern.read_all(page), halvern.read_all(page, symbologies=everything)
+    assert [_fields(c) for c in native] == [_fields(c) for c in python] and native
+    assert _fields(halvern.read(page)) == _fields(halvern.read(page, symbologies=everything))
+    bits = page.tobytes()
+    assert _fields(halvern.read(bits, page.shape[1], page.shape[0])) == _fields(halvern.read(page))

@@ -8,7 +8,10 @@ nonzero meaning dark."""
 import sys
 from typing import overload
 
+from types import NotImplementedType
+
 from halvern._content import Decoded
+from halvern._reader import QRCode
 
 if sys.version_info >= (3, 12):
     from collections.abc import Buffer
@@ -88,6 +91,13 @@ def read(image: Buffer, width: int, height: int, stride: int, binarizer: int,
          try_invert: bool, keep_errors: bool, symbologies: int = 7, try_harder: bool = True,
          /) -> list[Record]: ...
 def binarize(image: Buffer, width: int, height: int, stride: int, binarizer: int, /) -> bytes: ...
+# halvern.read's code or None (all: read_all's codes) of a C-contiguous 2-D uint8 ndarray
+# or bytes with int width and height; NotImplemented for any other input, the records
+# as a tuple when a text needs the Python layer's text rule.
+def read_codes(image: object, width: object, height: object, try_invert: object, try_harder: object,
+               all: bool, /) -> QRCode | None | list[QRCode] | tuple[Record, ...] | NotImplementedType: ...
+def code_type(code: type[QRCode], /) -> None: ...
+def array_types(array: type, uint8: object, /) -> None: ...
 # What a read saw (halvern.explain): the first pass's bits (width * height bytes, 1 dark);
 # finder candidates (x, y, module, hits, pass); triples ((tl, tr, bl), cost, pass,
 # outcome); the symbols located, at most 64 (module_to_image's 9 coefficients, size,

@@ -143,6 +143,7 @@ def _numpy() -> Any:
     except ImportError:
         raise TypeError("Reading this image needs NumPy (pip install numpy).") from None
     _ARRAY_TYPES = (numpy.ndarray, numpy.dtype(numpy.uint8))
+    _engine.array_types(*_ARRAY_TYPES)
     return numpy
 
 
