@@ -275,3 +275,122 @@ def test_fitted_grid_starts_only_where_both_format_copies_agree(flipped: int, fi
     bits = np.kron(np.pad(matrix, quiet), np.ones((ppm, ppm), np.uint8))
     h = (float(ppm), 0.0, quiet * ppm, 0.0, float(ppm), quiet * ppm, 0.0, 0.0, 1.0)
     assert (_engine._fit_grid(bits, bits.shape[1], bits.shape[0], h, n) is not None) == fits
+
+
+class PlainFit:
+    """The fitted grid's knot moves and shifts as plain arithmetic: every module's five
+    cost points taken through the whole map, every region summed in full."""
+
+    def __init__(self, bits: np.ndarray, size: int, knots: np.ndarray, expected: np.ndarray) -> None:
+        self.bits, self.size, self.knot = bits, size, knots.copy()
+        self.n = knots.shape[0]
+        self.step = size / (self.n - 1)
+        self.expected = expected
+        self.shift_u, self.shift_v = np.zeros(size), np.zeros(size)
+
+    def axis(self, shift: np.ndarray, v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        inside = (v >= 0) & (v < self.size)
+        g = np.where(inside, v + shift[np.where(inside, v, 0).astype(int)], v) / self.step
+        cell = np.clip(np.floor(g), 0.0, self.n - 2)
+        return cell.astype(int), g - cell
+
+    def dark(self, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+        (i, fx), (j, fy) = self.axis(self.shift_u, x), self.axis(self.shift_v, y)
+        k, fx, fy = self.knot, fx[:, None], fy[:, None]
+        top = k[j, i] + (k[j, i + 1] - k[j, i]) * fx
+        bottom = k[j + 1, i] + (k[j + 1, i + 1] - k[j + 1, i]) * fx
+        p = top + (bottom - top) * fy
+        h, w = self.bits.shape
+        inside = (p[:, 0] >= 0) & (p[:, 1] >= 0) & (p[:, 0] < w) & (p[:, 1] < h)
+        px, py = (np.where(inside, p[:, a], 0).astype(int) for a in (0, 1))
+        return inside & (self.bits[py, px] != 0)
+
+    def cost(self, c0: int, c1: int, r0: int, r1: int) -> int:
+        c0, r0, c1, r1 = max(c0, -1), max(r0, -1), min(c1, self.size + 1), min(r1, self.size + 1)
+        if c0 >= c1 or r0 >= r1:
+            return 0
+        r, c = (a.ravel() for a in np.meshgrid(np.arange(r0, r1), np.arange(c0, c1), indexing="ij"))
+        x, y, reach = c + 0.5, r + 0.5, 1.0 / 3.0
+        dark = sum(self.dark(px, py).astype(int) for px, py in
+                   ((x, y), (x - reach, y), (x + reach, y), (x, y - reach), (x, y + reach)))
+        inside = (c >= 0) & (r >= 0) & (c < self.size) & (r < self.size)
+        want = np.where(inside, self.expected[np.clip(r, 0, self.size - 1), np.clip(c, 0, self.size - 1)], 3)
+        costs = np.select([want == 3, want == 2, want == 1], [dark, np.minimum(dark, 5 - dark), 2 * (5 - dark)], 2 * dark)
+        return int(costs.sum())
+
+    def move_knot(self, i: int, j: int, move: float) -> bool:
+        s, n = self.step, self.n
+        c0, c1 = math.floor((i - 1) * s) - 1, math.ceil((i + 1) * s) + 1
+        r0, r1 = math.floor((j - 1) * s) - 1, math.ceil((j + 1) * s) + 1
+        i0, i1, j0, j1 = max(i - 1, 0), min(i + 1, n - 1), max(j - 1, 0), min(j + 1, n - 1)
+        ex = (self.knot[j, i1] - self.knot[j, i0]) * (1.0 / ((i1 - i0) * s))
+        ey = (self.knot[j1, i] - self.knot[j0, i]) * (1.0 / ((j1 - j0) * s))
+        start = self.knot[j, i].copy()
+        best, best_at = self.cost(c0, c1, r0, r1), start
+        for m in (ex * move, ex * -move, ey * move, ey * -move):
+            self.knot[j, i] = start + m
+            cost = self.cost(c0, c1, r0, r1)
+            if cost < best:
+                best, best_at = cost, self.knot[j, i].copy()
+        self.knot[j, i] = best_at
+        return bool((best_at != start).any())
+
+    def fit_shifts(self, across: bool) -> None:
+        shift = self.shift_u if across else self.shift_v
+        def line(k: int) -> int:
+            return self.cost(k, k + 1, 0, self.size) if across else self.cost(0, self.size, k, k + 1)
+        for k in range(self.size):
+            start = shift[k]
+            best, best_at = line(k), start
+            for step in range(-3, 4):
+                s = start + 0.1 * step
+                if step == 0 or abs(s) > 0.5:
+                    continue
+                shift[k] = s
+                cost = line(k)
+                if cost < best:
+                    best, best_at = cost, s
+            shift[k] = best_at
+
+    def fit(self) -> None:
+        for move in (0.5, 0.25, 0.125):
+            for _ in range(2):
+                moved = False
+                for j in range(self.n):
+                    for i in range(self.n):
+                        moved = self.move_knot(i, j, move) or moved
+                if not moved:
+                    break
+        for _ in range(2):
+            self.fit_shifts(True)
+            self.fit_shifts(False)
+
+
+@pytest.mark.parametrize("version, ppm, hang, seed", [(1, 4, 0, 0), (2, 5, 0, 1), (4, 3, 0, 2), (1, 4, 12, 3)])
+def test_fitted_searches_match_the_plain_fit(version: int, ppm: int, hang: int, seed: int) -> None:
+    # A symbol drawn with jittered module edges, the lattice placed off by up to half a
+    # module at every knot (`hang` pixels of it over the image's top-left edge), the
+    # expected modules those of the drawing in a random half, data in the rest: the
+    # fit's knots and shifts are the plain fit's to the last bit.
+    rng = np.random.default_rng(seed)
+    matrix = np.array(segno.make_qr("fit " * version, version=version, error="l").matrix, dtype=np.uint8)
+    n = matrix.shape[0]
+    edges = np.cumsum(rng.uniform(0.75, 1.25, n + 8)) * ppm
+    col, row = (np.searchsorted(edges, np.arange(int(edges[-1])) + 0.5) - 4 for _ in range(2))
+    inside = ((row >= 0) & (row < n))[:, None] & ((col >= 0) & (col < n))[None, :]
+    bits = np.where(inside, matrix[np.clip(row, 0, n - 1)][:, np.clip(col, 0, n - 1)], 0).astype(np.uint8)
+    if rng.random() < 0.5:
+        bits ^= (rng.random(bits.shape) < 0.05).astype(np.uint8)
+    bits = np.ascontiguousarray(bits[hang:, hang:])
+    knots = min(max(2 + n // 6, 3), 16)
+    at = np.arange(knots) * (n / (knots - 1))
+    lattice = np.stack(np.meshgrid(at, at), -1) * ppm + edges[3] - hang
+    lattice += rng.uniform(-0.5, 0.5, lattice.shape) * ppm
+    expected = np.where(rng.random((n, n)) < 0.5, matrix, 2).astype(np.uint8)
+    plain = PlainFit(bits, n, lattice, expected)
+    plain.fit()
+    got = _engine._fit_searches(bits, bits.shape[1], bits.shape[0], n, knots, lattice.tobytes(), expected.tobytes())
+    fitted, shift_u, shift_v = (np.frombuffer(b) for b in got)
+    assert np.array_equal(fitted.reshape(knots, knots, 2), plain.knot)
+    assert np.array_equal(shift_u, plain.shift_u) and np.array_equal(shift_v, plain.shift_v)
+    assert not np.array_equal(plain.knot, lattice) and (plain.shift_u != 0).any()

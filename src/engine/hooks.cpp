@@ -442,6 +442,45 @@ PyObject *hook_sample_grid(PyObject *, PyObject *args) {
     return out;
 }
 
+// _fit_searches(bits, width, height, size, knots, lattice, expected): fit_knots then
+// fit_line_shifts on a grid of `size` modules and knots * knots knots placed at the
+// points in `lattice` (2 doubles a knot, row by row), the modules fixed as the size *
+// size bytes `expected` say (0 light, 1 dark, 2 data), the shifts zero; as (knots,
+// column shifts, row shifts), the same layouts in doubles.
+PyObject *hook_fit_searches(PyObject *, PyObject *args) {
+    PyObject *image = nullptr;
+    Py_ssize_t width = 0, height = 0, size = 0, knots = 0;
+    BufferGuard lattice, expected;
+    if (!PyArg_ParseTuple(args, "Onnnny*y*", &image, &width, &height, &size, &knots, lattice.view(), expected.view()))
+        return nullptr;
+    lattice.own();
+    expected.own();
+    const Py_ssize_t points = 2 * knots * knots * static_cast<Py_ssize_t>(sizeof(double));
+    if (size < 1 || size > engine::kMaxSize || knots < 3 || knots > engine::kMaxKnots || lattice.view()->len != points ||
+        expected.view()->len != size * size) {
+        PyErr_SetString(PyExc_ValueError, "Not a fitted grid.");
+        return nullptr;
+    }
+    BufferGuard buffer;
+    engine::ImageView view;
+    if (!parse_bits(image, width, height, buffer, view)) return nullptr;
+    RawScratch<engine::FittedGrid> scratch;
+    if (!scratch.allocate(1)) return PyErr_NoMemory();
+    engine::FittedGrid &grid = *scratch.get();
+    grid.size = static_cast<int>(size);
+    grid.knots = static_cast<int>(knots);
+    grid.step = static_cast<double>(size) / static_cast<double>(knots - 1);
+    std::memcpy(grid.knot, buffer_bytes(lattice), static_cast<std::size_t>(points));
+    std::memcpy(grid.expected, buffer_bytes(expected), static_cast<std::size_t>(size * size));
+    for (int k = 0; k < grid.size; ++k) grid.shift_u[k] = grid.shift_v[k] = 0.0;
+    engine::fit_knots(view, grid);
+    engine::fit_line_shifts(view, grid);
+    const auto shifts = static_cast<Py_ssize_t>(size * sizeof(double));
+    return Py_BuildValue("(y#y#y#)", reinterpret_cast<const char *>(grid.knot), points,
+                         reinterpret_cast<const char *>(grid.shift_u), shifts,
+                         reinterpret_cast<const char *>(grid.shift_v), shifts);
+}
+
 // _fit_grid(bits, width, height, h, size): the grid fitted to the symbol that the
 // homography h (9 numbers, module to image) roughly maps, as (size * size module bytes
 // read at the centres, the image points of the module centres row by row as 2 * size *
@@ -585,6 +624,7 @@ PyMethodDef hook_methods[] = {
     {"_sample_grid", hook_sample_grid, METH_VARARGS, "Test entry: modules sampled through a transform."},
     {"_find_alignment", hook_find_alignment, METH_VARARGS, "Test entry: the alignment pattern near a point."},
     {"_fit_grid", hook_fit_grid, METH_VARARGS, "Test entry: a grid fitted to a symbol, sampled."},
+    {"_fit_searches", hook_fit_searches, METH_VARARGS, "Test entry: a fitted grid's knot moves and shifts."},
     {"_fit_to_edges", hook_fit_to_edges, METH_VARARGS, "Test entry: a transform fitted to a symbol's module edges."},
     {"_finder_square", hook_finder_square, METH_VARARGS, "Test entry: the outer square of a lone finder."},
     {"_decode_micro", hook_decode_micro, METH_VARARGS, "Test entry: a sampled Micro QR symbol decoded."},

@@ -308,6 +308,16 @@ void doubts_by(Dark &&dark, int size, const std::uint8_t *modules, std::uint8_t 
 // Knots per axis of a fitted grid's lattice at most.
 constexpr int kMaxKnots = 16;
 
+// The three points a module's fit cost reads along one axis (its centre and a third of
+// a module to either side, moved by its column's or row's shift) as knot cells and
+// offsets in them; finite false where a coordinate leaves the lattice's reach (the
+// point reads light).
+struct AxisPoints {
+    int cell[3] = {};
+    double fraction[3] = {};
+    bool finite[3] = {};
+};
+
 // A symbol's grid as a lattice of knots over its module square, each knot's image
 // point moved until the symbol's function patterns and the purity of its modules
 // agree with it best, and a shift per column and per row (module widths that a
@@ -324,6 +334,10 @@ struct FittedGrid {
     // it, 2 for a data module: scratch of the fit.
     std::uint8_t expected[kMaxSize * kMaxSize];
     std::uint8_t sampled[kMaxSize * kMaxSize];
+    // The cost points of columns and rows -1 to size (at [m + 1]) through the shifts as
+    // they stand: scratch of the fit, which moves knots far more often than shifts.
+    AxisPoints column_points[kMaxSize + 2];
+    AxisPoints row_points[kMaxSize + 2];
 };
 
 // The image point of module point p through a fitted grid.
@@ -335,6 +349,12 @@ Point fitted_point(const FittedGrid &grid, Point p) noexcept;
 // leaves the plane) and when the starting grid reads no format within a bit error.
 bool fit_grid(const ImageView &bits, const Homography &global, const LocalGrid *local, int size,
               FittedGrid &out) noexcept;
+
+// fit_grid's two searches, on a grid whose knots are placed and whose expected modules
+// are set: every knot's moves, coarse to fine; then every column's and row's shift
+// from where the shifts stand.
+void fit_knots(const ImageView &bits, FittedGrid &grid) noexcept;
+void fit_line_shifts(const ImageView &bits, FittedGrid &grid) noexcept;
 
 // As sample_grid, through a fitted grid.
 void sample_fitted(const ImageView &bits, const FittedGrid &grid, double module, std::uint8_t *modules) noexcept;
