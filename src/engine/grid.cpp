@@ -31,14 +31,29 @@ bool square_to_quad(const Point q[4], double m[9]) noexcept {
     return true;
 }
 
-// From (x, y) along (dx, dy): the dark core's pixels (the start included) and the light
-// run after it; true when a dark pixel follows within `limit` steps.
+// Pixels from (x, y) along the axis step (dx, dy), (x, y) included, before the walk
+// leaves the image; (x, y) inside it.
+long long room_along(const ImageView &bits, int x, int y, int dx, int dy) noexcept {
+    long long room = static_cast<long long>(bits.width) + bits.height;
+    if (dx != 0) room = std::min(room, dx > 0 ? static_cast<long long>(bits.width) - x : x + 1LL);
+    if (dy != 0) room = std::min(room, dy > 0 ? static_cast<long long>(bits.height) - y : y + 1LL);
+    return room;
+}
+
+// From (x, y) along the axis step (dx, dy): the dark core's pixels (the start included)
+// and the light run after it; true when a dark pixel follows within `limit` steps. The
+// walk reads at most limit + 1 pixels and stops at the image's edge, so it steps an
+// offset over them rather than testing each pixel against the image: this walk was
+// the alignment search's largest cost (150M of 1021M instructions over 41 camera scenes).
 bool core_and_gap(const ImageView &bits, int x, int y, int dx, int dy, int limit, int &core,
                   int &gap) noexcept {
     core = gap = 0;
-    for (int steps = 0; steps <= limit; ++steps, x += dx, y += dy) {
-        if (!bits.contains(x, y)) return false;
-        const bool dark = bits.at(x, y) != 0;
+    if (!bits.contains(x, y)) return false;
+    const long long count = std::min(room_along(bits, x, y, dx, dy), limit + 1LL);
+    const std::ptrdiff_t delta = dy * bits.stride + dx;
+    std::ptrdiff_t at = y * bits.stride + x;  // an offset, not a pointer: it may pass the image after the last
+    for (long long steps = 0; steps < count; ++steps, at += delta) {
+        const bool dark = bits.data[at] != 0;
         if (gap == 0 && dark) {
             ++core;
         } else if (!dark) {
