@@ -150,6 +150,29 @@ def test_a_zero_one_uint8_array_is_bits_for_every_binarizer(binarizer: str, crop
     assert code is not None and code.text == "zero one" and not code.inverted
 
 
+# A 0/1 page (width 250: rows end in a stretch the scan takes byte by byte) whose symbol
+# spans rows 40 to 200; the scan takes every other row above it and every row through
+# its finders.
+@pytest.mark.parametrize("height", [240, 241])
+@pytest.mark.parametrize("where", [(0, 0), (1, 249), (2, 130), (60, 70), (61, 200), (-2, 5), (-1, 249)])
+@pytest.mark.parametrize("value", [2, 255])
+@pytest.mark.parametrize("try_harder", [True, False])
+def test_a_byte_neither_0_nor_1_anywhere_makes_the_read_that_of_a_gray_image(
+        height: int, where: tuple[int, int], value: int, try_harder: bool) -> None:
+    # The bits test runs inside the row scan, on the rows it reads and those it skips; a
+    # padded copy is never taken as bits and reads as any gray image does (its levels 0,
+    # 1 and 2 or 255: the symbol, light on dark there, is read inverted).
+    canvas = np.zeros((height, 250), dtype=np.uint8)
+    draw(canvas, symbol("one byte", 2), [(45.0, 40.0), (205.0, 40.0), (205.0, 200.0), (45.0, 200.0)])
+    clean = _engine.read(canvas, 250, height, 250, 0, True, True, 7, try_harder)
+    canvas[where] = value
+    padded = np.zeros((height, 256), dtype=np.uint8)
+    padded[:, :250] = canvas
+    records = _engine.read(canvas, 250, height, 250, 0, True, True, 7, try_harder)
+    assert records == _engine.read(padded[:, :250], 250, height, 256, 0, True, True, 7, try_harder)
+    assert records != clean
+
+
 def test_unknown_binarizer_is_refused() -> None:
     with pytest.raises(ValueError, match="binarizer"):
         halvern.read(np.zeros((10, 10), np.uint8), binarizer="otsu")  # type: ignore[arg-type]

@@ -93,6 +93,7 @@ struct RowStats {
     std::int64_t runs = 0;
     std::int64_t specks = 0;
     bool matched = false;
+    bool bits = true;  // false: checked, a byte was neither 0 nor 1, and the runs were not tested
 };
 
 // The five runs ending with the newest, as one test: the core wider than each other run
@@ -146,29 +147,40 @@ inline std::uint64_t nonzero_mask8(std::uint64_t v) noexcept {
 // Sixty-four pixels a step: each pixel compared with its right neighbour through two
 // overlapping loads, the differences packed to one bit a pixel and the set bits taken
 // lowest first (std::countr_zero); a run costs a few instructions rather than a
-// dependent loop over its bytes. `edges` holds width + 1 entries.
-int row_edges(const std::uint8_t *row, int width, std::int32_t *edges) noexcept {
+// dependent loop over its bytes. `edges` holds width + 1 entries. With Check, `bits`
+// says whether every byte is 0 or 1, from an OR of the bytes the compares load (the
+// scan's bilevel test, see find_finders).
+template <bool Check>
+int row_edges(const std::uint8_t *row, int width, std::int32_t *edges, bool &bits) noexcept {
     int n = 0;
     edges[n++] = 0;
     int x = 0;  // pixels x + i and x + i + 1 compared, i < 64
+#if defined(HALVERN_SSE2)
+    __m128i seen = _mm_setzero_si128();
+#endif
+    std::uint64_t seen_words = 0;
     if constexpr (std::endian::native == std::endian::little) {
         for (; x + 65 <= width; x += 64) {
-            std::uint64_t differ = 0;
 #if defined(HALVERN_SSE2)
             // Sixteen compares an instruction (x86-64 always has SSE2): the row's edges
-            // cost a text page a third of its scan with eight bytes a step.
-            for (int g = 0; g < 4; ++g) {
+            // cost a text page a third of its scan with eight bytes a step. The four
+            // groups written out: as a loop GCC kept its counter and variable shifts, 10
+            // instructions a group where 6 do (a white 12 MP page's row edges 4.9M to 2.9M).
+            const auto same = [row, x, &seen](int g) -> std::uint64_t {
                 const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x + 16 * g));
                 const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x + 16 * g + 1));
-                const auto same = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
-                differ |= static_cast<std::uint64_t>(~same & 0xFFFFu) << (16 * g);
-            }
+                if constexpr (Check) seen = _mm_or_si128(seen, a);
+                return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
+            };
+            std::uint64_t differ = ~(same(0) | same(1) << 16 | same(2) << 32 | same(3) << 48);
 #else
+            std::uint64_t differ = 0;
             for (int g = 0; g < 8; ++g) {
                 std::uint64_t a, b;
                 std::memcpy(&a, row + x + 8 * g, 8);
                 std::memcpy(&b, row + x + 8 * g + 1, 8);
                 differ |= nonzero_mask8(a ^ b) << (8 * g);
+                if constexpr (Check) seen_words |= a;
             }
 #endif
             while (differ != 0) {
@@ -176,6 +188,14 @@ int row_edges(const std::uint8_t *row, int width, std::int32_t *edges) noexcept 
                 differ &= differ - 1;
             }
         }
+    }
+    if constexpr (Check) {
+        bool high = false;  // a byte with a bit above the lowest
+#if defined(HALVERN_SSE2)
+        high = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(seen, _mm_set1_epi8(-2)), _mm_setzero_si128())) != 0xFFFF;
+#endif
+        for (int i = x; i < width; ++i) seen_words |= row[i];
+        bits = !high && (seen_words & ~kEachByte<std::uint64_t>) == 0;
     }
     for (; x + 1 < width; ++x) {
         if (row[x] != row[x + 1]) edges[n++] = x + 1;
@@ -219,11 +239,13 @@ HALVERN_ALWAYS_INLINE bool match_core(const std::uint8_t *row, const std::int32_
 // With SSE2, four cores a step: their runs and the neighbours' from six overlapping loads
 // of the edges, "core wider than its four neighbours" as one mask, the proportions only
 // for the cores it keeps (on 50% noise the runs' bookkeeping was 30 instructions a run).
-template <typename Match>
+// With Check, a row whose bytes are not all 0 and 1 stops after its edges (stats.bits).
+template <bool Check = false, typename Match>
 RowStats scan_row_edges(const std::uint8_t *row, int width, std::int32_t *edges, Match &&match) noexcept {
     RowStats stats;
     if (width <= 0) return stats;
-    const int count = row_edges(row, width, edges);
+    const int count = row_edges<Check>(row, width, edges, stats.bits);
+    if (!stats.bits) return stats;
     stats.runs = count;
     int k = 0;
 #if defined(HALVERN_SSE2)
@@ -737,9 +759,10 @@ void log_light_match(InverseLog &log, int y, int core_start, int core, int total
 }
 
 // Row y's runs into `scan`, its dark row matches confirmed into the index and its light
-// ones logged; true when the row held a row match of either polarity.
+// ones logged; true when the row held a row match of either polarity. With `check`, a
+// row with a byte other than 0 and 1 clears scan.bits and is not tested.
 bool scan_row(const ImageView &bits, int y, FinderIndex &index, Rejections &rejections, Finder *out,
-              InverseLog *log, bool one_diagonal, FinderScan &scan, std::int32_t *edges) noexcept {
+              InverseLog *log, bool one_diagonal, FinderScan &scan, std::int32_t *edges, bool check) noexcept {
     const auto match = [&](int core_start, int core, int total, std::uint8_t colour) noexcept {
         ++scan.matches;
         if (colour != 0) {
@@ -748,10 +771,20 @@ bool scan_row(const ImageView &bits, int y, FinderIndex &index, Rejections &reje
             log_light_match(*log, y, core_start, core, total);
         }
     };
-    const RowStats stats = scan_row_edges(bits.row(y), bits.width, edges, match);
+    const RowStats stats = check ? scan_row_edges<true>(bits.row(y), bits.width, edges, match)
+                                 : scan_row_edges<false>(bits.row(y), bits.width, edges, match);
+    scan.bits = scan.bits && stats.bits;
     scan.runs += stats.runs;
     scan.specks += stats.specks;
     return stats.matched;
+}
+
+// True when every byte of rows [from, to) (those inside the image) is 0 or 1.
+bool bits_rows(const ImageView &image, int from, int to) noexcept {
+    for (int y = from; y < to && y < image.height; ++y) {
+        if (!bits_row(image.row(y), image.width)) return false;
+    }
+    return true;
 }
 
 // The row scan's edges after the index and the rejections.
@@ -763,7 +796,7 @@ std::int32_t *edges_of(void *scratch, int width, int height) noexcept {
 }  // namespace
 
 FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch, InverseLog *log,
-                        bool carry, bool one_diagonal) noexcept {
+                        bool carry, bool one_diagonal, bool check) noexcept {
     FinderScan scan;
     if (log != nullptr) {
         log->count = 0;
@@ -783,8 +816,14 @@ FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *
     for (int y = 0; y < bits.height; y += step) {
         rejections.start_row(y);
         ++scan.rows;
-        const bool matched = scan_row(bits, y, index, rejections, out, log, one_diagonal, scan, edges);
+        const bool matched = scan_row(bits, y, index, rejections, out, log, one_diagonal, scan, edges, check);
         step = matched ? 1 : kRowStep;
+        // The rows skipped are checked next to the row scanned, so that the image is read
+        // from memory once (a separate bilevel test first read a 12 MP page twice).
+        if (check && !(scan.bits && bits_rows(bits, y + 1, y + step))) {
+            scan.bits = false;
+            return scan;
+        }
     }
     scan.count = keep_confirmed(out, index.count());
     return scan;

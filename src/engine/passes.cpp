@@ -73,10 +73,10 @@ int progress(DecodeError e) noexcept {
 // The pass: triples, then lone finders
 // ===================================================================================
 
-int Pass::run(InverseLog *log) noexcept {
+int Pass::run(InverseLog *log, bool check) noexcept {
     // The inverted pass holds its finders to both diagonals, as its log does.
-    scan_ = find_finders(bits_, finders_, kMaxFinders, s_.finder_index, log, true, !inverted_);
-    return decode(scan_.count);
+    scan_ = find_finders(bits_, finders_, kMaxFinders, s_.finder_index, log, true, !inverted_, check);
+    return scan_.bits ? decode(scan_.count) : kNotBits;
 }
 
 int Pass::decode(int count) noexcept {

@@ -131,6 +131,9 @@ int progress(DecodeError e) noexcept;
 int report_failures(const ImageView &bits, const Scratch &s, int failures, SymbolRecord *records,
                     int count, int capacity) noexcept;
 
+// What a checked pass (Pass::run) returns for pixels that are not bits.
+constexpr int kNotBits = -1;
+
 class Pass {
 public:
     // A pass over `bits` through the finders in `finders` (s.finders or s.inverse).
@@ -142,8 +145,10 @@ public:
           search_budget_(kSearchPasses * static_cast<std::int64_t>(bits.width) * bits.height + kSearchFloor) {}
 
     // Scans for finders (with `log`, logging the light ones' row matches) and decodes
-    // what it can; returns the number of decoded records.
-    int run(InverseLog *log = nullptr) noexcept;
+    // what it can; returns the number of decoded records. `check` takes pixels not known
+    // to be bits: on a byte other than 0 and 1 the scan stops and the pass returns
+    // kNotBits, having decoded nothing.
+    int run(InverseLog *log = nullptr, bool check = false) noexcept;
 
     // Decodes what the first `count` finders hold, without a scan.
     int decode(int count) noexcept;

@@ -258,12 +258,18 @@ public:
         *s.fits = 0;
         // A bits image (0 and 1, rows without padding) is read where it lies, and never
         // copied: the fallbacks that rewrite the bits (inverted, denoised) write them
-        // from it into the scratch (the copy cost a small code a tenth of its read).
-        const bool borrowed = (options.binarizer == Binarizer::none || options.binarizer == Binarizer::automatic) &&
-                              image.stride == image.width && is_bits(image);
-        bilevel_ = borrowed || binarize(image, options.binarizer, s.bits, s.binarize);
-        bits_ = ImageView{borrowed ? image.data : s.bits, image.width, image.height, image.width};
-        if (s.trace != nullptr) trace_bits(*s.trace, bits_);
+        // from it into the scratch (the copy cost a small code a tenth of its read). The
+        // first scan tells whether it is bits as it reads the rows (see run()), unless a
+        // trace is to hold the bits before it.
+        const bool borrowable = (options.binarizer == Binarizer::none || options.binarizer == Binarizer::automatic) &&
+                                image.stride == image.width;
+        if (borrowable && s.trace == nullptr) {
+            unchecked_ = true;
+            bilevel_ = true;
+            bits_ = ImageView{image.data, image.width, image.height, image.width};
+        } else {
+            settle(borrowable && is_bits(image));
+        }
     }
 
     // Returns the number of records written.
@@ -273,7 +279,14 @@ public:
         // scratch, so a fallback that decodes nothing leaves the first pass's records be.
         Pass first(bits_, s_, s_.finders, records_, capacity_, false, options_.symbologies, options_.try_harder);
         InverseLog log{s_.matches, inverse_log_capacity(image_.width, image_.height)};
-        const int decoded = first.run(options_.try_invert && options_.try_harder ? &log : nullptr);
+        const int decoded = first.run(options_.try_invert && options_.try_harder ? &log : nullptr, unchecked_);
+        if (decoded == kNotBits) {
+            // Pixels other than 0 and 1 (a gray image meets one in its first row): read as
+            // any other image, from its binarized bits.
+            unchecked_ = false;
+            settle(false);
+            return run();
+        }
         const int reported = report(first, decoded);
         if (decoded > 0 || !options_.try_harder) return reported;
         int located = first.failures();
@@ -295,6 +308,14 @@ public:
     }
 
 private:
+    // The bits the passes read: the pixels themselves when `borrowed` (a bits image),
+    // else the image binarized into scratch.
+    void settle(bool borrowed) noexcept {
+        bilevel_ = borrowed || binarize(image_, options_.binarizer, s_.bits, s_.binarize);
+        bits_ = ImageView{borrowed ? image_.data : s_.bits, image_.width, image_.height, image_.width};
+        if (s_.trace != nullptr) trace_bits(*s_.trace, bits_);
+    }
+
     // The `found` records a pass decoded, and with keep_errors its failures after them.
     int report(const Pass &pass, int found) const noexcept {
         return options_.keep_errors ? report_failures(bits_, s_, pass.failures(), records_, found, capacity_)
@@ -401,6 +422,7 @@ private:
     std::size_t pixels_;
     ImageView bits_;
     bool bilevel_ = false;
+    bool unchecked_ = false;  // bits_ are the caller's pixels, not yet known to be 0 and 1
 };
 
 }  // namespace

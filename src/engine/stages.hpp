@@ -37,6 +37,8 @@ bool binarize(const ImageView &image, Binarizer mode, std::uint8_t *bits,
 
 // True when every pixel is 0 or 1: a bits image, which the reader can read as it is.
 bool is_bits(const ImageView &image) noexcept;
+// True when each of the row's `width` bytes is 0 or 1.
+bool bits_row(const std::uint8_t *row, int width) noexcept;
 
 // to = each pixel of the 0/1 image `from` the majority of its 3x3 neighbourhood
 // (outside the image counts as light), which mends salt-and-pepper noise; `to` is
@@ -87,6 +89,7 @@ struct FinderScan {
     std::int64_t runs = 0;    // row runs scanned: how busy the image is
     std::int64_t specks = 0;  // runs one pixel long: how speckled it is
     std::int64_t matches = 0; // row matches of either polarity
+    bool bits = true;         // false: checked, a byte was neither 0 nor 1, the scan stopped there
 };
 
 // A row match of a light finder on dark: its core spans [core_start, core_start +
@@ -112,8 +115,11 @@ std::size_t inverse_log_capacity(int width, int height) noexcept;
 // With `log`, the scan also records the row matches of light finders on dark. `carry`
 // false walks every row match (the same finders, slower: the tests compare the two).
 // `one_diagonal` false holds every finder to both diagonals, as the inverted pass is.
+// `check` takes pixels not known to be bits: every byte is checked, and at the first row
+// with one other than 0 and 1 the scan stops (bits false, no finders).
 FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
-                        InverseLog *log = nullptr, bool carry = true, bool one_diagonal = true) noexcept;
+                        InverseLog *log = nullptr, bool carry = true, bool one_diagonal = true,
+                        bool check = false) noexcept;
 
 // One row as the finder scan reads it, for the tests: writes its row matches of either
 // polarity in x order to `out` (y holding the core's pixel value), its runs and its runs
