@@ -3,6 +3,7 @@
     python benchmarks/accuracy.py                 # full set, a few minutes
     python benchmarks/accuracy.py --quick         # smoke set
     python benchmarks/accuracy.py --only blur --only tilt --seed 3 --misses
+    python benchmarks/accuracy.py --fast          # halvern with try_harder=False
 
 Every scene comes from ``scenes.py`` (drawn from the seed; nothing is downloaded) and goes to
 each reader as the same 2-D uint8 grayscale array, 0 black. A symbol counts as read when its
@@ -10,7 +11,8 @@ text is among the reader's outputs for the image (texts compared as multisets: t
 symbols need two equal outputs). Outputs on an image without a symbol are false positives;
 outputs on other images that match none of its texts are wrong texts. halvern is called
 through ``read_all`` when it has one, else ``read``; zxing-cpp through ``read_barcodes``
-restricted to the scene's symbology (QR codes, Micro QR or rMQR; QR codes on images without
+(``--fast``: with ``try_harder=False``, the one pass for video frames) restricted to the
+scene's symbology (QR codes, Micro QR or rMQR; QR codes on images without
 a symbol) with its default settings; OpenCV through
 ``QRCodeDetector().detectAndDecodeMulti`` (empty strings, its "detected but not decoded",
 are not outputs). Peers that are not installed show as n/a (the ``bench`` extra has them).
@@ -50,16 +52,20 @@ Reader = Callable[[np.ndarray, str], list[str]]
 # ---------------------------------------------------------------- readers
 
 
-def _halvern_reader() -> Reader:
+def _halvern_reader(**options: Any) -> Reader:
     read_all = getattr(halvern, "read_all", None)
     if read_all is not None:
-        return lambda image, _: [code.text for code in read_all(image)]
+        return lambda image, _: [code.text for code in read_all(image, **options)]
 
     def read_one(image: np.ndarray, _: str) -> list[str]:
-        code = halvern.read(image)
+        code = halvern.read(image, **options)
         return [] if code is None else [code.text]
 
     return read_one
+
+
+def _halvern_fast_reader() -> Reader:
+    return _halvern_reader(try_harder=False)
 
 
 def _zxing_reader() -> Reader | None:
@@ -90,10 +96,11 @@ def _opencv_reader() -> Reader | None:
 # The readers in table order, each made where it runs (in its own process).
 READERS: dict[str, Callable[[], Reader | None]] = {
     "halvern": _halvern_reader,
+    "halvern fast": _halvern_fast_reader,
     "zxing-cpp": _zxing_reader,
     "OpenCV": _opencv_reader,
 }
-MODULES = {"halvern": "halvern", "zxing-cpp": "zxingcpp", "OpenCV": "cv2"}
+MODULES = {"halvern": "halvern", "halvern fast": "halvern", "zxing-cpp": "zxingcpp", "OpenCV": "cv2"}
 
 
 def installed(name: str) -> bool:
@@ -290,7 +297,8 @@ def _version(dist: str) -> str:
 def print_header(args: argparse.Namespace) -> None:
     print(f"# {' '.join(['python'] + sys.argv)}")
     print(f"# seed {args.seed}, {'quick' if args.quick else 'full'} set"
-          + (f", only {', '.join(args.only)}" if args.only else ""))
+          + (f", only {', '.join(args.only)}" if args.only else "")
+          + (", halvern with try_harder=False" if args.fast else ""))
     print(f"# halvern {halvern.__version__} ({'read_all' if hasattr(halvern, 'read_all') else 'read'}),"
           f" zxing-cpp {_version('zxing-cpp')}, opencv-python-headless {_version('opencv-python-headless')},"
           f" numpy {np.__version__}, segno {_version('segno')}, Pillow {_version('pillow')}")
@@ -315,11 +323,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--limit", type=float, default=20.0,
                         help="seconds a reader may spend on one image before it is stopped"
                              " and scored as reading nothing (default 20)")
+    parser.add_argument("--fast", action="store_true",
+                        help="halvern in its fast mode (try_harder=False) in place of its default")
     args = parser.parse_args(argv)
     print_header(args)
     sys.stdout.flush()
 
-    names = list(READERS)
+    names = [n for n in READERS if n != ("halvern" if args.fast else "halvern fast")]
     available = {n: ReaderProcess(n) if installed(n) else None for n in names}
     groups: dict[tuple[str, str], Column] = {}
     errors: list[str] = []

@@ -93,6 +93,20 @@ def test_finder_foreshortened_along_one_axis_is_found(stretch: float, degrees: f
     assert found[2] == pytest.approx(min(module, module * stretch), rel=0.25)
 
 
+@pytest.mark.parametrize(("module", "degrees"), [(2.0, 0), (2.0, 20), (2.0, 70), (2.5, 45), (2.5, 135)])
+@pytest.mark.parametrize("top", [30.0, 31.3, 32.6, 33.9])
+def test_sparse_scan_finds_a_finder_of_two_pixels_a_module(module: float, degrees: float, top: float) -> None:
+    # Rows three apart meet a finder the dense scan finds at two pixels a module (at 45
+    # degrees, two and a half: at two the walks reject it) at any row phase; the rows
+    # about it are then all scanned, as the dense scan does.
+    image = np.zeros((80, 80), dtype=np.uint8)
+    plant(image, (40.4, top), module, degrees)
+    assert_found_once(finders(image), [((40.4, top), module)])
+    sparse = _engine._find_finders(image, 80, 80, False, True, True, True)
+    assert_found_once(sparse, [((40.4, top), module)])
+    assert sparse[0][3] >= finders(image)[0][3]
+
+
 @pytest.mark.parametrize("degrees", [0, 15, 30, 45, 60, 90, 135, 200, 315])
 def test_turned_finder_at_three_pixels_a_module(degrees: float) -> None:
     image = np.zeros((80, 80), dtype=np.uint8)
@@ -282,6 +296,16 @@ def test_row_scan_matches_the_reference_on_every_five_runs_up_to_nine_pixels() -
     image = np.array([np.pad(r, (0, width - len(r)), mode="edge") for r in rows], dtype=np.uint8)
     h, w = image.shape
     assert _engine._row_scan(image, w, h, False) == _engine._row_scan(image, w, h, True)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_dark_only_row_scan_keeps_the_reference_dark_matches(seed: int) -> None:
+    # The sparse scan tests dark cores alone, by the parity of the row's runs.
+    for image in scan_inputs(np.random.default_rng([seed, 12])):
+        h, w = image.shape
+        image = np.ascontiguousarray(image)
+        dark = [(runs, [m for m in found if m[3] == 1]) for runs, _, found in _engine._row_scan(image, w, h, True)]
+        assert [(runs, list(found)) for runs, _, found in _engine._row_scan(image, w, h, False, True)] == dark
 
 
 def walk_reference(bits: np.ndarray, x: int, y: int, dx: int, dy: int, limit: int, light: int,

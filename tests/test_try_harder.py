@@ -70,6 +70,17 @@ def test_what_the_first_pass_reads_is_the_same_in_both_modes(image: np.ndarray) 
     assert halvern.read_all(image, return_errors=True, try_harder=False) == default
 
 
+@pytest.mark.parametrize("shift", range(3))
+@pytest.mark.parametrize("version", [1, 4])
+def test_the_one_pass_reads_two_pixels_a_module_at_any_row_phase(version: int, shift: int) -> None:
+    # The fast scan's rows are three apart until one meets a finder: each phase of the
+    # rows against the symbol must still read, with the records of the default mode.
+    image = np.pad(drawn(version, 2), ((shift, 0), (0, 0)))
+    fast = halvern.read_all(image, return_errors=True, try_harder=False)
+    assert [r.text for r in fast] == [TEXT]
+    assert fast == halvern.read_all(image, return_errors=True)
+
+
 @pytest.mark.parametrize(("severity", "index"), [("50", 1), ("60", 0), ("70", 6)])
 def test_the_one_pass_reads_steep_closeups(severity: str, index: int) -> None:
     # The far finder's triple is found by the pass itself, not by a retry: a phone held

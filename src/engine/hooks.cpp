@@ -276,15 +276,15 @@ PyObject *hook_shrink(PyObject *, PyObject *args) {
     return out;
 }
 
-// _find_finders(bits, width, height, inverse=False, carry=True, one_diagonal=True):
-// [(x, y, module, hits)] of a 0/1 image: its dark finders, or with `inverse` its light
-// ones on dark; `carry` false walks every row match; `one_diagonal` false holds the dark
-// finders to both diagonals.
+// _find_finders(bits, width, height, inverse=False, carry=True, one_diagonal=True,
+// sparse=False): [(x, y, module, hits)] of a 0/1 image: its dark finders, or with
+// `inverse` its light ones on dark; `carry` false walks every row match; `one_diagonal`
+// false holds the dark finders to both diagonals; `sparse` scans as the fast mode does.
 PyObject *hook_find_finders(PyObject *, PyObject *args) {
-    int inverse = 0, carry = 1, one_diagonal = 1;
+    int inverse = 0, carry = 1, one_diagonal = 1, sparse = 0;
     BufferGuard buffer;
     engine::ImageView view;
-    if (!parse_bits_args(args, "Onn|ppp", buffer, view, &inverse, &carry, &one_diagonal)) return nullptr;
+    if (!parse_bits_args(args, "Onn|pppp", buffer, view, &inverse, &carry, &one_diagonal, &sparse)) return nullptr;
     RawScratch<unsigned char> scratch;
     RawScratch<engine::Finder> finders;
     RawScratch<engine::RowMatch> matches;
@@ -296,7 +296,7 @@ PyObject *hook_find_finders(PyObject *, PyObject *args) {
     }
     engine::InverseLog log{matches.get(), static_cast<std::size_t>(pixels)};
     int count = engine::find_finders(view, finders.get(), engine::kMaxFinders, scratch.get(), &log, carry != 0,
-                                     one_diagonal != 0).count;
+                                     one_diagonal != 0, false, sparse != 0).count;
     if (inverse) {
         count = engine::inverse_finders(view, log, finders.get(), engine::kMaxFinders, scratch.get(), carry != 0);
     }
@@ -325,14 +325,14 @@ PyObject *hook_walk(PyObject *, PyObject *args) {
                          PyBool_FromLong(exhausted));
 }
 
-// _row_scan(bits, width, height, reference): [(runs, specks, ((core_start, core, total,
-// value), ...))] per row of a 0/1 image as the finder scan reads it; `reference` the
-// plain run-by-run scan.
+// _row_scan(bits, width, height, reference, dark_only=False): [(runs, specks, ((core_start,
+// core, total, value), ...))] per row of a 0/1 image as the finder scan reads it; `reference`
+// the plain run-by-run scan, `dark_only` the sparse scan's (dark cores, no specks).
 PyObject *hook_row_scan(PyObject *, PyObject *args) {
-    int reference = 0;
+    int reference = 0, dark_only = 0;
     BufferGuard buffer;
     engine::ImageView view;
-    if (!parse_bits_args(args, "Onnp", buffer, view, &reference)) return nullptr;
+    if (!parse_bits_args(args, "Onnp|p", buffer, view, &reference, &dark_only)) return nullptr;
     if (!engine::is_bits(view)) {
         PyErr_SetString(PyExc_ValueError, "The row scan reads pixels of 0 and 1 only.");
         return nullptr;
@@ -345,7 +345,7 @@ PyObject *hook_row_scan(PyObject *, PyObject *args) {
         std::int64_t runs = 0, specks = 0;
         const engine::RowMatch *m = matches.get();
         const int count = engine::row_scan_matches(view.row(static_cast<int>(y)), view.width, reference != 0,
-                                                   edges.get(), matches.get(), &runs, &specks);
+                                                   edges.get(), matches.get(), &runs, &specks, dark_only != 0);
         PyObject *found = sequence_of(count, [m](Py_ssize_t i) {
             return Py_BuildValue("(iiii)", m[i].core_start, m[i].core, m[i].total, m[i].y);
         });

@@ -74,8 +74,9 @@ int progress(DecodeError e) noexcept {
 // ===================================================================================
 
 int Pass::run(InverseLog *log, bool check) noexcept {
-    // The inverted pass holds its finders to both diagonals, as its log does.
-    scan_ = find_finders(bits_, finders_, kMaxFinders, s_.finder_index, log, true, !inverted_, check);
+    // The inverted pass holds its finders to both diagonals, as its log does. A pass that
+    // may not retry is the fast mode's one pass: its rows are scanned sparsely.
+    scan_ = find_finders(bits_, finders_, kMaxFinders, s_.finder_index, log, true, !inverted_, check, !retry_);
     return scan_.bits ? decode(scan_.count) : kNotBits;
 }
 

@@ -117,17 +117,22 @@ std::size_t inverse_log_capacity(int width, int height) noexcept;
 // `one_diagonal` false holds every finder to both diagonals, as the inverted pass is.
 // `check` takes pixels not known to be bits: every byte is checked, and at the first row
 // with one other than 0 and 1 the scan stops (bits false, no finders).
+// `sparse` (the fast mode's one pass) scans rows three apart until a row meets a finder,
+// then every row about it: a busy page costs a third of its rows, and a finder needs two
+// pixels a module. The rows it meets depend on the dark finders, so its log is not the
+// inverted bits' scan.
 FinderScan find_finders(const ImageView &bits, Finder *out, int capacity, void *scratch,
                         InverseLog *log = nullptr, bool carry = true, bool one_diagonal = true,
-                        bool check = false) noexcept;
+                        bool check = false, bool sparse = false) noexcept;
 
 // One row as the finder scan reads it, for the tests: writes its row matches of either
 // polarity in x order to `out` (y holding the core's pixel value), its runs and its runs
 // one pixel long, and returns the number of matches. `reference` takes the plain run-by-run scan; else
-// `edges` holds width + 1 entries. `out` holds width / 2 + 1 entries (cores are distinct
+// `edges` holds width + 1 entries, and `dark_only` keeps the dark cores' matches and counts
+// no specks, as the sparse scan does. `out` holds width / 2 + 1 entries (cores are distinct
 // runs of two pixels or more).
 int row_scan_matches(const std::uint8_t *row, int width, bool reference, std::int32_t *edges, RowMatch *out,
-                     std::int64_t *runs, std::int64_t *specks) noexcept;
+                     std::int64_t *runs, std::int64_t *specks, bool dark_only = false) noexcept;
 
 // One walk of a finder's confirmation, for the tests: from (x, y) along (dx, dy), each
 // -1, 0 or 1, over the core, the ring of `light` and the outer ring, their pixels in
