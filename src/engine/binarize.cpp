@@ -41,23 +41,23 @@ BlockGrid blocks_of(int width, int height) noexcept {
 // Scratch: sums (u32), minima, maxima (u8), the limits (a block row's limits as one
 // byte a pixel column: each block's limit repeated kBlock times, so the threshold pass
 // reads them beside the pixels), then the prefix sums of contrasting means and counts
-// (u32) over a (cols + 1) x (rows + 1) grid.
+// (u32, packed: see contrast_prefix) over a (cols + 1) x (rows + 1) grid with kWindow
+// more on each side.
 struct BlockScratch {
     std::uint32_t *sum;
     std::uint8_t *low;
     std::uint8_t *high;
     std::uint8_t *limits;
-    std::uint32_t *mean_prefix;
-    std::uint32_t *count_prefix;
+    std::uint32_t *prefix;
 };
 
 std::size_t scratch_layout(const BlockGrid &g, void *base, BlockScratch *out) noexcept {
     const std::size_t n = g.count();
-    const std::size_t prefix = static_cast<std::size_t>(g.cols + 1) * (g.rows + 1);
-    const std::size_t sizes[6] = {n * 4, n, n, n * kBlock, prefix * 4, prefix * 4};
+    const std::size_t prefix = static_cast<std::size_t>(g.cols + 1 + 2 * kWindow) * (g.rows + 1 + 2 * kWindow);
+    const std::size_t sizes[5] = {n * 4, n, n, n * kBlock, prefix * 4};
     std::size_t offset = 0;
-    std::size_t offsets[6];
-    for (int i = 0; i < 6; ++i) {
+    std::size_t offsets[5];
+    for (int i = 0; i < 5; ++i) {
         offsets[i] = offset;
         offset += align16(sizes[i]);
     }
@@ -67,8 +67,7 @@ std::size_t scratch_layout(const BlockGrid &g, void *base, BlockScratch *out) no
         out->low = b + offsets[1];
         out->high = b + offsets[2];
         out->limits = b + offsets[3];
-        out->mean_prefix = reinterpret_cast<std::uint32_t *>(b + offsets[4]);
-        out->count_prefix = reinterpret_cast<std::uint32_t *>(b + offsets[5]);
+        out->prefix = reinterpret_cast<std::uint32_t *>(b + offsets[4]);
     }
     return offset;
 }
@@ -405,51 +404,54 @@ void gather_blocks(const ImageView &image, const BlockGrid &g, const BlockScratc
     }
 }
 
+// One contrasting block in a packed prefix sum (see below).
+constexpr std::uint32_t kCountOne = 1u << 16;
+static_assert((2 * kWindow + 1) * (2 * kWindow + 1) * 255 < kCountOne, "a window's mean sum fits below its count");
+
 // The prefix sums over the block grid of the contrasting blocks' means and of their
-// count. In 32 bits: a window's sum (25 means of at most 255) is exact from the
-// differences of prefixes even where those wrap. A full block's mean is a shift of its
-// sum; only the last column and row divide (two divisions a block, one of 64 bits,
-// were the window's slowest instructions).
+// count, packed in 32 bits as mean + (count << 16): a window's sums (25 means of at
+// most 255, 25 blocks) stay below 1 << 16 each, so they are exact from differences of
+// prefixes even where those wrap, and one sum serves both. A full block's mean is a
+// shift of its sum; only the last column and row divide (two divisions a block, one
+// of 64 bits, were the window's slowest instructions). The grid has kWindow more
+// columns and rows on each side, zero before the first and repeating the last after
+// it, so a window reaching over an edge sums what is inside with no clamp a block
+// (the window cost 52 instructions a block with the sums apart and clamped, 28 so).
 void contrast_prefix(const ImageView &image, const BlockGrid &g, const BlockScratch &s, int contrast) noexcept {
     constexpr std::uint32_t kFull = kBlock * kBlock;
-    const std::size_t pc = static_cast<std::size_t>(g.cols) + 1;
-    std::memset(s.mean_prefix, 0, pc * sizeof(std::uint32_t));
-    std::memset(s.count_prefix, 0, pc * sizeof(std::uint32_t));
+    const std::size_t pw = static_cast<std::size_t>(g.cols) + 1 + 2 * kWindow;
+    std::memset(s.prefix, 0, (kWindow + 1) * pw * sizeof(std::uint32_t));
     const auto last_w = static_cast<std::uint32_t>(image.width - (g.cols - 1) * kBlock);
     for (int by = 0; by < g.rows; ++by) {
         const auto h = static_cast<std::uint32_t>((by + 1) * kBlock <= image.height ? kBlock : image.height - by * kBlock);
         const std::uint32_t area = kBlock * h, last_area = last_w * h;
-        std::uint32_t row_mean = 0, row_count = 0;
-        const std::size_t p = static_cast<std::size_t>(by + 1) * pc;
-        s.mean_prefix[p] = 0;
-        s.count_prefix[p] = 0;
+        std::uint32_t row_sum = 0;
+        std::uint32_t *p = s.prefix + (static_cast<std::size_t>(by) + 1 + kWindow) * pw + kWindow;
+        for (int k = -kWindow; k <= 0; ++k) p[k] = 0;
         for (int bx = 0; bx < g.cols; ++bx) {
             const std::size_t i = static_cast<std::size_t>(by) * g.cols + bx;
             if (s.high[i] - s.low[i] >= contrast) {
                 const std::uint32_t pixels = bx + 1 < g.cols ? area : last_area;
-                row_mean += pixels == kFull ? s.sum[i] / kFull : s.sum[i] / pixels;
-                ++row_count;
+                row_sum += (pixels == kFull ? s.sum[i] / kFull : s.sum[i] / pixels) + kCountOne;
             }
-            s.mean_prefix[p + bx + 1] = s.mean_prefix[p - pc + bx + 1] + row_mean;
-            s.count_prefix[p + bx + 1] = s.count_prefix[p - pc + bx + 1] + row_count;
+            p[bx + 1] = p[static_cast<std::ptrdiff_t>(bx) + 1 - static_cast<std::ptrdiff_t>(pw)] + row_sum;
         }
+        for (int k = 1; k <= kWindow; ++k) p[g.cols + k] = p[g.cols];
     }
+    std::uint32_t *last = s.prefix + (static_cast<std::size_t>(g.rows) + kWindow) * pw;
+    for (int k = 1; k <= kWindow; ++k) std::memcpy(last + k * pw, last, pw * sizeof(std::uint32_t));
 }
 
 // Block thresholds from the 5x5 windows of contrasting block means.
 void block_thresholds(const BlockGrid &g, const BlockScratch &s, int fallback, int contrast) noexcept {
-    const int pc = g.cols + 1;
+    const std::size_t pw = static_cast<std::size_t>(g.cols) + 1 + 2 * kWindow;
+    constexpr int kSpan = 2 * kWindow + 1;
     for (int by = 0; by < g.rows; ++by) {
-        const int y0 = by - kWindow < 0 ? 0 : by - kWindow;
-        const int y1 = by + kWindow + 1 > g.rows ? g.rows : by + kWindow + 1;
+        const std::uint32_t *a = s.prefix + static_cast<std::size_t>(by) * pw;
+        const std::uint32_t *b = a + kSpan * pw;
         for (int bx = 0; bx < g.cols; ++bx) {
-            const int x0 = bx - kWindow < 0 ? 0 : bx - kWindow;
-            const int x1 = bx + kWindow + 1 > g.cols ? g.cols : bx + kWindow + 1;
-            const std::size_t a = static_cast<std::size_t>(y0) * pc, b = static_cast<std::size_t>(y1) * pc;
-            const std::uint32_t mean = s.mean_prefix[b + x1] - s.mean_prefix[a + x1] -
-                                       s.mean_prefix[b + x0] + s.mean_prefix[a + x0];
-            const std::uint32_t count = s.count_prefix[b + x1] - s.count_prefix[a + x1] -
-                                        s.count_prefix[b + x0] + s.count_prefix[a + x0];
+            const std::uint32_t sums = b[bx + kSpan] - a[bx + kSpan] - b[bx] + a[bx];
+            const std::uint32_t mean = sums & (kCountOne - 1), count = sums / kCountOne;
             // pixel < mean / count  <=>  pixel < ceil(mean / count) for integer pixels.
             int limit = count == 0 ? fallback : static_cast<int>((mean + count - 1) / count);
             // A block of twice the least contrast is never made all dark or all light: by
