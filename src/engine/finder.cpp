@@ -168,7 +168,7 @@ HALVERN_ALWAYS_INLINE int row_edges(const std::uint8_t *row, int width, std::int
             // cost a text page a third of its scan with eight bytes a step. The four
             // groups written out: as a loop GCC kept its counter and variable shifts, 10
             // instructions a group where 6 do (a white 12 MP page's row edges 4.9M to 2.9M).
-            const auto same = [row, x, &seen](int g) -> std::uint64_t {
+            const auto same = [&](int g) -> std::uint64_t {
                 const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x + 16 * g));
                 const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x + 16 * g + 1));
                 if constexpr (Check) seen = _mm_or_si128(seen, a);
@@ -221,14 +221,15 @@ HALVERN_ALWAYS_INLINE bool match_core(const std::uint8_t *row, const std::int32_
     // The least total is one more term, not a branch of its own: on 50% noise it failed
     // at random for the cores offered, and as a branch the page's read took 3% longer
     // (for 4% fewer instructions).
-    const auto within = [](std::int64_t v, std::int64_t low, std::int64_t span) {
-        return static_cast<std::uint64_t>(v - low) <= static_cast<std::uint64_t>(span);
+    // Each test as 0 or 1 in an unsigned, so that they combine with & and no branch.
+    const auto within = [](std::int64_t v, std::int64_t low, std::int64_t span) -> unsigned {
+        return static_cast<std::uint64_t>(v - low) <= static_cast<std::uint64_t>(span) ? 1u : 0u;
     };
     const auto unit = [&](int i) {
         return within(35 * static_cast<std::int64_t>(edges[c + i + 1] - edges[c + i]), 2 * total, 6 * total);
     };
     const int core = edges[c + 1] - edges[c];
-    if (!((total >= kMinTotal) & unit(-2) & unit(-1) & unit(1) & unit(2) &
+    if (!((total >= kMinTotal ? 1u : 0u) & unit(-2) & unit(-1) & unit(1) & unit(2) &
           within(7 * static_cast<std::int64_t>(core), 2 * total, 2 * total))) {
         return false;
     }
