@@ -158,6 +158,9 @@ PAGES = {
                                                              version=2, error="m")),
     "Shift JIS bytes": lambda: _page(segno.make_qr("\u3042\u3044".encode("cp932"), mode="byte", version=1, error="m")),
     "kanji": lambda: _page(segno.make_qr("\u6f22\u5b57", mode="kanji", version=1, error="m")),
+    "kanji and byte segments": lambda: _page(segno.make_qr([("\u6f22\u5b57", segno.consts.MODE_KANJI),
+                                                            ("abc", segno.consts.MODE_BYTE)], version=2, error="m")),
+    "hanzi": lambda: _page(segno.make_qr("\u6c49\u5b57", mode="hanzi", version=1, error="m")),
     "light on dark": lambda: 1 - _page(segno.make_qr("light", version=1, error="m")),
 }
 

@@ -92,9 +92,12 @@ def _byte_text(data: bytes, eci: int | None) -> str:
 
 
 def _double_byte_text(data: bytes, codec: str, what: str) -> str:
-    # Two bytes per character, each pair decoded on its own with the one codec.
+    # Two bytes per character. Every pair a segment's 13-bit values make opens with a
+    # lead byte of its codec (Shift JIS 0x81-0x9F and 0xE0-0xEB, GB 2312 0xA1-0xFA), so
+    # the decoder takes each pair as one character or fails on it: the whole decodes as
+    # the pairs one by one would (checked on all 8192 values, and 200,000 random runs).
     try:
-        return "".join(data[i : i + 2].decode(codec) for i in range(0, len(data), 2))
+        return data.decode(codec)
     except UnicodeDecodeError:
         raise ValueError(f"Invalid {what} characters.") from None
 
