@@ -123,9 +123,9 @@ PyObject *build_decoded(const engine::DecodedSymbol &symbol) {
 // a Decoded (its Segment, the texts, twelve frozen fields set one by one) as the decode
 // itself. The Python layer registers its classes and names once (result_types); the
 // objects are then built here, their fields set past the frozen classes' __setattr__
-// as their generated __init__ sets them. A segment whose text needs more than UTF-8 or
-// ASCII (an ECI, kanji, Hanzi, a byte segment that is not UTF-8) is left to the Python
-// layer's text rule: the decode then gives the tuple.
+// as their generated __init__ sets them. A segment whose text needs a guess or an ECI's
+// codec (a byte segment that is not UTF-8, one under an ECI) or is not valid text is left
+// to the Python layer's text rule: the decode then gives the tuple.
 
 namespace {
 
@@ -1006,7 +1006,7 @@ bool plain_image(PyObject *image, PyObject *width, PyObject *height, BufferGuard
     return true;
 }
 
-// The texts of a decoded symbol's segments where every one is UTF-8 or ASCII
+// The texts of a decoded symbol's segments where every one is plain
 // (plain_text); nullptr without an exception when one needs the Python layer's text rule.
 PyObject *plain_texts(const engine::DecodedSymbol &symbol) {
     return sequence_of(symbol.segment_count, [&symbol](Py_ssize_t i) {
