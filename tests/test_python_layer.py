@@ -161,6 +161,8 @@ PAGES = {
     "kanji and byte segments": lambda: _page(segno.make_qr([("\u6f22\u5b57", segno.consts.MODE_KANJI),
                                                             ("abc", segno.consts.MODE_BYTE)], version=2, error="m")),
     "hanzi": lambda: _page(segno.make_qr("\u6c49\u5b57", mode="hanzi", version=1, error="m")),
+    "UTF-8 under its ECI": lambda: _page(segno.make_qr("h\u00e9llo \u20ac", mode="byte", eci=True, encoding="utf-8",
+                                                       version=2, error="m")),
     "light on dark": lambda: 1 - _page(segno.make_qr("light", version=1, error="m")),
 }
 

@@ -288,6 +288,6 @@ def decode_matrix(modules: object, size: int) -> Decoded:
 
 
 # The native decode builds Decoded and its Segments itself where every segment's text
-# is UTF-8, ASCII, kanji or Hanzi (the tuple otherwise, for decoded_from_native's text rule): these
+# is UTF-8 (announced or not), ASCII, kanji or Hanzi (the tuple otherwise, for decoded_from_native's text rule): these
 # are the classes and names it builds them with.
 _engine.result_types(Decoded, Segment, LEVELS, MODE_NAMES, FNC1, SYMBOLOGIES)
