@@ -299,7 +299,8 @@ bool Pass::try_local(const Triple &t, const Homography &global, int version, dou
     // Half the alignment patterns or more must be there: a triple of stray
     // finder-like patterns has none, and skips the sampling.
     const int lines = alignment_count(version);
-    if (2 * local_grid(bits_, global, finders, version, module, *s_.local) < lines * lines - 3) return false;
+    const int needed = (lines * lines - 2) / 2;
+    if (local_grid(bits_, global, finders, version, module, needed, *s_.local) < needed) return false;
     // The timing modules first, read as the whole sampling reads them: stray triples on
     // a busy page pass the anchors' test and fail the timing (a 24 MP text page had
     // three, whose full sampling was a fifth of its read).

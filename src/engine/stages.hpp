@@ -247,9 +247,10 @@ struct LocalGrid {
 // Locates the alignment patterns of a symbol of `version` whose grid `global` roughly
 // fits and whose finder centres are finders[0..2] (top-left, top-right, bottom-left).
 // Returns the number of patterns located (0 when the version has fewer than three
-// alignment lines, or on bad input).
+// alignment lines, or on bad input); the search stops, short of `needed`, once the
+// patterns left to search cannot bring the count to `needed`.
 int local_grid(const ImageView &bits, const Homography &global, const Point finders[3], int version,
-               double module, LocalGrid &out) noexcept;
+               double module, int needed, LocalGrid &out) noexcept;
 
 // As sample_grid, through the local grid, each module first moved to the middle of
 // its colour changes in the timing patterns as the grid maps them (a cylinder's bend
