@@ -380,12 +380,61 @@ bool affine_through(const Point from[3], const Point to[3], Point at, Point &out
 
 }  // namespace
 
+namespace {
+
+// The products of a transform's entries with one module coordinate's three sample
+// offsets (the centre, a quarter module before and after it): h.apply sums
+// (m0 x + m1 y) + m2 of these same products, so a point read through them is bit
+// for bit the point h.apply gives, with no multiplication left per point.
+struct Products {
+    double a[3], b[3], w[3];  // (m0 | m1) v, (m3 | m4) v, (m6 | m7) v at v + 0.5, + 0.25, + 0.75
+};
+
+Products products(const double *m, int stride, double v) noexcept {
+    const double at[3] = {v + 0.5, v + 0.25, v + 0.75};
+    Products p;
+    for (int k = 0; k < 3; ++k) {
+        p.a[k] = m[0] * at[k];
+        p.b[k] = m[stride] * at[k];
+        p.w[k] = m[2 * stride] * at[k];
+    }
+    return p;
+}
+
+}  // namespace
+
 void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,
                  double module, std::uint8_t *modules, int rows) noexcept {
     const bool vote = module >= 3.0;
-    for (int r = 0; r < (rows > 0 ? rows : size); ++r) {
+    const int height = rows > 0 ? rows : size;
+    const double *m = module_to_image.m;
+    if (size > kMaxSize) {  // beyond any symbol: the plain walk, no table
+        for (int r = 0; r < height; ++r) {
+            for (int c = 0; c < size; ++c) {
+                modules[static_cast<std::size_t>(r) * size + c] = sample_module(bits, module_to_image, c, r, vote);
+            }
+        }
+        return;
+    }
+    // Per column and per row the products of the three sample offsets: 6 multiplications
+    // a point saved, 18.9M to 10.2M instructions of sample_grid over the 60 small codes'
+    // fast reads (callgrind), with the early vote in vote_module.
+    Products columns[kMaxSize];
+    for (int c = 0; c < size; ++c) columns[c] = products(m, 3, c);
+    for (int r = 0; r < height; ++r) {
+        const Products row = products(m + 1, 3, r);
+        // Offsets index into the tables: 0 the centre, 1 a quarter before, 2 after.
+        const auto dark = [&](const Products &col, int i, int j) noexcept {
+            const double w = col.w[i] + row.w[j] + m[8];
+            if (!(w > 1e-12)) return false;  // on or behind the horizon, as h.apply's NaN
+            return dark_at(bits, {(col.a[i] + row.a[j] + m[2]) / w, (col.b[i] + row.b[j] + m[5]) / w});
+        };
+        std::uint8_t *out = modules + static_cast<std::size_t>(r) * size;
         for (int c = 0; c < size; ++c) {
-            modules[static_cast<std::size_t>(r) * size + c] = sample_module(bits, module_to_image, c, r, vote);
+            const Products &col = columns[c];
+            const bool centre = dark(col, 0, 0);
+            out[c] = !vote ? static_cast<std::uint8_t>(centre)
+                           : corner_vote(centre, [&](int k) noexcept { return dark(col, 1 + (k & 1), 1 + (k >> 1)); });
         }
     }
 }

@@ -278,22 +278,35 @@ void local_doubts(const ImageView &bits, const LocalGrid &grid, int size, const 
 // timing shifts applied).
 Point local_point(const LocalGrid &grid, Point p) noexcept;
 
+// The vote of a module's five points from its centre's reading and corner(k), the
+// points a quarter module off it, k = 0..3: (-, -), (+, -), (-, +), (+, +). The centre
+// counts twice and three of the six win: a dark centre needs one dark corner, a light
+// one three, so the first dark corner or the second light one settles it (on clean
+// modules two or three points read instead of five).
+template <typename Corner>
+std::uint8_t corner_vote(bool centre, Corner &&corner) noexcept {
+    int light = 0;
+    for (int k = 0; k < 4; ++k) {
+        if (corner(k)) {
+            if (centre) return 1;
+        } else if (!centre && ++light == 2) {
+            return 0;
+        }
+    }
+    return centre ? 0 : 1;
+}
+
 // Module (c, r) read through `dark` (dark(x, y) reads module point (x, y)): the point
 // under its centre, from 3 pixels per module (`vote`) a majority of five points inside
 // it.
 template <typename Dark>
 std::uint8_t vote_module(Dark &&dark, int c, int r, bool vote) noexcept {
     const double x = c + 0.5, y = r + 0.5;
-    int count = dark(x, y) ? 1 : 0;
-    if (vote) {
-        count = 2 * count;  // the centre counts twice: a tie keeps it
-        count += dark(x - 0.25, y - 0.25) ? 1 : 0;
-        count += dark(x + 0.25, y - 0.25) ? 1 : 0;
-        count += dark(x - 0.25, y + 0.25) ? 1 : 0;
-        count += dark(x + 0.25, y + 0.25) ? 1 : 0;
-        count = count >= 3 ? 1 : 0;
-    }
-    return static_cast<std::uint8_t>(count);
+    const bool centre = dark(x, y);
+    if (!vote) return centre ? 1 : 0;
+    return corner_vote(centre, [&](int k) noexcept {
+        return dark(k & 1 ? x + 0.25 : x - 0.25, k >> 1 ? y + 0.25 : y - 0.25);
+    });
 }
 
 // doubts[i] = how many of nine points over module i's middle (a third of a module
