@@ -204,8 +204,11 @@ def test_alignment_search_finds_what_the_whole_window_holds(seed: int) -> None:
         image[y : y + 5 * module, x : x + 5 * module] = np.kron(ALIGNMENT, np.ones((module, module), np.uint8))
     px, py = float(rng.uniform(-10, 150)), float(rng.uniform(-10, 130))
     radius = float(rng.uniform(3, 80))
-    got = _engine._find_alignment(image, 140, 120, px, py, float(module), radius)
-    assert got == alignment_reference(image, px, py, float(module), radius)
+    # Searched with the drawn module or one misjudged by up to a third, not a whole
+    # number of pixels: the runs' bounds fall between pixel counts.
+    searched = module * float(rng.choice([1.0, rng.uniform(0.7, 1.35)]))
+    got = _engine._find_alignment(image, 140, 120, px, py, searched, radius)
+    assert got == alignment_reference(image, px, py, searched, radius)
 
 
 @pytest.mark.parametrize(("px", "py", "radius"), [(50.0, -2.7, 3.0), (-2.7, 50.0, 3.0), (50.0, 122.5, 3.0),
