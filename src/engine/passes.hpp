@@ -167,7 +167,8 @@ private:
     DecodeError decode_soft(const Homography &h, const LocalGrid *local, const FittedGrid *fitted, int size,
                             double module, bool mirrored, const std::uint8_t *&modules) noexcept;
     DecodeError decode_doubted(const Homography &h, const LocalGrid *local, const FittedGrid *fitted, int size,
-                               bool mirrored, const std::uint8_t *sampled, const std::uint8_t *modules) noexcept;
+                               const std::uint8_t *sampled, const std::uint8_t *modules, std::uint8_t *doubts,
+                               bool known, std::uint8_t *transposed) noexcept;
     bool try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure,
                   const LocalGrid *local = nullptr, const FittedGrid *fitted = nullptr) noexcept;
     void set_centres(Point centres[3], const Triple &t, bool mirrored) const noexcept;
@@ -207,6 +208,10 @@ private:
     int jitters_ = 0;
     int edge_fits_ = 0;
     int soft_tries_ = 0;
+    // What the unmirrored soft try of the current grid left in the scratch for the
+    // mirrored one: 0 nothing, 1 its reading's doubts, 2 also the centre reading and
+    // its doubts.
+    int soft_kept_ = 0;
     FitStart fit_start_;
     FinderScan scan_;
 };
