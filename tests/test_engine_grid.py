@@ -207,6 +207,7 @@ def test_alignment_search_finds_what_the_whole_window_holds(seed: int) -> None:
     # Searched with the drawn module or one misjudged by up to a third, not a whole
     # number of pixels: the runs' bounds fall between pixel counts.
     searched = module * float(rng.choice([1.0, rng.uniform(0.7, 1.35)]))
+    image *= np.uint8(rng.choice([1, 128, 255]))  # any byte but 0 is dark
     got = _engine._find_alignment(image, 140, 120, px, py, searched, radius)
     assert got == alignment_reference(image, px, py, searched, radius)
 
