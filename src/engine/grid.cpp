@@ -448,10 +448,10 @@ Products products(const double *m, int stride, double v) noexcept {
 void sample_grid(const ImageView &bits, const Homography &module_to_image, int size,
                  double module, std::uint8_t *modules, int rows) noexcept {
     const bool vote = module >= 3.0;
-    const int height = rows > 0 ? rows : size;
+    const int row_count = rows > 0 ? rows : size;
     const double *m = module_to_image.m;
     if (size > kMaxSize) {  // beyond any symbol: the plain walk, no table
-        for (int r = 0; r < height; ++r) {
+        for (int r = 0; r < row_count; ++r) {
             for (int c = 0; c < size; ++c) {
                 modules[static_cast<std::size_t>(r) * size + c] = sample_module(bits, module_to_image, c, r, vote);
             }
@@ -463,13 +463,23 @@ void sample_grid(const ImageView &bits, const Homography &module_to_image, int s
     // fast reads (callgrind), with the early vote in vote_module.
     Products columns[kMaxSize];
     for (int c = 0; c < size; ++c) columns[c] = products(m, 3, c);
-    for (int r = 0; r < height; ++r) {
+    // Held in locals: each module's store through `modules` (a byte pointer, which may
+    // alias anything) made the loop load them again for every point.
+    const ImageView view = bits;
+    const double m2 = m[2], m5 = m[5], m8 = m[8];
+    const double width = view.width, height = view.height;  // dark_at's bounds, converted once
+    // dark_at of a point: inside the image (NaN fails), then its pixel.
+    const auto dark_inside = [&](double x, double y) noexcept {
+        if (!(x >= 0 && y >= 0 && x < width && y < height)) return false;
+        return view.at(static_cast<int>(x), static_cast<int>(y)) != 0;
+    };
+    for (int r = 0; r < row_count; ++r) {
         const Products row = products(m + 1, 3, r);
         // Offsets index into the tables: 0 the centre, 1 a quarter before, 2 after.
         const auto dark = [&](const Products &col, int i, int j) noexcept {
-            const double w = col.w[i] + row.w[j] + m[8];
+            const double w = col.w[i] + row.w[j] + m8;
             if (!(w > 1e-12)) return false;  // on or behind the horizon, as h.apply's NaN
-            return dark_at(bits, {(col.a[i] + row.a[j] + m[2]) / w, (col.b[i] + row.b[j] + m[5]) / w});
+            return dark_inside((col.a[i] + row.a[j] + m2) / w, (col.b[i] + row.b[j] + m5) / w);
         };
         std::uint8_t *out = modules + static_cast<std::size_t>(r) * size;
         for (int c = 0; c < size; ++c) {
