@@ -2,7 +2,11 @@
 // contract between the reader's grid stage and the decoder.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 #include "tables.hpp"
 
@@ -98,6 +102,18 @@ struct DecodedSymbol {
     SegmentInfo segments[kMaxSegments];
     std::uint8_t payload[kMaxPayload];
 };
+
+// `to` = `from` as far as it is read: its fields, its segment_count segments and its
+// payload_length payload bytes (the arrays' tails are never read). A record took the
+// whole 50 kB, some 20k instructions a decoded small code (the 60 small codes' fast
+// reads 41.1M to 38.8M instructions, callgrind).
+inline void copy_decoded(const DecodedSymbol &from, DecodedSymbol &to) noexcept {
+    static_assert(std::is_trivially_copyable_v<DecodedSymbol> && std::is_standard_layout_v<DecodedSymbol>);
+    std::memcpy(&to, &from, offsetof(DecodedSymbol, segments));
+    const int segments = std::clamp(from.segment_count, 0, kMaxSegments);
+    std::memcpy(to.segments, from.segments, static_cast<std::size_t>(segments) * sizeof(SegmentInfo));
+    std::memcpy(to.payload, from.payload, std::min<std::size_t>(from.payload_length, kMaxPayload));
+}
 
 // Whether the corrected data codewords are all zero. No encoder writes that (an empty
 // message still pads with 0xEC 0x11), but a grid laid over a checkerboard or stripes

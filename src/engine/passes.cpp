@@ -165,7 +165,7 @@ void Pass::try_lone(int index) noexcept {
 
 void Pass::accept_lone(int index, const LoneRead &where) noexcept {
     SymbolRecord &rec = records_[decoded_++];
-    rec.decoded = *s_.attempt;
+    copy_decoded(*s_.attempt, rec.decoded);
     rec.size = where.width;
     rec.mirrored = where.mirrored;
     rec.inverted = inverted_;
@@ -292,7 +292,7 @@ void Pass::set_centres(Point centres[3], const Triple &t, bool mirrored) const n
 void Pass::accept(const Triple &t, const Homography &h, int size, double module, bool mirrored,
                   const std::uint8_t *modules) noexcept {
     SymbolRecord &rec = records_[decoded_++];
-    rec.decoded = *s_.attempt;
+    copy_decoded(*s_.attempt, rec.decoded);
     rec.size = size;
     rec.mirrored = mirrored;
     rec.inverted = inverted_;
