@@ -23,6 +23,19 @@ bool inside(const Quad &q, Point p) noexcept {
     return positive == 0 || negative == 0;
 }
 
+// Whether the symbol's whole area, `columns` by `rows` (0: square) modules, lies in
+// front of the camera: a grid whose horizon crosses the symbol maps a corner to NaN,
+// and no camera sees a symbol that way (a fuzzed gray image decoded through such a
+// grid, and its record's position was NaN).
+bool in_front(const Homography &h, int columns, int rows) noexcept {
+    const double s = columns, t = rows > 0 ? rows : columns;
+    for (const Point corner : {Point{0, 0}, Point{s, 0}, Point{s, t}, Point{0, t}}) {
+        const Point p = h.apply(corner);
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) return false;
+    }
+    return true;
+}
+
 void describe(const Homography &h, int size, bool mirrored, Quad &position, double &orientation,
               int rows = 0) noexcept {
     const double s = size, t = rows > 0 ? rows : size;
@@ -159,7 +172,7 @@ void Pass::try_lone(int index) noexcept {
     LoneRead where;
     if (((symbologies_ & kReadMicroQr) && read_micro(bits_, f, corners, *s_.attempt, s_.modules, where)) ||
         ((symbologies_ & kReadRmqr) && read_rmqr(bits_, f, corners, *s_.attempt, s_.modules, where))) {
-        accept_lone(index, where);
+        if (in_front(where.module_to_image, where.width, where.height)) accept_lone(index, where);
     }
 }
 
@@ -254,6 +267,7 @@ DecodeError Pass::decode_doubted(const Homography &h, const LocalGrid *local, co
 bool Pass::try_grid(const Triple &t, const Homography &h, int size, double module, Failure &failure,
                     const LocalGrid *local, const FittedGrid *fitted) noexcept {
     soft_kept_ = 0;  // what a soft try of another grid left is not this grid's
+    if (!in_front(h, size, size)) return false;
     for (int mirrored = 0; mirrored < 2; ++mirrored) {
         const std::uint8_t *modules = s_.modules;
         if (mirrored) {
