@@ -23,6 +23,8 @@ constexpr int kModules = kMaxSize * kMaxSize;
 constexpr double kMinTiming = 0.7;
 // Below this on every global grid (chance is 0.5) a symbol is not tried locally.
 constexpr double kMinLocalTiming = 0.45;
+// Separator modules that must read light before a symbol is tried locally.
+constexpr double kMinSeparator = 0.7;
 // Steep triples (see find_steep_triples) a pass that decoded nothing tries at most,
 // when it may retry: a closeup at 50 degrees shows the far finder a third the near
 // one's size and the corner at up to 65 degrees. Each is a full try.
@@ -183,6 +185,7 @@ private:
     bool first_grid(const Triple &t, const Anchors &a, int size, Homography &h) const noexcept;
     void version_grids(const Triple &t, const Anchors &a, int version, double module, VersionGrids &out) noexcept;
     bool try_version(const Triple &t, const Anchors &a, int version, double span, Failure &failure) noexcept;
+    double separator_share(const Triple &t) const noexcept;
     bool try_local(const Triple &t, const Homography &global, int version, double module,
                    Failure &failure) noexcept;
     bool try_fitted(const Triple &t, const Homography &h, const LocalGrid *local, int size, double module,
