@@ -172,8 +172,8 @@ double Pass::separator_share(const Triple &t) const noexcept {
                                            {{-4, -3, 0, 1}, {-3, 4, 1, 0}},    // top-right
                                            {{4, -4, 0, 1}, {-3, -4, 1, 0}}};   // bottom-left
     const int ids[3] = {t.tl, t.tr, t.bl};
-    const Point u = finders_[t.tr].centre - finders_[t.tl].centre, v = finders_[t.bl].centre - finders_[t.tl].centre;
-    const double lu = std::sqrt(dot(u, u)), lv = std::sqrt(dot(v, v));
+    const Point tl = finders_[t.tl].centre, u = finders_[t.tr].centre - tl, v = finders_[t.bl].centre - tl;
+    const double lu = distance(finders_[t.tr].centre, tl), lv = distance(finders_[t.bl].centre, tl);
     if (!(lu > 0 && lv > 0)) return 0.0;
     int light = 0;
     for (int k = 0; k < 3; ++k) {
