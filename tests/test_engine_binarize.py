@@ -12,7 +12,7 @@ AUTO, LOCAL, GLOBAL, NONE = 0, 1, 2, 3
 BLOCK = 8
 MIN_CONTRAST = 24
 WINDOW = 2
-HISTOGRAM_ROW_STEP = 4  # the local threshold's histogram counts every fourth row
+HISTOGRAM_ROW_STEP = 8  # the local threshold's histogram counts every eighth row
 
 
 def otsu(hist: np.ndarray) -> int:
@@ -66,10 +66,10 @@ def contrast_floor(hist: np.ndarray, split: int, spans: np.ndarray) -> int:
 
 def local_reference(gray: np.ndarray) -> np.ndarray:
     """Block means of the contrasting 8x8 blocks averaged over 5x5 blocks; the global
-    threshold (of every fourth row) where no block around is contrasting. A block is contrasting when its
-    levels span at least the contrast floor; a block spanning twice the floor is split
-    at the middle of its own levels where the average would make it all dark or all
-    light."""
+    threshold (of every eighth row) where no block around is contrasting. A block is
+    contrasting when its levels span at least the contrast floor; a block spanning twice
+    the floor is split at the middle of its own levels where the average would make it
+    all dark or all light."""
     h, w = gray.shape
     rows, cols = -(-h // BLOCK), -(-w // BLOCK)
     limits = np.zeros((rows, cols), dtype=np.int64)
