@@ -482,25 +482,11 @@ void sample_grid(const ImageView &bits, const Homography &module_to_image, int s
             return dark_inside((col.a[i] + row.a[j] + m2) / w, (col.b[i] + row.b[j] + m5) / w);
         };
         std::uint8_t *out = modules + static_cast<std::size_t>(r) * size;
-        if (!vote) {
-            for (int c = 0; c < size; ++c) out[c] = dark(columns[c], 0, 0) ? 1 : 0;
-            continue;
-        }
-        // Two corners are read with the centre before anything branches on the pixels:
-        // where the three agree (a clean module) they are the vote, dark or light, and
-        // that test goes the same way module after module. Branching on the centre
-        // first (corner_vote's order) took a module's colour, which is random, and its
-        // misprediction was most of sample_grid's time on small codes.
         for (int c = 0; c < size; ++c) {
             const Products &col = columns[c];
-            const bool centre = dark(col, 0, 0), first = dark(col, 1, 1), second = dark(col, 2, 1);
-            if (first == centre && second == centre) {
-                out[c] = centre ? 1 : 0;
-                continue;
-            }
-            out[c] = corner_vote(centre, [&](int k) noexcept {
-                return k == 0 ? first : k == 1 ? second : dark(col, 1 + (k & 1), 1 + (k >> 1));
-            });
+            const bool centre = dark(col, 0, 0);
+            out[c] = !vote ? static_cast<std::uint8_t>(centre)
+                           : corner_vote(centre, [&](int k) noexcept { return dark(col, 1 + (k & 1), 1 + (k >> 1)); });
         }
     }
 }

@@ -281,19 +281,20 @@ Point local_point(const LocalGrid &grid, Point p) noexcept;
 // The vote of a module's five points from its centre's reading and corner(k), the
 // points a quarter module off it, k = 0..3: (-, -), (+, -), (-, +), (+, +). The centre
 // counts twice and three of the six win: a dark centre needs one dark corner, a light
-// one three, so the first dark corner or the second light one settles it (on clean
-// modules two or three points read instead of five). Written out, so that each
-// corner's k is a constant where corner is inlined (as a loop, 8 instructions more a
-// point in sample_grid).
+// one three. Two corners are read before anything branches on the pixels: where they
+// agree with the centre (a clean module) they are the vote, dark or light, and that
+// test goes the same way module after module. Branching on the centre first took the
+// module's colour, which is random: callgrind's branch model gave sample_grid 43.7K
+// mispredictions over the 60 small codes' fast reads, 6.4K so, and the reads took 5.35
+// against 4.6 ms. Written out, so that each corner's k is a constant where corner is
+// inlined (as a loop, 8 instructions more a point in sample_grid).
 template <typename Corner>
 std::uint8_t corner_vote(bool centre, Corner &&corner) noexcept {
-    if (centre) return corner(0) || corner(1) || corner(2) || corner(3) ? 1 : 0;
-    int light = (corner(0) ? 0 : 1) + (corner(1) ? 0 : 1);
-    if (light == 2) return 0;
-    light += corner(2) ? 0 : 1;
-    if (light == 2) return 0;
-    if (light == 0) return 1;  // three dark corners
-    return corner(3) ? 1 : 0;
+    const bool first = corner(0), second = corner(1);
+    if (first == centre && second == centre) return centre ? 1 : 0;
+    if (centre) return first || second || corner(2) || corner(3) ? 1 : 0;
+    // A light centre and one or two dark corners so far: three are needed.
+    return (first && second ? corner(2) || corner(3) : corner(2) && corner(3)) ? 1 : 0;
 }
 
 // Module (c, r) read through `dark` (dark(x, y) reads module point (x, y)): the point
