@@ -142,14 +142,60 @@ inline std::uint64_t nonzero_mask8(std::uint64_t v) noexcept {
 }
 #endif
 
+// What row_edges ORs together for its bilevel test: the bytes its compares load.
+struct SeenBytes {
+#if defined(HALVERN_SSE2)
+    __m128i vector = _mm_setzero_si128();
+#endif
+    std::uint64_t words = 0;
+};
+
+// The edges among pixels p[0..64] (p[i] against p[i + 1], i < 64), each at x + 1 + i,
+// appended to `edges` from n on; returns the new n. With Check the bytes loaded go into
+// `seen`.
+template <bool Check>
+HALVERN_ALWAYS_INLINE int edges_of_64(const std::uint8_t *p, int x, std::int32_t *edges, int n,
+                                      SeenBytes &seen) noexcept {
+#if defined(HALVERN_SSE2)
+    // Sixteen compares an instruction (x86-64 always has SSE2): the row's edges cost a
+    // text page a third of its scan with eight bytes a step. The four groups written
+    // out: as a loop GCC kept its counter and variable shifts, 10 instructions a group
+    // where 6 do (a white 12 MP page's row edges 4.9M to 2.9M).
+    const auto same = [&](int g) -> std::uint64_t {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * g));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * g + 1));
+        if constexpr (Check) seen.vector = _mm_or_si128(seen.vector, a);
+        return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
+    };
+    std::uint64_t differ = ~(same(0) | same(1) << 16 | same(2) << 32 | same(3) << 48);
+#else
+    std::uint64_t differ = 0;
+    for (int g = 0; g < 8; ++g) {
+        std::uint64_t a, b;
+        std::memcpy(&a, p + 8 * g, 8);
+        std::memcpy(&b, p + 8 * g + 1, 8);
+        differ |= nonzero_mask8(a ^ b) << (8 * g);
+        if constexpr (Check) seen.words |= a;
+    }
+#endif
+    while (differ != 0) {
+        edges[n++] = x + 1 + std::countr_zero(differ);
+        differ &= differ - 1;
+    }
+    return n;
+}
+
 // Writes 0, then every x in [1, width) where row[x] differs from row[x - 1] (the start of
 // each run), then width; returns the number of runs (the entries written less one).
 // Sixty-four pixels a step: each pixel compared with its right neighbour through two
 // overlapping loads, the differences packed to one bit a pixel and the set bits taken
 // lowest first (std::countr_zero); a run costs a few instructions rather than a
-// dependent loop over its bytes. `edges` holds width + 1 entries. With Check, `bits`
-// says whether every byte is 0 or 1, from an OR of the bytes the compares load (the
-// scan's bilevel test, see find_finders).
+// dependent loop over its bytes. The row's last pixels take the same step from a copy
+// padded with the last pixel, which differs from nothing: compared one by one, with a
+// branch on each pair, they were a fifth of the scan of a small code (perf; a row of
+// 350 pixels ends in 30 on average). `edges` holds width + 1 entries. With Check,
+// `bits` says whether every byte is 0 or 1, from an OR of the bytes the compares load
+// (the scan's bilevel test, see find_finders).
 // Inlined into each scan of a row (four of them: checked or not, dark cores only or not;
 // left out of line, it cost a 1 MP page of 5% noise 4% more instructions).
 template <bool Check>
@@ -157,47 +203,26 @@ HALVERN_ALWAYS_INLINE int row_edges(const std::uint8_t *row, int width, std::int
     int n = 0;
     edges[n++] = 0;
     int x = 0;  // pixels x + i and x + i + 1 compared, i < 64
-#if defined(HALVERN_SSE2)
-    __m128i seen = _mm_setzero_si128();
-#endif
-    std::uint64_t seen_words = 0;
+    SeenBytes seen;
     if constexpr (std::endian::native == std::endian::little) {
-        for (; x + 65 <= width; x += 64) {
-#if defined(HALVERN_SSE2)
-            // Sixteen compares an instruction (x86-64 always has SSE2): the row's edges
-            // cost a text page a third of its scan with eight bytes a step. The four
-            // groups written out: as a loop GCC kept its counter and variable shifts, 10
-            // instructions a group where 6 do (a white 12 MP page's row edges 4.9M to 2.9M).
-            const auto same = [&](int g) -> std::uint64_t {
-                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x + 16 * g));
-                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x + 16 * g + 1));
-                if constexpr (Check) seen = _mm_or_si128(seen, a);
-                return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
-            };
-            std::uint64_t differ = ~(same(0) | same(1) << 16 | same(2) << 32 | same(3) << 48);
-#else
-            std::uint64_t differ = 0;
-            for (int g = 0; g < 8; ++g) {
-                std::uint64_t a, b;
-                std::memcpy(&a, row + x + 8 * g, 8);
-                std::memcpy(&b, row + x + 8 * g + 1, 8);
-                differ |= nonzero_mask8(a ^ b) << (8 * g);
-                if constexpr (Check) seen_words |= a;
-            }
-#endif
-            while (differ != 0) {
-                edges[n++] = x + 1 + std::countr_zero(differ);
-                differ &= differ - 1;
-            }
+        for (; x + 65 <= width; x += 64) n = edges_of_64<Check>(row + x, x, edges, n, seen);
+        if (x + 1 < width) {
+            std::uint8_t tail[65];
+            const int left = width - x;  // 2 to 64 pixels
+            std::memcpy(tail, row + x, static_cast<std::size_t>(left));
+            std::memset(tail + left, row[width - 1], sizeof(tail) - static_cast<std::size_t>(left));
+            n = edges_of_64<Check>(tail, x, edges, n, seen);
+            x = width;
         }
     }
     if constexpr (Check) {
         bool high = false;  // a byte with a bit above the lowest
 #if defined(HALVERN_SSE2)
-        high = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(seen, _mm_set1_epi8(-2)), _mm_setzero_si128())) != 0xFFFF;
+        high = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(seen.vector, _mm_set1_epi8(-2)), _mm_setzero_si128())) !=
+               0xFFFF;
 #endif
-        for (int i = x; i < width; ++i) seen_words |= row[i];
-        bits = !high && (seen_words & ~kEachByte<std::uint64_t>) == 0;
+        for (int i = x; i < width; ++i) seen.words |= row[i];
+        bits = !high && (seen.words & ~kEachByte<std::uint64_t>) == 0;
     }
     for (; x + 1 < width; ++x) {
         if (row[x] != row[x + 1]) edges[n++] = x + 1;
@@ -277,9 +302,9 @@ RowStats scan_row_edges(const std::uint8_t *row, int width, std::int32_t *edges,
     // Runs alternate in colour from the first: the dark cores' parity, and cores c of
     // that parity (lane bits 0101 from an even c, 1010 from an odd one).
     const int dark_parity = row[0] != 0 ? 0 : 1;
-    const unsigned tested = !dark_only ? 0xFu : dark_parity == 0 ? 0x5u : 0xAu;
     int c = 2;
 #if defined(HALVERN_SSE2)
+    const unsigned tested = !dark_only ? 0xFu : dark_parity == 0 ? 0x5u : 0xAu;
     const auto at = [edges](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(edges + i)); };
     for (; c + 4 <= count - 2; c += 4) {
         const __m128i e0 = at(c - 2), e1 = at(c - 1), e2 = at(c), e3 = at(c + 1), e4 = at(c + 2), e5 = at(c + 3);
