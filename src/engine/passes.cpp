@@ -272,10 +272,10 @@ bool Pass::try_grid(const Triple &t, const Homography &h, int size, double modul
                     const LocalGrid *local, const FittedGrid *fitted) noexcept {
     soft_kept_ = 0;  // what a soft try of another grid left is not this grid's
     if (!in_front(h, size, size)) return false;
-    transpose(s_.modules, size, s_.transposed);
     const std::uint8_t *modules[2] = {s_.modules, s_.transposed};
     DecodeError errors[2];
     for (int mirrored = 0; mirrored < 2; ++mirrored) {
+        if (mirrored) transpose(s_.modules, size, s_.transposed);  // only once the plain reading failed
         errors[mirrored] = decode_symbol(modules[mirrored], size, *s_.attempt);
         if (errors[mirrored] == DecodeError::none) {
             accept(t, h, size, module, mirrored != 0, modules[mirrored]);
