@@ -299,6 +299,21 @@ def test_scenes_that_once_failed_read(condition: str, severity: str, index: int,
     assert [c.text for c in halvern.read_all(scene.image)] == list(scene.texts)
 
 
+def test_the_denoised_pass_keeps_finders_that_match_on_many_rows() -> None:
+    # Half-dark noise clumped by the 3x3 majority passes as finders on a few rows each;
+    # a finder the majority mended matches on twice its module in pixels or more.
+    from halvern._trace import trace_read
+
+    noise = (np.random.default_rng(3).random((600, 600)) < 0.5).astype(np.uint8)
+    denoised = [f for f in trace_read(noise).finders if f.stage == "denoised"]
+    assert denoised and all(f.hits >= f.module_size for f in denoised)
+    for index in (1, 3):  # 10% salt and pepper at four pixels a module
+        scene = scenes.scene("salt-pepper", "10", index)
+        trace = trace_read(scene.image)
+        assert [s.stage for s in trace.symbols if s.outcome == "decoded"] == ["denoised"]
+        assert [c.text for c in trace.results] == list(scene.texts)
+
+
 # ---------------------------------------------------------------------------
 # Located but not decoded
 

@@ -783,6 +783,14 @@ int keep_confirmed(Finder *found, int count) noexcept {
 
 }  // namespace
 
+int keep_solid(Finder *finders, int count) noexcept {
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        if (finders[i].hits >= finders[i].module) finders[kept++] = finders[i];
+    }
+    return kept;
+}
+
 std::size_t finder_scratch_bytes(int width, int height) noexcept {
     const std::size_t edges = static_cast<std::size_t>(width < 0 ? 0 : width) + 1;
     return (index_ints(width, height) + 4 * static_cast<std::size_t>(rejections_per_row(width)) + edges) *

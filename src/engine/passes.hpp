@@ -152,6 +152,9 @@ public:
     // kNotBits, having decoded nothing.
     int run(InverseLog *log = nullptr, bool check = false) noexcept;
 
+    // run() over bits a 3x3 majority mended, with only its solid finders (keep_solid).
+    int run_denoised() noexcept;
+
     // Decodes what the first `count` finders hold, without a scan.
     int decode(int count) noexcept;
 
@@ -159,7 +162,8 @@ public:
     const FinderScan &scan() const noexcept { return scan_; }
 
 private:
-    // passes.cpp: triples and lone finders, decoding, records.
+    // passes.cpp: the scan, triples and lone finders, decoding, records.
+    void scan_finders(InverseLog *log, bool check) noexcept;
     bool taken(const Triple &t) const noexcept;
     void trace_failures() const noexcept;
     void try_triples(int count) noexcept;

@@ -368,7 +368,7 @@ private:
         bits_.data = s_.bits;
         trace_pass(s_.trace, TracePass::denoised, 1.0);
         Pass denoised(bits_, s_, s_.finders, records_, capacity_, false, options_.symbologies);
-        const int found = denoised.run();
+        const int found = denoised.run_denoised();
         return found > 0 ? report(denoised, found) : 0;
     }
 

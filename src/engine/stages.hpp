@@ -141,6 +141,13 @@ int row_scan_matches(const std::uint8_t *row, int width, bool reference, std::in
 bool finder_walk(const ImageView &bits, int x, int y, int dx, int dy, int limit, std::uint8_t light, bool specks,
                  int counts[3], bool &exhausted) noexcept;
 
+// Keeps, in order, the first `count` finders whose row matches are at least their
+// module size in pixels; returns how many. A finder of m pixels a module matches on
+// some 2m rows or more in any rotation (3m upright), once its runs are whole: in bits
+// that a 3x3 majority mended, a finder with fewer is noise clumped by the majority
+// (see Pass::run_denoised).
+int keep_solid(Finder *finders, int count) noexcept;
+
 // The light finders on dark of a scan's log (which must not have overflowed), at most
 // `capacity`: exactly those find_finders(..., one_diagonal = false) finds in the
 // inverted bits.
