@@ -152,7 +152,9 @@ public:
     // kNotBits, having decoded nothing.
     int run(InverseLog *log = nullptr, bool check = false) noexcept;
 
-    // run() over bits a 3x3 majority mended, with only its solid finders (keep_solid).
+    // run() over bits a 3x3 majority mended: rows scanned sparsely, as in the fast mode
+    // (the majority leaves no symbol under two pixels a module, the least that scan
+    // meets), and only the solid finders kept (keep_solid).
     int run_denoised() noexcept;
 
     // Decodes what the first `count` finders hold, without a scan.
@@ -162,8 +164,7 @@ public:
     const FinderScan &scan() const noexcept { return scan_; }
 
 private:
-    // passes.cpp: the scan, triples and lone finders, decoding, records.
-    void scan_finders(InverseLog *log, bool check) noexcept;
+    // passes.cpp: triples and lone finders, decoding, records.
     bool taken(const Triple &t) const noexcept;
     void trace_failures() const noexcept;
     void try_triples(int count) noexcept;
