@@ -208,6 +208,11 @@ def rejected_match_images() -> list[np.ndarray]:
         scale = int(rng.integers(3, 10))
         out.append(np.kron(rng.random((30, 30)) < 0.5, np.ones((scale, scale))).astype(np.uint8))
         out.append((rng.random((180, 220)) < 0.5).astype(np.uint8))
+        # Lines of 5 x 7 glyphs, 3 px a dot, under a blank top: the walks of their light
+        # matches up into the blank run out of steps.
+        dots = (rng.random((6, 10, 20, 6)) < 0.45) & (np.arange(10)[:, None, None] < 7) & (np.arange(6) < 5)
+        page = np.kron(dots.reshape(60, 120), np.ones((3, 3)))
+        out.append(np.pad(page, ((60, 10), (10, 10))).astype(np.uint8))
     return out
 
 
