@@ -299,6 +299,20 @@ def test_scenes_that_once_failed_read(condition: str, severity: str, index: int,
     assert [c.text for c in halvern.read_all(scene.image)] == list(scene.texts)
 
 
+@pytest.mark.parametrize("scale", [2, 3])
+def test_a_symbol_among_noise_reads_in_the_first_pass(scale: int) -> None:
+    # Its rows are specky beside it, and scanned every other one: a finder of two pixels
+    # a module still matches on enough of them.
+    from halvern._trace import trace_read
+
+    page = (np.random.default_rng(scale).random((400, 600)) < 0.5).astype(np.uint8)
+    drawn = np.kron(np.pad(symbol("specky rows", 2, "m"), 4), np.ones((scale, scale), np.uint8))
+    page[100 : 100 + drawn.shape[0], 150 : 150 + drawn.shape[1]] = drawn
+    trace = trace_read(page)
+    assert [(s.stage, s.outcome) for s in trace.symbols] == [("first", "decoded")]
+    assert [c.text for c in trace.results] == ["specky rows"]
+
+
 def test_the_denoised_pass_keeps_finders_that_match_on_many_rows() -> None:
     # Half-dark noise clumped by the 3x3 majority passes as finders on a few rows each;
     # a finder the majority mended matches on twice its module in pixels or more.
