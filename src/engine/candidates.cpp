@@ -119,7 +119,7 @@ void Pass::try_triple(const Triple &t) noexcept {
     // once every version failed (a wrong version's grid reads the format beside the
     // finders as well as the right one's), from a grid that read its format or came
     // near its timing, a few times a pass.
-    if (retry_ && fit_start_.size > 0 && *s_.fits < kMaxFits &&
+    if (retry_ && fit_start_.size > 0 && *s_.fits < kMaxFits && affords_fit(fit_start_.size) &&
         (fit_start_.timing >= kMinFitTiming || progress(failure.error) >= progress(DecodeError::version))) {
         const LocalGrid *local = s_.local->size == fit_start_.size ? s_.local : nullptr;
         if (try_fitted(t, fit_start_.grid, local, fit_start_.size, fit_start_.module, failure)) return;
@@ -380,6 +380,13 @@ bool Pass::afford_search(double radius) noexcept {
     if (!(area <= static_cast<double>(search_budget_))) return false;
     search_budget_ -= static_cast<std::int64_t>(area);
     return true;
+}
+
+// Whether a fitted grid of a symbol `size` modules wide is within the pass's cost for
+// its image (kMaxFitSamplesPerPixel).
+bool Pass::affords_fit(int size) const noexcept {
+    const double samples = kFitSamplesPerModule * size * size;
+    return samples <= kMaxFitSamplesPerPixel * static_cast<double>(bits_.width) * bits_.height;
 }
 
 }  // namespace halvern::engine

@@ -53,6 +53,14 @@ constexpr int kMaxEdgeFits = 4;
 // with four fits a pass and 54 ms with two a read; the scenes read the same with two
 // (the fitted symbols are alone in their image and fit at most twice).
 constexpr int kMaxFits = 2;
+// And each at most kMaxFitSamplesPerPixel samples a pixel of its pass's image, at some
+// kFitSamplesPerModule a module, lest a fit cost more than the rest of the read: a
+// version 31 at 3.5 pixels a module in a 0.37 MP scan (16 samples a pixel) took 119 ms,
+// 0.88G of its 1.34G instructions, and did not read. The fits that read a scene took
+// at most 6.6; a symbol filling its image is fitted from 6 pixels a module, one that
+// fills a quarter of it from 3.
+constexpr double kFitSamplesPerModule = 300;
+constexpr double kMaxFitSamplesPerPixel = 8;
 // Timing a grid that read no format needs for a fit: chance is 0.5.
 constexpr double kMinFitTiming = 0.6;
 // Versions tried for a triple at most.
@@ -199,6 +207,7 @@ private:
     bool try_nudged(const Triple &t, Point anchor, Point at, const Homography &h, int size, double module,
                     Failure &failure) noexcept;
     bool afford_search(double radius) noexcept;
+    bool affords_fit(int size) const noexcept;
 
     ImageView bits_;
     const Scratch &s_;
