@@ -100,7 +100,8 @@ int Pass::run(InverseLog *log, bool check) noexcept {
 // scan was 1.8 ms of 5 on such a megapixel. Either way the accuracy tables are
 // unchanged (a 50% noise page: 75M instructions before both, 35M after).
 int Pass::run_denoised() noexcept {
-    scan_ = find_finders(bits_, finders_, kMaxFinders, s_.finder_index, nullptr, true, true, false, true);
+    scan_ = find_finders(bits_, finders_, kMaxFinders, s_.finder_index, /*log=*/nullptr, /*carry=*/true,
+                         /*one_diagonal=*/true, /*check=*/false, /*sparse=*/true);
     scan_.count = keep_solid(finders_, scan_.count);
     return decode(scan_.count);
 }
